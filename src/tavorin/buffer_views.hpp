@@ -1,0 +1,73 @@
+// Typed buffer views: a caller's object acquired as a writable two-dimensional
+// view of doubles whose rows are contiguous, the one-row sequence objects that
+// are handed to the builtins `min` and `max`, and the checker that decides
+// whether a buffer format string describes exactly one double.
+#ifndef TAVORIN_BUFFER_VIEWS_HPP
+#define TAVORIN_BUFFER_VIEWS_HPP
+
+#include "refs.hpp"
+
+#include <cstddef>
+
+namespace tavorin {
+
+constexpr int view_max_axes = 8;
+
+// A two-dimensional double view, held by value in the caller's frame.
+// `owner` is the view object whose acquisition count includes this view,
+// Py_None for a None argument, or null when the view is empty or released.
+// It carries no reference of its own: the owner's count does.
+struct DoubleView2D {
+    PyObject *owner = nullptr;
+    char *data = nullptr;
+    Py_ssize_t shape[view_max_axes] = {};
+    Py_ssize_t strides[view_max_axes] = {};
+    Py_ssize_t suboffsets[view_max_axes] = {};
+};
+
+// The exception types the view code raises, handed over by start-up (which
+// caches them from the builtins module).
+struct ViewExceptions {
+    PyObject *value_error;
+    PyObject *memory_error;
+    PyObject *type_error;
+    PyObject *index_error;
+};
+
+// Start-up: readies the view types (0, or -1 with an exception set).  May be
+// called again after a failed start-up.
+int prepare_view_types(const ViewExceptions &exceptions);
+// Start-up, after the public function has been published.
+int complete_view_types();
+
+// Acquires `obj` as a writable, row-contiguous 2-D view of native doubles.
+// Returns 0, or -1 with an exception set and `view` left empty.
+int acquire_double_view_2d(PyObject *obj, DoubleView2D *view);
+// Drops the view's hold.  Safe on an empty and on a None view.  `site`
+// identifies the caller in the fatal message of a broken count.
+void release_view(DoubleView2D *view, int site);
+// Takes one more hold on the view's owner (for a row object sharing it).
+void hold_view(DoubleView2D *view, int site);
+
+// A new "tavorin.operators._memoryviewslice" over row `row` of `view`: a
+// sequence of `shape[1]` floats with the elements' exact bits.  It holds the
+// view's owner while it lives.  Null with an exception set on failure.
+PyObject *make_row_sequence(DoubleView2D *view, Py_ssize_t row);
+
+// Acquisition count of a view's owner (test hooks and consistency checks).
+int view_acquisition_count(const DoubleView2D &view);
+
+// ---- format-string checker ----
+
+struct element_desc;
+extern const element_desc double_desc;
+
+struct format_check_state;  // defined in buffer_views.cpp; see check_format_string
+
+// Checks `format` against `desc`: 0 when it describes exactly one such
+// element at offset 0, else -1 with a ValueError set.
+int check_format_string(const element_desc &desc, const char *format);
+
+}  // namespace tavorin
+
+#endif
