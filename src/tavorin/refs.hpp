@@ -56,7 +56,7 @@ private:
 };
 
 struct Global {
-    PyObject *p;
+    PyObject *p = nullptr;
     // Takes ownership of `owned` (which may be null) and drops the previous object.
     void reset(PyObject *owned) noexcept { Py_XSETREF(p, owned); }
     PyObject *get() const noexcept { return p; }

@@ -1,0 +1,1089 @@
+// tavorin.operators: in-place projection of the rows of a float64 array onto
+// the capped simplex { x : l <= x_j <= u, sum x_j = h }.
+//
+// Design constraints:
+// - Start-up is multi-phase (create + exec) and ties the module to one
+//   interpreter and one module object per process; everything it makes is
+//   process-wide, written only at start-up and read afterwards.
+// - Every failing function adds exactly one traceback entry naming itself
+//   and the line of the failing step, then passes the exception on.
+// - The residual is called by SciPy's compiled brentq many times per row: it
+//   runs on raw doubles with no calls, allocation or checks, and its sum is
+//   accumulated strictly left to right because its exact value steers the
+//   root finder.
+// - The interpreter lock is held throughout; the module takes no lock.
+#include "operators.hpp"
+
+#include "buffer_views.hpp"
+
+#include <frameobject.h>
+#include <longintrepr.h>
+
+#include <cstdint>
+#include <cstring>
+
+// NumPy's headers are read only for the sizes of its type objects; no NumPy
+// function is called, so its function table is never imported.
+#define NO_IMPORT_ARRAY
+#define NO_IMPORT_UFUNC
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+extern "C" {
+// A host that embeds the module as its main program sets this before start-up.
+__attribute__((visibility("default"))) extern int module_is_main;
+}
+
+namespace tavorin {
+
+// ---------------------------------------------------------------------------
+// Numerical core
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The clip of t to [l, u], in exactly this order and with these comparisons:
+// a NaN t stays NaN (both tests are false), l > u gives l, and t == u gives t.
+// Both steps map onto minsd/maxsd, so the loops stay branch-free.
+inline double clip(double t, double l, double u) noexcept
+{
+    const double c = (u < t) ? u : t;
+    return (l > c) ? l : c;
+}
+
+}  // namespace
+
+double f(double x, void *args) noexcept
+{
+    const params &p = *static_cast<const params *>(args);
+    const double *y = p.y;
+    const double l = p.l;
+    const double u = p.u;
+    // Strictly sequential: a reassociated (vectorised or pairwise) sum would
+    // round differently and send brentq down another path.  The clips of two
+    // neighbours are independent, so computing them ahead keeps the adder
+    // busy without changing the order of the additions.
+    double s = 0.0;
+    Py_ssize_t i = 0;
+    for (; i + 2 <= p.n; i += 2) {
+        const double c0 = clip(y[i] - x, l, u);
+        const double c1 = clip(y[i + 1] - x, l, u);
+        s += c0;
+        s += c1;
+    }
+    if (i < p.n) {
+        s += clip(y[i] - x, l, u);
+    }
+    return s - p.h;
+}
+
+void project_row(root_finder brentq, params &p, double xa, double xb, double xtol, double rtol,
+                 int mitr) noexcept
+{
+    // No status record: the shift is used whatever brentq returns.
+    const double x = brentq(f, xa, xb, &p, xtol, rtol, mitr, nullptr);
+    double *y = p.y;
+    for (Py_ssize_t j = 0; j < p.n; ++j) {
+        y[j] = clip(y[j] - x, p.l, p.u);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Process-wide state, written only at start-up
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char *k_qualified_module = "tavorin.operators";
+constexpr const char *k_source_file = "src/tavorin/operators";
+constexpr const char *k_init_name = "init tavorin.operators";
+constexpr const char *k_function_name = "tavorin.operators.proj_csimplex";
+
+constexpr const char *k_capsule_signature =
+    "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, double, "
+    "void *, double, double, int, "
+    "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
+
+// The parameters of proj_csimplex, in declaration order.
+enum Param { P_Y_VIEW, P_H, P_L, P_U, P_XTOL, P_RTOL, P_MITR, N_PARAMS };
+constexpr const char *k_param_names[N_PARAMS] = {"y_view", "h", "l", "u", "xtol", "rtol", "mitr"};
+constexpr Py_ssize_t k_required = 4;
+
+enum SizeCheck { Warn, Ignore };
+
+struct ImportedType {
+    const char *module;
+    const char *name;
+    size_t size;
+    SizeCheck mode;
+};
+
+// The instance sizes come from the headers the module is built against.
+const ImportedType k_imported_types[] = {
+    {"builtins", "type", sizeof(PyHeapTypeObject), Warn},
+    {"numpy", "dtype", sizeof(PyArray_Descr), Ignore},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), Ignore},
+    {"numpy", "broadcast", sizeof(PyArrayMultiIterObject), Ignore},
+    {"numpy", "ndarray", sizeof(PyArrayObject_fields), Ignore},
+    {"numpy", "generic", sizeof(PyObject), Warn},
+    {"numpy", "number", sizeof(PyObject), Warn},
+    {"numpy", "integer", sizeof(PyObject), Warn},
+    {"numpy", "signedinteger", sizeof(PyObject), Warn},
+    {"numpy", "unsignedinteger", sizeof(PyObject), Warn},
+    {"numpy", "inexact", sizeof(PyObject), Warn},
+    {"numpy", "floating", sizeof(PyObject), Warn},
+    {"numpy", "complexfloating", sizeof(PyObject), Warn},
+    {"numpy", "flexible", sizeof(PyObject), Warn},
+    {"numpy", "character", sizeof(PyObject), Warn},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), Ignore},
+};
+constexpr size_t N_IMPORTED_TYPES = sizeof(k_imported_types) / sizeof(k_imported_types[0]);
+
+// Interned names made once at start-up (each with its hash computed there).
+enum Name {
+    N_NAME,
+    N_LOADER,
+    N_ORIGIN,
+    N_PARENT,
+    N_SUBMODULE_SEARCH_LOCATIONS,
+    N___LOADER__,
+    N___FILE__,
+    N___PACKAGE__,
+    N___PATH__,
+    N___BUILTINS__,
+    N___NAME__,
+    N___MAIN__,
+    N___TEST__,
+    N___PYX_CAPI__,
+    N_PROJ_CSIMPLEX,
+    N_QUALIFIED_MODULE,
+    N_RANGE,
+    N_MIN,
+    N_MAX,
+    N_IMPORT_ERROR,
+    N_VALUE_ERROR,
+    N_MEMORY_ERROR,
+    N_ENUMERATE,
+    N_TYPE_ERROR,
+    N_ELLIPSIS,
+    N_ID,
+    N_INDEX_ERROR,
+    N_NAMES
+};
+constexpr const char *k_names[N_NAMES] = {
+    "name",       "loader",       "origin",      "parent",     "submodule_search_locations",
+    "__loader__", "__file__",     "__package__", "__path__",   "__builtins__",
+    "__name__",   "__main__",     "__test__",    "__pyx_capi__", "proj_csimplex",
+    "tavorin.operators", "range", "min",         "max",        "ImportError",
+    "ValueError", "MemoryError",  "enumerate",   "TypeError",  "Ellipsis",
+    "id",         "IndexError",
+};
+
+struct ProcessState {
+    int64_t main_interpreter_id = -1;
+    Global current_module;
+    Global module_dict;
+    Global builtins_module;
+
+    Global empty_tuple;
+    Global empty_bytes;
+    Global empty_unicode;
+
+    Global names[N_NAMES];
+    Global params[N_PARAMS];  // interned parameter names
+    Py_hash_t param_hashes[N_PARAMS] = {};
+
+    Global default_tolerance;  // 1e-05, the default of both xtol and rtol
+    Global default_mitr;       // 20
+    Global int_0, int_1, int_minus_1;
+
+    Global builtin_min;
+    Global builtin_max;
+    Global value_error, memory_error, type_error, ellipsis, builtin_id, index_error;
+    // The bracket may be computed straight from the row's doubles only when
+    // min and max are the interpreter's own: anything else must see the row.
+    bool genuine_min_max = false;
+
+    Global types[N_IMPORTED_TYPES];
+
+    root_finder bisect = nullptr;
+    root_finder ridder = nullptr;
+    root_finder brenth = nullptr;
+    root_finder brentq = nullptr;
+
+    Global function;  // the published proj_csimplex
+};
+
+ProcessState state;
+
+// ---------------------------------------------------------------------------
+// Trace entries
+// ---------------------------------------------------------------------------
+
+// Code objects are kept per failure site, so a failure that repeats makes no
+// new ones; the cache only grows, bounded by the number of sites.
+struct CodeCacheEntry {
+    const char *function;
+    int line;
+    PyCodeObject *code;
+};
+CodeCacheEntry code_cache[16];
+int code_cache_size = 0;
+
+PyCodeObject *code_for_site(const char *function_name, int line, const char *file_name) noexcept
+{
+    for (int i = 0; i < code_cache_size; ++i) {
+        if (code_cache[i].line == line && std::strcmp(code_cache[i].function, function_name) == 0) {
+            Py_INCREF(code_cache[i].code);
+            return code_cache[i].code;
+        }
+    }
+    Ref file(PyUnicode_FromString(file_name));
+    if (!file) {
+        return nullptr;
+    }
+    Ref name(PyUnicode_FromString(function_name));
+    if (!name) {
+        return nullptr;
+    }
+    PyObject *empty = state.empty_tuple.get();
+    PyObject *bytes = state.empty_bytes.get();
+    PyCodeObject *code = PyCode_New(0, 0, 0, 0, 0, bytes, empty, empty, empty, empty, empty,
+                                    file.get(), name.get(), line, bytes);
+    if (code && code_cache_size < 16) {
+        Py_INCREF(code);
+        code_cache[code_cache_size++] = {function_name, line, code};
+    }
+    return code;
+}
+
+void add_trace_entry(const char *function_name, int line, const char *file_name) noexcept
+{
+    if (!state.module_dict || !state.empty_tuple || !state.empty_bytes) {
+        return;
+    }
+    // Whatever goes wrong here, the caller's exception is the one that stays.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref code(reinterpret_cast<PyObject *>(code_for_site(function_name, line, file_name)));
+    Ref frame;
+    if (code) {
+        frame.reset(reinterpret_cast<PyObject *>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                        state.module_dict.get(), nullptr)));
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (frame) {
+        reinterpret_cast<PyFrameObject *>(frame.get())->f_lineno = line;
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scalar conversions
+// ---------------------------------------------------------------------------
+
+// -1.0 is a failure only while an exception is pending.
+inline double to_double(PyObject *obj) noexcept
+{
+    if (PyFloat_CheckExact(obj)) {
+        return PyFloat_AS_DOUBLE(obj);
+    }
+    return PyFloat_AsDouble(obj);
+}
+
+inline bool failed(double value) noexcept { return value == -1.0 && PyErr_Occurred(); }
+inline bool failed(int value) noexcept { return value == -1 && PyErr_Occurred(); }
+
+int int32_or_overflow(long long value) noexcept
+{
+    if (value < INT32_MIN || value > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return -1;
+    }
+    return static_cast<int>(value);
+}
+
+// Reads a host integer without calling any method of it.  Integers of at most
+// two 30-bit digits (magnitude below 2^60) are assembled in place.
+int long_to_int32(PyObject *obj) noexcept
+{
+    static_assert(PyLong_SHIFT == 30, "the in-place reading assumes 30-bit digits");
+    const PyLongObject *v = reinterpret_cast<const PyLongObject *>(obj);
+    const digit *d = v->ob_digit;
+    switch (Py_SIZE(obj)) {
+    case 0:
+        return 0;
+    case 1:
+        return int32_or_overflow(static_cast<long long>(d[0]));
+    case -1:
+        return int32_or_overflow(-static_cast<long long>(d[0]));
+    case 2:
+        return int32_or_overflow(
+            static_cast<long long>((static_cast<unsigned long long>(d[1]) << PyLong_SHIFT) | d[0]));
+    case -2:
+        return int32_or_overflow(-static_cast<long long>(
+            (static_cast<unsigned long long>(d[1]) << PyLong_SHIFT) | d[0]));
+    default:
+        break;
+    }
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return int32_or_overflow(value);
+}
+
+// -1 is a failure only while an exception is pending.
+int to_int32(PyObject *obj) noexcept
+{
+    if (PyLong_Check(obj)) {
+        return long_to_int32(obj);
+    }
+    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
+    Ref result(nb && nb->nb_int ? nb->nb_int(obj) : nullptr);
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+        }
+        return -1;
+    }
+    if (!PyLong_CheckExact(result.get())) {
+        if (!PyLong_Check(result.get())) {
+            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                         Py_TYPE(result.get())->tp_name);
+            return -1;
+        }
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(result.get())->tp_name) < 0) {
+            return -1;
+        }
+    }
+    return long_to_int32(result.get());
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------
+
+int raise_argument_count(Py_ssize_t given) noexcept
+{
+    const bool too_few = given < k_required;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 "proj_csimplex", too_few ? "at least" : "at most",
+                 too_few ? k_required : static_cast<Py_ssize_t>(N_PARAMS), "s", given);
+    return -1;
+}
+
+// Equal in the host's sense: identity first, names of another length are
+// skipped before any comparison.  1 equal, 0 not, -1 comparison failed.
+int same_name(PyObject *key, PyObject *name) noexcept
+{
+    if (key == name) {
+        return 1;
+    }
+    if (PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name)) {
+        return 0;
+    }
+    const int cmp = PyUnicode_Compare(key, name);
+    if (cmp < 0 && PyErr_Occurred()) {
+        return -1;
+    }
+    return cmp == 0;
+}
+
+// The slow path, run only when some keyword was not consumed by the lookups:
+// finds the first offending keyword in the caller's order.
+int match_keywords(PyObject *kwds, PyObject **slots, Py_ssize_t num_pos_args) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        Py_ssize_t found = -1;
+        for (Py_ssize_t i = num_pos_args; i < N_PARAMS; ++i) {
+            if (key == state.params[i].get()) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            if (!PyUnicode_Check(key) || PyUnicode_READY(key) < 0) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "proj_csimplex");
+                return -1;
+            }
+            for (Py_ssize_t i = num_pos_args; i < N_PARAMS && found < 0; ++i) {
+                const int same = same_name(key, state.params[i].get());
+                if (same < 0) {
+                    return -1;
+                }
+                if (same) {
+                    found = i;
+                }
+            }
+        }
+        if (found >= 0) {
+            slots[found] = value;
+            continue;
+        }
+        for (Py_ssize_t i = 0; i < num_pos_args; ++i) {
+            const int same = same_name(key, state.params[i].get());
+            if (same < 0) {
+                return -1;
+            }
+            if (same) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             "proj_csimplex", key);
+                return -1;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     "proj_csimplex", key);
+        return -1;
+    }
+    return 0;
+}
+
+// Fills `slots` (borrowed references; the optional ones hold the defaults
+// already) from the positional tuple and the keyword dictionary.
+int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
+{
+    const Py_ssize_t k = PyTuple_GET_SIZE(args);
+    if (!kwds) {
+        // No name work at all on the positional path.
+        if (k < k_required || k > N_PARAMS) {
+            return raise_argument_count(k);
+        }
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            slots[i] = PyTuple_GET_ITEM(args, i);
+        }
+        return 0;
+    }
+    if (k > N_PARAMS) {
+        return raise_argument_count(k);
+    }
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        slots[i] = PyTuple_GET_ITEM(args, i);
+    }
+    Py_ssize_t remaining = PyDict_GET_SIZE(kwds);
+    // The interned names carry their hash, so each lookup hashes nothing.
+    for (Py_ssize_t i = k; i < k_required; ++i) {
+        PyObject *value = _PyDict_GetItem_KnownHash(kwds, state.params[i].get(),
+                                                    state.param_hashes[i]);
+        if (!value) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            return raise_argument_count(i);
+        }
+        slots[i] = value;
+        --remaining;
+    }
+    for (Py_ssize_t i = k > k_required ? k : k_required; i < N_PARAMS && remaining > 0; ++i) {
+        PyObject *value = _PyDict_GetItem_KnownHash(kwds, state.params[i].get(),
+                                                    state.param_hashes[i]);
+        if (value) {
+            slots[i] = value;
+            --remaining;
+        } else if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    if (remaining > 0) {
+        return match_keywords(kwds, slots, k);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The public operation
+// ---------------------------------------------------------------------------
+
+// Sites that identify a release in the fatal message of a broken hold count.
+constexpr int k_release_site_call = 1;
+
+// Releases the call's view on every way out of the call.
+class ViewRelease {
+public:
+    explicit ViewRelease(DoubleView2D &view) noexcept : view_(view) {}
+    ~ViewRelease() { release_view(&view_, k_release_site_call); }
+    ViewRelease(const ViewRelease &) = delete;
+    ViewRelease &operator=(const ViewRelease &) = delete;
+
+private:
+    DoubleView2D &view_;
+};
+
+PyObject *fail_call(int line) noexcept
+{
+    add_trace_entry(k_function_name, line, k_source_file);
+    return nullptr;
+}
+
+// One bracket end through the host, exactly as a caller would compute it:
+// `builtin(row) - bound`, with the row given as a sequence of floats.
+int bracket_end_via_builtin(PyObject *builtin, DoubleView2D &view, Py_ssize_t row, double bound,
+                            double *out) noexcept
+{
+    Ref extreme;
+    {
+        Ref sequence(make_row_sequence(&view, row));
+        if (!sequence) {
+            return -1;
+        }
+        extreme.reset(PyObject_CallOneArg(builtin, sequence.get()));
+    }
+    if (!extreme) {
+        return -1;
+    }
+    Ref bound_obj(PyFloat_FromDouble(bound));
+    if (!bound_obj) {
+        return -1;
+    }
+    Ref difference(PyNumber_Subtract(extreme.get(), bound_obj.get()));
+    extreme.reset();
+    bound_obj.reset();
+    if (!difference) {
+        return -1;
+    }
+    const double value = to_double(difference.get());
+    if (failed(value)) {
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+// The builtins' own error for an empty row (the fast bracket never sees one).
+int raise_empty_row(PyObject *builtin) noexcept
+{
+    Ref result(PyObject_CallOneArg(builtin, state.empty_tuple.get()));
+    if (result) {
+        // Unreachable for the genuine builtins; keep the failure a failure.
+        PyErr_SetString(PyExc_ValueError, "empty row");
+    }
+    return -1;
+}
+
+PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
+{
+    PyObject *slots[N_PARAMS] = {nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 state.default_tolerance.get(),
+                                 state.default_tolerance.get(),
+                                 state.default_mitr.get()};
+    if (bind_arguments(args, kwds, slots) < 0) {
+        return fail_call(28);
+    }
+
+    DoubleView2D y_view;
+    if (acquire_double_view_2d(slots[P_Y_VIEW], &y_view) < 0) {
+        return fail_call(28);
+    }
+    ViewRelease release(y_view);
+
+    const double h = to_double(slots[P_H]);
+    if (failed(h)) {
+        return fail_call(29);
+    }
+    const double l = to_double(slots[P_L]);
+    if (failed(l)) {
+        return fail_call(30);
+    }
+    const double u = to_double(slots[P_U]);
+    if (failed(u)) {
+        return fail_call(31);
+    }
+
+    const Py_ssize_t m = y_view.shape[0];
+    const Py_ssize_t n = y_view.shape[1];
+    params p = {n, h, l, u, nullptr};
+    PyObject *const min = state.builtin_min.get();
+    PyObject *const max = state.builtin_max.get();
+    const bool fast_bracket = state.genuine_min_max;
+
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        p.y = reinterpret_cast<double *>(y_view.data + i * y_view.strides[0]);
+        double xa;
+        double xb;
+        if (fast_bracket && n > 0) {
+            // The host's rules for floats: the first element stays unless a
+            // later one compares strictly smaller (larger); NaN never does.
+            double lo = p.y[0];
+            double hi = p.y[0];
+            for (Py_ssize_t j = 1; j < n; ++j) {
+                const double v = p.y[j];
+                lo = (v < lo) ? v : lo;
+                hi = (v > hi) ? v : hi;
+            }
+            xa = lo - u;
+            xb = hi - l;
+        } else if (fast_bracket) {
+            raise_empty_row(min);
+            return fail_call(43);
+        } else {
+            if (bracket_end_via_builtin(min, y_view, i, u, &xa) < 0) {
+                return fail_call(43);
+            }
+            if (bracket_end_via_builtin(max, y_view, i, l, &xb) < 0) {
+                return fail_call(44);
+            }
+        }
+
+        const double xtol = to_double(slots[P_XTOL]);
+        if (failed(xtol)) {
+            return fail_call(45);
+        }
+        const double rtol = to_double(slots[P_RTOL]);
+        if (failed(rtol)) {
+            return fail_call(45);
+        }
+        const int mitr = to_int32(slots[P_MITR]);
+        if (failed(mitr)) {
+            return fail_call(45);
+        }
+        project_row(state.brentq, p, xa, xb, xtol, rtol, mitr);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef proj_csimplex_def = {
+    "proj_csimplex",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(proj_csimplex)),
+    METH_VARARGS | METH_KEYWORDS,
+    nullptr,
+};
+
+// ---------------------------------------------------------------------------
+// Start-up
+// ---------------------------------------------------------------------------
+
+int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from_name,
+                        const char *to_name, bool none_allowed) noexcept
+{
+    Ref value(PyObject_GetAttrString(spec, from_name));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (none_allowed || value.get() != Py_None) {
+        if (PyDict_SetItemString(dict, to_name, value.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
+{
+    const int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+    if (state.main_interpreter_id == -1) {
+        state.main_interpreter_id = id;
+        if (id == -1) {
+            return nullptr;
+        }
+    } else if (id != state.main_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.current_module) {
+        Py_INCREF(state.current_module.get());
+        return state.current_module.get();
+    }
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (!dict) {
+        return nullptr;
+    }
+    if (copy_spec_attribute(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+int warn_with_buffer(const char *text, int stack_level) noexcept
+{
+    return PyErr_WarnEx(nullptr, text, stack_level);
+}
+
+int check_runtime_version() noexcept
+{
+    // Only "M.m" of either version is kept, so a two-digit minor version is
+    // cut to its first digit on both sides alike.
+    char build_version[4] = {};
+    char runtime_version[4] = {};
+    PyOS_snprintf(build_version, sizeof(build_version), "%d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION);
+    PyOS_snprintf(runtime_version, sizeof(runtime_version), "%s", Py_GetVersion());
+    return warn_version_mismatch(build_version, runtime_version);
+}
+
+PyObject *lookup_builtin(PyObject *name) noexcept
+{
+    PyObject *builtins = state.builtins_module.get();
+    getattrofunc getattro = Py_TYPE(builtins)->tp_getattro;
+    PyObject *result = getattro ? getattro(builtins, name) : PyObject_GetAttr(builtins, name);
+    if (!result) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return result;
+}
+
+bool is_genuine_builtin(PyObject *obj, const char *name) noexcept
+{
+    if (!PyCFunction_Check(obj)) {
+        return false;
+    }
+    PyCFunctionObject *function = reinterpret_cast<PyCFunctionObject *>(obj);
+    return function->m_self == state.builtins_module.get() && function->m_ml &&
+           std::strcmp(function->m_ml->ml_name, name) == 0;
+}
+
+PyObject *import_type_object(PyObject *module, const char *module_name, const char *type_name,
+                             size_t expected_size, SizeCheck mode) noexcept
+{
+    Ref type(PyObject_GetAttrString(module, type_name));
+    if (!type) {
+        return nullptr;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
+        return nullptr;
+    }
+    const size_t actual = static_cast<size_t>(reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize);
+    if (actual < expected_size) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                     "Expected %zd from C header, got %zd from PyObject",
+                     module_name, type_name, static_cast<Py_ssize_t>(expected_size),
+                     static_cast<Py_ssize_t>(actual));
+        return nullptr;
+    }
+    if (actual > expected_size && mode == Warn) {
+        char warning[200];
+        PyOS_snprintf(warning, sizeof(warning),
+                      "%s.%s size changed, may indicate binary incompatibility. "
+                      "Expected %zd from C header, got %zd from PyObject",
+                      module_name, type_name, static_cast<Py_ssize_t>(expected_size),
+                      static_cast<Py_ssize_t>(actual));
+        if (warn_with_buffer(warning, 0) < 0) {
+            return nullptr;
+        }
+    }
+    return type.release();
+}
+
+int import_c_function(PyObject *module, const char *function_name, root_finder *destination) noexcept
+{
+    Ref table(PyObject_GetAttrString(module, "__pyx_capi__"));
+    if (!table) {
+        return -1;
+    }
+    const char *module_name = PyModule_GetName(module);
+    if (!module_name) {
+        return -1;
+    }
+    PyObject *entry = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), function_name)
+                                                : nullptr;
+    if (!entry) {
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
+                     module_name, function_name);
+        return -1;
+    }
+    if (!PyCapsule_IsValid(entry, k_capsule_signature)) {
+        const char *got = "(not a capsule)";
+        if (PyCapsule_CheckExact(entry)) {
+            const char *capsule_name = PyCapsule_GetName(entry);
+            got = capsule_name ? capsule_name : "(unnamed capsule)";
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     module_name, function_name, k_capsule_signature, got);
+        return -1;
+    }
+    void *pointer = PyCapsule_GetPointer(entry, k_capsule_signature);
+    if (!pointer) {
+        return -1;
+    }
+    *destination = reinterpret_cast<root_finder>(pointer);
+    return 0;
+}
+
+int make_constants() noexcept
+{
+    for (int i = 0; i < N_NAMES; ++i) {
+        state.names[i].reset(PyUnicode_InternFromString(k_names[i]));
+        if (!state.names[i] || PyObject_Hash(state.names[i].get()) == -1) {
+            return -1;
+        }
+    }
+    for (int i = 0; i < N_PARAMS; ++i) {
+        state.params[i].reset(PyUnicode_InternFromString(k_param_names[i]));
+        if (!state.params[i]) {
+            return -1;
+        }
+        state.param_hashes[i] = PyObject_Hash(state.params[i].get());
+        if (state.param_hashes[i] == -1) {
+            return -1;
+        }
+    }
+    state.default_tolerance.reset(PyFloat_FromDouble(1e-05));
+    state.int_0.reset(PyLong_FromLong(0));
+    state.int_1.reset(PyLong_FromLong(1));
+    state.default_mitr.reset(PyLong_FromLong(20));
+    state.int_minus_1.reset(PyLong_FromLong(-1));
+    if (!state.default_tolerance || !state.int_0 || !state.int_1 || !state.default_mitr ||
+        !state.int_minus_1) {
+        return -1;
+    }
+    return 0;
+}
+
+int register_module(PyObject *module) noexcept
+{
+    PyObject *modules = PyImport_GetModuleDict();
+    if (!modules) {
+        return -1;
+    }
+    PyObject *key = state.names[N_QUALIFIED_MODULE].get();
+    if (PyDict_Check(modules)) {
+        PyObject *existing = PyDict_GetItemWithError(modules, key);
+        if (existing) {
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        return PyDict_SetItem(modules, key, module);
+    }
+    const int present = PyMapping_HasKey(modules, key);
+    return present ? 0 : PyObject_SetItem(modules, key, module);
+}
+
+int cache_builtins() noexcept
+{
+    const Name order[] = {N_RANGE,        N_MIN,        N_MAX,      N_IMPORT_ERROR,
+                          N_VALUE_ERROR,  N_MEMORY_ERROR, N_ENUMERATE, N_TYPE_ERROR,
+                          N_ELLIPSIS,     N_ID,         N_INDEX_ERROR};
+    for (Name name : order) {
+        Ref found(lookup_builtin(state.names[name].get()));
+        if (!found) {
+            return -1;
+        }
+        Global *slot = nullptr;
+        switch (name) {
+        case N_MIN: slot = &state.builtin_min; break;
+        case N_MAX: slot = &state.builtin_max; break;
+        case N_VALUE_ERROR: slot = &state.value_error; break;
+        case N_MEMORY_ERROR: slot = &state.memory_error; break;
+        case N_TYPE_ERROR: slot = &state.type_error; break;
+        case N_ELLIPSIS: slot = &state.ellipsis; break;
+        case N_ID: slot = &state.builtin_id; break;
+        case N_INDEX_ERROR: slot = &state.index_error; break;
+        default: break;  // only checked for existence
+        }
+        if (slot) {
+            slot->reset(found.release());
+        }
+    }
+    state.genuine_min_max = is_genuine_builtin(state.builtin_min.get(), "min") &&
+                            is_genuine_builtin(state.builtin_max.get(), "max");
+    return 0;
+}
+
+int import_types() noexcept
+{
+    const char *current = nullptr;
+    Ref module;
+    for (size_t i = 0; i < N_IMPORTED_TYPES; ++i) {
+        const ImportedType &t = k_imported_types[i];
+        if (!current || std::strcmp(current, t.module) != 0) {
+            module.reset(PyImport_ImportModule(t.module));
+            if (!module) {
+                return -1;
+            }
+            current = t.module;
+        }
+        PyObject *type = import_type_object(module.get(), t.module, t.name, t.size, t.mode);
+        if (!type) {
+            return -1;
+        }
+        state.types[i].reset(type);
+    }
+    return 0;
+}
+
+int bind_root_finders() noexcept
+{
+    Ref zeros(PyImport_ImportModule("scipy.optimize.cython_optimize._zeros"));
+    if (!zeros) {
+        return -1;
+    }
+    if (import_c_function(zeros.get(), "bisect", &state.bisect) < 0 ||
+        import_c_function(zeros.get(), "ridder", &state.ridder) < 0 ||
+        import_c_function(zeros.get(), "brenth", &state.brenth) < 0 ||
+        import_c_function(zeros.get(), "brentq", &state.brentq) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int exec_failed(int line) noexcept
+{
+    if (state.current_module) {
+        if (state.module_dict) {
+            add_trace_entry(k_init_name, line, k_source_file);
+        }
+        state.current_module.reset(nullptr);
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, k_init_name);
+    }
+    return -1;
+}
+
+int module_exec(PyObject *module) noexcept
+{
+    if (state.current_module) {
+        if (state.current_module.get() == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'operators' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    if (check_runtime_version() < 0) {
+        return exec_failed(1);
+    }
+    state.empty_tuple.reset(PyTuple_New(0));
+    state.empty_bytes.reset(PyBytes_FromStringAndSize("", 0));
+    state.empty_unicode.reset(PyUnicode_FromStringAndSize("", 0));
+    if (!state.empty_tuple || !state.empty_bytes || !state.empty_unicode) {
+        return exec_failed(1);
+    }
+
+    Py_INCREF(module);
+    state.current_module.reset(module);
+    PyObject *dict = PyModule_GetDict(module);
+    Py_XINCREF(dict);
+    state.module_dict.reset(dict);
+    if (!dict) {
+        return exec_failed(1);
+    }
+    PyObject *builtins = PyImport_AddModule("builtins");
+    Py_XINCREF(builtins);
+    state.builtins_module.reset(builtins);
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) {
+        return exec_failed(1);
+    }
+    if (make_constants() < 0) {
+        return exec_failed(1);
+    }
+    if (module_is_main &&
+        PyObject_SetAttr(module, state.names[N___NAME__].get(), state.names[N___MAIN__].get()) < 0) {
+        return exec_failed(1);
+    }
+    if (register_module(module) < 0) {
+        return exec_failed(1);
+    }
+    if (cache_builtins() < 0) {
+        return exec_failed(1);
+    }
+    const ViewExceptions exceptions = {state.value_error.get(), state.memory_error.get(),
+                                       state.type_error.get(), state.index_error.get()};
+    if (prepare_view_types(exceptions) < 0) {
+        return exec_failed(1);
+    }
+    if (import_types() < 0) {
+        return exec_failed(1);
+    }
+    if (bind_root_finders() < 0) {
+        return exec_failed(1);
+    }
+
+    state.function.reset(
+        PyCMethod_New(&proj_csimplex_def, nullptr, state.names[N_QUALIFIED_MODULE].get(), nullptr));
+    if (!state.function ||
+        PyDict_SetItem(dict, state.names[N_PROJ_CSIMPLEX].get(), state.function.get()) < 0) {
+        return exec_failed(28);
+    }
+    Ref test_dict(PyDict_New());
+    if (!test_dict || PyDict_SetItem(dict, state.names[N___TEST__].get(), test_dict.get()) < 0) {
+        return exec_failed(1);
+    }
+    if (complete_view_types() < 0) {
+        return exec_failed(1);
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "operators",
+    nullptr,
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+int warn_version_mismatch(const char *build_version, const char *runtime_version)
+{
+    if (build_version[0] == runtime_version[0] && build_version[2] == runtime_version[2]) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  build_version, k_qualified_module, runtime_version);
+    return warn_with_buffer(message, 1);
+}
+
+}  // namespace tavorin
+
+extern "C" {
+
+__attribute__((visibility("default"))) int module_is_main = 0;
+
+PyMODINIT_FUNC PyInit_operators(void)
+{
+    return PyModuleDef_Init(&tavorin::module_def);
+}
+}

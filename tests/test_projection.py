@@ -1,0 +1,224 @@
+"""proj_csimplex end to end: results bit for bit against the literal twin, the
+order of its steps, and what a failure leaves behind."""
+
+import json
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import numpy as np
+import pytest
+import reference
+
+from tavorin.operators import proj_csimplex
+
+NAN = float("nan")
+INF = float("inf")
+
+
+def module_entry(exc):
+    """The module's own traceback entry (Python frames it called come after it)."""
+    (entry,) = [
+        e
+        for e in traceback.extract_tb(exc.__traceback__)
+        if e.name == "tavorin.operators.proj_csimplex"
+    ]
+    return entry.name, entry.filename, entry.lineno
+
+
+def twin(y, h, lo, hi, *rest):
+    return np.array(reference.proj_csimplex(y.tolist(), h, lo, hi, *rest)).reshape(y.shape)
+
+
+def random_case(seed):
+    rng = np.random.default_rng(seed)
+    m = int(rng.integers(1, 6))
+    n = int(rng.choice([1, 2, 3, 10, 33]))
+    y = rng.standard_normal((m, n)) * rng.choice([1e-3, 1.0, 1e3])
+    kind = seed % 4
+    if kind == 0:
+        lo, hi, h = 0.0, 1.0, 1.0
+    elif kind == 1:
+        lo, hi = -1.0, 2.0
+        h = float(rng.uniform(n * lo, n * hi))
+    elif kind == 2:
+        lo, hi, h = 0.0, 0.5, 0.3 * n
+    else:
+        lo, hi = float(rng.uniform(-1, 0)), float(rng.uniform(0, 1))
+        h = float(rng.uniform(n * lo - 1, n * hi + 1))  # may be infeasible
+    return y, h, lo, hi
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_random_arrays_match_the_twin_bit_for_bit(seed):
+    y, h, lo, hi = random_case(seed)
+    want = twin(y, h, lo, hi)
+    proj_csimplex(y, h, lo, hi)
+    assert y.tobytes() == want.tobytes()
+
+
+ADVERSARIAL_ROWS = [
+    [NAN, 0.2, 0.9],
+    [0.2, NAN, 0.9, NAN],
+    [INF, 0.2, 0.3],
+    [-INF, 0.2, 0.3],
+    [0.0, -0.0, 0.0, -0.0],
+    [-0.0, 0.0],
+    [0.5, 0.5, 0.5, 0.5],
+    [1e308, -1e308, 0.0],
+    [5e-324, -5e-324, 0.0],
+    [0.3],
+]
+
+SETTINGS = [
+    # h, l, u, xtol, rtol, mitr
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 20),
+    (1.0, 2.0, 1.0, 1e-5, 1e-5, 20),  # l > u
+    (10.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h above n*u
+    (-3.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h below n*l
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 0),
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, -1),
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 1),
+    (1.0, 0.0, 1.0, 1e-15, 4.5e-16, 100),
+    (1.0, -0.0, 0.4, 10.0, 0.5, 100),
+]
+
+
+@pytest.mark.parametrize("setting", SETTINGS)
+@pytest.mark.parametrize("row", ADVERSARIAL_ROWS, ids=range(len(ADVERSARIAL_ROWS)))
+def test_adversarial_rows_match_the_twin(row, setting):
+    y = np.array([row])
+    want = twin(y, *setting)
+    proj_csimplex(y, *setting)
+    assert y.tobytes() == want.tobytes()
+
+
+def test_worked_example():
+    y = np.array([[0.2, 0.5, 0.9], [1.0, 1.0, 1.0]])
+    assert proj_csimplex(y, 1.0, 0.0, 1.0) is None
+    np.testing.assert_allclose(y, [[0.0, 0.3, 0.7], [1 / 3, 1 / 3, 1 / 3]], atol=1e-4)
+
+
+def test_rows_at_a_stride_and_strided_views_of_a_larger_buffer():
+    base = np.random.default_rng(1).standard_normal((6, 5))
+    with pytest.raises(ValueError):  # NumPy refuses a C-contiguous export itself
+        proj_csimplex(base[::2], 1.0, 0.0, 1.0)
+    block = base[2:5]  # contiguous rows inside a larger array
+    want = twin(block.copy(), 1.0, 0.0, 1.0)
+    proj_csimplex(block, 1.0, 0.0, 1.0)
+    assert block.tobytes() == want.tobytes()
+
+
+def test_zero_columns_fail_at_the_first_bracket():
+    y = np.empty((3, 0))
+    with pytest.raises(ValueError) as info:
+        proj_csimplex(y, 1.0, 0.0, 1.0)
+    assert str(info.value) == "min() arg is an empty sequence"
+    assert module_entry(info.value) == ("tavorin.operators.proj_csimplex", "src/tavorin/operators", 43)
+
+
+class FailsOnCall:
+    """A tolerance whose float conversion fails on the given call."""
+
+    def __init__(self, fail_at, value=1e-5):
+        self.calls = 0
+        self.fail_at = fail_at
+        self.value = value
+
+    def __float__(self):
+        self.calls += 1
+        if self.calls == self.fail_at:
+            raise ArithmeticError("tolerance gone")
+        return self.value
+
+
+@pytest.mark.parametrize("position", [4, 5])
+def test_failure_on_a_later_row_keeps_earlier_rows_projected(position):
+    y = np.random.default_rng(7).standard_normal((4, 6))
+    want = twin(y, 1.0, 0.0, 1.0)
+    args = [y, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20]
+    args[position] = FailsOnCall(3)
+    before = y.copy()
+    with pytest.raises(ArithmeticError) as info:
+        proj_csimplex(*args)
+    assert module_entry(info.value)[2] == 45
+    assert y[:2].tobytes() == want[:2].tobytes()
+    assert y[2:].tobytes() == before[2:].tobytes()
+
+
+def test_the_buffer_is_exported_exactly_during_the_call():
+    m, n = 3, 4
+    data = bytearray(np.random.default_rng(3).standard_normal((m, n)).tobytes())
+    view = memoryview(data).cast("B").cast("d", (m, n))
+    seen = []
+
+    class Probe:
+        def __float__(self):
+            try:
+                view.release()
+                seen.append("released")
+            except BufferError:
+                seen.append("exported")
+            return 1e-5
+
+    want = twin(np.frombuffer(bytes(data)).reshape(m, n), 1.0, 0.0, 1.0)
+    proj_csimplex(view, 1.0, 0.0, 1.0, Probe())
+    assert seen == ["exported"] * m
+    view.release()
+    assert bytes(data) == want.tobytes()
+
+
+LITERAL_PATH = """
+import builtins, json, sys
+import numpy as np
+real_min, real_max = builtins.min, builtins.max
+calls = []
+def min(*a, **k):
+    calls.append(type(a[0]).__name__)
+    return real_min(*a, **k)
+def max(*a, **k):
+    calls.append(type(a[0]).__name__)
+    return real_max(*a, **k)
+builtins.min, builtins.max = min, max
+from tavorin.operators import proj_csimplex
+cases = json.loads(sys.stdin.read())
+out = []
+for rows, setting in cases:
+    y = np.array(rows, dtype=float)
+    proj_csimplex(y, *setting)
+    out.append(y.tobytes().hex())
+try:
+    proj_csimplex(np.empty((2, 0)), 1.0, 0.0, 1.0)
+except ValueError as e:
+    out.append(str(e))
+print(json.dumps([out, calls.count("_memoryviewslice")]))
+"""
+
+
+def test_literal_bracket_path_gives_the_same_bytes():
+    cases = []
+    for row in ADVERSARIAL_ROWS:
+        for setting in SETTINGS[:4]:
+            cases.append(([row, row[::-1]], setting))
+    for seed in range(8):
+        y, h, lo, hi = random_case(seed)
+        cases.append((y.tolist(), (h, lo, hi)))
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(LITERAL_PATH)],
+        input=json.dumps(cases),
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=True,
+    )
+    out, calls = json.loads(proc.stdout)
+    expected = []
+    for rows, setting in cases:
+        y = np.array(rows, dtype=float)
+        proj_csimplex(y, *setting)
+        expected.append(y.tobytes().hex())
+    expected.append("min() arg is an empty sequence")
+    assert out == expected
+    # The replacements saw every row: both ends for each, min alone for the empty one.
+    assert calls == 2 * sum(len(rows) for rows, _ in cases) + 1
