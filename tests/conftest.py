@@ -1,3 +1,5 @@
+import os
+
 import numpy
 import pytest
 from helpers.build import HELPERS, SRC, build
@@ -11,3 +13,18 @@ def core():
         [HELPERS / "corehooks.cpp", SRC / "operators.cpp", SRC / "buffer_views.cpp"],
         include_dirs=[numpy.get_include()],
     )
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "unsanitized: inspects the plain build; skipped under the sanitizer run"
+    )
+
+
+def pytest_sessionstart(session):
+    # The sanitizer run must test the sanitized module, not the installed one.
+    expected = os.environ.get("TAVORIN_EXPECT_MODULE_UNDER")
+    if expected:
+        import tavorin.operators
+
+        assert tavorin.operators.__file__.startswith(expected), tavorin.operators.__file__

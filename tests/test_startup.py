@@ -336,6 +336,7 @@ def test_version_mismatch_warning(core):
             core.version_warning("3.9", "4.9")
 
 
+@pytest.mark.unsanitized
 def test_only_the_entry_points_are_exported_and_libpython_is_not_linked():
     import tavorin.operators as m
 

@@ -38,10 +38,11 @@ def _newest(paths):
 
 def build(name, sources, include_dirs=()):
     """Compiles ``sources`` (paths) into the extension ``name`` and imports it."""
-    OUT.mkdir(parents=True, exist_ok=True)
-    target = OUT / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    deps = [Path(s) for s in sources] + list(SRC.glob("*.hpp")) + list(HELPERS.glob("*.h*"))
     extra = shlex.split(os.environ.get("TAVORIN_TEST_CXXFLAGS", ""))
+    out = OUT / ("sanitized" if extra else "plain")
+    out.mkdir(parents=True, exist_ok=True)
+    target = out / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    deps = [Path(s) for s in sources] + list(SRC.glob("*.hpp")) + list(HELPERS.glob("*.h*"))
     stamp = target.with_suffix(".flags")
     flags_text = " ".join(extra)
     stale = (
