@@ -28,3 +28,15 @@ def pytest_sessionstart(session):
         import tavorin.operators
 
         assert tavorin.operators.__file__.startswith(expected), tavorin.operators.__file__
+
+
+@pytest.fixture(scope="session")
+def viewhooks():
+    """Test-only entry points into the typed buffer views, built from the module's sources."""
+    return build("_viewhooks", [HELPERS / "viewhooks.cpp", SRC / "buffer_views.cpp"])
+
+
+@pytest.fixture(scope="session")
+def exporter_type():
+    """A buffer exporter whose every reported field the test sets (helpers/exporter.c)."""
+    return build("_exporter", [HELPERS / "exporter.c"]).Exporter
