@@ -17,7 +17,7 @@ TOO_OFTEN = "Buffer format string repeats structures too often to be checked"
 ACCEPTED = [
     "d", " d", "\nd\r", "1d", "@d", "=d", "<d", "^d", "=<@d",
     "d:value:", ":name:d", "T{d}", "T{d:value:}", "T{T{d}}",
-    "()d", "( )d", "(\t\n\v\f\r)d", "1()d", "T{}d", "dT{}", "2T{ }d",
+    "()d", "( )d", "(\t\n\v\f\r)d", "1()d", "T{}d", "dT{}", "2T{ }d", "T{d", "T{T{d}",
     "dx", "d5x", "0xd", "0dd", "0d d",
     "d5",  # a count that nothing follows is read and ignored
 ]  # fmt: skip
@@ -94,7 +94,6 @@ REFUSED = [
     ("T{d}}", "Unmatched '}' in format string"),
     ("0T{d}", "Cannot handle structures repeated 0 times in format string"),
     ("d0T{}}", "Cannot handle structures repeated 0 times in format string"),
-    ("T{d", "Unexpected end of format string, expected '}'"),
     ("d:name", "Unexpected end of format string, expected ':'"),
     ("d:", "Unexpected end of format string, expected ':'"),
     # numbers beyond 32 bits never wrap into a count
@@ -170,9 +169,7 @@ class Layout:
         text = self.text
         while True:
             if pos == len(text):
-                if depth:
-                    raise Refused("unclosed structure")
-                return pos
+                return pos  # at any depth: an unclosed structure ends with the string
             c = text[pos : pos + 1]
             if c in b" \n\r":
                 pos += 1

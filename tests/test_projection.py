@@ -115,7 +115,11 @@ def test_zero_columns_fail_at_the_first_bracket():
     with pytest.raises(ValueError) as info:
         proj_csimplex(y, 1.0, 0.0, 1.0)
     assert str(info.value) == "min() arg is an empty sequence"
-    assert module_entry(info.value) == ("tavorin.operators.proj_csimplex", "src/tavorin/operators", 43)
+    assert module_entry(info.value) == (
+        "tavorin.operators.proj_csimplex",
+        "src/tavorin/operators",
+        43,
+    )
 
 
 class FailsOnCall:

