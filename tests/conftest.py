@@ -40,3 +40,18 @@ def viewhooks():
 def exporter_type():
     """A buffer exporter whose every reported field the test sets (helpers/exporter.c)."""
     return build("_exporter", [HELPERS / "exporter.c"]).Exporter
+
+
+@pytest.fixture(scope="session")
+def double_exporter(exporter_type):
+    """make(array, **changes): a test exporter holding a copy of a 2-D float64
+    array and describing it as such, with any field changed."""
+
+    def make(array, **changes):
+        array = numpy.ascontiguousarray(array, dtype=numpy.float64)
+        m, n = array.shape
+        fields = dict(format="d", ndim=2, shape=(m, n), strides=(8 * n, 8), itemsize=8)
+        fields.update(changes)
+        return exporter_type(array.tobytes(), **fields)
+
+    return make

@@ -11,6 +11,12 @@
  *   len         int, None for the block's size              (default None)
  *   readonly, null_buf, leave_obj_null                      (default False)
  *   error       an exception (class or instance) that the request raises
+ *   fail_silently   the request fails without setting any exception
+ *   on_export   a callable run with the exporter at the start of each
+ *               request; what it raises fails the request
+ *   on_release  a callable run with the exporter at each release, after the
+ *               export is counted out; what it raises is left pending, as a
+ *               careless exporter would leave it
  *
  * Each export gets its own copies of the arrays and the format, so a test
  * may change fields while exports are live.  Arrays are padded with zeros
@@ -34,11 +40,14 @@ typedef struct {
     PyObject *suboffsets;
     PyObject *len;
     PyObject *error;
+    PyObject *on_export;
+    PyObject *on_release;
     int ndim;
     Py_ssize_t itemsize;
     char readonly;
     char null_buf;
     char leave_obj_null;
+    char fail_silently;
     Py_ssize_t live_exports;
     int last_flags;
 } Exporter;
@@ -116,11 +125,33 @@ static int copy_format(PyObject *format, Export *ex)
     return 0;
 }
 
+/* Runs `hook(obj)` if a hook is set; the hook may clear itself meanwhile. */
+static int run_hook(PyObject *hook, PyObject *obj)
+{
+    if (hook == NULL || hook == Py_None) {
+        return 0;
+    }
+    Py_INCREF(hook);
+    PyObject *result = PyObject_CallFunctionObjArgs(hook, obj, NULL);
+    Py_DECREF(hook);
+    if (result == NULL) {
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
+}
+
 static int exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
 {
     Exporter *self = (Exporter *)obj;
     self->last_flags = flags;
     view->obj = NULL;
+    if (run_hook(self->on_export, obj) < 0) {
+        return -1;
+    }
+    if (self->fail_silently) {
+        return -1;
+    }
     if (self->error != NULL && self->error != Py_None) {
         if (PyExceptionInstance_Check(self->error)) {
             PyErr_SetObject((PyObject *)Py_TYPE(self->error), self->error);
@@ -173,8 +204,10 @@ static int exporter_getbuffer(PyObject *obj, Py_buffer *view, int flags)
 
 static void exporter_releasebuffer(PyObject *obj, Py_buffer *view)
 {
+    Exporter *self = (Exporter *)obj;
     free_export((Export *)view->internal);
-    ((Exporter *)obj)->live_exports--;
+    self->live_exports--;
+    (void)run_hook(self->on_release, obj);
 }
 
 static PyBufferProcs exporter_as_buffer = {exporter_getbuffer, exporter_releasebuffer};
@@ -236,9 +269,11 @@ static int exporter_init(PyObject *obj, PyObject *args, PyObject *kwds)
     Py_CLEAR(self->suboffsets);
     Py_CLEAR(self->len);
     Py_CLEAR(self->error);
+    Py_CLEAR(self->on_export);
+    Py_CLEAR(self->on_release);
     self->ndim = 1;
     self->itemsize = 1;
-    self->readonly = self->null_buf = self->leave_obj_null = 0;
+    self->readonly = self->null_buf = self->leave_obj_null = self->fail_silently = 0;
     if (kwds != NULL) {
         PyObject *key;
         PyObject *value;
@@ -261,6 +296,8 @@ static int exporter_traverse(PyObject *obj, visitproc visit, void *arg)
     Py_VISIT(self->suboffsets);
     Py_VISIT(self->len);
     Py_VISIT(self->error);
+    Py_VISIT(self->on_export);
+    Py_VISIT(self->on_release);
     return 0;
 }
 
@@ -273,6 +310,8 @@ static int exporter_clear(PyObject *obj)
     Py_CLEAR(self->suboffsets);
     Py_CLEAR(self->len);
     Py_CLEAR(self->error);
+    Py_CLEAR(self->on_export);
+    Py_CLEAR(self->on_release);
     return 0;
 }
 
@@ -332,11 +371,14 @@ static PyMemberDef exporter_members[] = {
     {"suboffsets", T_OBJECT, offsetof(Exporter, suboffsets), 0, NULL},
     {"len", T_OBJECT, offsetof(Exporter, len), 0, NULL},
     {"error", T_OBJECT, offsetof(Exporter, error), 0, NULL},
+    {"on_export", T_OBJECT, offsetof(Exporter, on_export), 0, NULL},
+    {"on_release", T_OBJECT, offsetof(Exporter, on_release), 0, NULL},
     {"ndim", T_INT, offsetof(Exporter, ndim), 0, NULL},
     {"itemsize", T_PYSSIZET, offsetof(Exporter, itemsize), 0, NULL},
     {"readonly", T_BOOL, offsetof(Exporter, readonly), 0, NULL},
     {"null_buf", T_BOOL, offsetof(Exporter, null_buf), 0, NULL},
     {"leave_obj_null", T_BOOL, offsetof(Exporter, leave_obj_null), 0, NULL},
+    {"fail_silently", T_BOOL, offsetof(Exporter, fail_silently), 0, NULL},
     {"live_exports", T_PYSSIZET, offsetof(Exporter, live_exports), READONLY, NULL},
     {"last_flags", T_INT, offsetof(Exporter, last_flags), READONLY, NULL},
     {NULL, 0, 0, 0, NULL},
