@@ -15,6 +15,57 @@ def bits(values):
     return [struct.pack("<d", v) for v in values]
 
 
+def spaced(n, terms, fill=-1.0):
+    """A row of n copies of `fill` with `terms` ({index: value}) in place."""
+    row = [fill] * n
+    for i, v in terms.items():
+        row[i] = v
+    return row
+
+
+def gaussian(n, seed, scale=1.0):
+    rng = random.Random(seed)
+    return [rng.gauss(0.0, scale) for _ in range(n)]
+
+
+# Rows long enough for the residual to leave its zero terms out of the sum,
+# cut around the length of one compacted block (128) and the first length
+# that is compacted at all (96); with x = 0, l = 0, a fill of -1.0 is a zero term.
+CANCELLING = [1e16, 1.0, -1e16, 1.0, 1.0, 3.0, -1e16, 1e16, 0.5]
+LONG_RESIDUAL_CASES = [
+    # row, x, h, l, u
+    ([-1.0] * 128, 0.0, 1.0, 0.0, 1.0),  # every term zero
+    ([-1.0] * 257, 0.0, -0.0, 0.0, 1.0),
+    ([-0.0] * 129, 0.0, 0.0, 0.0, 1.0),  # every term -0.0: the sum stays +0.0
+    ([-1.0] * 130, 0.0, 0.0, -0.0, 1.0),  # every term -0.0, from l
+    (spaced(257, {256: 0.75}), 0.0, 1.0, 0.0, 1.0),  # only the last term
+    (spaced(131, {130: 0.75}), 0.0, 1.0, 0.0, 1.0),  # only the last, past the whole groups
+    (spaced(257, {127: 0.75, 128: 0.125}), 0.0, 1.0, 0.0, 1.0),  # across a block's end
+    (spaced(255, {0: NAN, 200: 0.5}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(131, {97: NAN}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(256, {255: NAN}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(200, {3: INF, 150: -INF}), 0.0, 0.0, 0.0, INF),  # -inf clips to zero
+    (spaced(200, {3: INF, 150: -INF}, fill=0.0), 0.0, 0.0, -INF, INF),  # inf - inf
+    (
+        spaced(300, {7 + 31 * i: v for i, v in enumerate(CANCELLING)}, fill=-0.0),
+        0.0,
+        0.0,
+        -INF,
+        INF,
+    ),
+    (spaced(129, {4 * i + 3: v for i, v in enumerate(CANCELLING)}, fill=0.0), 0.0, 0.0, -INF, INF),
+    ([1.0] * 129, -5.0, 1.0, 0.0, 1.0),  # every term u
+    ([0.25 * (i % 5) for i in range(96)], 0.5, 1.0, 0.0, 1.0),
+]
+for _n in [95, 96, 97, 100, 127, 128, 129, 130, 131, 255, 256, 257, 1000]:
+    _row = gaussian(_n, _n, 1.0 / math.sqrt(_n))
+    for _x in [min(_row) - 1.0, -0.5, 0.0, 0.1, 0.3, max(_row)]:
+        LONG_RESIDUAL_CASES.append((_row, _x, 1.0, 0.0, 1.0))
+    _row = gaussian(_n, -_n)
+    for _x in [-1.0, 0.25, 1.5]:
+        LONG_RESIDUAL_CASES.append((_row, _x, 0.3 * _n, 0.0, 0.5))
+        LONG_RESIDUAL_CASES.append((_row, _x, 0.0, -1.0, 1.0))
+
 RESIDUAL_CASES = [
     # row, x, h, l, u
     ([], 0.3, 1.0, 0.0, 1.0),
@@ -28,6 +79,7 @@ RESIDUAL_CASES = [
     ([-0.0, 0.0, -0.0], 0.0, 0.0, -1.0, 1.0),
     ([1e300, -1e300, 1.0, 1e-300], 0.5, 0.0, -INF, INF),
     ([INF, -INF, 3.0], 1.0, 0.0, 0.0, 1.0),
+    *LONG_RESIDUAL_CASES,
 ]
 
 
@@ -86,6 +138,17 @@ def test_projection_example_values(core):
     assert got == [2.0, 2.0, 2.0]
     got, _ = project_both(core, [0.2, NAN, 0.9], 1.0, 0.0, 1.0)
     assert math.isnan(got[1])
+
+
+@pytest.mark.parametrize("n", [96, 100, 128, 129, 257, 1000])
+@pytest.mark.parametrize("seed", range(3))
+def test_long_rows_match_the_twin(core, n, seed):
+    # Long rows take the residual that leaves the zero terms out; every trial
+    # shift brentq asks for must give the same bits, or the projections differ.
+    row = gaussian(n, 1000 * n + seed, 1.0 / math.sqrt(n))
+    for h, lo, hi in [(1.0, 0.0, 1.0), (0.3 * n, 0.0, 0.5), (0.0, -1.0, 1.0)]:
+        got, want = project_both(core, row, h, lo, hi, 1e-14, 1e-15, 100)
+        assert bits(got) == bits(want)
 
 
 @pytest.mark.parametrize("seed", range(20))
