@@ -282,8 +282,6 @@ class CollidesWithL(str):
         return self.action()
 
 
-@pytest.mark.xfail(strict=True, reason="bound arguments are borrowed from a dict the caller "
-                   "may change during the call; they are then used after being freed")  # fmt: skip
 @pytest.mark.parametrize("when", ["h's conversion", "a key's comparison"])
 def test_arguments_outlive_a_caller_that_empties_its_keyword_dict(when):
     kwargs = {}

@@ -507,6 +507,24 @@ int to_int32(PyObject *obj) noexcept
 // Argument binding
 // ---------------------------------------------------------------------------
 
+// The seven parameters of a call.  Values from the positional tuple and the
+// defaults are borrowed: the tuple is immutable and outlives the call, the
+// defaults live as long as the module.  A keyword dictionary is another
+// matter: a caller that passes its own (through the C API) can change it
+// while the call runs (a conversion method, or a key's __eq__ during a
+// lookup, may clear it), so every value taken from it is held until the call
+// returns.
+struct BoundArguments {
+    PyObject *slots[N_PARAMS];
+    Ref from_dict[N_PARAMS];
+
+    void take_from_dict(Py_ssize_t i, PyObject *value) noexcept
+    {
+        slots[i] = value;
+        from_dict[i] = Ref::borrow(value);
+    }
+};
+
 int raise_argument_count(Py_ssize_t given) noexcept
 {
     const bool too_few = given < k_required;
@@ -535,7 +553,7 @@ int same_name(PyObject *key, PyObject *name) noexcept
 
 // The slow path, run only when some keyword was not consumed by the lookups:
 // finds the first offending keyword in the caller's order.
-int match_keywords(PyObject *kwds, PyObject **slots, Py_ssize_t num_pos_args) noexcept
+int match_keywords(PyObject *kwds, BoundArguments &bound, Py_ssize_t num_pos_args) noexcept
 {
     Py_ssize_t pos = 0;
     PyObject *key;
@@ -567,7 +585,7 @@ int match_keywords(PyObject *kwds, PyObject **slots, Py_ssize_t num_pos_args) no
             }
         }
         if (found >= 0) {
-            slots[found] = value;
+            bound.take_from_dict(found, value);
             continue;
         }
         for (Py_ssize_t i = 0; i < num_pos_args; ++i) {
@@ -588,9 +606,9 @@ int match_keywords(PyObject *kwds, PyObject **slots, Py_ssize_t num_pos_args) no
     return 0;
 }
 
-// Fills `slots` (borrowed references; the optional ones hold the defaults
-// already) from the positional tuple and the keyword dictionary.
-int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
+// Fills `bound` (the optional slots hold the defaults already) from the
+// positional tuple and the keyword dictionary.
+int bind_arguments(PyObject *args, PyObject *kwds, BoundArguments &bound) noexcept
 {
     const Py_ssize_t k = PyTuple_GET_SIZE(args);
     if (!kwds) {
@@ -599,7 +617,7 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
             return raise_argument_count(k);
         }
         for (Py_ssize_t i = 0; i < k; ++i) {
-            slots[i] = PyTuple_GET_ITEM(args, i);
+            bound.slots[i] = PyTuple_GET_ITEM(args, i);
         }
         return 0;
     }
@@ -607,7 +625,7 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
         return raise_argument_count(k);
     }
     for (Py_ssize_t i = 0; i < k; ++i) {
-        slots[i] = PyTuple_GET_ITEM(args, i);
+        bound.slots[i] = PyTuple_GET_ITEM(args, i);
     }
     Py_ssize_t remaining = PyDict_GET_SIZE(kwds);
     // The interned names carry their hash, so each lookup hashes nothing.
@@ -620,14 +638,14 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
             }
             return raise_argument_count(i);
         }
-        slots[i] = value;
+        bound.take_from_dict(i, value);
         --remaining;
     }
     for (Py_ssize_t i = k > k_required ? k : k_required; i < N_PARAMS && remaining > 0; ++i) {
         PyObject *value =
             _PyDict_GetItem_KnownHash(kwds, state.params[i].get(), state.param_hashes[i]);
         if (value) {
-            slots[i] = value;
+            bound.take_from_dict(i, value);
             --remaining;
         }
         else if (PyErr_Occurred()) {
@@ -635,7 +653,7 @@ int bind_arguments(PyObject *args, PyObject *kwds, PyObject **slots) noexcept
         }
     }
     if (remaining > 0) {
-        return match_keywords(kwds, slots, k);
+        return match_keywords(kwds, bound, k);
     }
     return 0;
 }
@@ -712,16 +730,13 @@ int raise_empty_row(PyObject *builtin) noexcept
 
 PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
-    PyObject *slots[N_PARAMS] = {nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 state.default_tolerance.get(),
-                                 state.default_tolerance.get(),
-                                 state.default_mitr.get()};
-    if (bind_arguments(args, kwds, slots) < 0) {
+    BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),
+                             state.default_tolerance.get(), state.default_mitr.get()},
+                            {}};
+    if (bind_arguments(args, kwds, bound) < 0) {
         return fail_call(28);
     }
+    PyObject *const *slots = bound.slots;
 
     DoubleView2D y_view;
     if (acquire_double_view_2d(slots[P_Y_VIEW], &y_view) < 0) {
