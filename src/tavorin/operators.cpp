@@ -254,65 +254,9 @@ const ImportedType k_imported_types[] = {
 constexpr size_t N_IMPORTED_TYPES = sizeof(k_imported_types) / sizeof(k_imported_types[0]);
 
 // Interned names made once at start-up (each with its hash computed there).
-enum Name {
-    N_NAME,
-    N_LOADER,
-    N_ORIGIN,
-    N_PARENT,
-    N_SUBMODULE_SEARCH_LOCATIONS,
-    N___LOADER__,
-    N___FILE__,
-    N___PACKAGE__,
-    N___PATH__,
-    N___BUILTINS__,
-    N___NAME__,
-    N___MAIN__,
-    N___TEST__,
-    N___PYX_CAPI__,
-    N_PROJ_CSIMPLEX,
-    N_QUALIFIED_MODULE,
-    N_RANGE,
-    N_MIN,
-    N_MAX,
-    N_IMPORT_ERROR,
-    N_VALUE_ERROR,
-    N_MEMORY_ERROR,
-    N_ENUMERATE,
-    N_TYPE_ERROR,
-    N_ELLIPSIS,
-    N_ID,
-    N_INDEX_ERROR,
-    N_NAMES
-};
-constexpr const char *k_names[N_NAMES] = {
-    "name",
-    "loader",
-    "origin",
-    "parent",
-    "submodule_search_locations",
-    "__loader__",
-    "__file__",
-    "__package__",
-    "__path__",
-    "__builtins__",
-    "__name__",
-    "__main__",
-    "__test__",
-    "__pyx_capi__",
-    "proj_csimplex",
-    "tavorin.operators",
-    "range",
-    "min",
-    "max",
-    "ImportError",
-    "ValueError",
-    "MemoryError",
-    "enumerate",
-    "TypeError",
-    "Ellipsis",
-    "id",
-    "IndexError",
-};
+enum Name { N___NAME__, N___MAIN__, N___TEST__, N_PROJ_CSIMPLEX, N_QUALIFIED_MODULE, N_NAMES };
+constexpr const char *k_names[N_NAMES] = {"__name__", "__main__", "__test__", "proj_csimplex",
+                                          "tavorin.operators"};
 
 struct ProcessState {
     int64_t main_interpreter_id = -1;
@@ -330,7 +274,6 @@ struct ProcessState {
 
     Global default_tolerance;  // 1e-05, the default of both xtol and rtol
     Global default_mitr;       // 20
-    Global int_0, int_1, int_minus_1;
 
     Global builtin_min;
     Global builtin_max;
@@ -1011,12 +954,8 @@ int make_constants() noexcept
         }
     }
     state.default_tolerance.reset(PyFloat_FromDouble(1e-05));
-    state.int_0.reset(PyLong_FromLong(0));
-    state.int_1.reset(PyLong_FromLong(1));
     state.default_mitr.reset(PyLong_FromLong(20));
-    state.int_minus_1.reset(PyLong_FromLong(-1));
-    if (!state.default_tolerance || !state.int_0 || !state.int_1 || !state.default_mitr ||
-        !state.int_minus_1) {
+    if (!state.default_tolerance || !state.default_mitr) {
         return -1;
     }
     return 0;
@@ -1043,30 +982,39 @@ int register_module(PyObject *module) noexcept
     return present ? 0 : PyObject_SetItem(modules, key, module);
 }
 
+// The builtins start-up requires, in lookup order, and where each is kept
+// (those without a place are only required to exist).
+struct BuiltinName {
+    const char *name;
+    Global ProcessState::*slot;
+};
+constexpr BuiltinName k_builtins[] = {
+    {"range", nullptr},
+    {"min", &ProcessState::builtin_min},
+    {"max", &ProcessState::builtin_max},
+    {"ImportError", nullptr},
+    {"ValueError", &ProcessState::value_error},
+    {"MemoryError", &ProcessState::memory_error},
+    {"enumerate", nullptr},
+    {"TypeError", &ProcessState::type_error},
+    {"Ellipsis", &ProcessState::ellipsis},
+    {"id", &ProcessState::builtin_id},
+    {"IndexError", &ProcessState::index_error},
+};
+
 int cache_builtins() noexcept
 {
-    const Name order[] = {N_RANGE,       N_MIN,          N_MAX,        N_IMPORT_ERROR,
-                          N_VALUE_ERROR, N_MEMORY_ERROR, N_ENUMERATE,  N_TYPE_ERROR,
-                          N_ELLIPSIS,    N_ID,           N_INDEX_ERROR};
-    for (Name name : order) {
-        Ref found(lookup_builtin(state.names[name].get()));
+    for (const BuiltinName &builtin : k_builtins) {
+        Ref name(PyUnicode_InternFromString(builtin.name));
+        if (!name) {
+            return -1;
+        }
+        Ref found(lookup_builtin(name.get()));
         if (!found) {
             return -1;
         }
-        Global *slot = nullptr;
-        switch (name) {
-        case N_MIN: slot = &state.builtin_min; break;
-        case N_MAX: slot = &state.builtin_max; break;
-        case N_VALUE_ERROR: slot = &state.value_error; break;
-        case N_MEMORY_ERROR: slot = &state.memory_error; break;
-        case N_TYPE_ERROR: slot = &state.type_error; break;
-        case N_ELLIPSIS: slot = &state.ellipsis; break;
-        case N_ID: slot = &state.builtin_id; break;
-        case N_INDEX_ERROR: slot = &state.index_error; break;
-        default: break;  // only checked for existence
-        }
-        if (slot) {
-            slot->reset(found.release());
+        if (builtin.slot) {
+            (state.*builtin.slot).reset(found.release());
         }
     }
     state.genuine_min_max = is_genuine_builtin(state.builtin_min.get(), "min") &&
