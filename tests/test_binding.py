@@ -1,11 +1,11 @@
 """Argument binding of proj_csimplex and the conversions of its scalars."""
 
-import ctypes
 import traceback
 import warnings
 
 import numpy as np
 import pytest
+from callers import IntReturns, call_raw
 
 from tavorin.operators import proj_csimplex
 
@@ -89,14 +89,6 @@ def test_binding_refusals(args, kwargs, message):
     else:
         fails(TypeError, message, 28, lambda: proj_csimplex(*args, **kwargs))
     assert np.array_equal(y, before)
-
-
-def call_raw(args, kwargs):
-    """Calls through the C API so the keyword dict can hold any key."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(proj_csimplex, args, kwargs)
 
 
 @pytest.mark.parametrize(
@@ -207,14 +199,6 @@ def test_h_l_u_conversion_failures_release_the_buffer(args, line):
 
 
 INT_MAX = 2**31 - 1
-
-
-class IntReturns:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
 
 
 class MyInt(int):

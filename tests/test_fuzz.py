@@ -3,7 +3,6 @@ bytes through the real acquisition path.  Nothing may crash; every call
 either binds and then behaves exactly like the positional call with the same
 values, or is refused with the documented message."""
 
-import ctypes
 import os
 import re
 import warnings
@@ -11,6 +10,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
+from callers import call_raw
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_format_check import formats, one_double_at_zero
@@ -20,14 +20,6 @@ from tavorin.operators import proj_csimplex
 NAMES = ("y_view", "h", "l", "u", "xtol", "rtol", "mitr")
 DEFAULTS = (None, None, None, None, 1e-05, 1e-05, 20)
 ENTRY = "tavorin.operators.proj_csimplex"
-
-
-def call_raw(args, kwargs):
-    """Calls through the C API, so that the keyword dict can hold any key."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(proj_csimplex, args, kwargs)
 
 
 # ---------------------------------------------------------------------------

@@ -3,12 +3,12 @@ it is exported, and whatever a caller's conversion methods do mid-call, the
 call ends with a clear exception or a correct result, and the buffer is
 released."""
 
-import ctypes
 import weakref
 
 import numpy as np
 import pytest
 import reference
+from callers import call_raw
 
 from tavorin.operators import proj_csimplex
 
@@ -252,14 +252,6 @@ def test_exporter_cannot_be_resized_or_reset_while_exported(double_exporter):
     assert tolerances[1].outcomes == ["Exporter has live exports"] * 3
     assert as_rows(exporter).tobytes() == projected(y, 1.0, 0.0, 1.0).tobytes()
     exporter.resize(8)
-
-
-def call_raw(args, kwargs):
-    """Calls through the C API with the caller's own keyword dict (no copy)."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(proj_csimplex, args, kwargs)
 
 
 def test_array_dropped_by_the_caller_mid_call_stays_alive(double_exporter):

@@ -3,7 +3,6 @@ times in one process, leaves reference counts, the traceback cache, the
 caller's buffer and the process's memory where they were."""
 
 import builtins
-import ctypes
 import os
 import subprocess
 import sys
@@ -13,6 +12,7 @@ import warnings
 
 import numpy as np
 import pytest
+from callers import IntReturns, call_raw
 
 from tavorin.operators import proj_csimplex
 
@@ -20,25 +20,9 @@ ROUNDS = 20000
 ENTRY = "tavorin.operators.proj_csimplex"
 
 
-def call_raw(args, kwargs):
-    """Calls through the C API, so that the keyword dict can hold any key."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(proj_csimplex, args, kwargs)
-
-
 class FloatRaises:
     def __float__(self):
         raise ArithmeticError("no float today")
-
-
-class IntReturns:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
 
 
 class CollidesWithH(str):
