@@ -250,14 +250,20 @@ GENERIC_WARNING = (
 )
 
 
-def test_larger_generic_warns_and_import_goes_on():
-    (out,) = run_json(
-        FAKE_NUMPY
-        + """
-import json, warnings
+# A generic whose instances are one pointer larger than a bare object.
+LARGER_GENERIC = """
 class generic:
     __slots__ = ("a",)
 fake.generic = generic
+"""
+
+
+def test_larger_generic_warns_and_import_goes_on():
+    (out,) = run_json(
+        FAKE_NUMPY
+        + LARGER_GENERIC
+        + """
+import json, warnings
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     import tavorin.operators as m
@@ -270,10 +276,8 @@ print(json.dumps([[str(w.message), w.category.__name__] for w in caught]))
 def test_larger_generic_under_error_filter_fails_import():
     (out,) = run_json(
         FAKE_NUMPY
+        + LARGER_GENERIC
         + """
-class generic:
-    __slots__ = ("a",)
-fake.generic = generic
 try:
     import tavorin.operators
 except RuntimeWarning:

@@ -825,11 +825,6 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
     return module.release();
 }
 
-int warn_with_buffer(const char *text, int stack_level) noexcept
-{
-    return PyErr_WarnEx(nullptr, text, stack_level);
-}
-
 int check_runtime_version() noexcept
 {
     // Only "M.m" of either version is kept, so a two-digit minor version is
@@ -891,7 +886,7 @@ PyObject *import_type_object(PyObject *module, const char *module_name, const ch
                       "Expected %zd from C header, got %zd from PyObject",
                       module_name, type_name, static_cast<Py_ssize_t>(expected_size),
                       static_cast<Py_ssize_t>(actual));
-        if (warn_with_buffer(warning, 0) < 0) {
+        if (PyErr_WarnEx(nullptr, warning, 0) < 0) {
             return nullptr;
         }
     }
@@ -1173,7 +1168,7 @@ int warn_version_mismatch(const char *build_version, const char *runtime_version
     PyOS_snprintf(message, sizeof(message),
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
                   build_version, k_qualified_module, runtime_version);
-    return warn_with_buffer(message, 1);
+    return PyErr_WarnEx(nullptr, message, 1);
 }
 
 }  // namespace tavorin
