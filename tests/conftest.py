@@ -2,16 +2,16 @@ import os
 
 import numpy
 import pytest
-from helpers.build import HELPERS, SRC, build
+from helpers.build import CORE_LIBRARY, HELPERS, SRC, build
 
 
 @pytest.fixture(scope="session")
 def core():
-    """Test-only entry points into the numerical core, built from the module's sources."""
+    """Test-only entry points into the numerical core and the version check."""
     return build(
         "_corehooks",
-        [HELPERS / "corehooks.cpp", SRC / "operators.cpp", SRC / "buffer_views.cpp"],
-        include_dirs=[numpy.get_include()],
+        [HELPERS / "corehooks.cpp", SRC / "version_check.cpp"],
+        libraries=[CORE_LIBRARY],
     )
 
 

@@ -2,7 +2,9 @@
 
 Each helper is compiled straight from its sources with the same warnings as the
 package, into ``build/test-helpers`` under the repository, and rebuilt only when
-a source or header is newer than the built file.  Extra flags (for example a
+a source or header is newer than the built file.  Helpers that need the
+numerical core link the static library of the package's own build
+(``TAVORIN_BUILD_DIR``, ``build/meson`` unless set).  Extra flags (for example a
 sanitizer build) come from ``TAVORIN_TEST_CXXFLAGS``.
 """
 
@@ -18,6 +20,9 @@ ROOT = Path(__file__).resolve().parents[2]
 SRC = ROOT / "src" / "tavorin"
 HELPERS = Path(__file__).resolve().parent
 OUT = ROOT / "build" / "test-helpers"
+CORE_LIBRARY = (
+    ROOT / os.environ.get("TAVORIN_BUILD_DIR", "build/meson") / "src/tavorin/libtavorin_core.a"
+)
 
 CXXFLAGS = [
     "-std=c++17",
@@ -36,13 +41,19 @@ def _newest(paths):
     return max(p.stat().st_mtime for p in paths)
 
 
-def build(name, sources, include_dirs=()):
-    """Compiles ``sources`` (paths) into the extension ``name`` and imports it."""
+def build(name, sources, include_dirs=(), libraries=()):
+    """Compiles ``sources`` (paths) into the extension ``name``, linked with the
+    static ``libraries``, and imports it."""
     extra = shlex.split(os.environ.get("TAVORIN_TEST_CXXFLAGS", ""))
     out = OUT / ("sanitized" if extra else "plain")
     out.mkdir(parents=True, exist_ok=True)
     target = out / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    deps = [Path(s) for s in sources] + list(SRC.glob("*.hpp")) + list(HELPERS.glob("*.h*"))
+    deps = (
+        [Path(s) for s in sources]
+        + [Path(lib) for lib in libraries]
+        + list(SRC.glob("**/*.hpp"))
+        + list(HELPERS.glob("*.h*"))
+    )
     stamp = target.with_suffix(".flags")
     flags_text = " ".join(extra)
     stale = (
@@ -59,6 +70,7 @@ def build(name, sources, include_dirs=()):
             + ["-I" + sysconfig.get_paths()["include"], "-I" + str(SRC)]
             + ["-I" + str(d) for d in include_dirs]
             + [str(s) for s in sources]
+            + [str(lib) for lib in libraries]
             + ["-o", str(target) + ".tmp"]
         )
         subprocess.run(cmd, check=True)

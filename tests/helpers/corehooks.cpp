@@ -1,6 +1,7 @@
-// Test-only entry points into the numerical core and the version check,
-// compiled from the module's own sources.  Never installed.
-#include "operators.hpp"
+// Test-only entry points into the numerical core and the version check.  Never installed.
+#include "core/projection.hpp"
+#include "refs.hpp"
+#include "version_check.hpp"
 
 #include <vector>
 
@@ -53,7 +54,7 @@ PyObject *residual(PyObject *, PyObject *args) noexcept
     if (!read_row(seq, row)) {
         return nullptr;
     }
-    tavorin::params p = {static_cast<Py_ssize_t>(row.size()), h, l, u, row.data()};
+    tavorin::params p = {static_cast<std::ptrdiff_t>(row.size()), h, l, u, row.data()};
     return PyFloat_FromDouble(tavorin::f(x, &p));
 }
 
@@ -75,7 +76,7 @@ PyObject *project(PyObject *, PyObject *args) noexcept
     if (!read_row(seq, row)) {
         return nullptr;
     }
-    tavorin::params p = {static_cast<Py_ssize_t>(row.size()), h, l, u, row.data()};
+    tavorin::params p = {static_cast<std::ptrdiff_t>(row.size()), h, l, u, row.data()};
     tavorin::project_row(reinterpret_cast<tavorin::root_finder>(pointer), p, xa, xb, xtol, rtol,
                          mitr);
     return to_list(row);

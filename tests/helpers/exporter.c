@@ -32,7 +32,8 @@
 /* Valid as C and as C++: the helper builder compiles it with g++. */
 
 typedef struct {
-    PyObject_HEAD char *memory;
+    PyObject_HEAD
+    char *memory;
     Py_ssize_t size;
     PyObject *format;
     PyObject *shape;

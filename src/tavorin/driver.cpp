@@ -1,0 +1,160 @@
+// proj_csimplex: binds the call, acquires the array and projects it row by row.
+//
+// The interpreter lock is held throughout.  The bracket goes through the
+// builtins min and max unless they are the interpreter's own, in which case
+// the same values are computed straight from the row's doubles.
+#include "driver.hpp"
+
+#include "arguments.hpp"
+#include "core/projection.hpp"
+#include "state.hpp"
+#include "trace.hpp"
+#include "buffer_views.hpp"
+
+namespace tavorin {
+
+namespace {
+
+// Sites that identify a release in the fatal message of a broken hold count.
+constexpr int k_release_site_call = 1;
+
+// Releases the call's view on every way out of the call.
+class ViewRelease {
+public:
+    explicit ViewRelease(DoubleView2D &view) noexcept : view_(view) {}
+    ~ViewRelease() { release_view(&view_, k_release_site_call); }
+    ViewRelease(const ViewRelease &) = delete;
+    ViewRelease &operator=(const ViewRelease &) = delete;
+
+private:
+    DoubleView2D &view_;
+};
+
+PyObject *fail_call(TraceLine line) noexcept
+{
+    add_trace_entry(k_function_name, line);
+    return nullptr;
+}
+
+// One bracket end through the host, exactly as a caller would compute it:
+// `builtin(row) - bound`, with the row given as a sequence of floats.
+int bracket_end_via_builtin(PyObject *builtin, DoubleView2D &view, Py_ssize_t row, double bound,
+                            double *out) noexcept
+{
+    Ref extreme;
+    {
+        Ref sequence(make_row_sequence(&view, row));
+        if (!sequence) {
+            return -1;
+        }
+        extreme.reset(PyObject_CallOneArg(builtin, sequence.get()));
+    }
+    if (!extreme) {
+        return -1;
+    }
+    Ref bound_obj(PyFloat_FromDouble(bound));
+    if (!bound_obj) {
+        return -1;
+    }
+    Ref difference(PyNumber_Subtract(extreme.get(), bound_obj.get()));
+    extreme.reset();
+    bound_obj.reset();
+    if (!difference) {
+        return -1;
+    }
+    const double value = to_double(difference.get());
+    if (failed(value)) {
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+// The builtins' own error for an empty row (the fast bracket never sees one).
+int raise_empty_row(PyObject *builtin) noexcept
+{
+    Ref result(PyObject_CallOneArg(builtin, state.empty_tuple.get()));
+    if (result) {
+        // Unreachable for the genuine builtins; keep the failure a failure.
+        PyErr_SetString(PyExc_ValueError, "empty row");
+    }
+    return -1;
+}
+
+}  // namespace
+
+PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
+{
+    BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),
+                             state.default_tolerance.get(), state.default_mitr.get()},
+                            {}};
+    if (bind_arguments(args, kwds, bound) < 0) {
+        return fail_call(k_line_call);
+    }
+    PyObject *const *slots = bound.slots;
+
+    DoubleView2D y_view;
+    if (acquire_double_view_2d(slots[k_y_view], &y_view) < 0) {
+        return fail_call(k_line_call);
+    }
+    ViewRelease release(y_view);
+
+    const double h = to_double(slots[k_h]);
+    if (failed(h)) {
+        return fail_call(k_line_h);
+    }
+    const double l = to_double(slots[k_l]);
+    if (failed(l)) {
+        return fail_call(k_line_l);
+    }
+    const double u = to_double(slots[k_u]);
+    if (failed(u)) {
+        return fail_call(k_line_u);
+    }
+
+    const Py_ssize_t m = y_view.shape[0];
+    const Py_ssize_t n = y_view.shape[1];
+    params p = {n, h, l, u, nullptr};
+    PyObject *const min = state.builtin_min.get();
+    PyObject *const max = state.builtin_max.get();
+    const bool fast_bracket = state.genuine_min_max;
+
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        // An empty row may sit on a null address, where no offset may be taken.
+        p.y = reinterpret_cast<double *>(n > 0 ? y_view.data + i * y_view.strides[0] : y_view.data);
+        double xa;
+        double xb;
+        if (fast_bracket && n > 0) {
+            row_bracket(p.y, n, l, u, &xa, &xb);
+        }
+        else if (fast_bracket) {
+            raise_empty_row(min);
+            return fail_call(k_line_lower_bracket);
+        }
+        else {
+            if (bracket_end_via_builtin(min, y_view, i, u, &xa) < 0) {
+                return fail_call(k_line_lower_bracket);
+            }
+            if (bracket_end_via_builtin(max, y_view, i, l, &xb) < 0) {
+                return fail_call(k_line_upper_bracket);
+            }
+        }
+
+        const double xtol = to_double(slots[k_xtol]);
+        if (failed(xtol)) {
+            return fail_call(k_line_row_scalars);
+        }
+        const double rtol = to_double(slots[k_rtol]);
+        if (failed(rtol)) {
+            return fail_call(k_line_row_scalars);
+        }
+        const int mitr = to_int32(slots[k_mitr]);
+        if (failed(mitr)) {
+            return fail_call(k_line_row_scalars);
+        }
+        project_row(state.brentq, p, xa, xb, xtol, rtol, mitr);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace tavorin

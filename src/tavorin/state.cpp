@@ -1,0 +1,8 @@
+// The one instance of the process-wide state.
+#include "state.hpp"
+
+namespace tavorin {
+
+ProcessState state;
+
+}  // namespace tavorin

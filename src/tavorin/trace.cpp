@@ -1,0 +1,73 @@
+// Traceback entries: a names-only code object per failure site and a frame made from it.
+#include "trace.hpp"
+
+#include "compat.hpp"
+#include "state.hpp"
+
+#include <cstring>
+
+namespace tavorin {
+
+namespace {
+
+// Code objects are kept per failure site, so a failure that repeats makes no
+// new ones; the cache only grows, bounded by the number of sites.
+struct CodeCacheEntry {
+    const char *function;
+    int line;
+    PyCodeObject *code;
+};
+constexpr int k_code_cache_capacity = 16;
+CodeCacheEntry code_cache[k_code_cache_capacity];
+int code_cache_size = 0;
+
+PyCodeObject *code_for_site(const char *function_name, int line) noexcept
+{
+    for (int i = 0; i < code_cache_size; ++i) {
+        if (code_cache[i].line == line && std::strcmp(code_cache[i].function, function_name) == 0) {
+            Py_INCREF(code_cache[i].code);
+            return code_cache[i].code;
+        }
+    }
+    Ref file(PyUnicode_FromString(k_source_file));
+    if (!file) {
+        return nullptr;
+    }
+    Ref name(PyUnicode_FromString(function_name));
+    if (!name) {
+        return nullptr;
+    }
+    PyCodeObject *code = compat::new_names_only_code(
+        file.get(), name.get(), line, state.empty_tuple.get(), state.empty_bytes.get());
+    if (code && code_cache_size < k_code_cache_capacity) {
+        Py_INCREF(code);
+        code_cache[code_cache_size++] = {function_name, line, code};
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_trace_entry(const char *function_name, int line) noexcept
+{
+    if (!state.module_dict || !state.empty_tuple || !state.empty_bytes) {
+        return;
+    }
+    Ref frame;
+    {
+        const compat::PendingException pending;
+        Ref code(reinterpret_cast<PyObject *>(code_for_site(function_name, line)));
+        if (code) {
+            frame.reset(reinterpret_cast<PyObject *>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                            state.module_dict.get(), nullptr)));
+        }
+    }
+    if (frame) {
+        PyFrameObject *f = reinterpret_cast<PyFrameObject *>(frame.get());
+        compat::set_frame_line(f, line);
+        PyTraceBack_Here(f);
+    }
+}
+
+}  // namespace tavorin
