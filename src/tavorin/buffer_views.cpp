@@ -501,7 +501,8 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
 // cycle; they are not tracked by the garbage collector, which keeps the
 // per-row sequence objects cheap.
 struct ViewObject {
-    PyObject_HEAD PyObject *exporter;
+    PyObject_HEAD
+    PyObject *exporter;
     std::atomic<int> acquisition_count;
     Py_buffer buffer;
     int flags;
