@@ -1,50 +1,30 @@
 """Argument binding of proj_csimplex and the conversions of its scalars."""
 
-import traceback
 import warnings
 
 import numpy as np
 import pytest
-from callers import IntReturns, call_raw
+from support import (
+    INT_REQUIRED,
+    INT_SUBCLASS_DEPRECATED,
+    INT_TOO_LARGE,
+    KEYS_NOT_STRINGS,
+    LONG_TOO_LARGE,
+    NOT_REAL,
+    Returns,
+    TraceLine,
+    call_raw,
+    exported,
+    fails,
+    fewer,
+    more,
+    multiple,
+    projected,
+    rows,
+    unexpected,
+)
 
 from tavorin.operators import proj_csimplex
-
-FUNCTION = "tavorin.operators.proj_csimplex"
-FILE = "src/tavorin/operators"
-
-
-def last_entry(exc):
-    entry = traceback.extract_tb(exc.__traceback__)[-1]
-    return entry.name, entry.filename, entry.lineno
-
-
-def fails(exc_type, message, line, call):
-    with pytest.raises(exc_type) as info:
-        call()
-    assert str(info.value) == message
-    assert last_entry(info.value) == (FUNCTION, FILE, line)
-    return info.value
-
-
-def rows(m=2, n=3):
-    return np.linspace(0.1, 0.9, m * n).reshape(m, n)
-
-
-def fewer(k):
-    return f"proj_csimplex() takes at least 4 positional arguments ({k} given)"
-
-
-def more(k):
-    return f"proj_csimplex() takes at most 7 positional arguments ({k} given)"
-
-
-def multiple(name):
-    return f"proj_csimplex() got multiple values for keyword argument '{name}'"
-
-
-def unexpected(name):
-    return f"proj_csimplex() got an unexpected keyword argument '{name}'"
-
 
 Y = object()  # stands for a fresh valid array
 
@@ -85,33 +65,24 @@ def test_binding_refusals(args, kwargs, message):
     before = y.copy()
     args = tuple(y if a is Y else a for a in args)
     if kwargs is None:
-        fails(TypeError, message, 28, lambda: proj_csimplex(*args))
+        fails(TypeError, message, TraceLine.CALL, lambda: proj_csimplex(*args))
     else:
-        fails(TypeError, message, 28, lambda: proj_csimplex(*args, **kwargs))
+        fails(TypeError, message, TraceLine.CALL, lambda: proj_csimplex(*args, **kwargs))
     assert np.array_equal(y, before)
 
 
 @pytest.mark.parametrize(
     "kwargs, message",
     [
-        ({1: 2}, "proj_csimplex() keywords must be strings"),
-        ({"xtol": 1.0, 1: 2}, "proj_csimplex() keywords must be strings"),
+        ({1: 2}, KEYS_NOT_STRINGS),
+        ({"xtol": 1.0, 1: 2}, KEYS_NOT_STRINGS),
         ({"h": 1.0, 1: 2}, multiple("h")),
         ({"bogus": 1, 1: 2}, unexpected("bogus")),
-        ({1: 2, "bogus": 1}, "proj_csimplex() keywords must be strings"),
+        ({1: 2, "bogus": 1}, KEYS_NOT_STRINGS),
     ],
 )
 def test_non_string_keys(kwargs, message):
-    fails(TypeError, message, 28, lambda: call_raw((rows(), 1.0, 0.0, 1.0), kwargs))
-
-
-def projected(**kwargs):
-    y = rows()
-    assert proj_csimplex(y, **kwargs) is None
-    return y
-
-
-BASE = {"h": 1.0, "l": 0.0, "u": 1.0}
+    fails(TypeError, message, TraceLine.CALL, lambda: call_raw((rows(), 1.0, 0.0, 1.0), kwargs))
 
 
 @pytest.mark.parametrize(
@@ -125,19 +96,15 @@ BASE = {"h": 1.0, "l": 0.0, "u": 1.0}
     ],
 )
 def test_keywords_bind_like_positions(args, kwargs):
-    want = rows()
-    proj_csimplex(want, 1.0, 0.0, 1.0, 1e-9, 1e-9, 50)
     y = rows()
     proj_csimplex(y, *args, **kwargs)
-    assert y.tobytes() == want.tobytes()
+    assert y.tobytes() == projected(rows(), 1.0, 0.0, 1.0, 1e-9, 1e-9, 50).tobytes()
 
 
 def test_all_keywords_and_defaults():
     y = rows()
     proj_csimplex(y_view=y, u=1.0, l=0.0, h=1.0)
-    want = rows()
-    proj_csimplex(want, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20)
-    assert y.tobytes() == want.tobytes()
+    assert y.tobytes() == projected(rows(), 1.0, 0.0, 1.0, 1e-5, 1e-5, 20).tobytes()
 
 
 class Counting:
@@ -168,32 +135,25 @@ def test_none_array_converts_only_h_l_u():
     xtol = Counting(1e-5)
     assert proj_csimplex(None, 1.0, 0.0, 1.0, xtol, "bad", "bad") is None
     assert xtol.calls == 0
-    fails(TypeError, "must be real number, not str", 30, lambda: proj_csimplex(None, 1, "x", 1))
+    fails(TypeError, NOT_REAL.format("str"), TraceLine.L, lambda: proj_csimplex(None, 1, "x", 1))
 
 
 def test_zero_rows_never_convert_per_row_scalars():
     assert proj_csimplex(np.empty((0, 5)), 1.0, 0.0, 1.0, "x", None, "y") is None
 
 
-def exported_matrix(m=2, n=3):
-    data = bytearray(np.linspace(0.1, 0.9, m * n).tobytes())
-    return data, memoryview(data).cast("B").cast("d", (m, n))
-
-
 @pytest.mark.parametrize(
-    "args, line",
+    "args, message, line",
     [
-        (("one", 0.0, 1.0), 29),
-        ((1.0, "zero", 1.0), 30),
-        ((1.0, 0.0, None), 31),
+        (("one", 0.0, 1.0), NOT_REAL.format("str"), TraceLine.H),
+        ((1.0, "zero", 1.0), NOT_REAL.format("str"), TraceLine.L),
+        ((1.0, 0.0, None), NOT_REAL.format("NoneType"), TraceLine.U),
     ],
 )
-def test_h_l_u_conversion_failures_release_the_buffer(args, line):
-    data, view = exported_matrix()
+def test_h_l_u_conversion_failures_release_the_buffer(args, message, line):
+    data, view = exported(rows())
     before = bytes(data)
-    with pytest.raises(TypeError) as info:
-        proj_csimplex(view, *args)
-    assert last_entry(info.value) == (FUNCTION, FILE, line)
+    fails(TypeError, message, line, lambda: proj_csimplex(view, *args))
     view.release()  # raises BufferError while any export is alive
     assert bytes(data) == before
 
@@ -208,28 +168,26 @@ class MyInt(int):
 @pytest.mark.parametrize(
     "mitr, exc_type, message",
     [
-        (INT_MAX + 1, OverflowError, "value too large to convert to int"),
-        (-INT_MAX - 2, OverflowError, "value too large to convert to int"),
-        (2**40, OverflowError, "value too large to convert to int"),
-        (2**59 + 3, OverflowError, "value too large to convert to int"),
-        (-(2**62), OverflowError, "value too large to convert to int"),
-        (2**70, OverflowError, "Python int too large to convert to C long"),
-        (-(2**70), OverflowError, "Python int too large to convert to C long"),
-        ("20", TypeError, "an integer is required"),
-        (None, TypeError, "an integer is required"),
-        (IntReturns(2.5), TypeError, "__int__ returned non-int (type float)"),
-        (IntReturns(2**31), OverflowError, "value too large to convert to int"),
-        (1e300, OverflowError, "Python int too large to convert to C long"),
+        (INT_MAX + 1, OverflowError, INT_TOO_LARGE),
+        (-INT_MAX - 2, OverflowError, INT_TOO_LARGE),
+        (2**40, OverflowError, INT_TOO_LARGE),
+        (2**59 + 3, OverflowError, INT_TOO_LARGE),
+        (-(2**62), OverflowError, INT_TOO_LARGE),
+        (2**70, OverflowError, LONG_TOO_LARGE),
+        (-(2**70), OverflowError, LONG_TOO_LARGE),
+        ("20", TypeError, INT_REQUIRED),
+        (None, TypeError, INT_REQUIRED),
+        (Returns(2.5), TypeError, "__int__ returned non-int (type float)"),
+        (Returns(2**31), OverflowError, INT_TOO_LARGE),
+        (1e300, OverflowError, LONG_TOO_LARGE),
         (float("inf"), OverflowError, "cannot convert float infinity to integer"),
     ],
 )
 def test_mitr_refusals(mitr, exc_type, message):
     y = rows()
     before = y.copy()
-    with pytest.raises(exc_type) as info:
-        proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, mitr)
-    assert str(info.value) == message
-    assert last_entry(info.value) == (FUNCTION, FILE, 45)
+    call = lambda: proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, mitr)  # noqa: E731
+    fails(exc_type, message, TraceLine.ROW_SCALARS, call)
     assert np.array_equal(y, before)
 
 
@@ -239,7 +197,7 @@ def test_mitr_refusals(mitr, exc_type, message):
         (20.9, 20),
         (True, 1),
         (MyInt(7), 7),
-        (IntReturns(7), 7),
+        (Returns(7), 7),
         (INT_MAX, INT_MAX),
         (-INT_MAX - 1, -INT_MAX - 1),
         (-1, -1),
@@ -249,25 +207,19 @@ def test_mitr_refusals(mitr, exc_type, message):
     ],
 )
 def test_mitr_accepted(mitr, same_as):
-    y, want = rows(), rows()
+    y = rows()
     proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, mitr)
-    proj_csimplex(want, 1.0, 0.0, 1.0, 1e-5, 1e-5, same_as)
-    assert y.tobytes() == want.tobytes()
+    assert y.tobytes() == projected(rows(), 1.0, 0.0, 1.0, 1e-5, 1e-5, same_as).tobytes()
 
 
 def test_int_subclass_from_int_warns_per_row():
     y = rows(3, 3)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, IntReturns(True))
-    text = (
-        "__int__ returned non-int (type bool).  The ability to return an instance of a strict "
-        "subclass of int is deprecated, and may be removed in a future version of Python."
-    )
-    assert [(w.category, str(w.message)) for w in caught] == [(DeprecationWarning, text)] * 3
-    want = rows(3, 3)
-    proj_csimplex(want, 1.0, 0.0, 1.0, 1e-5, 1e-5, 1)
-    assert y.tobytes() == want.tobytes()
+        proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, Returns(True))
+    warned = [(w.category, str(w.message)) for w in caught]
+    assert warned == [(DeprecationWarning, INT_SUBCLASS_DEPRECATED)] * 3
+    assert y.tobytes() == projected(rows(3, 3), 1.0, 0.0, 1.0, 1e-5, 1e-5, 1).tobytes()
 
 
 def test_int_subclass_warning_as_error_fails_on_first_row():
@@ -275,9 +227,8 @@ def test_int_subclass_warning_as_error_fails_on_first_row():
     before = y.copy()
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
-        with pytest.raises(DeprecationWarning) as info:
-            proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, IntReturns(True))
-    assert last_entry(info.value) == (FUNCTION, FILE, 45)
+        call = lambda: proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, Returns(True))  # noqa: E731
+        fails(DeprecationWarning, INT_SUBCLASS_DEPRECATED, TraceLine.ROW_SCALARS, call)
     assert np.array_equal(y, before)
 
 
@@ -287,7 +238,7 @@ def test_bad_tolerance_fails_at_line_45(name, position):
     before = y.copy()
     args = [y, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20]
     args[position] = "tight"
-    fails(TypeError, "must be real number, not str", 45, lambda: proj_csimplex(*args))
+    fails(TypeError, NOT_REAL.format("str"), TraceLine.ROW_SCALARS, lambda: proj_csimplex(*args))
     assert np.array_equal(y, before)
 
 

@@ -10,16 +10,28 @@ from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
-from callers import call_raw
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import (
+    KEYS_NOT_STRINGS,
+    Raises,
+    Returns,
+    TraceLine,
+    call_raw,
+    fewer,
+    more,
+    multiple,
+    outcome,
+    projected,
+    rows,
+    unexpected,
+)
 from test_format_check import formats, one_double_at_zero
 
 from tavorin.operators import proj_csimplex
 
 NAMES = ("y_view", "h", "l", "u", "xtol", "rtol", "mitr")
 DEFAULTS = (None, None, None, None, 1e-05, 1e-05, 20)
-ENTRY = "tavorin.operators.proj_csimplex"
 
 
 # ---------------------------------------------------------------------------
@@ -28,8 +40,7 @@ ENTRY = "tavorin.operators.proj_csimplex"
 
 
 def count_message(given):
-    bound = "at least 4" if given < 4 else "at most 7"
-    return f"proj_csimplex() takes {bound} positional arguments ({given} given)"
+    return fewer(given) if given < 4 else more(given)
 
 
 def expected_binding(args, kwargs):
@@ -56,14 +67,14 @@ def expected_binding(args, kwargs):
         return bound
     for key, value in kwargs.items():
         if not isinstance(key, str):
-            return "proj_csimplex() keywords must be strings"
+            return KEYS_NOT_STRINGS
         name = str.__str__(key)
         if name in NAMES[k:]:
             bound[NAMES.index(name)] = value
         elif name in NAMES[:k]:
-            return f"proj_csimplex() got multiple values for keyword argument '{name}'"
+            return multiple(name)
         else:
-            return f"proj_csimplex() got an unexpected keyword argument '{name}'"
+            return unexpected(name)
     return bound
 
 
@@ -79,10 +90,6 @@ class Array:
         self.make = make
 
 
-def rows():
-    return np.random.default_rng(1).standard_normal((3, 4))
-
-
 ARRAYS = [Array(rows), Array(lambda: np.empty((0, 3))), Array(lambda: np.empty((2, 0))),
           Array(lambda: np.zeros(4)), Array(lambda: np.zeros((2, 2), np.float32)),
           Array(lambda: np.ones((1, 1)))]  # fmt: skip
@@ -91,27 +98,6 @@ ARRAYS = [Array(rows), Array(lambda: np.empty((0, 3))), Array(lambda: np.empty((
 class IndexOnly:
     def __index__(self):
         return 3
-
-
-class Returns:
-    """Conversions that return whatever they are given."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __float__(self):
-        return self.result
-
-    def __int__(self):
-        return self.result
-
-
-class Raises:
-    def __float__(self):
-        raise ArithmeticError("no float")
-
-    def __int__(self):
-        raise ArithmeticError("no int")
 
 
 VALUES = [
@@ -197,20 +183,6 @@ def instantiate(value, made):
     return value
 
 
-def outcome(call):
-    """None on success, else (type, message, the module's trace line)."""
-    try:
-        assert call() is None
-    except Exception as error:
-        tb = error.__traceback__
-        while tb is not None and tb.tb_frame.f_code.co_name != ENTRY:
-            tb = tb.tb_next
-        line = tb.tb_lineno if tb is not None else None
-        tb = None
-        return type(error), str(error), line
-    return None
-
-
 # The sanitized build runs about three times slower; it gets a third of the
 # examples so that both runs take about as long.
 BUDGET = 2000 if os.environ.get("TAVORIN_TEST_CXXFLAGS") else 6000
@@ -240,13 +212,14 @@ def test_binding_matches_the_positional_call(call):
         try:
             bound = expected_binding(real_args, kwargs)
         except LookupError as error:
-            bound = (LookupError, str(error), 28)
+            bound = (LookupError, str(error), TraceLine.CALL)
         if kwargs is None:
             got = outcome(lambda: proj_csimplex(*real_args))
         else:
             got = outcome(lambda: call_raw(real_args, dict(kwargs)))
         if not isinstance(bound, list):
-            assert got == ((TypeError, bound, 28) if isinstance(bound, str) else bound)
+            refused = (TypeError, bound, TraceLine.CALL) if isinstance(bound, str) else bound
+            assert got is not None and got[:3] == refused
             assert all(a.tobytes() == b.tobytes() for a, b in zip(made, pristine))
             return
         # The same values positionally, with fresh copies of the arrays.
@@ -302,7 +275,5 @@ def test_random_format_bytes_through_a_call(double_exporter, fmt):
     else:
         # The exporter's format ends at its first zero byte, like any C string.
         assert one_double_at_zero(fmt.split(b"\0")[0]), fmt
-        want = y.copy()
-        proj_csimplex(want, 1.0, 0.0, 1.0)
-        assert exporter.raw() == want.tobytes()
+        assert exporter.raw() == projected(y, 1.0, 0.0, 1.0).tobytes()
     assert exporter.live_exports == 0
