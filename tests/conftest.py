@@ -3,6 +3,7 @@ import os
 import numpy
 import pytest
 from helpers.build import CORE_LIBRARY, HELPERS, SRC, build
+from support import fields
 
 
 @pytest.fixture(scope="session")
@@ -49,9 +50,6 @@ def double_exporter(exporter_type):
 
     def make(array, **changes):
         array = numpy.ascontiguousarray(array, dtype=numpy.float64)
-        m, n = array.shape
-        fields = dict(format="d", ndim=2, shape=(m, n), strides=(8 * n, 8), itemsize=8)
-        fields.update(changes)
-        return exporter_type(array.tobytes(), **fields)
+        return exporter_type(array.tobytes(), **fields(*array.shape, **changes))
 
     return make

@@ -2,17 +2,13 @@
 
 import math
 import random
-import struct
 
 import pytest
 import reference
+from support import bits
 
 NAN = float("nan")
 INF = float("inf")
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 def spaced(n, terms, fill=-1.0):

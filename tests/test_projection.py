@@ -5,26 +5,24 @@ import json
 import subprocess
 import sys
 import textwrap
-import traceback
 
 import numpy as np
 import pytest
 import reference
+from support import (
+    EMPTY_ROW,
+    FailsAtRow,
+    TraceLine,
+    exported,
+    module_line,
+    projected,
+    rows,
+)
 
 from tavorin.operators import proj_csimplex
 
 NAN = float("nan")
 INF = float("inf")
-
-
-def module_entry(exc):
-    """The module's own traceback entry (Python frames it called come after it)."""
-    (entry,) = [
-        e
-        for e in traceback.extract_tb(exc.__traceback__)
-        if e.name == "tavorin.operators.proj_csimplex"
-    ]
-    return entry.name, entry.filename, entry.lineno
 
 
 def twin(y, h, lo, hi, *rest):
@@ -101,7 +99,7 @@ def test_worked_example():
 
 
 def test_rows_at_a_stride_and_strided_views_of_a_larger_buffer():
-    base = np.random.default_rng(1).standard_normal((6, 5))
+    base = rows(6, 5, seed=1)
     with pytest.raises(ValueError):  # NumPy refuses a C-contiguous export itself
         proj_csimplex(base[::2], 1.0, 0.0, 1.0)
     block = base[2:5]  # contiguous rows inside a larger array
@@ -114,47 +112,27 @@ def test_zero_columns_fail_at_the_first_bracket():
     y = np.empty((3, 0))
     with pytest.raises(ValueError) as info:
         proj_csimplex(y, 1.0, 0.0, 1.0)
-    assert str(info.value) == "min() arg is an empty sequence"
-    assert module_entry(info.value) == (
-        "tavorin.operators.proj_csimplex",
-        "src/tavorin/operators",
-        43,
-    )
-
-
-class FailsOnCall:
-    """A tolerance whose float conversion fails on the given call."""
-
-    def __init__(self, fail_at, value=1e-5):
-        self.calls = 0
-        self.fail_at = fail_at
-        self.value = value
-
-    def __float__(self):
-        self.calls += 1
-        if self.calls == self.fail_at:
-            raise ArithmeticError("tolerance gone")
-        return self.value
+    assert str(info.value) == EMPTY_ROW
+    assert module_line(info.value) == TraceLine.LOWER_BRACKET
 
 
 @pytest.mark.parametrize("position", [4, 5])
 def test_failure_on_a_later_row_keeps_earlier_rows_projected(position):
-    y = np.random.default_rng(7).standard_normal((4, 6))
+    y = rows(4, 6, seed=7)
     want = twin(y, 1.0, 0.0, 1.0)
     args = [y, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20]
-    args[position] = FailsOnCall(3)
+    args[position] = FailsAtRow(2)
     before = y.copy()
     with pytest.raises(ArithmeticError) as info:
         proj_csimplex(*args)
-    assert module_entry(info.value)[2] == 45
+    assert module_line(info.value) == TraceLine.ROW_SCALARS
     assert y[:2].tobytes() == want[:2].tobytes()
     assert y[2:].tobytes() == before[2:].tobytes()
 
 
 def test_the_buffer_is_exported_exactly_during_the_call():
-    m, n = 3, 4
-    data = bytearray(np.random.default_rng(3).standard_normal((m, n)).tobytes())
-    view = memoryview(data).cast("B").cast("d", (m, n))
+    y = rows(seed=3)
+    data, view = exported(y)
     seen = []
 
     class Probe:
@@ -166,9 +144,9 @@ def test_the_buffer_is_exported_exactly_during_the_call():
                 seen.append("exported")
             return 1e-5
 
-    want = twin(np.frombuffer(bytes(data)).reshape(m, n), 1.0, 0.0, 1.0)
+    want = twin(y, 1.0, 0.0, 1.0)
     proj_csimplex(view, 1.0, 0.0, 1.0, Probe())
-    assert seen == ["exported"] * m
+    assert seen == ["exported"] * 3
     view.release()
     assert bytes(data) == want.tobytes()
 
@@ -218,11 +196,9 @@ def test_literal_bracket_path_gives_the_same_bytes():
     )
     out, calls = json.loads(proc.stdout)
     expected = []
-    for rows, setting in cases:
-        y = np.array(rows, dtype=float)
-        proj_csimplex(y, *setting)
-        expected.append(y.tobytes().hex())
-    expected.append("min() arg is an empty sequence")
+    for case_rows, setting in cases:
+        expected.append(projected(case_rows, *setting).tobytes().hex())
+    expected.append(EMPTY_ROW)
     assert out == expected
     # The replacements saw every row: both ends for each, min alone for the empty one.
-    assert calls == 2 * sum(len(rows) for rows, _ in cases) + 1
+    assert calls == 2 * sum(len(case_rows) for case_rows, _ in cases) + 1

@@ -6,10 +6,10 @@ own, and a shared array must stay sane."""
 import sys
 import threading
 import time
-import traceback
 
 import numpy as np
 import pytest
+from support import FailsAtRow, TraceLine, module_line, projected, rows
 
 from tavorin.operators import proj_csimplex
 
@@ -22,21 +22,6 @@ class Yielding:
 
     def __float__(self):
         time.sleep(0)
-        return 1e-05
-
-
-class FailsAtRow:
-    """1e-05 that yields each row and fails on row `row`."""
-
-    def __init__(self, row):
-        self.row = row
-        self.calls = 0
-
-    def __float__(self):
-        time.sleep(0)
-        self.calls += 1
-        if self.calls > self.row:
-            raise ArithmeticError("tolerance gone")
         return 1e-05
 
 
@@ -71,20 +56,13 @@ def start_together(targets):
 
 
 def data(seed):
-    rng = np.random.default_rng(seed)
-    return rng.standard_normal((M, N)) * rng.choice([1e-3, 1.0, 1e3])
-
-
-def alone(y, *args):
-    y = y.copy()
-    proj_csimplex(y, *args)
-    return y
+    return rows(M, N, seed, scale=(1e-3, 1.0, 1e3)[seed % 3])
 
 
 def test_own_arrays_match_the_single_threaded_result(fast_switching, double_exporter):
     setting = (1.0, 0.0, 1.0)
     inputs = [data(seed) for seed in range(6)]
-    wanted = [alone(y, *setting).tobytes() for y in inputs]
+    wanted = [projected(y, *setting).tobytes() for y in inputs]
 
     def own_numpy(k, tol):
         def run():
@@ -111,8 +89,7 @@ def test_own_arrays_match_the_single_threaded_result(fast_switching, double_expo
                 y = inputs[k].copy()
                 with pytest.raises(ArithmeticError) as info:
                     proj_csimplex(y, *setting, 1e-05, FailsAtRow(50))
-                entry = traceback.extract_tb(info.value.__traceback__)[1]
-                assert (entry.name, entry.lineno) == ("tavorin.operators.proj_csimplex", 45)
+                assert module_line(info.value) == TraceLine.ROW_SCALARS
                 assert y[:50].tobytes() == wanted[k][: 50 * N * 8]
                 assert y[50:].tobytes() == inputs[k][50:].tobytes()
 
