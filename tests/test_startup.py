@@ -8,6 +8,7 @@ import sysconfig
 import textwrap
 
 import pytest
+from support import STARTUP_ENTRY
 
 SIGNATURE = (
     "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, double, "
@@ -15,15 +16,18 @@ SIGNATURE = (
     "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)"
 )
 
-# Prints the failing import's exception and its last traceback entry as JSON.
-REPORT_FAILURE = """
-def report_failure():
+# Imports the module, which must fail with `expected`, and prints the
+# exception and its last traceback entry as JSON.
+IMPORT_FAILS = """
+def import_fails(expected):
     import json, sys, traceback
-    exc = sys.exc_info()[1]
-    last = traceback.extract_tb(exc.__traceback__)[-1]
-    print(json.dumps({"type": type(exc).__name__, "message": str(exc),
-                      "entry": [last.name, last.filename, last.lineno],
-                      "module_left": "tavorin.operators" in sys.modules}))
+    try:
+        import tavorin.operators
+    except expected as exc:
+        last = traceback.extract_tb(exc.__traceback__)[-1]
+        print(json.dumps({"type": type(exc).__name__, "message": str(exc),
+                          "entry": [last.name, last.filename, last.lineno],
+                          "module_left": "tavorin.operators" in sys.modules}))
 """
 
 # Replaces SciPy's capsule table with one built from the real capsules.
@@ -50,7 +54,7 @@ renamed.keep = []
 
 def run(code, *args):
     """Runs ``code`` in a fresh interpreter and returns its completed process."""
-    prelude = f"SIGNATURE = {SIGNATURE!r}\n" + REPORT_FAILURE + FAKE_ZEROS
+    prelude = f"SIGNATURE = {SIGNATURE!r}\n" + IMPORT_FAILS + FAKE_ZEROS
     return subprocess.run(
         [sys.executable, *args, "-c", prelude + textwrap.dedent(code)],
         capture_output=True,
@@ -163,16 +167,13 @@ def test_missing_scipy_then_retry_succeeds():
     out = run_json("""
         import sys, json
         sys.modules["scipy"] = None
-        try:
-            import tavorin.operators
-        except ImportError:
-            report_failure()
+        import_fails(ImportError)
         del sys.modules["scipy"]
         import tavorin.operators as m
         print(json.dumps({"ok": callable(m.proj_csimplex)}))
     """)
     assert out[0]["type"] == "ModuleNotFoundError"
-    assert out[0]["entry"] == ["init tavorin.operators", "src/tavorin/operators", 1]
+    assert out[0]["entry"] == STARTUP_ENTRY
     assert out[0]["module_left"] is False
     assert out[1] == {"ok": True}
 
@@ -204,14 +205,11 @@ def test_missing_scipy_then_retry_succeeds():
 def test_capsule_table_faults(table, exc_type, message):
     (out,) = run_json(f"""
         fake_zeros({table})
-        try:
-            import tavorin.operators
-        except Exception:
-            report_failure()
+        import_fails(Exception)
     """)
     assert out["type"] == exc_type
     assert out["message"].endswith(message)
-    assert out["entry"] == ["init tavorin.operators", "src/tavorin/operators", 1]
+    assert out["entry"] == STARTUP_ENTRY
 
 
 FAKE_NUMPY = """
@@ -230,10 +228,7 @@ def test_smaller_dtype_fails_import():
         FAKE_NUMPY
         + """
 fake.dtype = object
-try:
-    import tavorin.operators
-except ValueError:
-    report_failure()
+import_fails(ValueError)
 """
     )
     assert out["type"] == "ValueError"
@@ -241,7 +236,7 @@ except ValueError:
     assert out["message"].startswith(prefix)
     expected, got = out["message"][len(prefix) :].split(" from C header, got ")
     assert got == "16 from PyObject" and int(expected) > 16
-    assert out["entry"] == ["init tavorin.operators", "src/tavorin/operators", 1]
+    assert out["entry"] == STARTUP_ENTRY
 
 
 GENERIC_WARNING = (
@@ -275,32 +270,22 @@ print(json.dumps([[str(w.message), w.category.__name__] for w in caught]))
 
 def test_larger_generic_under_error_filter_fails_import():
     (out,) = run_json(
-        FAKE_NUMPY
-        + LARGER_GENERIC
-        + """
-try:
-    import tavorin.operators
-except RuntimeWarning:
-    report_failure()
-""",
+        FAKE_NUMPY + LARGER_GENERIC + "import_fails(RuntimeWarning)",
         "-W",
         "error::RuntimeWarning",
     )
     assert out["type"] == "RuntimeWarning" and out["message"] == GENERIC_WARNING
-    assert out["entry"] == ["init tavorin.operators", "src/tavorin/operators", 1]
+    assert out["entry"] == STARTUP_ENTRY
 
 
 def test_missing_builtin_is_a_name_error():
     (out,) = run_json("""
         import builtins
         del builtins.enumerate
-        try:
-            import tavorin.operators
-        except NameError:
-            report_failure()
+        import_fails(NameError)
     """)
     assert out["message"] == "name 'enumerate' is not defined"
-    assert out["entry"] == ["init tavorin.operators", "src/tavorin/operators", 1]
+    assert out["entry"] == STARTUP_ENTRY
 
 
 def test_module_is_main_renames_the_module():
