@@ -127,6 +127,13 @@ def fields(m=3, n=4, **changes):
     return fields
 
 
+def named_cases(argnames, table):
+    """Parametrizes over ``table``, whose rows start with the case's name."""
+    single = "," not in argnames
+    values = [row[1] if single else row[1:] for row in table]
+    return pytest.mark.parametrize(argnames, values, ids=[row[0] for row in table])
+
+
 def bits(values):
     """The bit patterns of floats, so that -0.0 and NaN payloads count."""
     return [struct.unpack("<Q", struct.pack("<d", v))[0] for v in values]

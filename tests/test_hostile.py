@@ -26,6 +26,7 @@ from support import (
     UNMATCHED,
     WRONG_DIMS,
     call_raw,
+    named_cases,
     projected,
     rows,
 )
@@ -81,8 +82,7 @@ ACCEPTED = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("changes", "message"), [c[1:] for c in REFUSED],
-                         ids=[c[0] for c in REFUSED])  # fmt: skip
+@named_cases("changes, message", REFUSED)
 def test_lying_exporters_are_refused(double_exporter, changes, message):
     exporter = double_exporter(rows(), **changes)
     before = exporter.raw()
@@ -93,8 +93,7 @@ def test_lying_exporters_are_refused(double_exporter, changes, message):
     assert exporter.live_exports == 0
 
 
-@pytest.mark.parametrize(("changes", "shape"), [c[1:] for c in ACCEPTED],
-                         ids=[c[0] for c in ACCEPTED])  # fmt: skip
+@named_cases("changes, shape", ACCEPTED)
 def test_odd_but_honest_exporters_give_the_right_rows(double_exporter, changes, shape):
     y = rows()
     exporter = double_exporter(y, **changes)
@@ -167,8 +166,7 @@ EXPORT_HOOKS = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("action", "error", "after"), [c[1:] for c in EXPORT_HOOKS],
-                         ids=[c[0] for c in EXPORT_HOOKS])  # fmt: skip
+@named_cases("action, error, after", EXPORT_HOOKS)
 def test_code_run_by_the_export(double_exporter, action, error, after):
     y = rows()
     exporter = double_exporter(y, on_export=once(action))
@@ -190,8 +188,7 @@ RELEASE_HOOKS = [
 ]
 
 
-@pytest.mark.parametrize("action", [c[1] for c in RELEASE_HOOKS],
-                         ids=[c[0] for c in RELEASE_HOOKS])  # fmt: skip
+@named_cases("action", RELEASE_HOOKS)
 @pytest.mark.parametrize("h", [1.0, "bad"])
 def test_code_run_by_the_release(double_exporter, action, h):
     y = rows()

@@ -25,6 +25,7 @@ from support import (
     WRONG_DIMS,
     bits,
     fields,
+    named_cases,
 )
 
 
@@ -57,8 +58,7 @@ NUMPY_REFUSED = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("make", "shape", "strides"), [c[1:] for c in NUMPY_ACCEPTED],
-                         ids=[c[0] for c in NUMPY_ACCEPTED])  # fmt: skip
+@named_cases("make, shape, strides", NUMPY_ACCEPTED)
 def test_numpy_accepted(viewhooks, make, shape, strides):
     a = make()
     before = sys.getrefcount(a)
@@ -70,8 +70,7 @@ def test_numpy_accepted(viewhooks, make, shape, strides):
     assert sys.getrefcount(a) == before
 
 
-@pytest.mark.parametrize(("make", "message"), [c[1:] for c in NUMPY_REFUSED],
-                         ids=[c[0] for c in NUMPY_REFUSED])  # fmt: skip
+@named_cases("make, message", NUMPY_REFUSED)
 def test_numpy_refused(viewhooks, make, message):
     a = make()
     before = sys.getrefcount(a)
@@ -161,8 +160,7 @@ EXPORTER_REFUSED = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize(("spec", "strides", "suboffsets"), [c[1:] for c in EXPORTER_ACCEPTED],
-                         ids=[c[0] for c in EXPORTER_ACCEPTED])  # fmt: skip
+@named_cases("spec, strides, suboffsets", EXPORTER_ACCEPTED)
 def test_exporter_accepted(viewhooks, exporter_type, spec, strides, suboffsets):
     exporter = exporter_type(96, **spec)
     info = viewhooks.acquire(exporter)
@@ -176,8 +174,7 @@ def test_exporter_accepted(viewhooks, exporter_type, spec, strides, suboffsets):
     exporter.resize(8)
 
 
-@pytest.mark.parametrize(("spec", "message"), [c[1:] for c in EXPORTER_REFUSED],
-                         ids=[c[0] for c in EXPORTER_REFUSED])  # fmt: skip
+@named_cases("spec, message", EXPORTER_REFUSED)
 def test_exporter_refused(viewhooks, exporter_type, spec, message):
     exporter = exporter_type(96, **spec)
     with pytest.raises(ValueError) as info:
