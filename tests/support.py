@@ -122,9 +122,9 @@ def exported(array):
 def fields(m=3, n=4, **changes):
     """The fields of the test exporter describing an m x n C-contiguous float64
     block, with ``changes`` made."""
-    fields = dict(format="d", ndim=2, shape=(m, n), strides=(8 * n, 8), itemsize=8)
-    fields.update(changes)
-    return fields
+    described = dict(format="d", ndim=2, shape=(m, n), strides=(8 * n, 8), itemsize=8)
+    described.update(changes)
+    return described
 
 
 def named_cases(argnames, table):
@@ -168,6 +168,8 @@ class Returns:
 
 
 class Raises:
+    """An object whose float and integer conversions raise."""
+
     def __float__(self):
         raise ArithmeticError("no float")
 
