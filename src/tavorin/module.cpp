@@ -4,6 +4,7 @@
 // interpreter and one module object per process; everything it makes is
 // process-wide (state.hpp), written only here and read afterwards.
 #include "buffer_views.hpp"
+#include "capsules.hpp"
 #include "compat.hpp"
 #include "driver.hpp"
 #include "state.hpp"
@@ -28,11 +29,6 @@ __attribute__((visibility("default"))) extern int module_is_main;
 namespace tavorin {
 
 namespace {
-
-constexpr const char *k_capsule_signature =
-    "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, double, "
-    "void *, double, double, int, "
-    "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
 
 constexpr const char *k_param_names[k_param_count] = {"y_view", "h",    "l",   "u",
                                                       "xtol",   "rtol", "mitr"};
@@ -187,43 +183,6 @@ PyObject *import_type_object(PyObject *module, const char *module_name, const ch
     return type.release();
 }
 
-int import_c_function(PyObject *module, const char *function_name,
-                      root_finder *destination) noexcept
-{
-    Ref table(PyObject_GetAttrString(module, "__pyx_capi__"));
-    if (!table) {
-        return -1;
-    }
-    const char *module_name = PyModule_GetName(module);
-    if (!module_name) {
-        return -1;
-    }
-    PyObject *entry =
-        PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), function_name) : nullptr;
-    if (!entry) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
-                     module_name, function_name);
-        return -1;
-    }
-    if (!PyCapsule_IsValid(entry, k_capsule_signature)) {
-        const char *got = "(not a capsule)";
-        if (PyCapsule_CheckExact(entry)) {
-            const char *capsule_name = PyCapsule_GetName(entry);
-            got = capsule_name ? capsule_name : "(unnamed capsule)";
-        }
-        PyErr_Format(PyExc_TypeError,
-                     "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     module_name, function_name, k_capsule_signature, got);
-        return -1;
-    }
-    void *pointer = PyCapsule_GetPointer(entry, k_capsule_signature);
-    if (!pointer) {
-        return -1;
-    }
-    *destination = reinterpret_cast<root_finder>(pointer);
-    return 0;
-}
-
 int make_constants() noexcept
 {
     for (int i = 0; i < k_interned_name_count; ++i) {
@@ -335,7 +294,7 @@ int import_types() noexcept
 
 int bind_root_finders() noexcept
 {
-    Ref zeros(PyImport_ImportModule("scipy.optimize.cython_optimize._zeros"));
+    Ref zeros(PyImport_ImportModule(k_zeros_module));
     if (!zeros) {
         return -1;
     }
