@@ -1,1 +1,22 @@
-"""Row-wise projection onto the capped simplex; the work is in ``tavorin.operators``."""
+"""Row-wise projection onto the capped simplex.
+
+``tavorin.project_capped_simplex`` projects any real array along any axis;
+``tavorin.operators.proj_csimplex`` is the in-place operator on 2-D float64
+arrays.
+"""
+
+__all__ = ["project_capped_simplex"]
+
+
+# Loaded on first use: importing tavorin.operators alone must not import the
+# NumPy layer or bind SciPy's root finder a second time.
+def __getattr__(name):
+    if name == "project_capped_simplex":
+        from ._api import project_capped_simplex
+
+        return project_capped_simplex
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)
