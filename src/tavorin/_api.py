@@ -6,6 +6,7 @@ compiled ``tavorin._simplex``, which shares its numerical core with
 ``tavorin.operators`` and releases the interpreter lock while it works.
 """
 
+import math
 import operator
 import os
 
@@ -34,6 +35,8 @@ def _real_array(value, name):
 
 def _row_values(value, name, batch_shape):
     """A float when every row shares the value, else one float64 per row, contiguous."""
+    if type(value) is float:
+        return value
     array = _real_array(value, name)
     if array.size == 1 and array.ndim <= len(batch_shape):
         return float(array.reshape(()))
@@ -66,6 +69,8 @@ def _thread_count(workers):
 
 def _in_place_rows(moved, m, n):
     """``moved`` seen as m rows of n adjacent aligned doubles without a copy, or None."""
+    if moved.flags.c_contiguous:
+        return moved.reshape(m, n)
     if not moved.flags.aligned:
         return None
     rows = moved.reshape(m, n)
@@ -171,12 +176,13 @@ def project_capped_simplex(
     if out is not None:
         out = _checked_out(out, y.shape)
 
-    moved = np.moveaxis(y, axis, -1)
+    last = axis in (-1, y.ndim - 1)
+    moved = y if last else np.moveaxis(y, axis, -1)
     batch_shape = moved.shape[:-1]
     n = moved.shape[-1]
     if n == 0:
         raise ValueError(f"y has no elements along axis {axis}: nothing to project")
-    m = int(np.prod(batch_shape, dtype=np.intp))
+    m = math.prod(batch_shape)
     h = _row_values(h, "h", batch_shape)
     l = _row_values(l, "l", batch_shape)  # noqa: E741
     u = _row_values(u, "u", batch_shape)
@@ -188,9 +194,9 @@ def project_capped_simplex(
     if out is None:
         work = np.array(moved, dtype=np.float64, order="C")
         _simplex.project(work.reshape(m, n), h, l, u, xtol, rtol, maxiter, exact, threads)
-        return np.moveaxis(work, -1, axis)
+        return work if last else np.moveaxis(work, -1, axis)
 
-    target = np.moveaxis(out, axis, -1)
+    target = out if last else np.moveaxis(out, axis, -1)
     rows = _in_place_rows(target, m, n)
     if rows is None:
         work = np.array(moved, dtype=np.float64, order="C")

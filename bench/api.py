@@ -1,0 +1,192 @@
+"""Benchmarks for tavorin.project_capped_simplex against tavorin.operators.proj_csimplex.
+
+    python bench/api.py [--quick] [--reps N]
+
+On the workloads of run.py: workers=1 with out=y against the operator, workers=2
+against workers=1, per-row h/l/u arrays (the same values) against scalars, and
+exact=True against exact=False with its accuracy against the sort-based method.
+The columns of one workload are timed on fresh copies, their repetitions
+interleaved (the order rotates each round), and each figure is the median of
+the paired ratios.  Last, how far a Python thread doing unrelated work gets
+during one long call, against the same time with the lock held by the operator.
+"""
+
+import argparse
+import statistics
+import sys
+import threading
+import time
+
+import numpy as np
+import numpy_methods as nm
+from run import DATASETS, SHAPES_FULL, SHAPES_QUICK, Case
+
+import tavorin
+from tavorin.operators import proj_csimplex
+
+project = tavorin.project_capped_simplex
+
+
+def columns(case):
+    h, lo, hi = case.h, case.l, case.u
+    m = case.shape[0]
+    hs, ls, us = (np.full(m, v) for v in (h, lo, hi))
+    return {
+        "operator": lambda c: proj_csimplex(c, h, lo, hi),
+        "w1": lambda c: project(c, h, lo, hi, out=c, workers=1),
+        "w2": lambda c: project(c, h, lo, hi, out=c, workers=2),
+        "w1 rows": lambda c: project(c, hs, ls, us, out=c, workers=1),
+        "w1 exact": lambda c: project(c, h, lo, hi, out=c, workers=1, exact=True),
+    }
+
+
+def batch_size(case, fn, sample):
+    c = case.y.copy()
+    t0 = time.perf_counter()
+    fn(c)
+    single = time.perf_counter() - t0
+    return max(1, min(5000, int(sample / max(single, 1e-7))))
+
+
+def measure(case, reps, sample):
+    cols = columns(case)
+    batch = batch_size(case, cols["operator"], sample)
+    names = list(cols)
+    samples = {n: [] for n in names}
+    for r in range(reps):
+        k = r % len(names)
+        for name in names[k:] + names[:k]:
+            copies = case.copies(batch)
+            fn = cols[name]
+            t0 = time.perf_counter()
+            for c in copies:
+                fn(c)
+            samples[name].append((time.perf_counter() - t0) / batch)
+    return samples
+
+
+def paired(samples, a, b):
+    return statistics.median(x / y for x, y in zip(samples[a], samples[b]))
+
+
+def accuracy(case):
+    exact = case.y.copy()
+    nm.sort_based(exact, case.h, case.l, case.u)
+    got = project(case.y, case.h, case.l, case.u, exact=True)
+    plain = project(case.y, case.h, case.l, case.u)
+    operator = case.y.copy()
+    proj_csimplex(operator, case.h, case.l, case.u)
+    same = plain.tobytes() == operator.tobytes()
+    return (
+        float(np.max(np.abs(got - exact))),
+        float(np.max(np.abs(got.sum(axis=1) - case.h))),
+        float(np.max(np.abs(plain - exact))),
+        same,
+    )
+
+
+def other_thread(shape=(4000, 1000)):
+    """Iterations of a pure-Python loop on another thread during one long call."""
+    y = np.random.default_rng(0).standard_normal(shape)
+    results = {}
+    for name, call in [
+        ("operator", lambda c: proj_csimplex(c, 1.0, 0.0, 1.0)),
+        ("workers=1", lambda c: project(c, 1.0, 0.0, 1.0, out=c, workers=1)),
+        ("workers=2", lambda c: project(c, 1.0, 0.0, 1.0, out=c, workers=2)),
+    ]:
+        counter = [0]
+        stop = threading.Event()
+
+        def count(counter=counter, stop=stop):
+            while not stop.is_set():
+                counter[0] += 1
+
+        t = threading.Thread(target=count)
+        t.start()
+        time.sleep(0.05)
+        c = y.copy()
+        start = counter[0]
+        t0 = time.perf_counter()
+        call(c)
+        elapsed = time.perf_counter() - t0
+        during = counter[0] - start
+        stop.set()
+        t.join()
+        # The same loop alone for the same time, for scale.
+        alone = [0]
+        end = time.perf_counter() + elapsed
+        while time.perf_counter() < end:
+            alone[0] += 1
+        results[name] = (elapsed, during, alone[0])
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--reps", type=int)
+    opts = parser.parse_args()
+    reps = opts.reps or (7 if opts.quick else 15)
+    sample = 0.002 if opts.quick else 0.005
+    shapes = SHAPES_QUICK if opts.quick else SHAPES_FULL
+    out = []
+    p = out.append
+    p(f"## project_capped_simplex benchmark ({reps} interleaved repetitions, paired medians)")
+    p("")
+    p(
+        "| workload | data | operator | workers=1, out=y | w1 / operator | w1 / w2 | "
+        "per-row / scalar | exact / plain | exact − sort | exact row sum − h | "
+        "plain = operator |"
+    )
+    p("|" + "---|" * 11)
+    checks = []
+    index = 0
+    for shape in shapes:
+        for dataset in DATASETS:
+            case = Case(index, shape, dataset)
+            index += 1
+            print(f"# {case.key} ...", file=sys.stderr, flush=True)
+            err, rowsum, _, same = accuracy(case)
+            s = measure(case, reps, sample)
+            r1 = paired(s, "w1", "operator")
+            r2 = paired(s, "w1", "w2")
+            rr = paired(s, "w1 rows", "w1")
+            re = paired(s, "w1 exact", "w1")
+            p(
+                f"| {shape[0]} × {shape[1]} | {dataset} | "
+                f"{statistics.median(s['operator']) * 1e3:.3f} ms | "
+                f"{statistics.median(s['w1']) * 1e3:.3f} ms | {r1:.3f}× | {r2:.2f}× | "
+                f"{rr:.3f}× | {re:.3f}× | {err:.1e} | {rowsum:.1e} | {'yes' if same else 'NO'} |"
+            )
+            checks.append((case, r1, r2, rr, re, err))
+    p("")
+    p("### Targets")
+    p("")
+    for case, r1, r2, rr, re, err in checks:
+        m, n = case.shape
+        verdict = "PASS" if r1 <= 1.05 else "FAIL"
+        p(f"{verdict}: {case.key}: workers=1, out=y / operator = {r1:.3f} (≤ 1.05)")
+        if (m, n) in [(1000, 1000), (10000, 100), (100000, 10), (10, 100000)]:
+            verdict = "PASS" if r2 >= 1.8 else "FAIL"
+            p(f"{verdict}: {case.key}: workers=1 / workers=2 = {r2:.2f} (≥ 1.8)")
+        elif m * n < 100000:
+            verdict = "PASS" if r2 >= 0.95 else "FAIL"
+            p(f"{verdict}: {case.key}: workers=1 / workers=2 = {r2:.2f} (small: not slower)")
+        verdict = "PASS" if rr <= 1.05 else "FAIL"
+        p(f"{verdict}: {case.key}: per-row arrays / scalars = {rr:.3f} (≤ 1.05)")
+        verdict = "PASS" if re <= 1.3 else "FAIL"
+        p(f"{verdict}: {case.key}: exact / plain = {re:.3f} (≤ 1.3)")
+        verdict = "PASS" if err <= 1e-12 else "FAIL"
+        p(f"{verdict}: {case.key}: max |exact − sort-based| = {err:.1e} (≤ 1e-12)")
+    p("")
+    p("### Another Python thread during one long call (4000 × 1000, random)")
+    p("")
+    p("| call | call time | loop iterations during the call | the loop alone, same time |")
+    p("|---|---|---|---|")
+    for name, (elapsed, during, alone) in other_thread().items():
+        p(f"| {name} | {elapsed * 1e3:.1f} ms | {during} | {alone} |")
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()
