@@ -12,6 +12,7 @@ during one long call, against the same time with the lock held by the operator.
 """
 
 import argparse
+import itertools
 import statistics
 import sys
 import threading
@@ -140,25 +141,23 @@ def main():
     )
     p("|" + "---|" * 11)
     checks = []
-    index = 0
-    for shape in shapes:
-        for dataset in DATASETS:
-            case = Case(index, shape, dataset)
-            index += 1
-            print(f"# {case.key} ...", file=sys.stderr, flush=True)
-            err, rowsum, _, same = accuracy(case)
-            s = measure(case, reps, sample)
-            r1 = paired(s, "w1", "operator")
-            r2 = paired(s, "w1", "w2")
-            rr = paired(s, "w1 rows", "w1")
-            re = paired(s, "w1 exact", "w1")
-            p(
-                f"| {shape[0]} × {shape[1]} | {dataset} | "
-                f"{statistics.median(s['operator']) * 1e3:.3f} ms | "
-                f"{statistics.median(s['w1']) * 1e3:.3f} ms | {r1:.3f}× | {r2:.2f}× | "
-                f"{rr:.3f}× | {re:.3f}× | {err:.1e} | {rowsum:.1e} | {'yes' if same else 'NO'} |"
-            )
-            checks.append((case, r1, r2, rr, re, err))
+    # The same seeds as run.py: the index counts shapes times datasets.
+    for index, (shape, dataset) in enumerate(itertools.product(shapes, DATASETS)):
+        case = Case(index, shape, dataset)
+        print(f"# {case.key} ...", file=sys.stderr, flush=True)
+        err, rowsum, _, same = accuracy(case)
+        s = measure(case, reps, sample)
+        r1 = paired(s, "w1", "operator")
+        r2 = paired(s, "w1", "w2")
+        rr = paired(s, "w1 rows", "w1")
+        re = paired(s, "w1 exact", "w1")
+        p(
+            f"| {shape[0]} × {shape[1]} | {dataset} | "
+            f"{statistics.median(s['operator']) * 1e3:.3f} ms | "
+            f"{statistics.median(s['w1']) * 1e3:.3f} ms | {r1:.3f}× | {r2:.2f}× | "
+            f"{rr:.3f}× | {re:.3f}× | {err:.1e} | {rowsum:.1e} | {'yes' if same else 'NO'} |"
+        )
+        checks.append((case, r1, r2, rr, re, err))
     p("")
     p("### Targets")
     p("")
