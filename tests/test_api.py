@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from support import projected, rows
 from test_projection import ADVERSARIAL_ROWS, SETTINGS
 
 import tavorin
@@ -19,12 +20,6 @@ import numpy_methods  # noqa: E402  (the sort-based exact method lives with the 
 
 project = tavorin.project_capped_simplex
 WORKERS = [None, 1, 2, 3, -1]
-
-
-def operator_result(y, *setting):
-    c = np.array(y, dtype=np.float64, order="C")
-    proj_csimplex(c, *setting)
-    return c
 
 
 def feasible(n, h, lo, hi):
@@ -53,7 +48,7 @@ def test_bytes_of_proj_csimplex_for_any_workers(setting, workers):
     for y in arrays:
         if not feasible(y.shape[1], h, lo, hi) or mitr < 1:
             continue
-        want = operator_result(y, *setting)
+        want = projected(y, *setting)
         got = project(y, h, lo, hi, xtol=xtol, rtol=rtol, maxiter=mitr, workers=workers)
         assert got.tobytes() == want.tobytes()
         inplace = y.copy()
@@ -90,7 +85,7 @@ def test_per_row_bounds_match_a_loop_of_the_operator(shape, bounds_shape, worker
     got = project(y, h, lo, hi, workers=workers)
     hb, lb, ub = (np.broadcast_to(v, shape[:-1]) for v in (h, lo, hi))
     for index in np.ndindex(*shape[:-1]):
-        want = operator_result(y[index][None], hb[index], lb[index], ub[index])[0]
+        want = projected(y[index][None], hb[index], lb[index], ub[index])[0]
         assert got[index].tobytes() == want.tobytes()
 
 
@@ -131,7 +126,7 @@ def test_exact_gives_non_finite_rows_as_nan(row):
 
 
 def base(shape, dtype=np.float64):
-    return np.random.default_rng(len(shape)).standard_normal(shape).astype(dtype)
+    return rows(int(np.prod(shape[:-1])), shape[-1], seed=len(shape)).reshape(shape).astype(dtype)
 
 
 # name -> (y, axis, out maker or None, whether the result must be y itself)
@@ -169,7 +164,7 @@ def test_axes_and_outputs(name, workers):
         "fortran": np.full(array.shape, np.nan, order="F"),
     }[out_kind]
     moved = np.moveaxis(array.astype(np.float64), axis, -1)
-    want = operator_result(moved.reshape(-1, moved.shape[-1]), 2.0, 0.0, 1.0)
+    want = projected(np.ascontiguousarray(moved).reshape(-1, moved.shape[-1]), 2.0, 0.0, 1.0)
     got = project(y, 2.0, 0.0, 1.0, axis=axis, out=out, workers=workers)
     assert got.dtype == np.float64 and got.shape == array.shape
     assert (got is out) if out is not None else not np.shares_memory(got, array)
@@ -321,7 +316,7 @@ def test_another_thread_runs_during_a_long_call(call, releases):
             counter[0] += 1
             time.sleep(1e-4)  # not runnable meanwhile: never in the way of the lock's return
 
-    y = np.random.default_rng(2).standard_normal((2000, 1000))
+    y = rows(2000, 1000, seed=2)
     before = sys.getswitchinterval()
     sys.setswitchinterval(100.0)
     worker = threading.Thread(target=count)
