@@ -258,10 +258,26 @@ _, status = os.waitpid(pid, 0)
 sys.exit(os.waitstatus_to_exitcode(status))
 """
 
+# The program ends while a daemon thread is in a long call without the lock.
+DAEMON_AT_EXIT = """
+import threading, time
+import numpy as np
+import tavorin
+y = np.random.default_rng(1).standard_normal((2000, 1000))
+tavorin.project_capped_simplex(y[:1], 1.0, 0.0, 1.0)  # imports done on this thread
+long_call = lambda: tavorin.project_capped_simplex(
+    y, 1.0, 0.0, 1.0, out=y, xtol=1e-300, rtol=4.5e-16, maxiter=500, workers=2)
+threading.Thread(target=long_call, daemon=True).start()
+time.sleep(0.05)
+"""
 
-def test_a_forked_child_can_project_with_threads():
-    proc = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
+
+@pytest.mark.parametrize("script", [FORK, DAEMON_AT_EXIT], ids=["fork", "daemon at exit"])
+def test_processes_end_cleanly(script):
+    proc = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
+    )
+    assert (proc.returncode, proc.stderr) == (0, "")
 
 
 NO_THREADS = """

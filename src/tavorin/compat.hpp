@@ -111,6 +111,18 @@ inline void set_frame_line(PyFrameObject *frame, int line) noexcept
     frame->f_lineno = line;
 }
 
+// Whether the interpreter is finalizing; safe to ask without the lock.
+// _Py_IsFinalizing is private through 3.12; 3.13 made it public as
+// Py_IsFinalizing.
+inline bool is_finalizing() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 }  // namespace tavorin::compat
 
 #endif

@@ -9,11 +9,14 @@
 // exported until the call returns, so no other thread can free or resize them
 // meanwhile.
 #include "capsules.hpp"
+#include "compat.hpp"
 #include "core/batch.hpp"
 #include "core/blocks.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 namespace tavorin {
 
@@ -145,6 +148,21 @@ int take_bounds(PyObject *h, PyObject *l, PyObject *u, Call &call) noexcept
     return 0;
 }
 
+// Hosts before 3.14 end a thread that takes the lock back during
+// finalization with pthread_exit, whose unwinding would reach this noexcept
+// code (std::terminate: the process aborts at exit) and release the buffers
+// without the lock.  Such a thread (a daemon thread in a long call when the
+// program ends) waits here instead, as 3.14 makes it wait, until the process
+// is gone.  Finalization that begins between the test and the take still
+// ends the thread the old way; the window is a few instructions wide.
+void take_lock_back(PyThreadState *saved) noexcept
+{
+    while (compat::is_finalizing()) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    PyEval_RestoreThread(saved);
+}
+
 void project_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
     project_rows(brentq, *static_cast<const Batch *>(context), begin, end);
@@ -205,7 +223,7 @@ PyObject *project(PyObject *, PyObject *args) noexcept
     PyThreadState *const saved = release_lock ? PyEval_SaveThread() : nullptr;
     const bool done = run_in_blocks(batch.m, blocks, project_block, &batch);
     if (saved) {
-        PyEval_RestoreThread(saved);
+        take_lock_back(saved);
     }
     if (!done) {
         PyErr_Format(PyExc_RuntimeError,
