@@ -2,7 +2,7 @@ import os
 
 import numpy
 import pytest
-from helpers.build import CORE_LIBRARY, HELPERS, SRC, build
+from helpers.build import CORE_LIBRARY, HELPERS, SRC, build, build_viewhooks
 from support import fields
 
 
@@ -34,7 +34,7 @@ def pytest_sessionstart(session):
 @pytest.fixture(scope="session")
 def viewhooks():
     """Test-only entry points into the typed buffer views, built from the module's sources."""
-    return build("_viewhooks", [HELPERS / "viewhooks.cpp", SRC / "buffer_views.cpp"])
+    return build_viewhooks()
 
 
 @pytest.fixture(scope="session")

@@ -258,8 +258,8 @@ def test_broken_count_ends_the_process(tmp_path):
     script = (
         "import sys, numpy\n"
         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
-        "from helpers.build import HELPERS, SRC, build\n"
-        "hooks = build('_viewhooks', [HELPERS / 'viewhooks.cpp', SRC / 'buffer_views.cpp'])\n"
+        "from helpers.build import build_viewhooks\n"
+        "hooks = build_viewhooks()\n"
         "hooks.broken_release(numpy.zeros((2, 2)))\n"
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)

@@ -9,7 +9,7 @@
 #include "core/projection.hpp"
 #include "state.hpp"
 #include "trace.hpp"
-#include "buffer_views.hpp"
+#include "views.hpp"
 
 namespace tavorin {
 

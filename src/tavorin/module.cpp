@@ -3,13 +3,13 @@
 // Start-up is multi-phase (create + exec) and ties the module to one
 // interpreter and one module object per process; everything it makes is
 // process-wide (state.hpp), written only here and read afterwards.
-#include "buffer_views.hpp"
 #include "capsules.hpp"
 #include "compat.hpp"
 #include "driver.hpp"
 #include "state.hpp"
 #include "trace.hpp"
 #include "version_check.hpp"
+#include "views.hpp"
 
 #include <cstring>
 

@@ -83,3 +83,13 @@ def build(name, sources, include_dirs=(), libraries=()):
     sys.modules[name] = module
     spec.loader.exec_module(module)
     return module
+
+
+def build_viewhooks():
+    """The test-only entry points into the views and the format checker
+    (helpers/viewhooks.cpp), over the views' own sources and the core library."""
+    return build(
+        "_viewhooks",
+        [HELPERS / "viewhooks.cpp", SRC / "views.cpp", SRC / "format_errors.cpp"],
+        libraries=[CORE_LIBRARY],
+    )

@@ -2,7 +2,9 @@
 // module's own sources: what the tests need to see and the public module
 // cannot show (hold counts, the format checker on its own, row sequences).
 // Never installed.
-#include "buffer_views.hpp"
+#include "core/format_check.hpp"
+#include "format_errors.hpp"
+#include "views.hpp"
 
 #include <cstring>
 
@@ -27,7 +29,8 @@ PyObject *check_format(PyObject *, PyObject *arg) noexcept
     else if (PyBytes_AsStringAndSize(arg, const_cast<char **>(&text), nullptr) < 0) {
         return nullptr;
     }
-    if (!text || tavorin::check_format_string(tavorin::double_desc, text) < 0) {
+    if (!text || tavorin::raise_format_error(
+                     PyExc_ValueError, tavorin::check_format(tavorin::double_desc, text)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

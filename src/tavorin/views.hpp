@@ -1,9 +1,8 @@
 // Typed buffer views: a caller's object acquired as a writable two-dimensional
-// view of doubles whose rows are contiguous, the one-row sequence objects that
-// are handed to the builtins `min` and `max`, and the checker that decides
-// whether a buffer format string describes exactly one double.
-#ifndef TAVORIN_BUFFER_VIEWS_HPP
-#define TAVORIN_BUFFER_VIEWS_HPP
+// view of doubles whose rows are contiguous, and the one-row sequence objects
+// that are handed to the builtins `min` and `max`.
+#ifndef TAVORIN_VIEWS_HPP
+#define TAVORIN_VIEWS_HPP
 
 #include "refs.hpp"
 
@@ -56,17 +55,6 @@ PyObject *make_row_sequence(DoubleView2D *view, Py_ssize_t row);
 
 // Acquisition count of a view's owner (test hooks and consistency checks).
 int view_acquisition_count(const DoubleView2D &view);
-
-// ---- format-string checker ----
-
-struct element_desc;
-extern const element_desc double_desc;
-
-struct format_check_state;  // defined in buffer_views.cpp; see check_format_string
-
-// Checks `format` against `desc`: 0 when it describes exactly one such
-// element at offset 0, else -1 with a ValueError set.
-int check_format_string(const element_desc &desc, const char *format);
 
 }  // namespace tavorin
 
