@@ -1,6 +1,10 @@
 """The buffer format-string checker, against the element description of a double."""
 
+import json
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -27,6 +31,8 @@ ACCEPTED = [
     "()d", "( )d", "(\t\n\v\f\r)d", "1()d", "T{}d", "dT{}", "2T{ }d", "T{d", "T{T{d}",
     "dx", "d5x", "0xd", "0dd", "0d d",
     "d5",  # a count that nothing follows is read and ignored
+    "16777216T{}d", "8388608T{ }d",  # repeated out to exactly 2**24 characters
+    "T{d}5T{5T{", "d5T{5T{x",  # open structures after the element, repeated: still empty
 ]  # fmt: skip
 
 REFUSED = [
@@ -112,7 +118,24 @@ REFUSED = [
     ("T{" * 65 + "d" + "}" * 65, DEEP),
     ("2000000000T{2000000000T{}}d", TOO_OFTEN),
     ("2147483647T{" * 64 + "}" * 64, TOO_OFTEN),
+    ("16777217T{}d", TOO_OFTEN),
+    ("8388609T{ }d", TOO_OFTEN),
+    ("d2147483647T{T{", TOO_OFTEN),
+    # repeats derived from one scan of the body, exactly as if each were scanned
+    ("2T{" * 20 + "x" + "}" * 20 + "d", OFFSET.format(2**20)),
+    ("=2" + "T{T{x3}" * 10 + "3}" * 10 + "d", OFFSET.format(295238)),
+    ("d5T{5T{5()", "Cannot handle repeated arrays in format string"),
 ]  # fmt: skip
+
+# Structures left open at the end of the string, repeated and nested: each
+# once kept the checker busy for seconds or for ever.  Checked in a child
+# with a deadline, so that the fault coming back fails instead of hanging.
+OPEN_REPEATS = [
+    ("d2000000000T{", None),
+    ("d2000000000T{2000000000T{", TOO_OFTEN),
+    ("T{d}2147483647T{2147483647T{", TOO_OFTEN),
+    ("d" + "2147483647T{" * 64, TOO_OFTEN),
+]
 
 
 @pytest.mark.parametrize("fmt", ACCEPTED)
@@ -130,6 +153,31 @@ def test_refused(viewhooks, fmt, message):
         viewhooks.check_format(fmt)
     assert str(info.value) == message
     assert info.type is ValueError
+
+
+def test_open_repeats_end_in_time(viewhooks):
+    script = (
+        "import json, sys\n"
+        f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+        "from helpers.build import build_viewhooks\n"
+        "hooks = build_viewhooks()\n"
+        "verdicts = []\n"
+        "for fmt in json.loads(sys.argv[1]):\n"
+        "    try:\n"
+        "        verdicts.append(hooks.check_format(fmt))\n"
+        "    except ValueError as error:\n"
+        "        verdicts.append(str(error))\n"
+        "print(json.dumps(verdicts))\n"
+    )
+    formats = [fmt for fmt, _ in OPEN_REPEATS]
+    done = subprocess.run(
+        [sys.executable, "-c", script, json.dumps(formats)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [message for _, message in OPEN_REPEATS]
 
 
 # ---------------------------------------------------------------------------

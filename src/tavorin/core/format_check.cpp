@@ -1,11 +1,16 @@
 // The buffer format-string checker: reads every construct of the extended struct syntax.
 //
 // The string comes from whatever exports the caller's buffer and is not
-// trusted.  The checker makes one pass over it without allocating, bounds its
-// recursion and the work that structure repeats can cause, and accepts a
-// string only when it describes exactly one element of the expected type at
-// offset 0.  It reports the first disagreement as a verdict; the caller turns
-// that into its exception.
+// trusted.  The checker accepts a string only when it describes exactly one
+// element of the expected type at offset 0, and reports the first
+// disagreement as a verdict; the caller turns that into its exception.
+//
+// Its work is bounded by the string's length alone, whatever the repeat
+// counts say: it scans the string without allocating, bounds its recursion,
+// and scans a structure's body at most twice however often it is repeated
+// (see scan_structure).  Each character of the string is examined at most
+// twice, and at most four times counting the ends of the levels, so a check
+// takes at most 4 * (length + 1) steps (`FormatVerdict::steps`).
 #include "core/format_check.hpp"
 
 #include <limits>
@@ -18,8 +23,9 @@ namespace {
 
 constexpr int max_struct_depth = 64;
 constexpr std::uint64_t max_repeat = 2147483647;
-// Enough for any format an exporter really produces; a hostile string of
-// nested repeats ("2000000000T{2000000000T{}}") would otherwise run for years.
+// Structures repeated out to more characters than this are refused: enough
+// for any format an exporter really produces.  The total is computed, never
+// scanned, so the limit is a rule about strings, not about the checker's time.
 constexpr std::uint64_t scan_budget = std::uint64_t(1) << 24;
 // Offsets saturate here; far beyond any buffer, and printable as a signed size.
 constexpr std::uint64_t max_offset = std::numeric_limits<std::int64_t>::max();
@@ -30,8 +36,9 @@ struct format_check_state {
     std::uint64_t pending_repeat;
     std::uint64_t chunk_count;
     std::uint64_t struct_alignment;
-    // Characters that structure bodies may still scan; see scan_structure.
+    // Characters that repeated structure bodies may still span; see scan_structure.
     std::uint64_t scan_budget;
+    std::uint64_t steps;
     bool matched;
     bool chunk_is_complex;
     bool array_seen;
@@ -108,6 +115,20 @@ std::uint64_t align_up(std::uint64_t offset, std::uint64_t alignment) noexcept
 {
     // offset <= max_offset, so this cannot wrap.
     return (offset + alignment - 1) / alignment * alignment;
+}
+
+std::uint64_t add_capped(std::uint64_t a, std::uint64_t b) noexcept
+{
+    return b > std::numeric_limits<std::uint64_t>::max() - a
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+std::uint64_t multiply_capped(std::uint64_t a, std::uint64_t b) noexcept
+{
+    return (b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b)
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a * b;
 }
 
 const char *fail(format_check_state &st, FormatFault fault) noexcept
@@ -188,6 +209,7 @@ const char *read_number(format_check_state &st, const char *ts, std::uint64_t *o
 {
     std::uint64_t value = 0;
     for (; is_digit(*ts); ++ts) {
+        ++st.steps;
         value = value * 10 + static_cast<std::uint64_t>(*ts - '0');
         if (value > max_repeat) {
             st.verdict.number = static_cast<std::int64_t>(max_repeat);
@@ -236,6 +258,7 @@ const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
     ++ts;
     std::int64_t count = 0;
     while (*ts && *ts != ')') {
+        ++st.steps;
         if (is_dimension_blank(*ts)) {
             ++ts;
             continue;
@@ -272,12 +295,120 @@ const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
     return ts + 1;
 }
 
-const char *scan_level(format_check_state &st, const char *ts, int depth) noexcept;
+// What one run of a structure's body does, as far as the runs after it need
+// to know.  Unknown for a body that matched the element: its next run has
+// to be scanned, and it is the last one, since it meets the element again.
+struct RunOutcome {
+    bool known = false;
+    FormatVerdict fault;        // the fault the run ends in, if any
+    std::uint64_t charge = 0;   // budget the run uses: all of it, or up to its fault
+    std::uint64_t advance = 0;  // what it adds to the offset, when it ends without fault
+};
 
-// A structure at `ts` ('T').  Its body is scanned once per repeat, each time
-// from the same place; the work of all bodies together is bounded so that
-// nested repeat counts cannot keep the checker busy for ever.
-const char *scan_structure(format_check_state &st, const char *ts, int depth) noexcept
+// How a run used the repeat count it started with.  The runs of one body
+// differ only in that count (1 for the first run, what the previous run left
+// pending for every later one), and only where it is first used.
+struct EntryCountUse {
+    enum Kind { unused, pad, dimensions, structure };
+    Kind kind = unused;
+    std::uint64_t pad_advance = 0;       // pad: what the pad added to the offset
+    std::uint64_t structure_charge = 0;  // structure: the budget its one run used
+    RunOutcome structure_next;           // structure: one more run of its body
+};
+
+const char *scan_level(format_check_state &st, const char *ts, int depth,
+                       EntryCountUse *use) noexcept;
+
+bool charge_budget(format_check_state &st, std::uint64_t charge) noexcept
+{
+    if (charge > st.scan_budget) {
+        fail(st, FormatFault::structures_repeated_too_often);
+        return false;
+    }
+    st.scan_budget -= charge;
+    return true;
+}
+
+RunOutcome refused_run(FormatFault fault) noexcept
+{
+    RunOutcome run;
+    run.known = true;
+    run.fault.fault = fault;
+    return run;
+}
+
+// The second run of a body, from its first run and the count that run left
+// pending.  A first run that matched no item leaves every field a later run
+// reads as it found it, except that count; so the second run follows the
+// first, with `count` where the first had 1, and every later run repeats the
+// second exactly.
+RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint64_t count) noexcept
+{
+    if (!first.known || count == 1) {
+        return first;
+    }
+    RunOutcome next = first;
+    switch (use.kind) {
+    case EntryCountUse::unused: break;
+    case EntryCountUse::pad:
+        next.advance = add_capped(first.advance - use.pad_advance, count);
+        break;
+    case EntryCountUse::dimensions: return refused_run(FormatFault::repeated_array);
+    case EntryCountUse::structure: {
+        if (count == 0) {
+            return refused_run(FormatFault::structure_repeated_zero_times);
+        }
+        // The inner structure runs `count` times instead of once: its first
+        // run as before, then `count - 1` of its own second run.
+        const RunOutcome &inner = use.structure_next;
+        if (!inner.known) {
+            next.known = false;
+        }
+        else if (inner.fault.fault != FormatFault::none) {
+            next.fault = inner.fault;
+            next.charge = add_capped(use.structure_charge, inner.charge);
+        }
+        else {
+            next.charge = add_capped(first.charge, multiply_capped(count - 1, inner.charge));
+            next.advance = add_capped(first.advance, multiply_capped(count - 1, inner.advance));
+        }
+        break;
+    }
+    }
+    return next;
+}
+
+// Takes `runs` more runs that each do what `next` says, without scanning
+// them.  The verdict is the one scanning them would give: their fault, or
+// the budget's refusal if they would use it up first.
+bool repeat_runs(format_check_state &st, const RunOutcome &next, std::uint64_t runs) noexcept
+{
+    if (next.fault.fault != FormatFault::none) {
+        if (!charge_budget(st, next.charge)) {
+            return false;
+        }
+        st.verdict = next.fault;
+        return false;
+    }
+    if (!charge_budget(st, multiply_capped(runs, next.charge))) {
+        return false;
+    }
+    st.offset = add_saturating(st.offset, multiply_capped(runs, next.advance));
+    return true;
+}
+
+// A structure at `ts` ('T'), repeated `count` times, each run from the same
+// place.  Scanning every run would let a few nested counts keep the checker
+// busy for years, and would take for ever on an empty body left open at the
+// end of the string, which advances nothing.  So the body is scanned once,
+// and the other runs are derived from that (next_run): a body that matched
+// no item repeats, and its repeats are counted, not scanned; a body that
+// matched the element is scanned once more, and that second run must end in
+// a fault.  `next` receives what one more run of the body would do, for the
+// level around it.  The budget is charged exactly as if every run had been
+// scanned: each run's own span, and what the structures inside it charge.
+const char *scan_structure(format_check_state &st, const char *ts, int depth,
+                           RunOutcome *next) noexcept
 {
     const std::uint64_t count = st.pending_repeat;
     st.pending_repeat = 1;
@@ -301,17 +432,31 @@ const char *scan_structure(format_check_state &st, const char *ts, int depth) no
     const std::uint64_t outer_alignment = st.struct_alignment;
     st.struct_alignment = 0;
     const char *body = ts + 2;
-    const char *end = body;
-    for (std::uint64_t run = 0; run < count; ++run) {
-        end = scan_level(st, body, depth + 1);
-        if (!end) {
+    const bool matched_before = st.matched;
+    const std::uint64_t budget_before = st.scan_budget;
+    const std::uint64_t offset_before = st.offset;
+    EntryCountUse use;
+    const char *end = scan_level(st, body, depth + 1, &use);
+    if (!end || !charge_budget(st, static_cast<std::uint64_t>(end - body))) {
+        return nullptr;
+    }
+    RunOutcome first;
+    first.known = st.matched == matched_before;
+    first.charge = budget_before - st.scan_budget;
+    first.advance = st.offset - offset_before;
+    *next = next_run(first, use, st.pending_repeat);
+    if (next->known) {
+        if (count > 1 && !repeat_runs(st, *next, count - 1)) {
             return nullptr;
         }
-        const auto scanned = static_cast<std::uint64_t>(end - body);
-        if (scanned > st.scan_budget) {
-            return fail(st, FormatFault::structures_repeated_too_often);
+    }
+    else {
+        for (std::uint64_t run = 1; run < count; ++run) {
+            end = scan_level(st, body, depth + 1, nullptr);
+            if (!end || !charge_budget(st, static_cast<std::uint64_t>(end - body))) {
+                return nullptr;
+            }
         }
-        st.scan_budget -= scanned;
     }
     if (outer_alignment != 0) {
         st.struct_alignment = outer_alignment;
@@ -319,12 +464,18 @@ const char *scan_structure(format_check_state &st, const char *ts, int depth) no
     return end;
 }
 
-// Scans one level: the whole string at depth 0, one structure body below.
+// Scans one level: the whole string at depth 0, one run of a structure body
+// below, where `use` (if given) learns how the run used its entry count.
 // Returns the position after the level's end ('}' or the string's end), or
 // null with the verdict set.
-const char *scan_level(format_check_state &st, const char *ts, int depth) noexcept
+const char *scan_level(format_check_state &st, const char *ts, int depth,
+                       EntryCountUse *use) noexcept
 {
+    // The count pending at the start is the run's own until a number
+    // replaces it or something uses it.
+    bool entry_count_live = use != nullptr;
     for (;;) {
+        ++st.steps;
         const char c = *ts;
         switch (c) {
         case '\0':
@@ -353,23 +504,39 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             break;
         case '>':
         case '!': return fail(st, FormatFault::big_endian);
-        case 'x':
+        case 'x': {
             if (flush_chunk(st) < 0) {
                 return nullptr;
             }
+            const std::uint64_t offset_before = st.offset;
             st.offset = add_saturating(st.offset, st.pending_repeat);
+            if (entry_count_live) {
+                use->kind = EntryCountUse::pad;
+                use->pad_advance = st.offset - offset_before;
+                entry_count_live = false;
+            }
             st.pending_repeat = 1;
             st.chunk_count = 0;
             st.chunk_type = 0;
             st.chunk_packing = st.next_packing;
             ++ts;
             break;
-        case 'T':
-            ts = scan_structure(st, ts, depth);
+        }
+        case 'T': {
+            const std::uint64_t budget_before = st.scan_budget;
+            RunOutcome next;
+            ts = scan_structure(st, ts, depth, &next);
             if (!ts) {
                 return nullptr;
             }
+            if (entry_count_live) {
+                use->kind = EntryCountUse::structure;
+                use->structure_charge = budget_before - st.scan_budget;
+                use->structure_next = next;
+                entry_count_live = false;
+            }
             break;
+        }
         case '}': {
             if (depth == 0) {
                 return fail(st, FormatFault::unmatched_brace);
@@ -387,6 +554,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
         case ':':
             // A field name; names are not compared.
             for (++ts; *ts && *ts != ':'; ++ts) {
+                ++st.steps;
             }
             if (!*ts) {
                 return fail(st, FormatFault::unclosed_name);
@@ -394,6 +562,10 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             ++ts;
             break;
         case '(':
+            if (entry_count_live) {
+                use->kind = EntryCountUse::dimensions;
+                entry_count_live = false;
+            }
             ts = scan_dimensions(st, ts);
             if (!ts) {
                 return nullptr;
@@ -406,6 +578,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             if (add_item(st, ts[1], true) < 0) {
                 return nullptr;
             }
+            entry_count_live = false;
             ts += 2;
             break;
         default:
@@ -414,6 +587,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
                 if (!ts) {
                     return nullptr;
                 }
+                entry_count_live = false;
                 break;
             }
             if (!lookup_item(c, false)) {
@@ -422,6 +596,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth) noexce
             if (add_item(st, c, false) < 0) {
                 return nullptr;
             }
+            entry_count_live = false;
             ++ts;
             break;
         }
@@ -439,13 +614,15 @@ FormatVerdict check_format(const element_desc &expected, const char *format) noe
     st.chunk_count = 0;
     st.struct_alignment = 0;
     st.scan_budget = scan_budget;
+    st.steps = 0;
     st.matched = false;
     st.chunk_is_complex = false;
     st.array_seen = false;
     st.chunk_type = 0;
     st.next_packing = '@';
     st.chunk_packing = '@';
-    scan_level(st, format, 0);
+    scan_level(st, format, 0, nullptr);
+    st.verdict.steps = st.steps;
     return st.verdict;
 }
 

@@ -47,6 +47,9 @@ struct FormatVerdict {
     // only the end of the string was expected.
     const char *expected = nullptr;
     const char *got = nullptr;  // what stood there instead, as messages show it
+    // The work the check took, in characters examined; bounded by the
+    // string's length (see format_check.cpp).
+    std::uint64_t steps = 0;
 };
 
 FormatVerdict check_format(const element_desc &expected, const char *format) noexcept;
