@@ -300,7 +300,9 @@ const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
 // to be scanned, and it is the last one, since it meets the element again.
 struct RunOutcome {
     bool known = false;
-    FormatVerdict fault;        // the fault the run ends in, if any
+    // The fault the run ends in, if any: one that needs no detail, since
+    // only the count a run starts with can bring a fault the first run lacked.
+    FormatFault fault = FormatFault::none;
     std::uint64_t charge = 0;   // budget the run uses: all of it, or up to its fault
     std::uint64_t advance = 0;  // what it adds to the offset, when it ends without fault
 };
@@ -333,7 +335,7 @@ RunOutcome refused_run(FormatFault fault) noexcept
 {
     RunOutcome run;
     run.known = true;
-    run.fault.fault = fault;
+    run.fault = fault;
     return run;
 }
 
@@ -364,7 +366,7 @@ RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint
         if (!inner.known) {
             next.known = false;
         }
-        else if (inner.fault.fault != FormatFault::none) {
+        else if (inner.fault != FormatFault::none) {
             next.fault = inner.fault;
             next.charge = add_capped(use.structure_charge, inner.charge);
         }
@@ -383,11 +385,10 @@ RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint
 // the budget's refusal if they would use it up first.
 bool repeat_runs(format_check_state &st, const RunOutcome &next, std::uint64_t runs) noexcept
 {
-    if (next.fault.fault != FormatFault::none) {
-        if (!charge_budget(st, next.charge)) {
-            return false;
+    if (next.fault != FormatFault::none) {
+        if (charge_budget(st, next.charge)) {
+            fail(st, next.fault);
         }
-        st.verdict = next.fault;
         return false;
     }
     if (!charge_budget(st, multiply_capped(runs, next.charge))) {
@@ -404,9 +405,10 @@ bool repeat_runs(format_check_state &st, const RunOutcome &next, std::uint64_t r
 // and the other runs are derived from that (next_run): a body that matched
 // no item repeats, and its repeats are counted, not scanned; a body that
 // matched the element is scanned once more, and that second run must end in
-// a fault.  `next` receives what one more run of the body would do, for the
-// level around it.  The budget is charged exactly as if every run had been
-// scanned: each run's own span, and what the structures inside it charge.
+// a fault.  The budget is charged exactly as if every run had been scanned:
+// each run's own span, and what the structures inside it charge.  `next`, if
+// given, receives what one more run of the body would do, for the level
+// around it.
 const char *scan_structure(format_check_state &st, const char *ts, int depth,
                            RunOutcome *next) noexcept
 {
@@ -435,26 +437,34 @@ const char *scan_structure(format_check_state &st, const char *ts, int depth,
     const bool matched_before = st.matched;
     const std::uint64_t budget_before = st.scan_budget;
     const std::uint64_t offset_before = st.offset;
+    // What a later run does is needed for this structure's own repeats, and
+    // by the level around it when that asks; otherwise the first run is all.
+    const bool derive = count > 1 || next != nullptr;
     EntryCountUse use;
-    const char *end = scan_level(st, body, depth + 1, &use);
+    const char *end = scan_level(st, body, depth + 1, derive ? &use : nullptr);
     if (!end || !charge_budget(st, static_cast<std::uint64_t>(end - body))) {
         return nullptr;
     }
-    RunOutcome first;
-    first.known = st.matched == matched_before;
-    first.charge = budget_before - st.scan_budget;
-    first.advance = st.offset - offset_before;
-    *next = next_run(first, use, st.pending_repeat);
-    if (next->known) {
-        if (count > 1 && !repeat_runs(st, *next, count - 1)) {
-            return nullptr;
+    if (derive) {
+        RunOutcome first;
+        first.known = st.matched == matched_before;
+        first.charge = budget_before - st.scan_budget;
+        first.advance = st.offset - offset_before;
+        const RunOutcome later = next_run(first, use, st.pending_repeat);
+        if (next) {
+            *next = later;
         }
-    }
-    else {
-        for (std::uint64_t run = 1; run < count; ++run) {
-            end = scan_level(st, body, depth + 1, nullptr);
-            if (!end || !charge_budget(st, static_cast<std::uint64_t>(end - body))) {
+        if (later.known) {
+            if (count > 1 && !repeat_runs(st, later, count - 1)) {
                 return nullptr;
+            }
+        }
+        else {
+            for (std::uint64_t run = 1; run < count; ++run) {
+                end = scan_level(st, body, depth + 1, nullptr);
+                if (!end || !charge_budget(st, static_cast<std::uint64_t>(end - body))) {
+                    return nullptr;
+                }
             }
         }
     }
@@ -525,7 +535,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
         case 'T': {
             const std::uint64_t budget_before = st.scan_budget;
             RunOutcome next;
-            ts = scan_structure(st, ts, depth, &next);
+            ts = scan_structure(st, ts, depth, entry_count_live ? &next : nullptr);
             if (!ts) {
                 return nullptr;
             }
