@@ -163,6 +163,33 @@ def test_second_interpreter_is_refused(first, tmp_path):
         assert out[0] == INTERPRETER_CHANGE
 
 
+OTHER_INTERPRETER = (
+    "tavorin.operators is bound to the interpreter that imported it; it cannot be called from "
+    "another interpreter"
+)
+
+
+def test_call_from_a_second_interpreter_is_refused(tmp_path):
+    # The function reaches the other interpreter by its address, as through any
+    # object both share; a call there once hung for ever.
+    result = tmp_path / "sub.txt"
+    sub = (
+        "import ctypes\nf = ctypes.cast(ADDRESS, ctypes.py_object).value\n"
+        "y = memoryview(bytearray(48)).cast('d', (2, 3))\n"
+        "try:\n    f(y, 1.0, 0.0, 1.0)\n    r = 'called'\n"
+        "except RuntimeError as e:\n    r = str(e)\n"
+        f"open({str(result)!r}, 'w').write(r + ' ' + str(y.tolist()))\n"
+    )
+    (out,) = run_json(f"""
+        import json, _testcapi
+        import tavorin.operators
+        f = tavorin.operators.proj_csimplex
+        _testcapi.run_in_subinterp({sub!r}.replace("ADDRESS", str(id(f))))
+        print(json.dumps(open({str(result)!r}).read()))
+    """)
+    assert out == OTHER_INTERPRETER + " [[0.0, 0.0, 0.0], [0.0, 0.0, 0.0]]"
+
+
 def test_missing_scipy_then_retry_succeeds():
     out = run_json("""
         import sys, json

@@ -6,6 +6,7 @@
 #include "driver.hpp"
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "core/projection.hpp"
 #include "state.hpp"
 #include "trace.hpp"
@@ -85,6 +86,18 @@ int raise_empty_row(PyObject *builtin) noexcept
 
 PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
+    // The function object can reach another interpreter through any object
+    // both share, though the module cannot be imported there.  Nothing of the
+    // process state belongs to that interpreter, and the view's hold and
+    // release would take the lock state of this one and never return; so
+    // the call is refused before it touches anything, the trace entry
+    // (which is built from that state) included.
+    if (compat::current_interpreter_id() != state.main_interpreter_id) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "tavorin.operators is bound to the interpreter that imported it; it "
+                        "cannot be called from another interpreter");
+        return nullptr;
+    }
     BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),
                              state.default_tolerance.get(), state.default_mitr.get()},
                             {}};
