@@ -21,6 +21,7 @@ from helpers.build import build_viewhooks  # noqa: E402
 
 STRINGS = [
     ("a plain double", "d"),
+    ("an open repeat after the element", "d2000000000T{"),
     ("open repeats after the element", "d2000000000T{2000000000T{"),
     ("64 open repeats after the element", "d" + "2147483647T{" * 64),
     ("closed repeats beyond the budget", "2000000000T{2000000000T{}}d"),

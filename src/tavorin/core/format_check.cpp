@@ -6,11 +6,13 @@
 // disagreement as a verdict; the caller turns that into its exception.
 //
 // Its work is bounded by the string's length alone, whatever the repeat
-// counts say: it scans the string without allocating, bounds its recursion,
-// and scans a structure's body at most twice however often it is repeated
-// (see scan_structure).  Each character of the string is examined at most
-// twice, and at most four times counting the ends of the levels, so a check
-// takes at most 4 * (length + 1) steps (`FormatVerdict::steps`).
+// counts say: it does not allocate, bounds its recursion, and scans a
+// structure's body once however often it is repeated, twice when the body
+// holds the element (see scan_structure).  So each character is scanned at
+// most twice, and one scan looks at a character at most twice (the first
+// digit of a number); the look at the string's end by each level left open
+// is paid for by its "T{", one look for two characters.  A check therefore
+// takes at most 4 * (length + 1) steps, as `FormatVerdict::steps` counts them.
 #include "core/format_check.hpp"
 
 #include <limits>
