@@ -1,8 +1,8 @@
 """Builds the test-only helper extensions next to the tests (never installed).
 
 Each helper is compiled straight from its sources with the same warnings as the
-package, into ``build/test-helpers`` under the repository, and rebuilt only when
-a source or header is newer than the built file.  Helpers that need the
+package, into ``build/test-helpers/<venv>`` under the repository, and rebuilt only
+when a source or header is newer than the built file.  Helpers that need the
 numerical core link the static library of the package's own build
 (``TAVORIN_BUILD_DIR``, ``build/meson`` unless set).  Extra flags (for example a
 sanitizer build) come from ``TAVORIN_TEST_CXXFLAGS``.
@@ -19,7 +19,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 SRC = ROOT / "src" / "tavorin"
 HELPERS = Path(__file__).resolve().parent
-OUT = ROOT / "build" / "test-helpers"
+OUT = ROOT / "build" / "test-helpers" / Path(sys.prefix).name
 CORE_LIBRARY = (
     ROOT / os.environ.get("TAVORIN_BUILD_DIR", "build/meson") / "src/tavorin/libtavorin_core.a"
 )
@@ -34,6 +34,8 @@ CXXFLAGS = [
     "-fPIC",
     "-shared",
     "-fvisibility=hidden",
+    # The NumPy header target of the package's own build (meson.build).
+    "-DNPY_TARGET_VERSION=NPY_1_19_API_VERSION",
 ]
 
 
