@@ -1,28 +1,32 @@
 // Every use of the host interpreter that depends on its version or on its private API.
 //
 // The rest of the module calls only these wrappers, so supporting another host
-// version means changing this file alone.  Each wrapper says what the host it
-// was written for offers and what replaces that on newer hosts.
+// version means changing this file alone.  The module is built for CPython 3.9
+// through 3.13; each difference is named by the version that introduced it, and
+// the code for older hosts comes first.
 #ifndef TAVORIN_COMPAT_HPP
 #define TAVORIN_COMPAT_HPP
 
 #include "refs.hpp"
 
-#include <frameobject.h>
+#if PY_VERSION_HEX < 0x030B0000
+// 3.11 moved the int layout into Python.h and dropped this header.
 #include <longintrepr.h>
+#endif
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace tavorin::compat {
 
-// Reads an int of magnitude below 2^60 (at most two 30-bit digits) in place,
-// without calling any of its methods.  False for a larger int, which the
-// caller reads through PyLong_AsLong.  3.12 changed the int layout: there the
-// unstable PyUnstable_Long_IsCompact / PyUnstable_Long_CompactValue replace
-// the digit reading.
+// Reads an int of magnitude below 2^60 in place, without calling any of its
+// methods: true with the value, or false for an int the caller must read
+// through PyLong_AsLong (which reads any int without calling its methods too).
 inline bool read_small_int(PyObject *obj, long long *value) noexcept
 {
+#if PY_VERSION_HEX < 0x030C0000
+    // A signed digit count and 30-bit digits; counts -2 ... 2 are assembled here.
     static_assert(PyLong_SHIFT == 30, "the in-place reading assumes 30-bit digits");
     const digit *d = reinterpret_cast<const PyLongObject *>(obj)->ob_digit;
     const auto two_digits = [d] {
@@ -37,6 +41,16 @@ inline bool read_small_int(PyObject *obj, long long *value) noexcept
     case -2: *value = -two_digits(); return true;
     default: return false;
     }
+#else
+    // 3.12: a new int layout, whose one-digit ("compact") values the host
+    // reads for its callers; larger ones go through PyLong_AsLong.
+    const PyLongObject *v = reinterpret_cast<const PyLongObject *>(obj);
+    if (!PyUnstable_Long_IsCompact(v)) {
+        return false;
+    }
+    *value = PyUnstable_Long_CompactValue(v);
+    return true;
+#endif
 }
 
 // A dictionary lookup with the key's hash already known: borrowed value, or
@@ -47,15 +61,21 @@ inline PyObject *dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t ha
     return _PyDict_GetItem_KnownHash(dict, key, hash);
 }
 
-// Makes a string's canonical representation ready: 0, or -1 with an exception
-// set.  From 3.12 every string is always ready and PyUnicode_READY is deprecated.
+// Makes a string's canonical representation ready: 0, or -1 with an exception set.
 inline int unicode_ready(PyObject *text) noexcept
 {
+#if PY_VERSION_HEX < 0x030C0000
     return PyUnicode_READY(text);
+#else
+    // 3.12: every string is always ready, and PyUnicode_READY is deprecated.
+    (void)text;
+    return 0;
+#endif
 }
 
 // Whether `obj` is the built-in function `name` bound to the module `self`.
-// Reads the fields of a built-in function object, which are not public API.
+// Reads the fields of a built-in function object, which are CPython API but
+// not stable ABI; their layout is unchanged from 3.9 through 3.13.
 inline bool is_builtin_function(PyObject *obj, PyObject *self, const char *name) noexcept
 {
     if (!PyCFunction_Check(obj)) {
@@ -73,53 +93,47 @@ inline std::int64_t current_interpreter_id() noexcept
 }
 
 // Takes the pending exception out of the way and puts it back when it goes
-// out of scope, discarding whatever was raised in between.  PyErr_Fetch and
-// PyErr_Restore are deprecated from 3.12 in favour of PyErr_GetRaisedException
-// and PyErr_SetRaisedException.
+// out of scope, discarding whatever was raised in between.
 class PendingException {
 public:
+#if PY_VERSION_HEX < 0x030C0000
     PendingException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~PendingException()
     {
         PyErr_Clear();
         PyErr_Restore(type_, value_, traceback_);
     }
+#else
+    // 3.12: the pending exception is one object, and PyErr_Fetch and
+    // PyErr_Restore are deprecated.
+    PendingException() noexcept : exception_(PyErr_GetRaisedException()) {}
+    ~PendingException()
+    {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception_);
+    }
+#endif
     PendingException(const PendingException &) = delete;
     PendingException &operator=(const PendingException &) = delete;
 
 private:
+#if PY_VERSION_HEX < 0x030C0000
     PyObject *type_ = nullptr;
     PyObject *value_ = nullptr;
     PyObject *traceback_ = nullptr;
+#else
+    PyObject *exception_ = nullptr;
+#endif
 };
 
-// A code object that carries only names, for a trace entry: no arguments or
-// locals, the empty byte string as its code and line table, the empty tuple
-// for every tuple, and `line` as its first line.  PyCode_New took another
-// argument list from 3.11 and became PyUnstable_Code_New in 3.12.
-inline PyCodeObject *new_names_only_code(PyObject *file, PyObject *name, int line,
-                                         PyObject *empty_tuple, PyObject *empty_bytes) noexcept
-{
-    PyObject *t = empty_tuple;
-    return PyCode_New(0, 0, 0, 0, 0, empty_bytes, t, t, t, t, t, file, name, line, empty_bytes);
-}
-
-// Sets a frame's current line.  From 3.11 a frame's line cannot be set: it
-// comes from the code object's line table instead.
-inline void set_frame_line(PyFrameObject *frame, int line) noexcept
-{
-    frame->f_lineno = line;
-}
-
 // Whether the interpreter is finalizing; safe to ask without the lock.
-// _Py_IsFinalizing is private through 3.12; 3.13 made it public as
-// Py_IsFinalizing.
 inline bool is_finalizing() noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
+#if PY_VERSION_HEX < 0x030D0000
+    return _Py_IsFinalizing() != 0;  // private API through 3.12
 #else
-    return _Py_IsFinalizing() != 0;
+    // 3.13: public, as Py_IsFinalizing.
+    return Py_IsFinalizing() != 0;
 #endif
 }
 

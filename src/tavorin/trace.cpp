@@ -4,6 +4,8 @@
 #include "compat.hpp"
 #include "state.hpp"
 
+#include <frameobject.h>
+
 #include <cstring>
 
 namespace tavorin {
@@ -29,16 +31,11 @@ PyCodeObject *code_for_site(const char *function_name, int line) noexcept
             return code_cache[i].code;
         }
     }
-    Ref file(PyUnicode_FromString(k_source_file));
-    if (!file) {
-        return nullptr;
-    }
-    Ref name(PyUnicode_FromString(function_name));
-    if (!name) {
-        return nullptr;
-    }
-    PyCodeObject *code = compat::new_names_only_code(
-        file.get(), name.get(), line, state.empty_tuple.get(), state.empty_bytes.get());
+    // Names only: no arguments or locals, nothing but the first line in its
+    // line table.  A frame made from it reports that line on every host, also
+    // from 3.11, where a frame's line can no longer be set and is read from
+    // the line table alone.
+    PyCodeObject *code = PyCode_NewEmpty(k_source_file, function_name, line);
     if (code && code_cache_size < k_code_cache_capacity) {
         Py_INCREF(code);
         code_cache[code_cache_size++] = {function_name, line, code};
@@ -50,7 +47,7 @@ PyCodeObject *code_for_site(const char *function_name, int line) noexcept
 
 void add_trace_entry(const char *function_name, int line) noexcept
 {
-    if (!state.module_dict || !state.empty_tuple || !state.empty_bytes) {
+    if (!state.module_dict) {
         return;
     }
     Ref frame;
@@ -64,9 +61,7 @@ void add_trace_entry(const char *function_name, int line) noexcept
         }
     }
     if (frame) {
-        PyFrameObject *f = reinterpret_cast<PyFrameObject *>(frame.get());
-        compat::set_frame_line(f, line);
-        PyTraceBack_Here(f);
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
     }
 }
 

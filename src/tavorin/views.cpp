@@ -13,6 +13,7 @@
 // writes outside the exported memory whatever the exporter claims.
 #include "views.hpp"
 
+#include "compat.hpp"
 #include "core/format_check.hpp"
 #include "format_errors.hpp"
 
@@ -97,15 +98,11 @@ void clear_view_fields(ViewObject *self) noexcept
     // Deallocation may run while an exception is propagating (the failed
     // acquisition drops its view object on its way out); releasing the buffer
     // can run arbitrary code of the exporter, which must not see or lose it.
-    PyObject *type;
-    PyObject *value;
-    PyObject *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    const compat::PendingException pending;
     if (self->buffer.obj) {
         PyBuffer_Release(&self->buffer);
     }
     Py_CLEAR(self->exporter);
-    PyErr_Restore(type, value, traceback);
 }
 
 void destroy_view_object(PyObject *self) noexcept
