@@ -337,19 +337,50 @@ def test_spec_attributes_are_copied():
     assert out == [["somewhere"], True, "tavorin.operators"]
 
 
-def test_version_mismatch_warning(core):
+def mismatch(build, runtime):
+    return (
+        f"compiletime version {build} of module 'tavorin.operators' "
+        f"does not match runtime version {runtime}"
+    )
+
+
+# A build for 3.10 or later compares major and minor in full; a 3.9 build keeps
+# three characters of each text and compares the first and the third.
+FULL = sys.version_info >= (3, 10)
+HOST_3_10 = "3.10.13 (main, May  9 2026, 07:34:50) [GCC 12.2.0]"
+HOST_3_13 = "3.13.0 (main, May  9 2026, 07:36:57) [GCC 12.2.0]"
+
+
+@pytest.mark.parametrize(
+    "build, runtime, message",
+    [
+        ("3.9", "3.9", None),
+        ("3.9", "3.1", mismatch("3.9", "3.1")),
+        ("3.9", "4.9", mismatch("3.9", "4.9")),
+        ("3.9", "3.9.18 (main, May  9 2026, 07:33:49) [GCC 12.2.0]", None),
+        ("3.9", HOST_3_10, mismatch("3.9", "3.10" if FULL else "3.1")),
+        ("3.10", HOST_3_10, None),
+        ("3.10", HOST_3_13, mismatch("3.10", "3.13") if FULL else None),
+        ("3.13", HOST_3_13, None),
+        ("3.13", "3.12.1", mismatch("3.13", "3.12") if FULL else None),
+        ("3.13", "3.1", mismatch("3.13", "3.1") if FULL else None),
+        ("3.13", "4.13.0", mismatch("3.13", "4.13") if FULL else mismatch("3.1", "4.1")),
+    ],
+)
+def test_version_mismatch_warning(core, build, runtime, message):
     import warnings
 
-    core.version_warning("3.9", "3.9")  # no warning: -W error is on
-    with pytest.warns(RuntimeWarning) as caught:
-        core.version_warning("3.9", "3.1")
-    assert [str(w.message) for w in caught] == [
-        "compiletime version 3.9 of module 'tavorin.operators' does not match runtime version 3.1"
-    ]
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", RuntimeWarning)
-        with pytest.raises(RuntimeWarning):
-            core.version_warning("3.9", "4.9")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        core.version_warning(build, runtime)
+    assert [(w.category, str(w.message)) for w in caught] == (
+        [(RuntimeWarning, message)] if message else []
+    )
+    if message:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", RuntimeWarning)
+            with pytest.raises(RuntimeWarning):
+                core.version_warning(build, runtime)
 
 
 @pytest.mark.unsanitized

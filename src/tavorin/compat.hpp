@@ -137,6 +137,40 @@ inline bool is_finalizing() noexcept
 #endif
 }
 
+// "major.minor" of a version text ("3.13.0 (main, ...)", or "3.13") as the
+// start-up version check keeps it, and whether two such texts are the same
+// version.
+#if PY_VERSION_HEX < 0x030A0000
+// Three characters are kept, of which the first and the third are compared:
+// the texts of a 3.9 build are only ever one digit each.
+constexpr std::size_t k_version_text_size = 4;
+inline void major_minor(const char *version, char *text) noexcept
+{
+    PyOS_snprintf(text, k_version_text_size, "%s", version);
+}
+inline bool same_version(const char *a, const char *b) noexcept
+{
+    return a[0] == b[0] && a[2] == b[2];
+}
+#else
+// 3.10: the first two-digit minor version.  Three characters would keep only
+// "3.1" of every later version, so both numbers are kept and compared in full.
+constexpr std::size_t k_version_text_size = 16;
+inline void major_minor(const char *version, char *text) noexcept
+{
+    constexpr const char *k_digits = "0123456789";
+    std::size_t length = std::strspn(version, k_digits);
+    if (version[length] == '.') {
+        length += 1 + std::strspn(version + length + 1, k_digits);
+    }
+    PyOS_snprintf(text, k_version_text_size, "%.*s", static_cast<int>(length), version);
+}
+inline bool same_version(const char *a, const char *b) noexcept
+{
+    return std::strcmp(a, b) == 0;
+}
+#endif
+
 }  // namespace tavorin::compat
 
 #endif

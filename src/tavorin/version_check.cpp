@@ -1,6 +1,7 @@
 // The start-up check of the running host's version against the one the module was built for.
 #include "version_check.hpp"
 
+#include "compat.hpp"
 #include "refs.hpp"
 #include "state.hpp"
 
@@ -8,25 +9,25 @@ namespace tavorin {
 
 int check_runtime_version() noexcept
 {
-    // Only "M.m" of either version is kept, so a two-digit minor version is
-    // cut to its first digit on both sides alike.
-    char build_version[4] = {};
-    char runtime_version[4] = {};
+    char build_version[compat::k_version_text_size] = {};
     PyOS_snprintf(build_version, sizeof(build_version), "%d.%d", PY_MAJOR_VERSION,
                   PY_MINOR_VERSION);
-    PyOS_snprintf(runtime_version, sizeof(runtime_version), "%s", Py_GetVersion());
-    return warn_version_mismatch(build_version, runtime_version);
+    return warn_version_mismatch(build_version, Py_GetVersion());
 }
 
 int warn_version_mismatch(const char *build_version, const char *runtime_version) noexcept
 {
-    if (build_version[0] == runtime_version[0] && build_version[2] == runtime_version[2]) {
+    char build_text[compat::k_version_text_size];
+    char runtime_text[compat::k_version_text_size];
+    compat::major_minor(build_version, build_text);
+    compat::major_minor(runtime_version, runtime_text);
+    if (compat::same_version(build_text, runtime_text)) {
         return 0;
     }
     char message[200];
     PyOS_snprintf(message, sizeof(message),
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
-                  build_version, k_qualified_module, runtime_version);
+                  build_text, k_qualified_module, runtime_text);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 

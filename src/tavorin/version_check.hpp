@@ -8,7 +8,8 @@ namespace tavorin {
 // when the warning was turned into an exception.
 int check_runtime_version() noexcept;
 
-// The comparison and warning, with both version texts given.
+// The comparison and warning, with both versions given as texts that start
+// with "major.minor" (a host's full version string will do).
 int warn_version_mismatch(const char *build_version, const char *runtime_version) noexcept;
 
 }  // namespace tavorin
