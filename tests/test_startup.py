@@ -134,28 +134,73 @@ INTERPRETER_CHANGE = (
 )
 
 
-@pytest.mark.parametrize("first", ["main", "subinterpreter"])
-def test_second_interpreter_is_refused(first, tmp_path):
+# Runs code in a new sub-interpreter of either kind: a legacy one shares the
+# main interpreter's settings, an isolated one (3.12+) refuses modules that do
+# not declare support for it.
+SUBINTERPRETERS = {
+    "legacy": """
+import _testcapi
+def run_in_subinterpreter(code):
+    _testcapi.run_in_subinterp(code)
+""",
+    "isolated": """
+try:
+    import _interpreters
+    def run_in_subinterpreter(code):
+        i = _interpreters.create("isolated")
+        _interpreters.exec(i, code)
+        _interpreters.destroy(i)
+except ImportError:  # the module's name and interface before 3.13
+    import _xxsubinterpreters
+    def run_in_subinterpreter(code):
+        i = _xxsubinterpreters.create(isolated=True)
+        _xxsubinterpreters.run_string(i, code)
+        _xxsubinterpreters.destroy(i)
+""",
+}
+# The host's own refusal, before any of the module's code runs.
+ISOLATED_REFUSAL = "module tavorin.operators does not support loading in subinterpreters"
+ISOLATED = pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="isolated sub-interpreters exist from 3.12"
+)
+
+
+@pytest.mark.parametrize(
+    "first, kind",
+    [
+        ("main", "legacy"),
+        ("subinterpreter", "legacy"),
+        pytest.param("main", "isolated", marks=ISOLATED),
+        pytest.param("subinterpreter", "isolated", marks=ISOLATED),
+    ],
+)
+def test_second_interpreter_is_refused(first, kind, tmp_path):
     result = tmp_path / "sub.txt"
     sub = (
         "try:\n    import tavorin.operators\n    r = 'ok'\n"
         "except ImportError as e:\n    r = str(e)\n"
         f"open({str(result)!r}, 'w').write(r)\n"
     )
-    (out,) = run_json(f"""
-        import json, _testcapi
-        first = {first!r}
-        if first == "main":
-            import tavorin.operators
-        _testcapi.run_in_subinterp({sub!r})
-        try:
-            import tavorin.operators
-            main = "ok"
-        except ImportError as e:
-            main = str(e)
-        print(json.dumps([main, open({str(result)!r}).read()]))
-    """)
-    if first == "main":
+    (out,) = run_json(
+        SUBINTERPRETERS[kind]
+        + f"""
+import json
+first = {first!r}
+if first == "main":
+    import tavorin.operators
+run_in_subinterpreter({sub!r})
+try:
+    import tavorin.operators
+    main = "ok"
+except ImportError as e:
+    main = str(e)
+print(json.dumps([main, open({str(result)!r}).read()]))
+"""
+    )
+    if kind == "isolated":
+        # Refused before start-up, so the main interpreter may still own it.
+        assert out == ["ok", ISOLATED_REFUSAL]
+    elif first == "main":
         assert out == ["ok", INTERPRETER_CHANGE]
     else:
         # The interpreter that came first owns the module for good, even after it

@@ -171,6 +171,24 @@ inline bool same_version(const char *a, const char *b) noexcept
 }
 #endif
 
+// The slots that declare what the module supports where the host asks: one
+// interpreter per process, so an isolated sub-interpreter refuses it before
+// any of its code runs (3.12), and the interpreter lock (3.13: a free-threaded
+// host keeps the lock enabled while the module is loaded).  A plain list of
+// table entries, so that the module's slot table stays one literal.
+#if defined(Py_mod_multiple_interpreters)
+#define TAVORIN_SLOT_MULTIPLE_INTERPRETERS \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define TAVORIN_SLOT_MULTIPLE_INTERPRETERS
+#endif
+#if defined(Py_mod_gil)
+#define TAVORIN_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define TAVORIN_SLOT_GIL
+#endif
+#define TAVORIN_SUPPORT_SLOTS TAVORIN_SLOT_MULTIPLE_INTERPRETERS TAVORIN_SLOT_GIL
+
 }  // namespace tavorin::compat
 
 #endif

@@ -401,6 +401,7 @@ int module_exec(PyObject *module) noexcept
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    TAVORIN_SUPPORT_SLOTS  // what the module supports, where the host asks (compat.hpp)
     {0, nullptr},
 };
 
