@@ -4,6 +4,7 @@ arrays they project, ways of calling proj_csimplex and of reading how a call end
 import ctypes
 import enum
 import struct
+import sys
 import time
 import traceback
 
@@ -64,7 +65,12 @@ INT_SUBCLASS_DEPRECATED = (
     "__int__ returned non-int (type bool).  The ability to return an instance of a strict "
     "subclass of int is deprecated, and may be removed in a future version of Python."
 )
-EMPTY_ROW = "min() arg is an empty sequence"
+# The builtins' own message for min() of an empty sequence, reworded by 3.12.
+EMPTY_ROW = (
+    "min() arg is an empty sequence"
+    if sys.version_info < (3, 12)
+    else "min() iterable argument is empty"
+)
 
 # acquiring the caller's buffer, and its rows
 WRONG_DIMS = "Buffer has wrong number of dimensions (expected 2, got {})"
