@@ -1,16 +1,20 @@
 """Argument binding of proj_csimplex and the conversions of its scalars."""
 
+import traceback
 import warnings
 
 import numpy as np
 import pytest
+import reference
 from support import (
+    FUNCTION_NAME,
     INT_REQUIRED,
     INT_SUBCLASS_DEPRECATED,
     INT_TOO_LARGE,
     KEYS_NOT_STRINGS,
     LONG_TOO_LARGE,
     NOT_REAL,
+    SOURCE_FILE,
     Returns,
     TraceLine,
     call_raw,
@@ -83,6 +87,24 @@ def test_binding_refusals(args, kwargs, message):
 )
 def test_non_string_keys(kwargs, message):
     fails(TypeError, message, TraceLine.CALL, lambda: call_raw((rows(), 1.0, 0.0, 1.0), kwargs))
+
+
+@pytest.mark.parametrize(
+    "args, line",
+    [
+        ((), TraceLine.CALL),
+        ((Y, 1.0, "zero", 1.0), TraceLine.L),
+        ((Y, 1.0, 0.0, 1.0, 1e-5, 1e-5, "20"), TraceLine.ROW_SCALARS),
+    ],
+)
+def test_printed_traceback_shows_the_entry(args, line):
+    # The host prints the entry from the code object's line table, which is
+    # what carries the line from 3.11 on.
+    args = tuple(rows() if a is Y else a for a in args)
+    with pytest.raises(TypeError) as info:
+        proj_csimplex(*args)
+    printed = traceback.format_exception(info.type, info.value, info.value.__traceback__)
+    assert printed[-2] == f'  File "{SOURCE_FILE}", line {line}, in {FUNCTION_NAME}\n'
 
 
 @pytest.mark.parametrize(
@@ -210,6 +232,22 @@ def test_mitr_accepted(mitr, same_as):
     y = rows()
     proj_csimplex(y, 1.0, 0.0, 1.0, 1e-5, 1e-5, mitr)
     assert y.tobytes() == projected(rows(), 1.0, 0.0, 1.0, 1e-5, 1e-5, same_as).tobytes()
+
+
+# Around each width the host may read in place: one 30-bit digit (and, from
+# 3.12, a "compact" int), two digits, and the 32 bits of the result.
+@pytest.mark.parametrize(
+    "mitr",
+    [0, 1, 2, 3, -1, -3, True, False, MyInt(3), MyInt(2**30 + 3), 2**30 - 1, 2**30, 2**30 + 3,
+     -(2**30) + 1, -(2**30), -(2**30) - 3, INT_MAX, -INT_MAX - 1],
+)  # fmt: skip
+def test_mitr_reaches_the_root_finder_unchanged(mitr):
+    # Rows and tolerances that take brentq eleven iterations, so each limit up
+    # to ten gives other bytes; the twin passes the limit on through ctypes.
+    y = rows(2, 20, seed=1)
+    want = reference.proj_csimplex(y.tolist(), 1.0, 0.0, 1.0, 1e-12, 1e-12, int(mitr))
+    proj_csimplex(y, 1.0, 0.0, 1.0, 1e-12, 1e-12, mitr)
+    assert y.tolist() == want
 
 
 def test_int_subclass_from_int_warns_per_row():
