@@ -2,6 +2,7 @@
 times in one process, leaves reference counts, the traceback cache, the
 caller's buffer and the process's memory where they were."""
 
+import array
 import builtins
 import os
 import subprocess
@@ -67,6 +68,12 @@ def mortal(obj):
     before = sys.getrefcount(obj)
     held = [obj]  # noqa: F841
     return sys.getrefcount(obj) > before
+
+
+def counts(objects):
+    """The reference counts of ``objects``, kept as machine integers: a list of
+    ints would itself refer to a watched small int that some count equals."""
+    return array.array("q", (sys.getrefcount(o) for o in objects))
 
 
 Y = object()  # stands for the case's array
@@ -201,14 +208,14 @@ def test_references_exports_and_trace_cache_come_back(case, double_exporter):
         first = outcome(call)  # a site's first failure may make its code object
         before_bytes = raw_bytes(y)
         watched = passed + SHARED
-        before = [sys.getrefcount(o) for o in watched]
+        before = counts(watched)
         same = True
         for _ in range(ROUNDS):
             got = outcome(call)
             # The site's cached code object every time, not an equal new one.
             same = same and (got is first or (got[:3] == first[:3] and got[3] is first[3]))
             del got
-        after = [sys.getrefcount(o) for o in watched]
+        after = counts(watched)
     if expected is None:
         assert first is None
     else:
