@@ -72,6 +72,9 @@ EMPTY_ROW = (
     else "min() iterable argument is empty"
 )
 
+# NumPy's own exception for a bad axis, which NumPy 1.25 moved to numpy.exceptions.
+AxisError = getattr(np, "exceptions", np).AxisError
+
 # acquiring the caller's buffer, and its rows
 WRONG_DIMS = "Buffer has wrong number of dimensions (expected 2, got {})"
 ITEM_SIZE = "Item size of buffer ({}) does not match size of 'double' (8 bytes)"
