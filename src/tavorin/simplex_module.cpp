@@ -253,6 +253,9 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    // As for tavorin.operators: the root finder is bound process-wide and the
+    // interpreter lock is relied on outside the released numerical phase.
+    TAVORIN_SUPPORT_SLOTS  // what the module supports, where the host asks (compat.hpp)
     {0, nullptr},
 };
 
