@@ -5,6 +5,8 @@
 arrays.
 """
 
+from ._version import __version__ as __version__
+
 __all__ = ["project_capped_simplex"]
 
 
