@@ -1,0 +1,184 @@
+"""tavorin.dask gives the NumPy-style function's bytes on any chunking and scheduler,
+never writes into its input's chunks, and refuses what it cannot chunk."""
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+
+import tavorin  # noqa: E402
+from tavorin.dask import project_capped_simplex  # noqa: E402
+
+RNG = np.random.default_rng(20261208)
+
+
+def rows(shape, scale=1.0):
+    y = RNG.standard_normal(shape) * scale
+    # Rows with NaN, infinities, ties and an already feasible row, as in the operator's tests.
+    flat = y.reshape(-1, shape[-1])
+    flat[0, 0], flat[1, 3], flat[2], flat[3, -1] = np.nan, np.inf, 0.25, -np.inf
+    return y
+
+
+Y2 = rows((230, 310), 1 / np.sqrt(310))
+Y3 = RNG.standard_normal((6, 150, 20))
+YI = RNG.integers(-50, 50, size=(90, 64)).astype(np.int16)
+PER_COLUMN_H = RNG.random(310) * 100 + 10
+MASK = RNG.random(230) > 0.4
+
+
+# name -> (dask array, its NumPy value, h, l, u, keywords)
+CASES = {
+    "rows split across chunks": (
+        lambda: da.from_array(Y2, chunks=(64, 70)),
+        Y2,
+        1.0,
+        0.0,
+        1.0,
+        {},
+    ),
+    "axis 0 already whole, per-vector h from Dask, exact": (
+        lambda: da.from_array(Y2.copy(), chunks=(230, 50)),
+        Y2,
+        da.from_array(PER_COLUMN_H, chunks=90),
+        -1.0,
+        1.0,
+        {"axis": 0, "exact": True},
+    ),
+    "3-D along axis 1, per-vector l and u from NumPy": (
+        lambda: da.from_array(Y3, chunks=(4, 40, 7)),
+        Y3,
+        0.5,
+        -RNG.random((6, 20)),
+        1.0 + RNG.random((6, 20)),
+        {"axis": 1, "xtol": 1e-9, "maxiter": 50},
+    ),
+    "int16, the axis already whole": (
+        lambda: da.from_array(YI, chunks=(25, 64)),
+        YI,
+        200.0,
+        -10.0,
+        10.0,
+        {"workers": 2},
+    ),
+    "row counts unknown after a mask": (
+        lambda: da.from_array(Y2, chunks=(50, 310))[da.from_array(MASK, chunks=50)],
+        Y2[MASK],
+        1.0,
+        0.0,
+        0.1,
+        {},
+    ),
+}
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster,
+        distributed.Client(cluster, set_as_default=False) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(params=["threads", pytest.param("cluster", marks=pytest.mark.unsanitized)])
+def compute(request):
+    if request.param == "threads":
+        return lambda *arrays: da.compute(*arrays, scheduler="threads")
+    client = request.getfixturevalue("cluster_client")
+    return lambda *arrays: client.gather(client.compute(list(arrays)))
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_same_bytes_as_the_numpy_function(case, compute):
+    make, plain, h, l, u, keywords = CASES[case]  # noqa: E741
+    y = make()
+    result = project_capped_simplex(y, h, l, u, **keywords)
+    # Computed together with its own input: a chunk projected in place would
+    # show up in the input's bytes.
+    projected, y_after = compute(result, y)
+    expected = tavorin.project_capped_simplex(
+        plain, *(np.asarray(v) for v in (h, l, u)), **keywords
+    )
+    assert projected.dtype == np.float64
+    assert projected.tobytes() == expected.tobytes()
+    assert y_after.tobytes() == plain.tobytes()
+
+
+def masked():
+    return da.from_array(Y2, chunks=(50, 100))[da.from_array(MASK, chunks=50)]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: project_capped_simplex(masked(), 1.0, 0.0, 1.0, axis=0),
+            ValueError,
+            "y's chunk sizes along axis 0 are unknown (NaN), so its vectors cannot be gathered "
+            "into whole chunks; call y.compute_chunk_sizes() first",
+        ),
+        (
+            lambda: project_capped_simplex(masked(), np.ones(MASK.sum()), 0.0, 1.0),
+            ValueError,
+            "per-vector h needs the chunk sizes of y's other axes, which are unknown (NaN); "
+            "call y.compute_chunk_sizes() first",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 3), dtype=complex), 1.0, 0.0, 1.0),
+            TypeError,
+            "y must be an array of real numbers, not complex128",
+        ),
+        (
+            lambda: project_capped_simplex(da.from_array(np.array([["a"]])), 1.0, 0.0, 1.0),
+            TypeError,
+            "y must be an array of real numbers, not <U1",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 3)), 1.0, 0.0, np.ones(3)),
+            ValueError,
+            "u of shape (3,) does not broadcast to the batch shape (4,)",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 3)), 1.0, 0.0, 1.0, axis=2),
+            ValueError,
+            "axis 2 is out of bounds for array of dimension 2",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 0)), 1.0, 0.0, 1.0),
+            ValueError,
+            "y has no elements along axis 1: nothing to project",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 3)), 1.0, 0.0, 1.0, maxiter=0),
+            ValueError,
+            "maxiter must be between 1 and 2147483647, got 0",
+        ),
+        (
+            lambda: project_capped_simplex(da.ones((4, 3), chunks=2), 4.0, 0.0, 1.0),
+            ValueError,
+            "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
+            "l <= u and n*l <= h <= n*u, got h=4.0, l=0.0, u=1.0, n=3",
+        ),
+        (
+            lambda: project_capped_simplex(
+                da.ones((4, 3), chunks=(2, 3)), [1.0, 1.0, 9.0, 1.0], 0.0, 1.0
+            ).compute(scheduler="sync"),
+            ValueError,
+            "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
+            "l <= u and n*l <= h <= n*u, got h=9.0, l=0.0, u=1.0, n=3 "
+            "(in the chunk of y that starts at index (2, 0))",
+        ),
+    ],
+)
+def test_refusals(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
