@@ -1,0 +1,82 @@
+"""The installed stubs let a type checker accept correct calls and report wrong ones."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+PRELUDE = """\
+import numpy as np
+from numpy.typing import NDArray
+
+import tavorin
+from tavorin.operators import proj_csimplex
+
+y = np.zeros((3, 4))
+"""
+
+# name -> (calls after the prelude, expected (line, error code) pairs).  Only the
+# codes are compared: the texts name types the way each mypy and NumPy release does.
+USES = {
+    "correct": (
+        """\
+proj_csimplex(y, 1.0, 0.0, 1, xtol=1e-9, mitr=30)
+proj_csimplex(memoryview(bytearray(8)).cast("d", (1, 1)), 1, 0, np.float32(1))
+proj_csimplex(None, 1, 0, 1)
+x: NDArray[np.float64] = tavorin.project_capped_simplex(y, np.ones(3), 0, 1.0, axis=1)
+x = tavorin.project_capped_simplex([1, 2], 1, 0, 1, out=x[0, :2], exact=True, workers=-1)
+version: str = tavorin.__version__
+""",
+        [],
+    ),
+    "wrong": (
+        """\
+proj_csimplex(y, "1", 0.0, 1.0)
+proj_csimplex([[1.0]], 1.0, 0.0, 1.0)
+z = proj_csimplex(y, 1.0, 0.0, 1.0)
+tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, -1)
+tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, maxiter=2.5)
+tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=[0.0])
+proj_csimplex(y, 1.0, 0.0, 1.0, tol=1e-3)
+""",
+        [
+            (8, "arg-type"),
+            (9, "arg-type"),
+            (10, "func-returns-value"),
+            (11, "misc"),
+            (12, "arg-type"),
+            (13, "arg-type"),
+            (14, "call-arg"),
+        ],
+    ),
+}
+
+
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+# Runs once: the sanitizer run's package directory carries no stubs.
+@pytest.mark.unsanitized
+@pytest.mark.parametrize("use", USES)
+def test_mypy_on_a_usage_file(use, tmp_path, mypy_cache):
+    calls, expected = USES[use]
+    (tmp_path / "use.py").write_text(PRELUDE + calls)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(mypy_cache), "use.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    found = [
+        (int(m.group(1)), m.group(2))
+        for m in re.finditer(r"^use\.py:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M)
+    ]
+    assert found == expected, result.stdout
+    assert result.returncode == (1 if expected else 0), result.stdout + result.stderr
