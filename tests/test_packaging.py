@@ -1,6 +1,9 @@
-"""`pip install .` into a fresh venv gives a module that imports silently and works."""
+"""`pip install` of the source tree, of the sdist and of the repaired wheel, each into
+a fresh venv, gives a module that imports silently and works; the sdist and the
+wheel also pass the projection and Dask tests there."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -18,9 +21,94 @@ assert abs(y.sum() - 1.0) < 1e-4 and y.min() >= 0.0, y
 print(m.__file__)
 """
 
+# The version has one source, the type information is installed, and the core
+# package does not need Dask.
+CHECK_PACKAGE = """
+import importlib.metadata, pathlib, sys
+import tavorin
+assert tavorin.__version__ == importlib.metadata.version("tavorin"), tavorin.__version__
+assert "dask" not in sys.modules
+here = pathlib.Path(tavorin.__file__).parent
+assert all((here / f).is_file() for f in ("py.typed", "__init__.pyi", "operators.pyi"))
+try:
+    import dask
+except ImportError:
+    try:
+        import tavorin.dask
+    except ImportError as exc:
+        assert str(exc) == "tavorin.dask needs Dask's arrays: pip install 'tavorin[dask]'", exc
+    else:
+        raise AssertionError("tavorin.dask imported without Dask")
+"""
+
+
+def pinned(name):
+    text = (ROOT / "requirements-dev.txt").read_text()
+    return re.search(rf"^{name}==\S+", text, re.M).group(0)
+
+
+@pytest.fixture(scope="module")
+def pip_env(tmp_path_factory):
+    """The environment for pip and build: the development pins as constraints, so
+    that pip takes the tested releases at once instead of trying every newer one
+    (the local index does not say which interpreters a release supports)."""
+    constraints = tmp_path_factory.mktemp("pins") / "constraints.txt"
+    text = (ROOT / "requirements-dev.txt").read_text()
+    constraints.write_text(re.sub(r"^([\w-]+)\[[\w,]+\]", r"\1", text, flags=re.M))
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    env["PIP_CONSTRAINT"] = str(constraints)
+    env["PATH"] = f"{Path(sys.executable).parent}:{os.environ['PATH']}"
+    return env
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory, pip_env):
+    """`python -m build`: the sdist, then a wheel built from it, repaired by auditwheel."""
+    out = tmp_path_factory.mktemp("dist")
+    subprocess.run(
+        [sys.executable, "-m", "build", "--outdir", str(out), str(ROOT)],
+        env=pip_env,
+        check=True,
+        capture_output=True,
+        timeout=900,
+    )
+    (wheel,) = out.glob("*.whl")
+    shown = subprocess.run(
+        [sys.executable, "-m", "auditwheel", "show", str(wheel)],
+        env=pip_env,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    tag = re.search(r'platform tag:\s+"(manylinux_\d+_\d+_x86_64)"', shown.stdout).group(1)
+    subprocess.run(
+        [sys.executable, "-m", "auditwheel", "repair", "-w", str(out / "repaired"), str(wheel)],
+        env=pip_env,
+        check=True,
+        capture_output=True,
+    )
+    (repaired,) = (out / "repaired").glob("*.whl")
+    assert repaired.name.endswith(f"-{tag}.whl"), (repaired.name, tag)
+    (sdist,) = out.glob("*.tar.gz")
+    return {"sdist": sdist, "wheel": repaired}
+
+
+# source -> (what pip installs, the test files then run from the checkout)
+SOURCES = {
+    "source tree": (lambda dist: str(ROOT), []),
+    "sdist": (lambda dist: f"tavorin[dask] @ {dist['sdist'].as_uri()}", ["test_projection.py"]),
+    "wheel": (
+        lambda dist: f"tavorin[dask] @ {dist['wheel'].as_uri()}",
+        ["test_projection.py", "test_dask.py"],
+    ),
+}
+
 
 @pytest.mark.unsanitized
-def test_pip_install_into_a_fresh_venv(tmp_path):
+@pytest.mark.parametrize("source", SOURCES)
+def test_pip_install_into_a_fresh_venv(source, tmp_path, request, pip_env):
+    spec, tests = SOURCES[source]
+    dist = request.getfixturevalue("dist") if source != "source tree" else None
     venv = tmp_path / "venv"
     subprocess.run([sys._base_executable, "-m", "venv", str(venv)], check=True)
     python = venv / "bin" / "python"
@@ -35,15 +123,17 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
             "-q",
             "--disable-pip-version-check",
             f"--config-settings=build-dir={tmp_path / 'build'}",
-            str(ROOT),
-        ],
+            spec(dist),
+        ]
+        + ([pinned("pytest")] if tests else []),
+        env=pip_env,
         check=True,
         capture_output=True,
         timeout=900,
     )
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
     out = subprocess.run(
-        [str(python), "-X", "dev", "-W", "error", "-c", CHECK],
+        [str(python), "-X", "dev", "-W", "error", "-c", CHECK + CHECK_PACKAGE],
         cwd=tmp_path,
         env=env,
         check=True,
@@ -52,3 +142,25 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
     )
     assert out.stdout.strip().startswith(str(venv))
     assert out.stderr == ""
+    if tests:
+        run = subprocess.run(
+            [
+                str(python),
+                "-X",
+                "dev",
+                "-W",
+                "error",
+                "-m",
+                "pytest",
+                "-q",
+                "-p",
+                "no:cacheprovider",
+            ]
+            + ["-m", "not unsanitized", *(str(ROOT / "tests" / t) for t in tests)],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=600,
+        )
+        assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
