@@ -1,8 +1,8 @@
 """Projection of Dask arrays: tavorin.project_capped_simplex applied chunk by chunk.
 
 Every chunk must hold whole vectors, so the projected axis is first gathered
-into one chunk (the other axes are re-split to keep chunks near Dask's
-configured size).  Each chunk then goes through the NumPy-style function on its
+into one chunk (the other axes are re-split to keep chunks as large as the
+input's).  Each chunk then goes through the NumPy-style function on its
 own, which returns a new array: Dask may hand the same input chunk to later
 computations, so a chunk is never projected in place.
 """
@@ -129,7 +129,10 @@ def project_capped_simplex(
         chunks = {axis: -1}
         if not any(_unknown(y.chunks[i]) for i in others):
             chunks.update((i, "auto") for i in others)
-        y = y.rechunk(chunks)
+        # Chunks as large as the input's (Dask's default limit would often
+        # merge a whole array into one chunk, and so onto one worker).
+        largest = math.prod(max(c) for c in y.chunks) * y.dtype.itemsize
+        y = y.rechunk(chunks, block_size_limit=max(largest, y.shape[axis] * y.dtype.itemsize))
     names = ("h", "l", "u")
     bounds = [_row_bound(v, n, y, axis) for v, n, s in zip((h, l, u), names, scalars) if s is None]
     return da.map_blocks(
