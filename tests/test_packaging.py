@@ -164,3 +164,31 @@ def test_pip_install_into_a_fresh_venv(source, tmp_path, request, pip_env):
             timeout=600,
         )
         assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+
+
+@pytest.mark.unsanitized
+@pytest.mark.parametrize(
+    "platform, archs",
+    [
+        ("linux", ["manylinux_x86_64", "manylinux_aarch64"]),
+        ("macos", ["macosx_x86_64", "macosx_arm64"]),
+        ("windows", ["win_amd64"]),
+    ],
+)
+def test_release_wheels_for_every_supported_interpreter(platform, archs):
+    """What cibuildwheel would build from pyproject.toml (it cannot run here)."""
+    from packaging.specifiers import SpecifierSet
+
+    text = (ROOT / "pyproject.toml").read_text()
+    supported = SpecifierSet(re.search(r'^requires-python = "(.*)"', text, re.M).group(1))
+    minors = [m for m in range(9, 14) if f"3.{m}" in supported]
+    shown = subprocess.run(
+        [Path(sys.executable).parent / "cibuildwheel", "--print-build-identifiers"]
+        + ["--platform", platform],
+        cwd=ROOT,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    expected = sorted(f"cp3{m}-{arch}" for m in minors for arch in archs)
+    assert sorted(shown.stdout.split()) == expected
