@@ -1,6 +1,6 @@
 """Benchmarks for tavorin.project_capped_simplex against tavorin.operators.proj_csimplex.
 
-    python bench/api.py [--quick] [--reps N]
+    python bench/api.py [--quick] [--reps N] [--json FILE]
 
 On the workloads of run.py: workers=1 with out=y against the operator, workers=2
 against workers=1, per-row h/l/u arrays (the same values) against scalars, and
@@ -13,6 +13,7 @@ during one long call, against the same time with the lock held by the operator.
 
 import argparse
 import itertools
+import json
 import statistics
 import sys
 import threading
@@ -128,6 +129,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--reps", type=int)
+    parser.add_argument("--json", help="also write the samples and the scaling (for plot.py) here")
     opts = parser.parse_args()
     reps = opts.reps or (7 if opts.quick else 15)
     sample = 0.002 if opts.quick else 0.005
@@ -143,6 +145,7 @@ def main():
     )
     p("|" + "---|" * 11)
     checks = []
+    raw = {"cases": {}, "scaling": []}
     # The same seeds as run.py: the index counts shapes times datasets.
     for index, (shape, dataset) in enumerate(itertools.product(shapes, DATASETS)):
         case = Case(index, shape, dataset)
@@ -160,6 +163,13 @@ def main():
             f"{rr:.3f}× | {re:.3f}× | {err:.1e} | {rowsum:.1e} | {'yes' if same else 'NO'} |"
         )
         checks.append((case, r1, r2, rr, re, err))
+        raw["cases"][case.key] = s
+        raw["scaling"].append(
+            {
+                "label": f"workers=: {shape[0]} × {shape[1]} {dataset}",
+                "workers": {"1": statistics.median(s["w1"]), "2": statistics.median(s["w2"])},
+            }
+        )
     p("")
     p("### Targets")
     p("")
@@ -187,6 +197,9 @@ def main():
     for name, (elapsed, rounds, ran) in other_thread().items():
         p(f"| {name} | {elapsed * 1e3:.1f} ms | {rounds} | {ran * 1e3:.1f} ms |")
     print("\n".join(out))
+    if opts.json:
+        with open(opts.json, "w") as f:
+            json.dump(raw, f, indent=1)
 
 
 if __name__ == "__main__":
