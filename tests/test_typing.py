@@ -17,8 +17,8 @@ from tavorin.operators import proj_csimplex
 y = np.zeros((3, 4))
 """
 
-# name -> (calls after the prelude, expected (line, error code) pairs).  Only the
-# codes are compared: the texts name types the way each mypy and NumPy release does.
+# name -> (calls after the prelude, the lines that must be reported).  Only the
+# lines are compared: the texts and even the error codes differ between mypy releases.
 USES = {
     "correct": (
         """\
@@ -41,15 +41,7 @@ tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, maxiter=2.5)
 tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=[0.0])
 proj_csimplex(y, 1.0, 0.0, 1.0, tol=1e-3)
 """,
-        [
-            (8, "arg-type"),
-            (9, "arg-type"),
-            (10, "func-returns-value"),
-            (11, "misc"),
-            (12, "arg-type"),
-            (13, "arg-type"),
-            (14, "call-arg"),
-        ],
+        [8, 9, 10, 11, 12, 13, 14],
     ),
 }
 
@@ -74,9 +66,6 @@ def test_mypy_on_a_usage_file(use, tmp_path, mypy_cache):
         text=True,
         timeout=300,
     )
-    found = [
-        (int(m.group(1)), m.group(2))
-        for m in re.finditer(r"^use\.py:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M)
-    ]
+    found = [int(n) for n in re.findall(r"^use\.py:(\d+): error: ", result.stdout, re.M)]
     assert found == expected, result.stdout
     assert result.returncode == (1 if expected else 0), result.stdout + result.stderr
