@@ -166,7 +166,7 @@ def main():
         raw["cases"][case.key] = s
         raw["scaling"].append(
             {
-                "label": f"workers=: {shape[0]} × {shape[1]} {dataset}",
+                "label": f"project_capped_simplex: {shape[0]} × {shape[1]} {dataset}",
                 "workers": {"1": statistics.median(s["w1"]), "2": statistics.median(s["w2"])},
             }
         )

@@ -1,4 +1,5 @@
-"""tavorin.dask on a local cluster of one worker process against two.
+"""tavorin.dask on a local cluster of one worker process against two, and on Dask's
+threaded scheduler with one thread against two.
 
     python bench/dask_scaling.py [--quick] [--reps N] [--json FILE]
 
@@ -60,6 +61,20 @@ def time_case(client, shape, chunks, reps):
     return samples[1:]  # the first call warms the workers' imports
 
 
+def time_case_threads(workers, shape, chunks, reps):
+    """The same on Dask's threaded scheduler here (the chunks' calls release the lock)."""
+    rng = da.random.default_rng(20261208)
+    y = (rng.standard_normal(shape, chunks=chunks) / shape[1] ** 0.5).persist(scheduler="threads")
+    samples = []
+    for _ in range(reps + 1):
+        t0 = time.perf_counter()
+        project_capped_simplex(y, 1.0, 0.0, 1.0).sum().compute(
+            scheduler="threads", num_workers=workers
+        )
+        samples.append(time.perf_counter() - t0)
+    return samples[1:]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller arrays (< 1 minute)")
@@ -80,22 +95,31 @@ def main():
             client.close()
             cluster.close()
 
+    threaded = {name: {} for name in cases}
+    for workers in (1, 2):
+        for name, (shape, chunks) in cases.items():
+            print(f"# {name}: {workers} thread(s) ...", file=sys.stderr, flush=True)
+            threaded[name][workers] = time_case_threads(workers, shape, chunks, reps)
+
     info = machine()
-    print(f"## tavorin.dask on a LocalCluster, one worker process against two ({reps} reps)")
+    print(f"## tavorin.dask, one worker against two ({reps} repetitions, medians)")
     print()
     print(f"Machine: {info['cpu']}, {info['cores']} cores; Python {info['python']}.")
     print()
-    print("| array | 1 worker | 2 workers | speed-up |")
-    print("|---|---|---|---|")
+    print("| array | scheduler | 1 worker | 2 workers | speed-up |")
+    print("|---|---|---|---|---|")
     scaling = []
-    for name in cases:
-        t1 = statistics.median(samples[name][1])
-        t2 = statistics.median(samples[name][2])
-        print(f"| {name} | {t1 * 1e3:.0f} ms | {t2 * 1e3:.0f} ms | {t1 / t2:.2f}× |")
-        scaling.append({"label": f"dask: {name}", "workers": {"1": t1, "2": t2}})
+    for kind, runs in (("LocalCluster processes", samples), ("threads", threaded)):
+        for name in cases:
+            t1 = statistics.median(runs[name][1])
+            t2 = statistics.median(runs[name][2])
+            print(f"| {name} | {kind} | {t1 * 1e3:.0f} ms | {t2 * 1e3:.0f} ms | {t1 / t2:.2f}× |")
+            label = f"tavorin.dask, {kind}: {name}"
+            scaling.append({"label": label, "workers": {"1": t1, "2": t2}})
     if opts.json:
+        raw = {"machine": info, "samples": samples, "threaded": threaded, "scaling": scaling}
         with open(opts.json, "w") as f:
-            json.dump({"machine": info, "samples": samples, "scaling": scaling}, f, indent=1)
+            json.dump(raw, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 """Draws the benchmark figure for the README from the benchmarks' JSON output.
 
-    python bench/run.py --json run.json
-    python bench/dask_scaling.py --json dask.json
-    python bench/plot.py run.json --scaling dask.json [more.json ...] -o bench/benchmark.png
+    python bench/run.py --json bench/results/run.json
+    python bench/api.py --json bench/results/api.json
+    python bench/dask_scaling.py --json bench/results/dask_scaling.json
+    python bench/plot.py bench/results/run.json \
+        --scaling bench/results/api.json bench/results/dask_scaling.json -o bench/benchmark.png
 
 Left: median time per element against row length, log-log, for the module, the
 bare C kernel, the NumPy bisection, the sort-based exact method and the SciPy
