@@ -82,6 +82,10 @@ def proj_csimplex(
     DeprecationWarning
         ``mitr``'s ``__int__`` returned a strict subclass of ``int`` (an
         error under ``-W error``).
+    RuntimeError
+        A call from another interpreter than the one that imported the module:
+        ``tavorin.operators is bound to the interpreter that imported it; it
+        cannot be called from another interpreter``.
 
     A failure in the row loop leaves the rows before it projected and the rest
     untouched.  With no rows, ``xtol``, ``rtol`` and ``mitr`` are never read.
