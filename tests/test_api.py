@@ -68,20 +68,26 @@ def random_bounds(rng, shape, n):
 
 @pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize(
-    "shape, bounds_shape",
+    "shape, bounds_shape, misaligned",
     [
-        ((40, 7), (40,)),
-        ((6, 5, 9), (6, 5)),
-        ((6, 5, 9), (5,)),  # broadcast over the first batch axis
-        ((6, 5, 9), (6, 1)),
-        ((20000, 3), (20000,)),  # enough for threads
+        ((40, 7), (40,), False),
+        ((40, 7), (40,), True),  # bounds at an odd address, as a received buffer may be
+        ((6, 5, 9), (6, 5), False),
+        ((6, 5, 9), (5,), False),  # broadcast over the first batch axis
+        ((6, 5, 9), (6, 1), False),
+        ((20000, 3), (20000,), False),  # enough for threads
     ],
 )
-def test_per_row_bounds_match_a_loop_of_the_operator(shape, bounds_shape, workers):
+def test_per_row_bounds_match_a_loop_of_the_operator(shape, bounds_shape, misaligned, workers):
     rng = np.random.default_rng(sum(shape))
     y = rng.standard_normal(shape)
     n = shape[-1]
     h, lo, hi = random_bounds(rng, bounds_shape, n)
+    if misaligned:
+        odd = np.zeros(h.nbytes + 1, np.uint8)[1:].view(np.float64)
+        assert not odd.flags.aligned
+        odd[...] = h
+        h = odd
     got = project(y, h, lo, hi, workers=workers)
     hb, lb, ub = (np.broadcast_to(v, shape[:-1]) for v in (h, lo, hi))
     for index in np.ndindex(*shape[:-1]):

@@ -46,7 +46,8 @@ def _row_values(value, name, batch_shape):
         raise ValueError(
             f"{name} of shape {array.shape} does not broadcast to the batch shape {batch_shape}"
         ) from None
-    return np.ascontiguousarray(per_row, dtype=np.float64).reshape(-1)
+    # An unaligned array (a buffer received over the network, say) is copied.
+    return np.require(per_row, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1)
 
 
 def _thread_count(workers):

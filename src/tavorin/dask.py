@@ -63,8 +63,7 @@ def _project_chunk(
     options: dict,
     block_info: Optional[dict] = None,
 ) -> np.ndarray:
-    # Chunks that arrive over the network may sit at unaligned addresses.
-    given = (np.require(np.squeeze(b, axis), requirements="A") for b in bound_chunks)
+    given = (np.squeeze(b, axis) for b in bound_chunks)
     h, l, u = (next(given) if s is None else s for s in scalars)  # noqa: E741
     try:
         return _project(chunk, h, l, u, axis=axis, **options)
