@@ -56,6 +56,9 @@ PyObject *value_error() noexcept
 struct ViewObject {
     PyObject_HEAD
     PyObject *exporter;
+    // Atomic so the count stays exact even if a row sequence holding the view
+    // is freed on a thread without the interpreter lock; under the lock, as on
+    // every path the module itself takes, it costs one locked addition.
     std::atomic<int> acquisition_count;
     Py_buffer buffer;
     int flags;
