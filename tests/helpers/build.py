@@ -4,7 +4,8 @@ Each helper is compiled straight from its sources with the same warnings as the
 package, into ``build/test-helpers/<venv>`` under the repository, and rebuilt only
 when a source or header is newer than the built file.  Helpers that need the
 numerical core link the static library of the package's own build
-(``TAVORIN_BUILD_DIR``, ``build/meson`` unless set).  Extra flags (for example a
+(``TAVORIN_BUILD_DIR``; unless set, ``build/meson-X.Y`` for the running
+interpreter, as ``./dev`` lays it out).  Extra flags (for example a
 sanitizer build) come from ``TAVORIN_TEST_CXXFLAGS``.
 """
 
@@ -21,7 +22,9 @@ SRC = ROOT / "src" / "tavorin"
 HELPERS = Path(__file__).resolve().parent
 OUT = ROOT / "build" / "test-helpers" / Path(sys.prefix).name
 CORE_LIBRARY = (
-    ROOT / os.environ.get("TAVORIN_BUILD_DIR", "build/meson") / "src/tavorin/libtavorin_core.a"
+    ROOT
+    / os.environ.get("TAVORIN_BUILD_DIR", "build/meson-{}.{}".format(*sys.version_info[:2]))
+    / "src/tavorin/libtavorin_core.a"
 )
 
 CXXFLAGS = [
