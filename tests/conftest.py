@@ -11,7 +11,7 @@ def core():
     """Test-only entry points into the numerical core and the version check."""
     return build(
         "_corehooks",
-        [HELPERS / "corehooks.cpp", SRC / "version_check.cpp"],
+        [HELPERS / "corehooks.cpp", SRC / "operators/version_check.cpp"],
         libraries=[CORE_LIBRARY],
     )
 

@@ -24,7 +24,7 @@ OUT = ROOT / "build" / "test-helpers" / Path(sys.prefix).name
 CORE_LIBRARY = (
     ROOT
     / os.environ.get("TAVORIN_BUILD_DIR", "build/meson-{}.{}".format(*sys.version_info[:2]))
-    / "src/tavorin/libtavorin_core.a"
+    / "src/tavorin/core/libtavorin_core.a"
 )
 
 CXXFLAGS = [
@@ -95,6 +95,6 @@ def build_viewhooks():
     (helpers/viewhooks.cpp), over the views' own sources and the core library."""
     return build(
         "_viewhooks",
-        [HELPERS / "viewhooks.cpp", SRC / "views.cpp", SRC / "format_errors.cpp"],
+        [HELPERS / "viewhooks.cpp", SRC / "operators/views.cpp", SRC / "operators/format_errors.cpp"],
         libraries=[CORE_LIBRARY],
     )

@@ -1,7 +1,7 @@
 // Test-only entry points into the numerical core and the version check.  Never installed.
 #include "core/projection.hpp"
-#include "refs.hpp"
-#include "version_check.hpp"
+#include "host/refs.hpp"
+#include "operators/version_check.hpp"
 
 #include <vector>
 

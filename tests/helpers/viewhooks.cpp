@@ -3,8 +3,8 @@
 // cannot show (hold counts, the format checker on its own, row sequences).
 // Never installed.
 #include "core/format_check.hpp"
-#include "format_errors.hpp"
-#include "views.hpp"
+#include "operators/format_errors.hpp"
+#include "operators/views.hpp"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // A batch of rows with per-row bounds, its feasibility check and its projection over row ranges.
-#include "batch.hpp"
+#include "core/batch.hpp"
 
-#include "exact.hpp"
-#include "projection.hpp"
+#include "core/exact.hpp"
+#include "core/projection.hpp"
 
 #include <cmath>
 

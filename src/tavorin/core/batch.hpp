@@ -2,7 +2,7 @@
 #ifndef TAVORIN_CORE_BATCH_HPP
 #define TAVORIN_CORE_BATCH_HPP
 
-#include "root_finder.hpp"
+#include "core/root_finder.hpp"
 
 #include <cstddef>
 

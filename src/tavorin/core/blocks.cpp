@@ -5,7 +5,7 @@
 // ours (a pool kept between calls, as GNU OpenMP keeps one, hangs a forked
 // child that uses it).  Starting a thread costs tens of microseconds, which
 // the block sizes below repay.
-#include "blocks.hpp"
+#include "core/blocks.hpp"
 
 #include <condition_variable>
 #include <mutex>

@@ -8,7 +8,7 @@
 // cut from the bracket and the scan repeats where the line pointed (or at the
 // bracket's middle when it pointed outside the bracket).  brentq's estimate
 // is usually on the root's piece or next to it: one or two scans.
-#include "exact.hpp"
+#include "core/exact.hpp"
 
 #include <cmath>
 #include <cstdint>

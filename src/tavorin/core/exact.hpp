@@ -2,7 +2,7 @@
 #ifndef TAVORIN_CORE_EXACT_HPP
 #define TAVORIN_CORE_EXACT_HPP
 
-#include "projection.hpp"
+#include "core/projection.hpp"
 
 #include <cstddef>
 

@@ -1,5 +1,5 @@
 // The bracket of a row and the update of a row from the root finder's shift.
-#include "projection.hpp"
+#include "core/projection.hpp"
 
 namespace tavorin {
 

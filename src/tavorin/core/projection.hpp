@@ -6,7 +6,7 @@
 #ifndef TAVORIN_CORE_PROJECTION_HPP
 #define TAVORIN_CORE_PROJECTION_HPP
 
-#include "root_finder.hpp"
+#include "core/root_finder.hpp"
 
 #include <cstddef>
 

@@ -4,7 +4,7 @@
 // allocation, and its sum is accumulated strictly left to right because its
 // exact value steers the root finder (terms that are exactly zero may be left
 // out: that changes no bit of the sum).
-#include "projection.hpp"
+#include "core/projection.hpp"
 
 #include <cstdint>
 #include <utility>

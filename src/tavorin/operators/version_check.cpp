@@ -1,9 +1,9 @@
 // The start-up check of the running host's version against the one the module was built for.
-#include "version_check.hpp"
+#include "operators/version_check.hpp"
 
-#include "compat.hpp"
-#include "refs.hpp"
-#include "state.hpp"
+#include "host/compat.hpp"
+#include "host/refs.hpp"
+#include "operators/state.hpp"
 
 namespace tavorin {
 

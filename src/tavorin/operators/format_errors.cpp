@@ -1,5 +1,5 @@
 // Every message of the buffer format-string checker, and the one function that raises them.
-#include "format_errors.hpp"
+#include "operators/format_errors.hpp"
 
 namespace tavorin {
 

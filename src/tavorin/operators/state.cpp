@@ -1,5 +1,5 @@
 // The one instance of the process-wide state.
-#include "state.hpp"
+#include "operators/state.hpp"
 
 namespace tavorin {
 

@@ -1,7 +1,7 @@
 // Binding of proj_csimplex's arguments and the conversion of its integer iteration limit.
-#include "arguments.hpp"
+#include "operators/arguments.hpp"
 
-#include "compat.hpp"
+#include "host/compat.hpp"
 
 #include <cstdint>
 

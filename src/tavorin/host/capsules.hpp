@@ -3,7 +3,7 @@
 #define TAVORIN_CAPSULES_HPP
 
 #include "core/root_finder.hpp"
-#include "refs.hpp"
+#include "host/refs.hpp"
 
 namespace tavorin {
 

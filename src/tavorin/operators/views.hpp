@@ -4,7 +4,7 @@
 #ifndef TAVORIN_VIEWS_HPP
 #define TAVORIN_VIEWS_HPP
 
-#include "refs.hpp"
+#include "host/refs.hpp"
 
 #include <cstddef>
 

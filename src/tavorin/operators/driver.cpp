@@ -3,14 +3,14 @@
 // The interpreter lock is held throughout.  The bracket goes through the
 // builtins min and max unless they are the interpreter's own, in which case
 // the same values are computed straight from the row's doubles.
-#include "driver.hpp"
+#include "operators/driver.hpp"
 
-#include "arguments.hpp"
-#include "compat.hpp"
+#include "operators/arguments.hpp"
+#include "host/compat.hpp"
 #include "core/projection.hpp"
-#include "state.hpp"
-#include "trace.hpp"
-#include "views.hpp"
+#include "operators/state.hpp"
+#include "operators/trace.hpp"
+#include "operators/views.hpp"
 
 namespace tavorin {
 

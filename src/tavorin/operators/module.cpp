@@ -3,13 +3,13 @@
 // Start-up is multi-phase (create + exec) and ties the module to one
 // interpreter and one module object per process; everything it makes is
 // process-wide (state.hpp), written only here and read afterwards.
-#include "capsules.hpp"
-#include "compat.hpp"
-#include "driver.hpp"
-#include "state.hpp"
-#include "trace.hpp"
-#include "version_check.hpp"
-#include "views.hpp"
+#include "host/capsules.hpp"
+#include "host/compat.hpp"
+#include "operators/driver.hpp"
+#include "operators/state.hpp"
+#include "operators/trace.hpp"
+#include "operators/version_check.hpp"
+#include "operators/views.hpp"
 
 #include <cstring>
 

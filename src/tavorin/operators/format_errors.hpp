@@ -3,7 +3,7 @@
 #define TAVORIN_FORMAT_ERRORS_HPP
 
 #include "core/format_check.hpp"
-#include "refs.hpp"
+#include "host/refs.hpp"
 
 namespace tavorin {
 

@@ -1,8 +1,8 @@
 // Traceback entries: a names-only code object per failure site and a frame made from it.
-#include "trace.hpp"
+#include "operators/trace.hpp"
 
-#include "compat.hpp"
-#include "state.hpp"
+#include "host/compat.hpp"
+#include "operators/state.hpp"
 
 #include <frameobject.h>
 

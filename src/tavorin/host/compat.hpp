@@ -7,7 +7,7 @@
 #ifndef TAVORIN_COMPAT_HPP
 #define TAVORIN_COMPAT_HPP
 
-#include "refs.hpp"
+#include "host/refs.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000
 // 3.11 moved the int layout into Python.h and dropped this header.

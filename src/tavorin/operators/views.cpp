@@ -11,11 +11,11 @@
 // shape, strides, suboffsets, length, address, read-only flag, format) is
 // checked before the view is handed out, so the module never reads or
 // writes outside the exported memory whatever the exporter claims.
-#include "views.hpp"
+#include "operators/views.hpp"
 
-#include "compat.hpp"
+#include "host/compat.hpp"
 #include "core/format_check.hpp"
-#include "format_errors.hpp"
+#include "operators/format_errors.hpp"
 
 #include <atomic>
 #include <cstring>

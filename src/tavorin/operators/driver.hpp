@@ -2,7 +2,7 @@
 #ifndef TAVORIN_DRIVER_HPP
 #define TAVORIN_DRIVER_HPP
 
-#include "refs.hpp"
+#include "host/refs.hpp"
 
 namespace tavorin {
 

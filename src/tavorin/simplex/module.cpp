@@ -8,8 +8,8 @@
 // interpreter object is touched without the lock, and the buffers stay
 // exported until the call returns, so no other thread can free or resize them
 // meanwhile.
-#include "capsules.hpp"
-#include "compat.hpp"
+#include "host/capsules.hpp"
+#include "host/compat.hpp"
 #include "core/batch.hpp"
 #include "core/blocks.hpp"
 

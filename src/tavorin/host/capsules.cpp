@@ -1,5 +1,5 @@
 // Binding of SciPy's compiled root finders through the capsules of its C-level table.
-#include "capsules.hpp"
+#include "host/capsules.hpp"
 
 namespace tavorin {
 

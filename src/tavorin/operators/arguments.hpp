@@ -2,8 +2,8 @@
 #ifndef TAVORIN_ARGUMENTS_HPP
 #define TAVORIN_ARGUMENTS_HPP
 
-#include "refs.hpp"
-#include "state.hpp"
+#include "host/refs.hpp"
+#include "operators/state.hpp"
 
 namespace tavorin {
 
