@@ -1,0 +1,73 @@
+// Compiler and architecture differences, so that the rest of the code is plain C++.
+//
+// GCC and Clang spell target attributes, forced inlining, symbol visibility
+// and overflow-checked arithmetic one way, MSVC another; AVX2 code exists
+// only on x86-64.  Everything that depends on either is spelled here once.
+#ifndef TAVORIN_CORE_COMPILER_HPP
+#define TAVORIN_CORE_COMPILER_HPP
+
+#include <cstddef>
+#include <limits>
+
+// Whether the AVX2 paths are compiled: on x86-64 unless TAVORIN_NO_AVX2 is
+// defined (the build that checks the plain paths give the same bytes).  They
+// run only where the processor has AVX2 (cpu_has_avx2).
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(TAVORIN_NO_AVX2)
+#define TAVORIN_AVX2 1
+#else
+#define TAVORIN_AVX2 0
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+// MSVC compiles AVX2 intrinsics in any function, and has no per-function target.
+#define TAVORIN_TARGET_AVX2
+#define TAVORIN_ALWAYS_INLINE __forceinline
+#define TAVORIN_EXPORT __declspec(dllexport)
+#else
+#define TAVORIN_TARGET_AVX2 __attribute__((target("avx2")))
+#define TAVORIN_ALWAYS_INLINE inline __attribute__((always_inline))
+#define TAVORIN_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace tavorin {
+
+// Whether this processor (and its operating system) runs AVX2 code.
+inline bool cpu_has_avx2() noexcept
+{
+#if !TAVORIN_AVX2
+    return false;
+#elif defined(_MSC_VER) && !defined(__clang__)
+    int info[4];
+    __cpuid(info, 1);
+    const bool os_saves_ymm = (info[2] & (1 << 27)) && (_xgetbv(0) & 6) == 6;
+    __cpuidex(info, 7, 0);
+    return os_saves_ymm && (info[1] & (1 << 5));
+#else
+    return __builtin_cpu_supports("avx2");
+#endif
+}
+
+// a * b into *product; true when it overflowed (and *product is then unspecified).
+inline bool mul_overflow(std::ptrdiff_t a, std::ptrdiff_t b, std::ptrdiff_t *product) noexcept
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    constexpr std::ptrdiff_t k_max = std::numeric_limits<std::ptrdiff_t>::max();
+    constexpr std::ptrdiff_t k_min = std::numeric_limits<std::ptrdiff_t>::min();
+    if (a != 0 && b != 0) {
+        const bool overflow = (a > 0) == (b > 0) ? (a > 0 ? a > k_max / b : a < k_max / b)
+                                                 : (a > 0 ? b < k_min / a : a < k_min / b);
+        if (overflow) {
+            return true;
+        }
+    }
+    *product = a * b;
+    return false;
+#else
+    return __builtin_mul_overflow(a, b, product);
+#endif
+}
+
+}  // namespace tavorin
+
+#endif
