@@ -1,6 +1,8 @@
-"""tavorin.project_capped_simplex: the bytes of proj_csimplex whatever the threads, per-row
-bounds, the exact refinement, axes and outputs, refusals, fork safety and the released lock."""
+"""tavorin.project_capped_simplex: the bytes of proj_csimplex with method="brentq" whatever the
+threads and per-row bounds; the exact method against exact arithmetic on every kind of set; axes,
+dtypes and outputs; refusals before anything is written; fork safety and the released lock."""
 
+import os
 import subprocess
 import sys
 import threading
@@ -9,7 +11,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from support import AxisError, projected, rows
+from support import AxisError, exact_projection, projected, rows
 from test_projection import ADVERSARIAL_ROWS, SETTINGS
 
 import tavorin
@@ -46,17 +48,18 @@ def test_bytes_of_proj_csimplex_for_any_workers(setting, workers):
     arrays += [adversarial_block(ADVERSARIAL_ROWS, w, w) for w in (3, 4)]
     tested = 0
     for y in arrays:
-        if not feasible(y.shape[1], h, lo, hi) or mitr < 1:
+        # The API refuses what SciPy's brentq refuses (rtol below 4*eps) and empty sets.
+        if not feasible(y.shape[1], h, lo, hi) or mitr < 1 or rtol < 4 * np.finfo(float).eps:
             continue
         want = projected(y, *setting)
-        got = project(y, h, lo, hi, xtol=xtol, rtol=rtol, maxiter=mitr, workers=workers)
+        brentq = dict(method="brentq", check_finite=False, xtol=xtol, rtol=rtol, maxiter=mitr)
+        got = project(y, h, lo, hi, workers=workers, **brentq)
         assert got.tobytes() == want.tobytes()
         inplace = y.copy()
-        assert project(inplace, h, lo, hi, xtol=xtol, rtol=rtol, maxiter=mitr, out=inplace,
-                       workers=workers) is inplace  # fmt: skip
+        assert project(inplace, h, lo, hi, out=inplace, workers=workers, **brentq) is inplace
         assert inplace.tobytes() == want.tobytes()
         tested += 1
-    assert tested or not feasible(3, h, lo, hi) or mitr < 1
+    assert tested or not feasible(3, h, lo, hi) or mitr < 1 or rtol < 4 * np.finfo(float).eps
 
 
 def random_bounds(rng, shape, n):
@@ -75,6 +78,8 @@ def random_bounds(rng, shape, n):
         ((6, 5, 9), (6, 5), False),
         ((6, 5, 9), (5,), False),  # broadcast over the first batch axis
         ((6, 5, 9), (6, 1), False),
+        ((6, 5, 9), (6, 5, 1), False),  # the shape keepdims=True gives
+        ((6, 5, 9), (1, 1, 1), False),
         ((20000, 3), (20000,), False),  # enough for threads
     ],
 )
@@ -88,8 +93,9 @@ def test_per_row_bounds_match_a_loop_of_the_operator(shape, bounds_shape, misali
         assert not odd.flags.aligned
         odd[...] = h
         h = odd
-    got = project(y, h, lo, hi, workers=workers)
-    hb, lb, ub = (np.broadcast_to(v, shape[:-1]) for v in (h, lo, hi))
+    got = project(y, h, lo, hi, method="brentq", workers=workers)
+    hb, lb, ub = (np.broadcast_to(np.squeeze(v, -1) if v.ndim == 3 else v, shape[:-1])
+                  for v in (h, lo, hi))  # fmt: skip
     for index in np.ndindex(*shape[:-1]):
         want = projected(y[index][None], hb[index], lb[index], ub[index])[0]
         assert got[index].tobytes() == want.tobytes()
@@ -112,7 +118,7 @@ def exact_cases():
 @pytest.mark.parametrize("case", list(exact_cases()), ids=lambda c: c[0])
 def test_exact_matches_the_sort_based_method_and_sums_to_h(case, workers):
     _, y, h, lo, hi = case
-    got = project(y, h, lo, hi, exact=True, workers=workers)
+    got = project(y, h, lo, hi, workers=workers)
     n = y.shape[1]
     scale = max(np.abs(y).max(), abs(h), abs(lo), abs(hi))
     if lo < hi:
@@ -124,18 +130,96 @@ def test_exact_matches_the_sort_based_method_and_sums_to_h(case, workers):
     assert np.abs(row_sum - h).max() <= 4 * n * np.finfo(float).eps * scale
 
 
+def set_cases():
+    rng = np.random.default_rng(20)
+    normal = rng.standard_normal
+    lo = rng.uniform(-1.0, 0.0, (30, 8))
+    hi = lo + rng.uniform(0.0, 1.0, (30, 8))
+    w = rng.uniform(0.1, 3.0, (30, 8))
+    tails = normal((30, 12)) * 10.0 ** rng.uniform(-8, 8, (30, 12))
+    # name, y, h, l, u, weights
+    yield "left merely clipped by brentq", [[20.4, -25.6, 4.2, -5.7, -4.5]], 0.5, 0.1, 0.5, None
+    yield "h = n*u as rounded", normal((3, 100)), 100 * 0.03, 0.0, 0.03, None
+    yield "h an ulp inside n*l", normal((20, 7)) * 1e6, np.nextafter(0.7, 1), 0.1, 0.5, None
+    yield "u = inf", normal((30, 8)), 1.0, 0.0, np.inf, None
+    yield "l = -inf", normal((30, 8)), 1.0, -np.inf, 0.5, None
+    yield "hyperplane", normal((30, 8)), 2.0, -np.inf, np.inf, None
+    yield "per-element bounds", normal((30, 8)), (lo + hi).sum(1) / 2, lo, hi, None
+    yield "infinite per element", normal((30, 8)), 1.0, np.where(lo < -0.5, -np.inf, lo), 1.0, None
+    yield "weights per element", normal((30, 8)), w.sum(1) / 3, 0.0, 1.0, w
+    yield "weights per vector", normal((30, 8)), 1.0, 0.0, 1.0, w[:, :1]
+    yield "weights, u = inf", normal((30, 8)), 2.0, 0.0, np.inf, w
+    yield "near overflow", normal((20, 6)) * 1e307, 0.0, -1e308, 1e308, None
+    yield "heavy tails", tails, 1.0, 0.0, 1.0, None
+    yield "ties, integer h", rng.integers(0, 3, (40, 9)).astype(float), 3.0, 0.0, 1.0, None
+    yield "no free element", [[5.0, 5.0, -5.0, -5.0]], 1.0, 0.0, 0.5, None
+    yield "float32", normal((30, 20)).astype(np.float32), 1.0, 0.0, 1.0, None
+    yield (
+        "float32 per element",
+        normal((30, 8)).astype(np.float32),
+        (lo + hi).sum(1) / 2,
+        lo,
+        hi,
+        None,
+    )
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("case", list(set_cases()), ids=lambda c: c[0])
+def test_exact_matches_exact_arithmetic_on_every_kind_of_set(case, workers):
+    _, y, h, lo, hi, w = case
+    y = np.asarray(y)
+    got = project(y, h, lo, hi, weights=w, workers=workers)
+    assert got.dtype == y.dtype
+    # The solver's dtype holds the per-element sets: the caller's values, rounded.
+    given = [v if np.ndim(v) == 0 else np.asarray(v) for v in (h, lo, hi, 1.0 if w is None else w)]
+    given = [v.astype(y.dtype) if np.shape(v) == y.shape else v for v in given]
+    for i in range(len(y)):
+        want = exact_projection(y[i], *(v if np.ndim(v) == 0 else v[i].squeeze() for v in given))
+        scale = max(np.abs(y[i]).max(), np.abs(want).max())
+        assert np.abs(got[i] - want).max() <= 4 * np.finfo(y.dtype).eps * scale, i
+
+
 @pytest.mark.parametrize("row", [[0.3, np.nan, 0.2], [np.inf, 0.2, 0.3], [0.1, -np.inf, 0.5]])
-def test_exact_gives_non_finite_rows_as_nan(row):
-    got = project([row, [0.2, 0.5, 0.9]], 1.0, 0.0, 1.0, exact=True)
-    assert np.isnan(got[0]).all()
-    np.testing.assert_allclose(got[1], [0.0, 0.3, 0.7], atol=1e-15)
+@pytest.mark.parametrize("out", [None, "y", "other"])
+def test_non_finite_y_is_refused_unless_check_finite_is_false(row, out):
+    y = np.array([[0.2, 0.5, 0.9], row])
+    out = {None: None, "y": y, "other": np.full((2, 3), 7.0)}[out]
+    before = [y.copy(), None if out is None else out.copy()]
+    with pytest.raises(ValueError) as info:
+        project(y, 1.0, 0.0, 1.0, out=out)
+    assert str(info.value) == (
+        "y holds NaN or infinity in the vector at batch index (1,) "
+        "(check_finite=False projects it anyway, into an unspecified result)"
+    )
+    assert y.tobytes() == before[0].tobytes()
+    assert out is None or out.tobytes() == before[1].tobytes()
+    for method in ("exact", "brentq"):  # any result, but a result
+        got = project(y, 1.0, 0.0, 1.0, method=method, check_finite=False)
+        np.testing.assert_allclose(got[0], [0.0, 0.3, 0.7], atol=1e-5)
 
 
 def base(shape, dtype=np.float64):
     return rows(int(np.prod(shape[:-1])), shape[-1], seed=len(shape)).reshape(shape).astype(dtype)
 
 
-# name -> (y, axis, out maker or None, whether the result must be y itself)
+def unaligned(shape, dtype=np.float64):
+    size = np.dtype(dtype).itemsize * int(np.prod(shape))
+    array = np.zeros(size + 1, np.uint8)[1:].view(dtype).reshape(shape)
+    assert not array.flags.aligned and array.flags.c_contiguous
+    return array
+
+
+def same_layout_copy(y):
+    """A copy of ``y`` with its strides and offset in a copy of its base."""
+    if not isinstance(y, np.ndarray) or y.base is None:
+        return y.copy() if isinstance(y, np.ndarray) else y
+    base = np.array(y.base, copy=True, order="K")
+    offset = y.__array_interface__["data"][0] - y.base.__array_interface__["data"][0]
+    return np.ndarray(y.shape, y.dtype, buffer=base, offset=offset, strides=y.strides)
+
+
+# name -> (y, axis, kind of out or None)
 LAYOUTS = {
     "last axis": (base((4, 6)), -1, None),
     "first axis": (base((5, 3)), 0, None),
@@ -144,38 +228,60 @@ LAYOUTS = {
     "no batch rows": (base((0, 5)), -1, None),
     "ints": (np.arange(24).reshape(4, 6) % 5, -1, None),
     "float32": (base((4, 6), np.float32), -1, None),
+    "float16": (base((4, 6), np.float16), -1, None),
     "bools": (np.eye(4, dtype=bool), 1, None),
     "nested lists": (base((3, 4)).tolist(), -1, None),
+    "big-endian": (base((4, 6)).astype(">f8"), 0, None),
     "out is y": (base((4, 6)), -1, "y"),
     "out is y, first axis": (base((5, 3)), 0, "y"),
     "out is y, strided rows": (base((8, 12))[::2, 3:9], -1, "y"),
     "out is y, every other column": (base((4, 12))[:, ::2], -1, "y"),
+    "out is y, float32": (base((4, 6), np.float32), -1, "y"),
+    "out is y, unaligned": (unaligned((4, 6)), -1, "y"),
     "fresh out": (base((4, 6)), -1, "empty"),
     "Fortran out": (base((4, 6)), -1, "fortran"),
     "float32 into out": (base((4, 6), np.float32), 0, "empty"),
+    "float64 into a float32 out": (base((4, 6)), -1, "float32"),
+    "unaligned out": (base((4, 6)), -1, "unaligned"),
+    "big-endian out": (base((4, 6)), 0, "big-endian"),
+    "out overlapping y": (base((5, 6))[:4], -1, "shifted"),
 }
 
 
 @pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("method", ["brentq", "exact"])
 @pytest.mark.parametrize("name", LAYOUTS)
-def test_axes_and_outputs(name, workers):
+def test_axes_and_outputs(name, method, workers):
     y, axis, out_kind = LAYOUTS[name]
-    y = y.copy() if isinstance(y, np.ndarray) else y
+    y = same_layout_copy(y)
     array = np.asarray(y)
     before = array.copy()
     out = {
-        None: None,
-        "y": y,
-        "empty": np.full(array.shape, np.nan),
-        "fortran": np.full(array.shape, np.nan, order="F"),
-    }[out_kind]
-    moved = np.moveaxis(array.astype(np.float64), axis, -1)
-    want = projected(np.ascontiguousarray(moved).reshape(-1, moved.shape[-1]), 2.0, 0.0, 1.0)
-    got = project(y, 2.0, 0.0, 1.0, axis=axis, out=out, workers=workers)
-    assert got.dtype == np.float64 and got.shape == array.shape
+        None: lambda: None,
+        "y": lambda: y,
+        "empty": lambda: np.full(array.shape, np.nan),
+        "fortran": lambda: np.full(array.shape, np.nan, order="F"),
+        "float32": lambda: np.full(array.shape, np.nan, np.float32),
+        "unaligned": lambda: unaligned(array.shape),
+        "big-endian": lambda: np.full(array.shape, np.nan, ">f8"),
+        "shifted": lambda: np.ndarray(array.shape, array.dtype, buffer=y.base, offset=48),
+    }[out_kind]()
+    # The bytes of the plain call: proj_csimplex, or the exact method on a C-contiguous copy.
+    moved = np.ascontiguousarray(np.moveaxis(before, axis, -1)).reshape(-1, array.shape[axis])
+    if method == "brentq":
+        want = projected(moved, 2.0, 0.0, 1.0)
+    else:
+        want = project(
+            moved.astype(np.float32 if array.dtype == np.float32 else np.float64), 2.0, 0.0, 1.0
+        )
+    got = project(y, 2.0, 0.0, 1.0, axis=axis, method=method, out=out, workers=workers)
+    single = array.dtype == np.float32 and out is None
+    assert got.dtype == (np.float32 if single else np.float64 if out is None else out.dtype)
+    assert got.shape == array.shape
     assert (got is out) if out is not None else not np.shares_memory(got, array)
-    assert np.moveaxis(got, axis, -1).reshape(want.shape).tobytes() == want.tobytes()
-    if out_kind != "y":
+    got = np.moveaxis(got, axis, -1).reshape(want.shape)
+    assert got.tobytes() == want.astype(got.dtype).tobytes()
+    if out_kind not in ("y", "shifted"):
         assert np.asarray(y).tobytes() == before.tobytes()
 
 
@@ -184,6 +290,15 @@ class Opaque:
 
 
 Y = np.zeros((3, 4))
+NO_POINT = (
+    "no feasible point for the vector at batch index {}: needs a finite h, l < +inf, "
+    "u > -inf, l <= u"
+)
+NAN_ROW = np.array([[0.0] * 4, [0.0] * 4, [0.0, np.nan, 0.0, 0.0]])
+MASKED = (
+    "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
+    "to choose the masked values, or {0}.compressed() to drop them"
+)
 REFUSALS = [
     # arguments, keywords, exception, message
     (([[1 + 2j, 0]], 1, 0, 1), {}, TypeError, "y must be an array of real numbers, not complex128"),
@@ -192,10 +307,16 @@ REFUSALS = [
     ((Y, 1j, 0, 1), {}, TypeError, "h must be an array of real numbers, not complex128"),
     ((Y, 1, None, 1), {}, TypeError, "l must be an array of real numbers, not object"),
     ((Y, 1, 0, "1"), {}, TypeError, "u must be an array of real numbers, not <U1"),
+    ((Y, 1, 0, 1), {"weights": "2"}, TypeError,
+     "weights must be an array of real numbers, not <U1"),
     ((Y, [1, 2], 0, 1), {}, ValueError,
      "h of shape (2,) does not broadcast to the batch shape (3,)"),
-    ((Y, 1, np.zeros((3, 1)), 1), {}, ValueError,
-     "l of shape (3, 1) does not broadcast to the batch shape (3,)"),
+    ((Y, 1, np.zeros((3, 2)), 1), {}, ValueError,
+     "l of shape (3, 2) does not broadcast to (3, 1) (one value per vector) or (3, 4) "
+     "(one per element)"),
+    ((Y, np.ones((3, 4)), 0, 1), {}, ValueError, "h of shape (3, 4) does not broadcast to (3, 1)"),
+    ((Y, 1, 0, np.ones((1, 3, 4))), {}, ValueError,
+     "u of shape (1, 3, 4) has more dimensions than y (2)"),
     ((np.zeros((3, 0)), 1, 0, 1), {}, ValueError,
      "y has no elements along axis -1: nothing to project"),
     ((np.zeros((0, 3)), 1, 0, 1), {"axis": 0}, ValueError,
@@ -203,43 +324,91 @@ REFUSALS = [
     ((3.0, 1, 0, 1), {}, ValueError, "y must have at least one dimension"),
     ((Y, 1, 0, 1), {"axis": 2}, AxisError,
      "axis 2 is out of bounds for array of dimension 2"),
+    # The options: strict types, SciPy's limits.
+    ((Y, 1, 0, 1), {"method": True}, TypeError, "method must be 'exact' or 'brentq', not bool"),
+    ((Y, 1, 0, 1), {"method": "Brent"}, ValueError,
+     "method must be 'exact' or 'brentq', got 'Brent'"),
+    ((Y, 1, 0, 1), {"check_finite": "no"}, TypeError,
+     "check_finite must be True or False, not str"),
+    ((Y, 1, 0, 1), {"xtol": "1e-3"}, TypeError, "xtol must be a real number, not str"),
+    ((Y, 1, 0, 1), {"rtol": True}, TypeError, "rtol must be a real number, not bool"),
+    ((Y, 1, 0, 1), {"xtol": 0.0}, ValueError, "xtol must be finite and > 0, got 0.0"),
+    ((Y, 1, 0, 1), {"xtol": np.nan}, ValueError, "xtol must be finite and > 0, got nan"),
+    ((Y, 1, 0, 1), {"rtol": np.inf}, ValueError,
+     "rtol must be finite and >= 4*eps = 8.881784197001252e-16, got inf"),
+    ((Y, 1, 0, 1), {"rtol": 4.5e-16}, ValueError,
+     "rtol must be finite and >= 4*eps = 8.881784197001252e-16, got 4.5e-16"),
     ((Y, 1, 0, 1), {"maxiter": 0}, ValueError, "maxiter must be between 1 and 2147483647, got 0"),
     ((Y, 1, 0, 1), {"maxiter": 2**31}, ValueError,
      "maxiter must be between 1 and 2147483647, got 2147483648"),
     ((Y, 1, 0, 1), {"maxiter": 2.5}, TypeError,
      "'float' object cannot be interpreted as an integer"),
+    ((Y, 1, 0, 1), {"maxiter": True}, TypeError, "maxiter must be an integer, not bool"),
     ((Y, 1, 0, 1), {"workers": 0}, ValueError, "workers must not be zero"),
     ((Y, 1, 0, 1), {"workers": -1000}, ValueError,
      "workers value out of range; got -1000, must not be less than -{usable}"),
+    ((Y, 1, 0, 1), {"workers": 10**30}, ValueError,
+     "workers value out of range; got 10**30, must not be more than 9223372036854775807"
+     .replace("10**30", str(10**30))),
+    ((Y, 1, 0, 1), {"workers": "2"}, TypeError, "'str' object cannot be interpreted as an integer"),
+    ((Y, 1, 0, 1), {"exact": True}, TypeError,
+     "project_capped_simplex() got an unexpected keyword argument 'exact'"),
+    # out
     ((Y, 1, 0, 1), {"out": [[0.0] * 4] * 3}, TypeError, "out must be a numpy.ndarray, not list"),
-    ((Y, 1, 0, 1), {"out": np.zeros((3, 4), np.float32)}, TypeError,
-     "out must have dtype float64, not float32"),
+    ((Y, 1, 0, 1), {"out": np.zeros((3, 4), np.int64)}, TypeError,
+     "out must have dtype float64 or float32, not int64"),
     ((Y, 1, 0, 1), {"out": np.zeros((4, 3))}, ValueError,
      "out has shape (4, 3), but the result has shape (3, 4)"),
     ((Y, 1, 0, 1), {"out": np.broadcast_to(0.0, (3, 4))}, ValueError, "out is read-only"),
-    # Vectors without a feasible point: nothing is written.
+    # Masked arrays: their masks would be ignored.
+    ((np.ma.masked_equal(Y, 0), 1, 0, 1), {}, TypeError, MASKED.format("y")),
+    ((Y, np.ma.masked_equal([1, 2, 3], 2), 0, 1), {}, TypeError, MASKED.format("h")),
+    ((Y, 1, 0, 1), {"out": np.ma.zeros((3, 4))}, TypeError, MASKED.format("out")),
+    # What method="brentq" cannot take.
+    ((Y, 1, 0, 1), {"method": "brentq", "weights": 2.0}, ValueError,
+     "method='brentq' takes no weights; use method='exact'"),
+    ((Y, 1, np.zeros((3, 4)), 1), {"method": "brentq"}, ValueError,
+     "method='brentq' takes no per-element l; use method='exact'"),
+    ((Y, 1, 0, np.inf), {"method": "brentq"}, ValueError,
+     "method='brentq' needs finite bounds, got u=inf; use method='exact'"),
+    ((Y, 1, [0, -np.inf, 0], 1), {"method": "brentq"}, ValueError,
+     "method='brentq' needs finite bounds, got l=-inf for the vector at batch index (1,); "
+     "use method='exact'"),
+    # Empty or ill-defined sets, and non-finite y: nothing is written.
     ((Y, 5.0, 0, 1), {}, ValueError,
-     "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
-     "l <= u and n*l <= h <= n*u, got h=5.0, l=0.0, u=1.0, n=4"),
+     NO_POINT.format("(0,)") + " and n*l <= h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
     ((Y, [1, 2, -1], 0, 1), {}, ValueError,
-     "no feasible point for the vector at batch index (2,): needs finite h, l, u with "
-     "l <= u and n*l <= h <= n*u, got h=-1.0, l=0.0, u=1.0, n=4"),
-    ((Y, 1, 0.6, 0.5), {}, ValueError,
-     "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
-     "l <= u and n*l <= h <= n*u, got h=1.0, l=0.6, u=0.5, n=4"),
+     NO_POINT.format("(2,)") + " and n*l <= h <= n*u; got h=-1.0, l=0.0, u=1.0, n=4"),
+    ((Y, 1, 0.6, 0.5), {}, ValueError, "l must not exceed u, got l=0.6, u=0.5"),
+    ((Y, np.nan, 0, [1, 2, 3]), {}, ValueError, "h must be finite, got nan"),
+    ((Y, 1, np.inf, 1), {}, ValueError, "l must not be NaN or +inf, got inf"),
+    ((Y, 1, 0, np.nan), {}, ValueError, "u must not be NaN or -inf, got nan"),
+    ((Y, 1, 0, 1), {"weights": -1.0}, ValueError, "weights must be finite and > 0, got -1.0"),
     ((np.zeros((2, 3, 2)), 1, [[0, 0, 0], [0, np.nan, 0]], 1), {}, ValueError,
-     "no feasible point for the vector at batch index (1, 1): needs finite h, l, u with "
-     "l <= u and n*l <= h <= n*u, got h=1.0, l=nan, u=1.0, n=2"),
-    ((Y, 1, -np.inf, 1), {}, ValueError,
-     "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
-     "l <= u and n*l <= h <= n*u, got h=1.0, l=-inf, u=1.0, n=4"),
+     NO_POINT.format("(1, 1)") + " and n*l <= h <= n*u; got h=1.0, l=nan, u=1.0, n=2"),
+    ((Y, 1, 0, [[1, 1, 1, 1], [1, 0, -1, 1], [1, 1, 1, 1]]), {}, ValueError,
+     NO_POINT.format("(1,)") + " and sum(l) <= h <= sum(u); got h=1.0, l=0.0, "
+     "u=[1.0, 0.0, -1.0, 1.0], n=4"),
+    ((Y, [1, 9, 1], 0, 1), {"weights": [[1], [2], [3]]}, ValueError,
+     NO_POINT.format("(1,)") + ", finite weights > 0 and sum(w*l) <= h <= sum(w*u); got h=9.0, "
+     "l=0.0, u=1.0, n=4, weights=2.0"),
+    ((Y, 1, 0, np.inf), {"weights": np.arange(12.0).reshape(3, 4)}, ValueError,
+     NO_POINT.format("(0,)") + ", finite weights > 0 and sum(w*l) <= h <= sum(w*u); got h=1.0, "
+     "l=0.0, u=inf, n=4, weights=[0.0, 1.0, 2.0, 3.0]"),
+    ((NAN_ROW, 1, 0, 1), {}, ValueError, "y holds NaN or infinity in the vector at batch index "
+     "(2,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((NAN_ROW, 1, 0, 1), {"out": NAN_ROW}, ValueError, "y holds NaN or infinity in the vector at "
+     "batch index (2,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((NAN_ROW, 1, 0, 1), {"method": "brentq", "out": np.ones((3, 4))}, ValueError,
+     "y holds NaN or infinity in the vector at batch index (2,) (check_finite=False projects it "
+     "anyway, into an unspecified result)"),
+    ((Y, 5.0, 0, 1), {"out": np.ones((3, 4))}, ValueError,
+     NO_POINT.format("(0,)") + " and n*l <= h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
 ]  # fmt: skip
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", REFUSALS)
 def test_refusals(args, kwargs, error, message):
-    import os
-
     message = message.format(usable=len(os.sched_getaffinity(0)))
     out = kwargs.get("out")
     kept = [a.copy() for a in (args[0], out) if isinstance(a, np.ndarray)]
@@ -248,6 +417,25 @@ def test_refusals(args, kwargs, error, message):
     assert str(info.value) == message
     left = [a for a in (args[0], out) if isinstance(a, np.ndarray)]
     assert all(a.tobytes() == b.tobytes() for a, b in zip(left, kept))
+
+
+def shared(where, y):
+    """Per-vector h whose values sit in the first row of ``where`` (y or out): a row
+    projected before the others are read would change them."""
+    h = where.reshape(-1)[: len(y)]
+    h[...] = [1.0, 2.0, 1.5]
+    return h
+
+
+@pytest.mark.parametrize("method", ["exact", "brentq"])
+@pytest.mark.parametrize("where", ["y", "out"])
+def test_sets_sharing_memory_with_out_are_read_before_anything_is_written(where, method):
+    y = rows(3, 4, seed=3)
+    out = y if where == "y" else np.zeros_like(y)
+    h = shared(out, y)
+    want = project(y.copy(), h.copy(), 0.0, 2.0, method=method)
+    got = project(y, h, 0.0, 2.0, method=method, out=out)
+    assert got.tobytes() == want.tobytes()
 
 
 FORK = """
@@ -272,7 +460,8 @@ import tavorin
 y = np.random.default_rng(1).standard_normal((2000, 1000))
 tavorin.project_capped_simplex(y[:1], 1.0, 0.0, 1.0)  # imports done on this thread
 long_call = lambda: tavorin.project_capped_simplex(
-    y, 1.0, 0.0, 1.0, out=y, xtol=1e-300, rtol=4.5e-16, maxiter=500, workers=2)
+    y, 1.0, 0.0, 1.0, out=y, method="brentq", xtol=1e-300, rtol=9e-16, maxiter=500,
+    workers=2)
 threading.Thread(target=long_call, daemon=True).start()
 time.sleep(0.05)
 """
@@ -291,30 +480,33 @@ import resource
 import numpy as np
 import tavorin
 y = np.random.default_rng(1).standard_normal((4000, 50))
-before = y.copy()
-tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=y, workers=1)  # everything loaded
-y[...] = before
+out = {out}
+before = y.copy(), out.copy()
+tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=out, method="{method}", workers=1)  # loaded
+y[...], out[...] = before
 used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), hard))
 try:
-    tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=y, workers=4)
+    tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=out, method="{method}", workers=4)
 except RuntimeError as e:
-    print(e)
+    print(type(e).__name__)
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-print(y.tobytes() == before.tobytes())
+print(y.tobytes() == before[0].tobytes(), out.tobytes() == before[1].tobytes())
 """
 
 
 @pytest.mark.unsanitized  # the sanitizer's own mappings do not fit under an address-space limit
-def test_threads_that_cannot_start_raise_and_write_nothing():
+@pytest.mark.parametrize("method", ["exact", "brentq"])
+@pytest.mark.parametrize("out", ["y", "np.full_like(y, 7.0)"])
+def test_threads_that_cannot_start_raise_and_write_nothing(out, method):
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("one usable core: no thread is started")
+    script = NO_THREADS.format(out=out, method=method)
     proc = subprocess.run(
-        [sys.executable, "-c", NO_THREADS], capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
     )
-    assert proc.stdout.splitlines() == [
-        "workers: could not start 3 threads; nothing was projected",
-        "True",
-    ], proc.stderr
+    assert proc.stdout.splitlines() == ["RuntimeError", "True True"], proc.stderr
 
 
 def operator_call(y):

@@ -1,14 +1,20 @@
 """tavorin.project_capped_simplex: the projection for any real array, along any axis.
 
 The array work happens here with NumPy (dtype checks, moving the axis, the
-working copy, broadcasting the bounds); the rows are projected by the
-compiled ``tavorin._simplex``, which shares its numerical core with
-``tavorin.operators`` and releases the interpreter lock while it works.
+working buffers, broadcasting the sets); the vectors are projected by the
+compiled ``tavorin._simplex``, which releases the interpreter lock while it
+works.  Every refusal happens before the first byte of ``out`` is written:
+the arguments, the sets and (when ``out`` is the caller's) the finiteness of
+``y`` are checked first, and anything the solver could refuse on its own
+(an unaligned or gapped ``out``) is worked around with a scratch array that
+is copied into ``out`` only once the solver has succeeded.
 """
 
 import math
+import numbers
 import operator
 import os
+import sys
 
 import numpy as np
 
@@ -21,82 +27,268 @@ except ImportError:  # NumPy before 1.25
 
 __all__ = ["project_capped_simplex"]
 
+METHODS = ("exact", "brentq")
 _INT32_MAX = 2**31 - 1
+# SciPy's brentq refuses a relative tolerance below this: the iteration would never stop.
+_RTOL_MIN = 4 * sys.float_info.epsilon
 # Booleans, integers and real floats; complex, object, string and time types are refused.
 _REAL_KINDS = "biuf"
+# How a set's value is given: one for every vector, one per vector, one per element.
+SCALAR, PER_VECTOR, PER_ELEMENT = "scalar", "per vector", "per element"
+# Weights given per vector or per element, for check_scalar_sets.
+VARIES = object()
+
+
+def _refuse_masked(value, name):
+    # NumPy's functions would read the data under the mask as if it were valid.
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, and the projection would ignore its mask: pass "
+            f"{name}.filled(value) to choose the masked values, or {name}.compressed() to "
+            "drop them"
+        )
 
 
 def _real_array(value, name):
+    _refuse_masked(value, name)
     array = np.asarray(value)
-    if array.dtype.kind not in _REAL_KINDS:
-        raise TypeError(f"{name} must be an array of real numbers, not {array.dtype}")
+    check_real_dtype(array.dtype, name)
     return array
 
 
-def _row_values(value, name, batch_shape):
-    """A float when every row shares the value, else one float64 per row, contiguous."""
-    if type(value) is float:
-        return value
-    array = _real_array(value, name)
-    if array.size == 1 and array.ndim <= len(batch_shape):
-        return float(array.reshape(()))
-    try:
-        per_row = np.broadcast_to(array, batch_shape)
-    except ValueError:
-        raise ValueError(
-            f"{name} of shape {array.shape} does not broadcast to the batch shape {batch_shape}"
-        ) from None
-    # An unaligned array (a buffer received over the network, say) is copied.
-    return np.require(per_row, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1)
+def check_real_dtype(dtype, name):
+    if dtype.kind not in _REAL_KINDS:
+        raise TypeError(f"{name} must be an array of real numbers, not {dtype}")
+
+
+def _usable_cores():
+    if hasattr(os, "process_cpu_count"):  # 3.13
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+def _strict_int(value, name):
+    # bool is an int to Python, but True as a count is always a mistake.
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    return operator.index(value)
 
 
 def _thread_count(workers):
-    """SciPy's convention: None is one thread, -1 every usable core, -k all but k - 1."""
+    """SciPy's convention: None is one thread, -1 every usable core, -k all but k - 1;
+    a count above the usable cores is capped there (more threads never help)."""
     if workers is None:
         return 1
-    count = operator.index(workers)
+    count = _strict_int(workers, "workers")
     if count == 0:
         raise ValueError("workers must not be zero")
-    if count < 0:
-        usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None
-        usable = usable or os.cpu_count() or 1
-        if count < -usable:
+    usable = _usable_cores()
+    if count < -usable:
+        raise ValueError(
+            f"workers value out of range; got {count}, must not be less than {-usable}"
+        )
+    if count > sys.maxsize:
+        raise ValueError(
+            f"workers value out of range; got {count}, must not be more than {sys.maxsize}"
+        )
+    return count + usable + 1 if count < 0 else min(count, usable)
+
+
+def _tolerance(value, name, least, shown):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    value = float(value)
+    if not (math.isfinite(value) and value >= least and value > 0):
+        raise ValueError(f"{name} must be finite and {shown}, got {value!r}")
+    return value
+
+
+def check_options(method, check_finite, xtol, rtol, maxiter, workers):
+    """The arguments that do not depend on the data, validated: (method,
+    check_finite, xtol, rtol, maxiter, thread count).  Shared with tavorin.dask."""
+    if not isinstance(method, str):
+        raise TypeError(f"method must be 'exact' or 'brentq', not {type(method).__name__}")
+    if method not in METHODS:
+        raise ValueError(f"method must be 'exact' or 'brentq', got {method!r}")
+    if not isinstance(check_finite, (bool, np.bool_)):
+        raise TypeError(f"check_finite must be True or False, not {type(check_finite).__name__}")
+    xtol = _tolerance(xtol, "xtol", 0.0, "> 0")
+    rtol = _tolerance(rtol, "rtol", _RTOL_MIN, f">= 4*eps = {_RTOL_MIN!r}")
+    maxiter = _strict_int(maxiter, "maxiter")
+    if not 1 <= maxiter <= _INT32_MAX:
+        raise ValueError(f"maxiter must be between 1 and {_INT32_MAX}, got {maxiter}")
+    return method, bool(check_finite), xtol, rtol, maxiter, _thread_count(workers)
+
+
+def check_axis(axis, ndim):
+    axis = operator.index(axis)
+    if not -ndim <= axis < ndim:
+        raise AxisError(axis, ndim)
+    return axis % ndim
+
+
+def result_dtypes(dtype, method):
+    """(the dtype the solver computes in, the dtype of the result) for input of ``dtype``."""
+    single = dtype.kind == "f" and dtype.itemsize == 4
+    result = np.dtype(np.float32 if single else np.float64)
+    return (result if method == "exact" else np.dtype(np.float64)), result
+
+
+def set_kind(name, shape, y_shape, axis):
+    """How the set value of ``shape`` is given for ``y`` of ``y_shape``, vectors along ``axis``.
+
+    With ``y``'s number of dimensions it lines up with ``y``: length 1 along
+    ``axis`` is one value per vector (the shape NumPy's reductions give with
+    keepdims=True), ``y``'s length one per element (bounds and weights only).
+    With fewer it broadcasts to the batch shape, one value per vector.
+    """
+    n = y_shape[axis]
+    batch = y_shape[:axis] + y_shape[axis + 1 :]
+    if len(shape) == len(y_shape):
+        kept = y_shape[:axis] + (1,) + y_shape[axis + 1 :]
+        if shape[axis] == 1 and _broadcasts(shape, kept):
+            return PER_VECTOR
+        if name != "h" and shape[axis] == n and _broadcasts(shape, y_shape):
+            return PER_ELEMENT
+        also = "" if name == "h" else f" (one value per vector) or {y_shape} (one per element)"
+        raise ValueError(f"{name} of shape {shape} does not broadcast to {kept}{also}")
+    if len(shape) > len(y_shape):
+        raise ValueError(f"{name} of shape {shape} has more dimensions than y ({len(y_shape)})")
+    if not _broadcasts(shape, batch):
+        raise ValueError(f"{name} of shape {shape} does not broadcast to the batch shape {batch}")
+    return SCALAR if math.prod(shape) == 1 else PER_VECTOR
+
+
+def _broadcasts(shape, target):
+    return all(s in (1, t) for s, t in zip(shape[::-1], target[::-1]))
+
+
+def check_scalar_sets(n, h, l, u, w):  # noqa: E741
+    """The refusals that the scalar sets allow whatever the others are, so that
+    tavorin.dask makes them when it builds the graph.  ``h``, ``l``, ``u``: a
+    float, or None when given per vector or per element; ``w``: None (no
+    weights), a float, or VARIES.  Returns whether every set is a scalar (then
+    every vector has been checked)."""
+    if h is not None and not math.isfinite(h):
+        raise ValueError(f"h must be finite, got {h!r}")
+    if l is not None and (math.isnan(l) or l == math.inf):
+        raise ValueError(f"l must not be NaN or +inf, got {l!r}")
+    if u is not None and (math.isnan(u) or u == -math.inf):
+        raise ValueError(f"u must not be NaN or -inf, got {u!r}")
+    if w is not None and w is not VARIES and not (math.isfinite(w) and w > 0):
+        raise ValueError(f"weights must be finite and > 0, got {w!r}")
+    if l is not None and u is not None and l > u:
+        raise ValueError(f"l must not exceed u, got l={l!r}, u={u!r}")
+    if None in (h, l, u) or w is VARIES:
+        return False
+    if _simplex.first_infeasible(1, n, h, l, u, w) >= 0:
+        _raise_infeasible(0, (1,), n, h, l, u, w)
+    return True
+
+
+def refuse_for_brentq(kinds, l, u, w):  # noqa: E741
+    """The sets the brentq method cannot take (its residual has no weights and one
+    finite bound pair per vector), refused before any data is looked at."""
+    if w is not None:
+        raise ValueError("method='brentq' takes no weights; use method='exact'")
+    for name, kind in zip("lu", kinds):
+        if kind == PER_ELEMENT:
+            raise ValueError(f"method='brentq' takes no per-element {name}; use method='exact'")
+    for name, value in (("l", l), ("u", u)):
+        if isinstance(value, float) and math.isinf(value):
             raise ValueError(
-                f"workers value out of range; got {count}, must not be less than {-usable}"
+                f"method='brentq' needs finite bounds, got {name}={value!r}; use method='exact'"
             )
-        count += usable + 1
-    return count
 
 
-def _in_place_rows(moved, m, n):
-    """``moved`` seen as m rows of n adjacent aligned doubles without a copy, or None."""
-    if moved.flags.c_contiguous:
-        return moved.reshape(m, n)
-    if not moved.flags.aligned:
+def _set_values(value, name, y_shape, axis, dtype):
+    """A float for every vector, m float64 values (one per vector) or an (m, n) array of
+    ``dtype`` (one per element), each contiguous and aligned as the solver takes them."""
+    if type(value) is float:
+        return value, SCALAR
+    array = _real_array(value, name)
+    kind = set_kind(name, array.shape, y_shape, axis)
+    n = y_shape[axis]
+    if array.size == 1:
+        return float(array.reshape(-1)[0]), SCALAR
+    if kind == PER_ELEMENT:
+        moved = np.moveaxis(np.broadcast_to(array, y_shape), axis, -1)
+        return np.require(moved, dtype, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1, n), kind
+    if array.ndim == len(y_shape):
+        array = np.squeeze(array, axis)
+    per_vector = np.broadcast_to(array, y_shape[:axis] + y_shape[axis + 1 :])
+    # An unaligned array (a buffer received over the network, say) is copied.
+    return np.require(per_vector, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1), kind
+
+
+def _shown(value):
+    if np.ndim(value) == 0:
+        return repr(float(value))
+    values = [float(v) for v in value]
+    if len(values) > 6:
+        return "[{}, ..., {}]".format(", ".join(map(repr, values[:3])), repr(values[-1]))
+    return "[{}]".format(", ".join(map(repr, values)))
+
+
+def _raise_infeasible(index, batch_shape, n, h, l, u, w):  # noqa: E741
+    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
+    values = [v if v is None or isinstance(v, float) else v[index] for v in (h, l, u, w)]
+    needs = "a finite h, l < +inf, u > -inf, l <= u"
+    if w is not None:
+        needs += ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
+    elif np.ndim(values[1]) == np.ndim(values[2]) == 0:
+        needs += " and n*l <= h <= n*u"
+    else:
+        needs += " and sum(l) <= h <= sum(u)"
+    got = "h={}, l={}, u={}, n={}".format(*map(_shown, values[:3]), n)
+    if w is not None:
+        got += f", weights={_shown(values[3])}"
+    raise ValueError(
+        f"no feasible point for the vector at batch index {at}: needs {needs}; got {got}"
+    )
+
+
+def _raise_nonfinite(index, batch_shape):
+    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
+    raise ValueError(
+        f"y holds NaN or infinity in the vector at batch index {at} "
+        "(check_finite=False projects it anyway, into an unspecified result)"
+    )
+
+
+def _rows_view(array, m, n, dtype):
+    """``array`` (vectors along its last axis) as m rows of n adjacent aligned items of
+    ``dtype`` without a copy, or None."""
+    if array.dtype != dtype or not array.flags.aligned:
         return None
-    rows = moved.reshape(m, n)
+    if array.flags.c_contiguous:
+        return array.reshape(m, n)
+    rows = array.reshape(m, n)
     # reshape copies when no view can describe the rows; a copy has its own memory.
-    if rows.size and rows.__array_interface__["data"][0] != moved.__array_interface__["data"][0]:
+    if rows.size and rows.__array_interface__["data"][0] != array.__array_interface__["data"][0]:
         return None
     if n > 1 and rows.strides[1] != rows.itemsize:
         return None
     return rows
 
 
-def _raise_infeasible(index, batch_shape, n, h, l, u):  # noqa: E741
-    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
-    values = [v if isinstance(v, float) else float(v[index]) for v in (h, l, u)]
-    raise ValueError(
-        "no feasible point for the vector at batch index {}: needs finite h, l, u with "
-        "l <= u and n*l <= h <= n*u, got h={!r}, l={!r}, u={!r}, n={}".format(at, *values, n)
+def _same_memory(a, b):
+    return (
+        a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+        and a.strides == b.strides
     )
 
 
-def _checked_out(out, shape):
+def _checked_out(out, shape, result):
+    _refuse_masked(out, "out")
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
-    if out.dtype != np.float64:
-        raise TypeError(f"out must have dtype float64, not {out.dtype}")
+    if out.dtype.kind != "f" or out.dtype.itemsize not in (4, 8):
+        raise TypeError(f"out must have dtype float64 or float32, not {out.dtype}")
+    if not np.can_cast(result, out.dtype, "same_kind"):  # pragma: no cover (floats all cast)
+        raise TypeError(f"cannot write a {result} result into out of dtype {out.dtype}")
     if out.shape != shape:
         raise ValueError(f"out has shape {out.shape}, but the result has shape {shape}")
     if not out.flags.writeable:
@@ -111,100 +303,103 @@ def project_capped_simplex(
     u,
     *,
     axis=-1,
+    weights=None,
+    method="exact",
+    check_finite=True,
     xtol=1e-5,
     rtol=1e-5,
     maxiter=20,
-    exact=False,
     out=None,
     workers=None,
 ):
-    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x_j <= u, sum_j x_j = h}``.
+    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x_j <= u, sum_j w_j x_j = h}``.
 
-    The projection of a vector is the vector shifted by a scalar and clipped to
-    ``[l, u]``; the shift is the root of the clipped sum minus ``h``, found by
-    SciPy's compiled ``brentq`` with ``xtol``, ``rtol`` and ``maxiter``.  With
-    ``exact=True`` that shift is then refined to the exact root of the
-    piecewise-linear equation, so each result sums to ``h`` up to rounding.
-
-    Parameters
-    ----------
-    y : array_like of real numbers
-        Every axis but ``axis`` is a batch axis.  Never modified unless it is ``out``.
-    h, l, u : float or array_like
-        Sum, lower and upper bound: scalars, or arrays broadcastable to the
-        batch shape (``y``'s shape without ``axis``), one value per vector.
-    axis : int
-        The axis along which the vectors lie.
-    xtol, rtol, maxiter :
-        ``brentq``'s tolerances and iteration limit (``maxiter >= 1``).
-    exact : bool
-        Refine the shift to the exact root.
-    out : ndarray of float64, optional
-        Where the result goes, with ``y``'s shape; it may be ``y`` itself.
-    workers : int, optional
-        Threads to use: None or 1 one, -1 every usable core, n at most n.
-        Small inputs use one thread whatever is asked.
-
-    Returns
-    -------
-    ndarray of float64
-        The projection (``out`` when given), of ``y``'s shape.
-
-    Raises
-    ------
-    ValueError
-        For a vector whose set is empty or not finite: ``l > u``, ``h`` outside
-        ``[n*l, n*u]``, or a non-finite ``h``, ``l`` or ``u``.  The message
-        names the first such vector; nothing has been written then.
-
-    Non-finite values in ``y`` are not refused: with ``exact=False`` such a
-    vector comes out as ``tavorin.operators.proj_csimplex`` leaves it, with
-    ``exact=True`` it comes out all NaN.
+    The projection is ``x_j = clip(y_j - tau*w_j, l_j, u_j)`` with the one
+    shift ``tau`` that meets the sum.  The full description of the arguments,
+    the results and every refusal is in the package's stubs
+    (``tavorin/__init__.pyi``), which is what ``help()`` and editors show.
     """
+    for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
+        _refuse_masked(value, name)
     y = _real_array(y, "y")
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -y.ndim <= axis < y.ndim:
-        raise AxisError(axis, y.ndim)
-    xtol = float(xtol)
-    rtol = float(rtol)
-    maxiter = operator.index(maxiter)
-    if not 1 <= maxiter <= _INT32_MAX:
-        raise ValueError(f"maxiter must be between 1 and {_INT32_MAX}, got {maxiter}")
-    exact = bool(exact)
-    threads = _thread_count(workers)
+    axis_given = axis
+    axis = check_axis(axis, y.ndim)
+    method, check_finite, xtol, rtol, maxiter, threads = check_options(
+        method, check_finite, xtol, rtol, maxiter, workers
+    )
+    computed, result = result_dtypes(y.dtype, method)
     if out is not None:
-        out = _checked_out(out, y.shape)
-
-    last = axis in (-1, y.ndim - 1)
-    moved = y if last else np.moveaxis(y, axis, -1)
-    batch_shape = moved.shape[:-1]
-    n = moved.shape[-1]
+        out = _checked_out(out, y.shape, result)
+    n = y.shape[axis]
     if n == 0:
-        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+        raise ValueError(f"y has no elements along axis {axis_given}: nothing to project")
+    moved = np.moveaxis(y, axis, -1)
+    batch_shape = moved.shape[:-1]
     m = math.prod(batch_shape)
-    h = _row_values(h, "h", batch_shape)
-    l = _row_values(l, "l", batch_shape)  # noqa: E741
-    u = _row_values(u, "u", batch_shape)
 
-    bad = _simplex.first_infeasible(m, n, h, l, u)
+    (h, _), (l, l_kind), (u, u_kind) = (  # noqa: E741
+        _set_values(v, name, y.shape, axis, computed) for v, name in ((h, "h"), (l, "l"), (u, "u"))
+    )
+    w = None if weights is None else _set_values(weights, "weights", y.shape, axis, computed)[0]
+    every_one_checked = check_scalar_sets(
+        n, *(v if isinstance(v, float) else None for v in (h, l, u)),
+        w if w is None or isinstance(w, float) else VARIES,
+    )  # fmt: skip
+    if method == "brentq":
+        refuse_for_brentq((l_kind, u_kind), l, u, w)
+    if out is not None:
+        # Sets read while out is written would be read half overwritten.
+        h, l, u, w = (  # noqa: E741
+            v.copy() if isinstance(v, np.ndarray) and np.may_share_memory(v, out) else v
+            for v in (h, l, u, w)
+        )
+    bad = -1 if every_one_checked else _simplex.first_infeasible(m, n, h, l, u, w)
     if bad >= 0:
-        _raise_infeasible(bad, batch_shape, n, h, l, u)
+        _raise_infeasible(bad, batch_shape, n, h, l, u, w)
+    if method == "brentq":
+        for name, value in (("l", l), ("u", u)):
+            if isinstance(value, np.ndarray) and np.isinf(value).any():
+                index = int(np.flatnonzero(np.isinf(value))[0])
+                at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
+                raise ValueError(
+                    f"method='brentq' needs finite bounds, got {name}={value[index]:.1f} for "
+                    f"the vector at batch index {at}; use method='exact'"
+                )
 
-    if out is None:
-        work = np.array(moved, dtype=np.float64, order="C")
-        _simplex.project(work.reshape(m, n), h, l, u, xtol, rtol, maxiter, exact, threads)
-        return work if last else np.moveaxis(work, -1, axis)
+    if m == 0:
+        return out if out is not None else np.empty(y.shape, result)
+    source = _rows_view(moved, m, n, computed)
+    if source is None:
+        source = np.require(moved, computed, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
+    target = None if out is None else _rows_view(np.moveaxis(out, axis, -1), m, n, computed)
+    # Written directly only when the rows are the caller's: everything else
+    # (no out, an out of another dtype or layout) goes through our own array.
+    own = target is None
+    if own:
+        target = np.empty((m, n), computed)
+    elif source is not target and not _same_memory(source, target):
+        if np.may_share_memory(source, target):
+            source = source.copy()
 
-    target = out if last else np.moveaxis(out, axis, -1)
-    rows = _in_place_rows(target, m, n)
-    if rows is None:
-        work = np.array(moved, dtype=np.float64, order="C")
-        _simplex.project(work.reshape(m, n), h, l, u, xtol, rtol, maxiter, exact, threads)
-        np.copyto(target, work)
+    fold_check = check_finite and own and method == "exact"
+    if check_finite and not fold_check:
+        bad = _simplex.first_nonfinite(source)
+        if bad >= 0:
+            _raise_nonfinite(bad, batch_shape)
+    if method == "exact":
+        bad = _simplex.solve(source, target, h, l, u, w, fold_check, threads)
+        if bad >= 0:
+            _raise_nonfinite(bad, batch_shape)
+    else:
+        _simplex.project(source, target, h, l, u, xtol, rtol, maxiter, threads)
+
+    if not own:
         return out
-    if out is not y:
-        np.copyto(target, moved, casting="same_kind")
-    _simplex.project(rows, h, l, u, xtol, rtol, maxiter, exact, threads)
+    done = target.reshape(batch_shape + (n,))
+    if out is None:
+        done = done if done.dtype == result else done.astype(result)
+        return np.moveaxis(done, -1, axis)
+    np.copyto(np.moveaxis(out, axis, -1), done, casting="same_kind")
     return out

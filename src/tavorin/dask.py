@@ -8,8 +8,7 @@ computations, so a chunk is never projected in place.
 """
 
 import math
-import operator
-from typing import Any, List, Optional, SupportsIndex, Tuple, Union
+from typing import Any, Dict, List, Optional, SupportsIndex, Tuple, Union
 
 import numpy as np
 
@@ -18,55 +17,67 @@ try:
 except ImportError as exc:
     raise ImportError("tavorin.dask needs Dask's arrays: pip install 'tavorin[dask]'") from exc
 
-from ._api import AxisError
+from . import _api
 from ._api import project_capped_simplex as _project
 
 __all__ = ["project_capped_simplex"]
 
-_Bound = Union[float, np.ndarray, "da.Array"]
-
-
-def _is_scalar(value: Any) -> bool:
-    return not isinstance(value, da.Array) and np.ndim(value) == 0
+_Set = Union[float, np.ndarray, "da.Array"]
+_SET_NAMES = ("h", "l", "u", "weights")
 
 
 def _unknown(sizes: Tuple[float, ...]) -> bool:
     return any(math.isnan(s) for s in sizes)
 
 
-def _row_bound(value: Any, name: str, y: "da.Array", axis: int) -> "da.Array":
-    """One value per vector as a Dask array chunked like ``y``'s rows, length 1 along ``axis``."""
-    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
+def _refuse_masked(value: Any, name: str) -> None:
+    _api._refuse_masked(value, name)
+    if isinstance(value, da.Array):
+        _api._refuse_masked(getattr(value, "_meta", None), name)
+
+
+def _set_kind(value: Any, name: str, y: "da.Array", axis: int) -> Tuple[str, Any]:
+    """How a set is given, and its float value when it is a scalar; refused as the
+    NumPy-style function refuses it, without computing anything."""
+    array = value if isinstance(value, da.Array) else np.asarray(value)
+    _api.check_real_dtype(array.dtype, name)
+    if not isinstance(value, da.Array) and array.size == 1 and array.ndim <= y.ndim:
+        if array.ndim < y.ndim or array.shape[axis] == 1:
+            return _api.SCALAR, float(array.reshape(-1)[0])
+    element = array.ndim == y.ndim and array.shape[axis] == y.shape[axis] != 1
     if any(_unknown(c) for i, c in enumerate(y.chunks) if i != axis):
         raise ValueError(
-            f"per-vector {name} needs the chunk sizes of y's other axes, which are unknown "
-            "(NaN); call y.compute_chunk_sizes() first"
+            f"per-{'element' if element else 'vector'} {name} needs the chunk sizes of y's "
+            "other axes, which are unknown (NaN); call y.compute_chunk_sizes() first"
         )
+    return _api.set_kind(name, array.shape, y.shape, axis), None
+
+
+def _chunked_like(value: Any, kind: str, y: "da.Array", axis: int, dtype: Any) -> "da.Array":
+    """The set as a Dask array chunked like ``y``: y's shape when given per element,
+    else length 1 along ``axis`` (the shape the NumPy-style function takes per vector)."""
     array = da.asarray(value)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be an array of real numbers, not {array.dtype}")
-    try:
-        array = da.broadcast_to(array, batch_shape)
-    except ValueError:
-        raise ValueError(
-            f"{name} of shape {array.shape} does not broadcast to the batch shape {batch_shape}"
-        ) from None
+    if kind == _api.PER_ELEMENT:
+        return da.broadcast_to(array, y.shape).astype(dtype).rechunk(y.chunks)
+    if array.ndim == y.ndim:
+        array = da.squeeze(array, axis)
+    array = da.broadcast_to(array, y.shape[:axis] + y.shape[axis + 1 :])
     array = da.expand_dims(array.astype(np.float64), axis)
     return array.rechunk(tuple((1,) if i == axis else c for i, c in enumerate(y.chunks)))
 
 
 def _project_chunk(
     chunk: np.ndarray,
-    *bound_chunks: np.ndarray,
-    scalars: List[Optional[float]],
+    *set_chunks: np.ndarray,
+    scalars: List[Any],
     axis: int,
-    options: dict,
+    options: Dict[str, Any],
     block_info: Optional[dict] = None,
 ) -> np.ndarray:
-    given = (np.squeeze(b, axis) for b in bound_chunks)
-    h, l, u = (next(given) if s is None else s for s in scalars)  # noqa: E741
+    given = iter(set_chunks)
+    h, l, u, weights = (next(given) if s is _api.VARIES else s for s in scalars)  # noqa: E741
     try:
-        return _project(chunk, h, l, u, axis=axis, **options)
+        return _project(chunk, h, l, u, axis=axis, weights=weights, **options)
     except ValueError as exc:
         # The function names the vector by its place in this chunk; say where the chunk is.
         start = tuple(lo for lo, _ in block_info[0]["array-location"]) if block_info else "?"
@@ -75,53 +86,79 @@ def _project_chunk(
 
 def project_capped_simplex(
     y: Any,
-    h: _Bound,
-    l: _Bound,  # noqa: E741
-    u: _Bound,
+    h: _Set,
+    l: _Set,  # noqa: E741
+    u: _Set,
     *,
     axis: SupportsIndex = -1,
+    weights: Optional[_Set] = None,
+    method: str = "exact",
+    check_finite: bool = True,
     xtol: float = 1e-5,
     rtol: float = 1e-5,
     maxiter: SupportsIndex = 20,
-    exact: bool = False,
     workers: Optional[SupportsIndex] = None,
 ) -> "da.Array":
     """Project every vector of the Dask array ``y`` along ``axis`` onto the capped simplex.
 
     The lazy counterpart of ``tavorin.project_capped_simplex``, with the same
     arguments (except ``out``) and, chunk for chunk, the same bytes: a new
-    float64 Dask array of ``y``'s shape, chunked with whole vectors per chunk.
-    ``h``, ``l`` and ``u`` are scalars or arrays (NumPy or Dask) broadcastable
-    to the batch shape.  ``workers`` is the thread count inside each chunk's
-    call (Dask already runs chunks in parallel, so the default is one).
+    Dask array of ``y``'s shape (float32 for float32 input, else float64),
+    chunked with whole vectors per chunk.  ``h``, ``l``, ``u`` and
+    ``weights`` are scalars or arrays (NumPy or Dask) given as the NumPy-style
+    function takes them: one value per vector, or (``l``, ``u``, ``weights``)
+    one per element with ``y``'s shape, chunked with ``y``.  ``workers`` is
+    the thread count inside each chunk's call (Dask already runs chunks in
+    parallel, so the default is one).
 
-    Refused at once, with the NumPy-style function's own messages where it has
-    one: an axis out of range, a non-real dtype, an empty axis, bad tolerances,
-    ``maxiter`` or ``workers``, infeasible scalar bounds, bounds that do not
-    broadcast; and chunk sizes that are unknown (NaN) along ``axis`` (or along
-    the other axes when bounds are per vector).  Infeasible per-vector bounds
-    raise when the chunk holding them is computed.
+    Refused at once, with the NumPy-style function's own messages: an axis
+    out of range, a non-real dtype, a masked array, an empty axis, a bad
+    ``method``, ``check_finite``, tolerance, ``maxiter`` or ``workers``, sets
+    that do not broadcast, the sets ``method="brentq"`` cannot take, and
+    every scalar set that is refused whatever the other sets are (``l > u``,
+    a NaN, an infinite ``h``; all of them scalars: an empty set); and chunk
+    sizes that are unknown (NaN) along ``axis`` (or along the other axes
+    when a set is given per vector or per element).  Sets that are arrays,
+    and NaN or infinity in ``y``, are checked when the chunk holding them is
+    computed.
     """
+    for value, name in zip((y, h, l, u, weights), ("y",) + _SET_NAMES):
+        _refuse_masked(value, name)
     y = da.asarray(y)
+    _api.check_real_dtype(y.dtype, "y")
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -y.ndim <= axis < y.ndim:
-        raise AxisError(axis, y.ndim)
-    axis %= y.ndim
+    given_axis = axis
+    axis = _api.check_axis(axis, y.ndim)
+    method, check_finite, xtol, rtol, maxiter, _ = _api.check_options(
+        method, check_finite, xtol, rtol, maxiter, workers
+    )
     if _unknown(y.chunks[axis]):
         raise ValueError(
             f"y's chunk sizes along axis {axis} are unknown (NaN), so its vectors cannot be "
             "gathered into whole chunks; call y.compute_chunk_sizes() first"
         )
-    options = dict(xtol=xtol, rtol=rtol, maxiter=maxiter, exact=exact, workers=workers)
-    scalars: List[Optional[float]] = [v if _is_scalar(v) else None for v in (h, l, u)]
-    # One vector of y's dtype and length with the scalar bounds: every refusal
-    # that does not need the data happens here, worded as the NumPy-style
-    # function words it.  Per-vector bounds are checked chunk by chunk.
-    probe_shape = tuple(y.shape[axis] if i == axis else 1 for i in range(y.ndim))
-    feasible = [0.0, 0.0, 0.0] if None in scalars else scalars
-    _project(np.zeros(probe_shape, dtype=y.dtype), *feasible, axis=axis, **options)
+    if y.shape[axis] == 0:
+        raise ValueError(f"y has no elements along axis {given_axis}: nothing to project")
+    values = (h, l, u, weights)
+    kinds, scalars = zip(
+        *(
+            (None, None) if v is None else _set_kind(v, name, y, axis)
+            for v, name in zip(values, _SET_NAMES)
+        )
+    )
+    w = None if weights is None else (_api.VARIES if scalars[3] is None else scalars[3])
+    _api.check_scalar_sets(y.shape[axis], *scalars[:3], w)
+    if method == "brentq":
+        _api.refuse_for_brentq(kinds[1:3], *scalars[1:3], weights)
+    options = dict(
+        method=method,
+        check_finite=check_finite,
+        xtol=xtol,
+        rtol=rtol,
+        maxiter=maxiter,
+        workers=workers,
+    )
 
     if y.numblocks[axis] > 1:
         others = [i for i in range(y.ndim) if i != axis]
@@ -132,15 +169,21 @@ def project_capped_simplex(
         # merge a whole array into one chunk, and so onto one worker).
         largest = math.prod(max(c) for c in y.chunks) * y.dtype.itemsize
         y = y.rechunk(chunks, block_size_limit=max(largest, y.shape[axis] * y.dtype.itemsize))
-    names = ("h", "l", "u")
-    bounds = [_row_bound(v, n, y, axis) for v, n, s in zip((h, l, u), names, scalars) if s is None]
+    computed, result = _api.result_dtypes(y.dtype, method)
+    arrays = [
+        _chunked_like(v, kind, y, axis, computed)
+        for v, kind, s in zip(values, kinds, scalars)
+        if v is not None and s is None
+    ]
     return da.map_blocks(
         _project_chunk,
         y,
-        *bounds,
-        scalars=scalars,
+        *arrays,
+        scalars=[
+            _api.VARIES if v is not None and s is None else s for v, s in zip(values, scalars)
+        ],
         axis=axis,
         options=options,
-        dtype=np.float64,
-        meta=np.empty((0,) * y.ndim, dtype=np.float64),
+        dtype=result,
+        meta=np.empty((0,) * y.ndim, dtype=result),
     )
