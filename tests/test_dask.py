@@ -21,10 +21,15 @@ def rows(shape, scale=1.0):
 
 
 Y2 = rows((230, 310), 1 / np.sqrt(310))
+Y2_FINITE = RNG.standard_normal((230, 310)) / np.sqrt(310)
 Y3 = RNG.standard_normal((6, 150, 20))
 YI = RNG.integers(-50, 50, size=(90, 64)).astype(np.int16)
+Y32 = RNG.standard_normal((230, 310)).astype(np.float32)
 PER_COLUMN_H = RNG.random(310) * 100 + 10
 MASK = RNG.random(230) > 0.4
+LOW = RNG.uniform(-1.0, 0.0, (230, 310))
+# NaN and infinity are projected, not refused, only with check_finite=False: brentq's bytes.
+AS_IS = {"method": "brentq", "check_finite": False}
 
 
 # name -> (dask array, its NumPy value, h, l, u, keywords)
@@ -35,15 +40,15 @@ CASES = {
         1.0,
         0.0,
         1.0,
-        {},
+        AS_IS,
     ),
-    "axis 0 already whole, per-vector h from Dask, exact": (
-        lambda: da.from_array(Y2.copy(), chunks=(230, 50)),
-        Y2,
+    "axis 0 already whole, per-vector h from Dask": (
+        lambda: da.from_array(Y2_FINITE.copy(), chunks=(230, 50)),
+        Y2_FINITE,
         da.from_array(PER_COLUMN_H, chunks=90),
         -1.0,
         1.0,
-        {"axis": 0, "exact": True},
+        {"axis": 0},
     ),
     "3-D along axis 1, per-vector l and u from NumPy": (
         lambda: da.from_array(Y3, chunks=(4, 40, 7)),
@@ -51,7 +56,7 @@ CASES = {
         0.5,
         -RNG.random((6, 20)),
         1.0 + RNG.random((6, 20)),
-        {"axis": 1, "xtol": 1e-9, "maxiter": 50},
+        {"axis": 1, "xtol": 1e-9, "maxiter": 50, "method": "brentq"},
     ),
     "int16, the axis already whole": (
         lambda: da.from_array(YI, chunks=(25, 64)),
@@ -67,7 +72,23 @@ CASES = {
         1.0,
         0.0,
         0.1,
+        AS_IS,
+    ),
+    "float32, per-element l from Dask chunked otherwise, u = inf, keepdims h": (
+        lambda: da.from_array(Y32, chunks=(64, 70)),
+        Y32,
+        RNG.random((230, 1)) * 10,
+        da.from_array(LOW, chunks=(100, 50)),
+        np.inf,
         {},
+    ),
+    "weights per element from NumPy, broadcast over rows": (
+        lambda: da.from_array(Y2_FINITE, chunks=(64, 70)),
+        Y2_FINITE,
+        2.0,
+        0.0,
+        1.0,
+        {"weights": RNG.uniform(0.5, 2.0, (1, 310))},
     ),
 }
 
@@ -104,12 +125,25 @@ def test_same_bytes_as_the_numpy_function(case, compute):
     # Computed together with its own input: a chunk projected in place would
     # show up in the input's bytes.
     projected, y_after = compute(result, y)
+    plain_keywords = {k: np.asarray(v) if k == "weights" else v for k, v in keywords.items()}
     expected = tavorin.project_capped_simplex(
-        plain, *(np.asarray(v) for v in (h, l, u)), **keywords
+        plain, *(np.asarray(v) for v in (h, l, u)), **plain_keywords
     )
-    assert projected.dtype == np.float64
+    assert projected.dtype == expected.dtype == (np.float32 if plain.dtype == np.float32 else float)
     assert projected.tobytes() == expected.tobytes()
     assert y_after.tobytes() == plain.tobytes()
+
+
+Y4 = da.ones((4, 3), chunks=2)
+PER_ROW = np.ones(4)
+NO_POINT = (
+    "no feasible point for the vector at batch index {}: needs a finite h, l < +inf, u > -inf, "
+    "l <= u and n*l <= h <= n*u; got "
+)
+MASKED = (
+    "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
+    "to choose the masked values, or {0}.compressed() to drop them"
+)
 
 
 def masked():
@@ -154,7 +188,7 @@ def masked():
         (
             lambda: project_capped_simplex(da.ones((4, 0)), 1.0, 0.0, 1.0),
             ValueError,
-            "y has no elements along axis 1: nothing to project",
+            "y has no elements along axis -1: nothing to project",
         ),
         (
             lambda: project_capped_simplex(da.ones((4, 3)), 1.0, 0.0, 1.0, maxiter=0),
@@ -164,20 +198,57 @@ def masked():
         (
             lambda: project_capped_simplex(da.ones((4, 3), chunks=2), 4.0, 0.0, 1.0),
             ValueError,
-            "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
-            "l <= u and n*l <= h <= n*u, got h=4.0, l=0.0, u=1.0, n=3",
+            NO_POINT.format("(0,)") + "h=4.0, l=0.0, u=1.0, n=3",
         ),
         (
             lambda: project_capped_simplex(
                 da.ones((4, 3), chunks=(2, 3)), [1.0, 1.0, 9.0, 1.0], 0.0, 1.0
             ).compute(scheduler="sync"),
             ValueError,
-            "no feasible point for the vector at batch index (0,): needs finite h, l, u with "
-            "l <= u and n*l <= h <= n*u, got h=9.0, l=0.0, u=1.0, n=3 "
+            NO_POINT.format("(0,)") + "h=9.0, l=0.0, u=1.0, n=3 "
             "(in the chunk of y that starts at index (2, 0))",
         ),
+        # Scalar sets checked when the graph is built, whatever the others are.
+        (lambda: project_capped_simplex(Y4, PER_ROW, 0.6, 0.5), ValueError,
+         "l must not exceed u, got l=0.6, u=0.5"),
+        (lambda: project_capped_simplex(Y4, PER_ROW, 0.0, 1j), TypeError,
+         "u must be an array of real numbers, not complex128"),
+        (lambda: project_capped_simplex(Y4, np.inf, PER_ROW, 1.0), ValueError,
+         "h must be finite, got inf"),
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, 1.0, weights=0.0), ValueError,
+         "weights must be finite and > 0, got 0.0"),
+        # The options and what method="brentq" cannot take, as the NumPy-style function words them.
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, 1.0, method=True), TypeError,
+         "method must be 'exact' or 'brentq', not bool"),
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, 1.0, xtol="1e-3"), TypeError,
+         "xtol must be a real number, not str"),
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, 1.0, workers=10**30), ValueError,
+         f"workers value out of range; got {10**30}, must not be more than 9223372036854775807"),
+        (lambda: project_capped_simplex(Y4, 1.0, np.zeros((4, 3)), 1.0, method="brentq"),
+         ValueError, "method='brentq' takes no per-element l; use method='exact'"),
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, np.inf, method="brentq"), ValueError,
+         "method='brentq' needs finite bounds, got u=inf; use method='exact'"),
+        (lambda: project_capped_simplex(masked(), 1.0, np.zeros((MASK.sum(), 310)), 1.0),
+         ValueError, "per-element l needs the chunk sizes of y's other axes, which are unknown "
+         "(NaN); call y.compute_chunk_sizes() first"),
+        (lambda: project_capped_simplex(Y4, 1.0, 0.0, np.ones((4, 2))), ValueError,
+         "u of shape (4, 2) does not broadcast to (4, 1) (one value per vector) or (4, 3) "
+         "(one per element)"),
+        # Masked arrays, NumPy's or Dask's.
+        (lambda: project_capped_simplex(np.ma.masked_equal(np.ones((4, 3)), 0), 1.0, 0.0, 1.0),
+         TypeError, MASKED.format("y")),
+        (lambda: project_capped_simplex(da.ma.masked_equal(Y4, 0), 1.0, 0.0, 1.0), TypeError,
+         MASKED.format("y")),
+        (lambda: project_capped_simplex(Y4, np.ma.masked_equal(PER_ROW, 0), 0.0, 1.0), TypeError,
+         MASKED.format("h")),
+        # What needs the data, when the chunk is computed.
+        (lambda: project_capped_simplex(da.from_array(Y2, chunks=(64, 70)), 1.0, 0.0, 1.0)
+         .compute(scheduler="sync"), ValueError,
+         "y holds NaN or infinity in the vector at batch index (0,) (check_finite=False "
+         "projects it anyway, into an unspecified result) (in the chunk of y that starts at "
+         "index (0, 0))"),
     ],
-)
+)  # fmt: skip
 def test_refusals(call, error, message):
     with pytest.raises(error) as info:
         call()

@@ -69,13 +69,14 @@ def _chunked_like(value: Any, kind: str, y: "da.Array", axis: int, dtype: Any) -
 def _project_chunk(
     chunk: np.ndarray,
     *set_chunks: np.ndarray,
-    scalars: List[Any],
+    scalars: List[Optional[float]],
+    chunked: List[bool],
     axis: int,
     options: Dict[str, Any],
     block_info: Optional[dict] = None,
 ) -> np.ndarray:
     given = iter(set_chunks)
-    h, l, u, weights = (next(given) if s is _api.VARIES else s for s in scalars)  # noqa: E741
+    h, l, u, weights = (next(given) if c else s for s, c in zip(scalars, chunked))  # noqa: E741
     try:
         return _project(chunk, h, l, u, axis=axis, weights=weights, **options)
     except ValueError as exc:
@@ -179,9 +180,9 @@ def project_capped_simplex(
         _project_chunk,
         y,
         *arrays,
-        scalars=[
-            _api.VARIES if v is not None and s is None else s for v, s in zip(values, scalars)
-        ],
+        # Which sets come as chunks (a flag: a sentinel object would not survive pickling).
+        scalars=list(scalars),
+        chunked=[v is not None and s is None for v, s in zip(values, scalars)],
         axis=axis,
         options=options,
         dtype=result,
