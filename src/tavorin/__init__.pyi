@@ -1,6 +1,6 @@
 """Types of the package: its version and the NumPy-style projection it loads on first use."""
 
-from typing import Optional, SupportsFloat, SupportsIndex
+from typing import Any, Literal, Optional, SupportsIndex, TypeVar, Union, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -8,6 +8,11 @@ from numpy.typing import ArrayLike, NDArray
 __version__: str
 __all__ = ["project_capped_simplex"]
 
+_Real = Union[float, np.floating[Any], np.integer[Any]]
+_Out = TypeVar("_Out", NDArray[np.float64], NDArray[np.float32])
+_Method = Literal["exact", "brentq"]
+
+@overload
 def project_capped_simplex(
     y: ArrayLike,
     h: ArrayLike,
@@ -15,71 +20,143 @@ def project_capped_simplex(
     u: ArrayLike,
     *,
     axis: SupportsIndex = -1,
-    xtol: SupportsFloat = 1e-05,
-    rtol: SupportsFloat = 1e-05,
+    weights: Optional[ArrayLike] = None,
+    method: _Method = "exact",
+    check_finite: bool = True,
+    xtol: _Real = 1e-05,
+    rtol: _Real = 1e-05,
     maxiter: SupportsIndex = 20,
-    exact: bool = False,
-    out: Optional[NDArray[np.float64]] = None,
+    out: _Out,
+    workers: Optional[SupportsIndex] = None,
+) -> _Out: ...
+@overload
+def project_capped_simplex(
+    y: NDArray[np.float32],
+    h: ArrayLike,
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    method: _Method = "exact",
+    check_finite: bool = True,
+    xtol: _Real = 1e-05,
+    rtol: _Real = 1e-05,
+    maxiter: SupportsIndex = 20,
+    out: None = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.float32]: ...
+@overload
+def project_capped_simplex(
+    y: ArrayLike,
+    h: ArrayLike,
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    method: _Method = "exact",
+    check_finite: bool = True,
+    xtol: _Real = 1e-05,
+    rtol: _Real = 1e-05,
+    maxiter: SupportsIndex = 20,
+    out: None = None,
     workers: Optional[SupportsIndex] = None,
 ) -> NDArray[np.float64]:
-    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x_j <= u, sum_j x_j = h}``.
+    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
-    Returns a new float64 array of ``y``'s shape (or ``out``, filled); ``y``
-    itself is never modified unless it is passed as ``out``.  Each vector
-    becomes ``clip(y - tau, l, u)``, with ``tau`` the root of
-    ``sum_j clip(y_j - tau, l, u) - h`` found by SciPy's compiled ``brentq``.
+    Each vector becomes ``x_j = clip(y_j - tau*w_j, l_j, u_j)`` with the one
+    shift ``tau`` that makes ``sum_j w_j x_j = h`` (``w_j = 1`` without
+    ``weights``): the nearest point of the set in the norm weighted by
+    ``1/w``.  Returns a new array of ``y``'s shape, or ``out`` filled; ``y``
+    is never modified unless it is ``out``.
 
     Parameters
     ----------
     y
-        Real numbers (booleans, integers, floats of any width; converted to
-        float64).  Every axis but ``axis`` is a batch axis.
+        Real numbers.  float32 gives a float32 result, computed in float32
+        (sums accumulated in float64); everything else (float64, integers,
+        booleans, float16, long double) a float64 result.  Every axis but
+        ``axis`` is a batch axis.
     h, l, u
-        The sum and the bounds: scalars, or arrays broadcastable to the batch
-        shape (``y``'s shape without ``axis``), one value per vector.
+        The sum and the bounds.  Each is a scalar, or an array of one value
+        per vector: broadcastable to the batch shape (``y``'s shape without
+        ``axis``), or with ``y``'s number of dimensions and length 1 along
+        ``axis`` (the shape ``keepdims=True`` gives).  ``l`` and ``u`` may
+        also hold one value per element: ``y``'s number of dimensions, ``y``'s
+        length along ``axis``, broadcastable to ``y``'s shape; they are then
+        rounded to the dtype the vectors are computed in.  ``l`` may be
+        ``-inf`` and ``u`` ``+inf``: ``u = inf`` is the set
+        ``{x >= l, sum_j w_j x_j = h}`` (with ``l = 0``, ``h = 1``, ``w = 1``
+        the probability simplex), ``l = -inf`` and ``u = inf`` the
+        hyperplane ``sum_j w_j x_j = h``.
     axis
         The axis the vectors lie along.
-    xtol, rtol
-        ``brentq``'s absolute and relative tolerances on ``tau``.
-    maxiter
-        ``brentq``'s iteration limit, at least 1.  A vector that needs more
-        keeps the last iterate, and its sum misses ``h`` without an error
-        (``exact=True`` repairs that).
-    exact
-        Refine ``tau`` to the exact root of the piecewise-linear equation: the
-        sums then equal ``h`` to rounding.
+    weights
+        Positive, finite weights ``w``: a scalar, one per vector or one per
+        element, given as ``l`` and ``u`` are.  None: every weight 1.
+    method
+        ``"exact"`` (the default): the shift is found from the vector's final
+        active sets, so the result is the exact projection rounded once per
+        element, to within a few ulps of the vector's scale.  ``"brentq"``:
+        SciPy's compiled ``brentq`` on the clipped sum, with ``xtol``,
+        ``rtol`` and ``maxiter``, computed in float64; for a float64 C-ordered
+        ``y`` the same bytes as ``tavorin.operators.proj_csimplex`` on a copy.
+        It takes only finite bounds, one per vector, and no weights.
+    check_finite
+        Refuse NaN or infinity in ``y`` (SciPy's convention).  The check
+        costs nothing extra with ``method="exact"`` when the result goes to
+        a new array; otherwise it is one read of ``y`` before anything is
+        written.
+        With ``False`` a vector holding NaN or infinity gives an unspecified
+        result (often NaN), but never a crash or a hang.
+    xtol, rtol, maxiter
+        ``brentq``'s absolute and relative tolerances on ``tau`` and its
+        iteration limit, for ``method="brentq"`` (validated either way, as
+        SciPy's ``brentq`` validates them: real numbers with ``xtol > 0`` and
+        ``rtol >= 4*eps``, finite; ``maxiter`` an integer from 1 to
+        2147483647).  A vector that needs more iterations keeps the last
+        iterate, and its sum misses ``h`` without an error.
     out
-        A writable float64 array of ``y``'s shape to write the result into; it
-        may be ``y`` itself (then nothing is copied).
+        A writable float64 or float32 array of ``y``'s shape for the result
+        (cast as ``numpy.copyto`` with ``casting="same_kind"`` casts); it may
+        be ``y`` itself.  Written only once every check has passed: an
+        ``out`` the solver cannot write directly (another dtype, unaligned,
+        strided within a vector, byte-swapped) gets the result from a scratch
+        array at the end.
     workers
-        Threads: ``None`` or 1 one, -1 every usable core, ``n`` at most ``n``,
-        ``-k`` all usable cores but ``k - 1``.  Small inputs use one thread.
-        Results are the same bytes whatever the count.
+        Threads: ``None`` or 1 one, -1 every usable core, ``-k`` all usable
+        cores but ``k - 1``, ``k`` at most ``k`` (a count above the usable
+        cores is capped there).  Small inputs use one thread.  The result is
+        the same bytes whatever the count.
 
-    With ``exact=False``, a C-contiguous float64 ``y`` and scalar bounds, the
-    result is byte for byte that of ``tavorin.operators.proj_csimplex`` on a
-    copy.  NaN or infinity in a vector is not refused: with ``exact=False``
-    the vector comes out as ``proj_csimplex`` leaves it, with ``exact=True``
-    all NaN.
+    Returns
+    -------
+    ndarray
+        The projection (``out`` when given), of ``y``'s shape: float32 for
+        float32 ``y``, else float64.
 
     Raises
     ------
     TypeError
-        ``y must be an array of real numbers, not complex128`` (also for
-        ``h``, ``l``, ``u``); ``out must be a numpy.ndarray, not list``;
-        ``out must have dtype float64, not float32``; a non-integer ``axis``,
-        ``maxiter`` or ``workers``.
+        A complex, object, string or time ``y``, ``h``, ``l``, ``u`` or
+        ``weights`` (``y must be an array of real numbers, not complex128``);
+        a masked array (``y is a masked array, and the projection would
+        ignore its mask: pass y.filled(value) ...``); ``method``,
+        ``check_finite``, a tolerance, ``maxiter`` or ``workers`` of the
+        wrong type (a bool is never a method or a count); an ``out`` that is
+        not a float64 or float32 ndarray.
     ValueError
-        ``y must have at least one dimension``; ``y has no elements along axis
-        1: nothing to project``; ``h of shape (3,) does not broadcast to the
-        batch shape (4,)``; ``maxiter must be between 1 and 2147483647, got
-        0``; ``workers must not be zero``; ``workers value out of range; got
-        -5, must not be less than -2``; ``out has shape (2, 3), but the result
-        has shape (3, 2)``; ``out is read-only``; and for the first vector
-        whose set is empty or not finite (``l > u``, ``h`` outside
-        ``[n*l, n*u]``, a non-finite bound), before anything is written: ``no
-        feasible point for the vector at batch index (0,): needs finite h, l,
-        u with l <= u and n*l <= h <= n*u, got h=5.0, l=0.0, u=1.0, n=3``.
+        Shapes that do not fit, a bad ``method`` name or option value; a
+        set that is empty or ill defined for some vector (``l > u``,
+        ``h`` outside ``[sum_j w_j l_j, sum_j w_j u_j]``, a NaN, ``l = +inf``,
+        ``u = -inf``, an infinite ``h``, a weight that is not finite and
+        positive): the message names the first such vector's batch index and
+        its values; NaN or infinity in ``y`` with ``check_finite=True``
+        (naming the first such vector); for ``method="brentq"`` weights,
+        per-element or infinite bounds.  Nothing is written then.
     numpy.exceptions.AxisError
-        ``axis 2 is out of bounds for array of dimension 2`` (a ValueError).
+        ``axis`` out of range (a ValueError).
+    RuntimeError
+        Threads that could not be started; nothing is written then either.
     """

@@ -312,12 +312,102 @@ def project_capped_simplex(
     out=None,
     workers=None,
 ):
-    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x_j <= u, sum_j w_j x_j = h}``.
+    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
-    The projection is ``x_j = clip(y_j - tau*w_j, l_j, u_j)`` with the one
-    shift ``tau`` that meets the sum.  The full description of the arguments,
-    the results and every refusal is in the package's stubs
-    (``tavorin/__init__.pyi``), which is what ``help()`` and editors show.
+    Each vector becomes ``x_j = clip(y_j - tau*w_j, l_j, u_j)`` with the one
+    shift ``tau`` that makes ``sum_j w_j x_j = h`` (``w_j = 1`` without
+    ``weights``): the nearest point of the set in the norm weighted by
+    ``1/w``.  Returns a new array of ``y``'s shape, or ``out`` filled; ``y``
+    is never modified unless it is ``out``.
+
+    Parameters
+    ----------
+    y
+        Real numbers.  float32 gives a float32 result, computed in float32
+        (sums accumulated in float64); everything else (float64, integers,
+        booleans, float16, long double) a float64 result.  Every axis but
+        ``axis`` is a batch axis.
+    h, l, u
+        The sum and the bounds.  Each is a scalar, or an array of one value
+        per vector: broadcastable to the batch shape (``y``'s shape without
+        ``axis``), or with ``y``'s number of dimensions and length 1 along
+        ``axis`` (the shape ``keepdims=True`` gives).  ``l`` and ``u`` may
+        also hold one value per element: ``y``'s number of dimensions, ``y``'s
+        length along ``axis``, broadcastable to ``y``'s shape; they are then
+        rounded to the dtype the vectors are computed in.  ``l`` may be
+        ``-inf`` and ``u`` ``+inf``: ``u = inf`` is the set
+        ``{x >= l, sum_j w_j x_j = h}`` (with ``l = 0``, ``h = 1``, ``w = 1``
+        the probability simplex), ``l = -inf`` and ``u = inf`` the
+        hyperplane ``sum_j w_j x_j = h``.
+    axis
+        The axis the vectors lie along.
+    weights
+        Positive, finite weights ``w``: a scalar, one per vector or one per
+        element, given as ``l`` and ``u`` are.  None: every weight 1.
+    method
+        ``"exact"`` (the default): the shift is found from the vector's final
+        active sets, so the result is the exact projection rounded once per
+        element, to within a few ulps of the vector's scale.  ``"brentq"``:
+        SciPy's compiled ``brentq`` on the clipped sum, with ``xtol``,
+        ``rtol`` and ``maxiter``, computed in float64; for a float64 C-ordered
+        ``y`` the same bytes as ``tavorin.operators.proj_csimplex`` on a copy.
+        It takes only finite bounds, one per vector, and no weights.
+    check_finite
+        Refuse NaN or infinity in ``y`` (SciPy's convention).  The check
+        costs nothing extra with ``method="exact"`` when the result goes to
+        a new array; otherwise it is one read of ``y`` before anything is
+        written.
+        With ``False`` a vector holding NaN or infinity gives an unspecified
+        result (often NaN), but never a crash or a hang.
+    xtol, rtol, maxiter
+        ``brentq``'s absolute and relative tolerances on ``tau`` and its
+        iteration limit, for ``method="brentq"`` (validated either way, as
+        SciPy's ``brentq`` validates them: real numbers with ``xtol > 0`` and
+        ``rtol >= 4*eps``, finite; ``maxiter`` an integer from 1 to
+        2147483647).  A vector that needs more iterations keeps the last
+        iterate, and its sum misses ``h`` without an error.
+    out
+        A writable float64 or float32 array of ``y``'s shape for the result
+        (cast as ``numpy.copyto`` with ``casting="same_kind"`` casts); it may
+        be ``y`` itself.  Written only once every check has passed: an
+        ``out`` the solver cannot write directly (another dtype, unaligned,
+        strided within a vector, byte-swapped) gets the result from a scratch
+        array at the end.
+    workers
+        Threads: ``None`` or 1 one, -1 every usable core, ``-k`` all usable
+        cores but ``k - 1``, ``k`` at most ``k`` (a count above the usable
+        cores is capped there).  Small inputs use one thread.  The result is
+        the same bytes whatever the count.
+
+    Returns
+    -------
+    ndarray
+        The projection (``out`` when given), of ``y``'s shape: float32 for
+        float32 ``y``, else float64.
+
+    Raises
+    ------
+    TypeError
+        A complex, object, string or time ``y``, ``h``, ``l``, ``u`` or
+        ``weights`` (``y must be an array of real numbers, not complex128``);
+        a masked array (``y is a masked array, and the projection would
+        ignore its mask: pass y.filled(value) ...``); ``method``,
+        ``check_finite``, a tolerance, ``maxiter`` or ``workers`` of the
+        wrong type (a bool is never a method or a count); an ``out`` that is
+        not a float64 or float32 ndarray.
+    ValueError
+        Shapes that do not fit, a bad ``method`` name or option value; a
+        set that is empty or ill defined for some vector (``l > u``,
+        ``h`` outside ``[sum_j w_j l_j, sum_j w_j u_j]``, a NaN, ``l = +inf``,
+        ``u = -inf``, an infinite ``h``, a weight that is not finite and
+        positive): the message names the first such vector's batch index and
+        its values; NaN or infinity in ``y`` with ``check_finite=True``
+        (naming the first such vector); for ``method="brentq"`` weights,
+        per-element or infinite bounds.  Nothing is written then.
+    numpy.exceptions.AxisError
+        ``axis`` out of range (a ValueError).
+    RuntimeError
+        Threads that could not be started; nothing is written then either.
     """
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
         _refuse_masked(value, name)
