@@ -433,10 +433,9 @@ def project_capped_simplex(
         _set_values(v, name, y.shape, axis, computed) for v, name in ((h, "h"), (l, "l"), (u, "u"))
     )
     w = None if weights is None else _set_values(weights, "weights", y.shape, axis, computed)[0]
-    every_one_checked = check_scalar_sets(
-        n, *(v if isinstance(v, float) else None for v in (h, l, u)),
-        w if w is None or isinstance(w, float) else VARIES,
-    )  # fmt: skip
+    scalars = [v if isinstance(v, float) else None for v in (h, l, u)]
+    w_scalar = w if w is None or isinstance(w, float) else VARIES
+    every_one_checked = check_scalar_sets(n, *scalars, w_scalar)
     if method == "brentq":
         refuse_for_brentq((l_kind, u_kind), l, u, w)
     if out is not None:

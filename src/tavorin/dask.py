@@ -125,8 +125,10 @@ def project_capped_simplex(
     """
     for value, name in zip((y, h, l, u, weights), ("y",) + _SET_NAMES):
         _refuse_masked(value, name)
-    y = da.asarray(y)
+    if not isinstance(y, da.Array):
+        y = np.asarray(y)  # before Dask, which cannot chunk an object array
     _api.check_real_dtype(y.dtype, "y")
+    y = da.asarray(y)
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
     given_axis = axis
@@ -144,7 +146,7 @@ def project_capped_simplex(
     values = (h, l, u, weights)
     kinds, scalars = zip(
         *(
-            (None, None) if v is None else _set_kind(v, name, y, axis)
+            (None, None) if v is None and name == "weights" else _set_kind(v, name, y, axis)
             for v, name in zip(values, _SET_NAMES)
         )
     )
