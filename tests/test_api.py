@@ -415,6 +415,30 @@ def test_refusals(args, kwargs, error, message, front):
     assert all(a.tobytes() == b.tobytes() for a, b in zip(left, kept))
 
 
+@pytest.mark.parametrize(
+    "kwargs, first_nonfinite, solve_checks, workers",
+    [
+        ({}, False, True, 1),  # the check rides along the solver's first pass
+        ({"out": "y"}, True, False, 1),  # checked before the caller's array is written
+        ({"check_finite": False, "out": "y"}, False, False, 1),
+        ({"workers": 10**9}, False, True, len(os.sched_getaffinity(0))),  # capped
+    ],
+)
+def test_what_reaches_the_solver(kwargs, first_nonfinite, solve_checks, workers, monkeypatch):
+    from tavorin import _api
+
+    calls = []
+    for name in ("first_nonfinite", "solve"):
+        real = getattr(_api._simplex, name)
+        spy = lambda *a, real=real, name=name: calls.append((name, a[6:])) or real(*a)  # noqa: E731
+        monkeypatch.setattr(_api._simplex, name, spy)
+    y = rows(4, 5)
+    project(y, 1.0, 0.0, 1.0, **{**kwargs, **({"out": y} if "out" in kwargs else {})})
+    assert calls == [("first_nonfinite", ())] * first_nonfinite + [
+        ("solve", (solve_checks, workers))
+    ]
+
+
 def shared(where, y):
     """Per-vector h whose values sit in the first row of ``where`` (y or out): a row
     projected before the others are read would change them."""

@@ -39,7 +39,7 @@ SCALAR, PER_VECTOR, PER_ELEMENT = "scalar", "per vector", "per element"
 VARIES = object()
 
 
-def _refuse_masked(value, name):
+def refuse_masked(value, name):
     # NumPy's functions would read the data under the mask as if it were valid.
     if isinstance(value, np.ma.MaskedArray):
         raise TypeError(
@@ -50,7 +50,7 @@ def _refuse_masked(value, name):
 
 
 def _real_array(value, name):
-    _refuse_masked(value, name)
+    refuse_masked(value, name)
     array = np.asarray(value)
     check_real_dtype(array.dtype, name)
     return array
@@ -282,7 +282,7 @@ def _same_memory(a, b):
 
 
 def _checked_out(out, shape, result):
-    _refuse_masked(out, "out")
+    refuse_masked(out, "out")
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
     if out.dtype.kind != "f" or out.dtype.itemsize not in (4, 8):
@@ -410,7 +410,7 @@ def project_capped_simplex(
         Threads that could not be started; nothing is written then either.
     """
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
-        _refuse_masked(value, name)
+        refuse_masked(value, name)
     y = _real_array(y, "y")
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")

@@ -31,9 +31,9 @@ def _unknown(sizes: Tuple[float, ...]) -> bool:
 
 
 def _refuse_masked(value: Any, name: str) -> None:
-    _api._refuse_masked(value, name)
+    _api.refuse_masked(value, name)
     if isinstance(value, da.Array):
-        _api._refuse_masked(getattr(value, "_meta", None), name)
+        _api.refuse_masked(getattr(value, "_meta", None), name)
 
 
 def _set_kind(value: Any, name: str, y: "da.Array", axis: int) -> Tuple[str, Any]:
