@@ -8,7 +8,7 @@ computations, so a chunk is never projected in place.
 """
 
 import math
-from typing import Any, Dict, List, Optional, SupportsIndex, Tuple, Union
+from typing import Any, Dict, List, Literal, Optional, SupportsIndex, Tuple, Union
 
 import numpy as np
 
@@ -93,7 +93,7 @@ def project_capped_simplex(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[_Set] = None,
-    method: str = "exact",
+    method: Literal["exact", "brentq"] = "exact",
     check_finite: bool = True,
     xtol: float = 1e-5,
     rtol: float = 1e-5,
