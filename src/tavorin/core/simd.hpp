@@ -21,6 +21,44 @@
 
 namespace tavorin::simd {
 
+namespace detail {
+
+// For each set of lanes (bit k for lane k) of four doubles: the 32-bit lane
+// indices that move those doubles to the front in order, the other lanes
+// taking lane 0; and how many there are.
+struct CompressTable {
+    alignas(32) std::int32_t lanes[16][8];
+    int count[16];
+};
+
+constexpr CompressTable make_compress_table() noexcept
+{
+    CompressTable table{};
+    for (int set = 0; set < 16; ++set) {
+        int kept = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((set >> lane) & 1) {
+                table.lanes[set][2 * kept] = 2 * lane;
+                table.lanes[set][2 * kept + 1] = 2 * lane + 1;
+                ++kept;
+            }
+        }
+        table.count[set] = kept;
+        for (int rest = kept; rest < 4; ++rest) {
+            table.lanes[set][2 * rest] = 0;
+            table.lanes[set][2 * rest + 1] = 1;
+        }
+    }
+    return table;
+}
+
+inline constexpr CompressTable k_compress = make_compress_table();
+
+}  // namespace detail
+
+// How many lanes `set` (bits(m) of a mask) names.
+constexpr int lane_count(int set) noexcept { return detail::k_compress.count[set]; }
+
 #if TAVORIN_AVX2
 
 #define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
@@ -99,6 +137,15 @@ TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
 }
 // a where m is set, +0.0 elsewhere.
 TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept { return {_mm256_and_pd(m.v, a.v)}; }
+
+// The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
+// in order; the lanes after them repeat lane 0.
+TAVORIN_SIMD_INLINE F64x4 compress(F64x4 a, int set) noexcept
+{
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i *>(detail::k_compress.lanes[set]));
+    return {_mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes))};
+}
 
 TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept { return {_mm256_setzero_si256()}; }
 // c + 1 in every set lane of m.
@@ -241,6 +288,14 @@ inline F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
 #undef TAVORIN_LANE
 }
 inline F64x4 keep(Mask4 m, F64x4 a) noexcept { return select(m, a, zero()); }
+inline F64x4 compress(F64x4 a, int set) noexcept
+{
+    // The same table as the permute's: lane k takes the double whose low half is index 2 * k.
+    const std::int32_t *lanes = detail::k_compress.lanes[set];
+#define TAVORIN_LANE(k) a.v[lanes[2 * (k)] / 2]
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
 
 inline I64x4 zero_counts() noexcept { return {{0, 0, 0, 0}}; }
 inline I64x4 count(I64x4 c, Mask4 m) noexcept
