@@ -5,9 +5,9 @@
 // the same values are computed straight from the row's doubles.
 #include "operators/driver.hpp"
 
-#include "operators/arguments.hpp"
-#include "host/compat.hpp"
 #include "core/projection.hpp"
+#include "host/compat.hpp"
+#include "operators/arguments.hpp"
 #include "operators/state.hpp"
 #include "operators/trace.hpp"
 #include "operators/views.hpp"
@@ -16,14 +16,11 @@ namespace tavorin {
 
 namespace {
 
-// Sites that identify a release in the fatal message of a broken hold count.
-constexpr int k_release_site_call = 1;
-
 // Releases the call's view on every way out of the call.
 class ViewRelease {
 public:
     explicit ViewRelease(DoubleView2D &view) noexcept : view_(view) {}
-    ~ViewRelease() { release_view(&view_, k_release_site_call); }
+    ~ViewRelease() { release_view(&view_, k_site_call); }
     ViewRelease(const ViewRelease &) = delete;
     ViewRelease &operator=(const ViewRelease &) = delete;
 
@@ -94,8 +91,8 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     // (which is built from that state) included.
     if (compat::current_interpreter_id() != state.main_interpreter_id) {
         PyErr_SetString(PyExc_RuntimeError,
-                        "tavorin.operators is bound to the interpreter that imported it; it "
-                        "cannot be called from another interpreter");
+                        TAVORIN_QUALIFIED_MODULE " is bound to the interpreter that imported it; "
+                                                 "it cannot be called from another interpreter");
         return nullptr;
     }
     BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),
@@ -153,6 +150,9 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
             }
         }
 
+        // Converted again for every row, not once: a tolerance's conversion
+        // may give another value (or fail) on a later row, and each row sees
+        // what the conversion gives at that moment.
         const double xtol = to_double(slots[k_xtol]);
         if (failed(xtol)) {
             return fail_call(k_line_row_scalars);
