@@ -48,7 +48,9 @@ STARTUP_ENTRY = [INIT_NAME, SOURCE_FILE, TraceLine.STARTUP]
 ROOT = Path(__file__).resolve().parents[1]
 # The build directory of the running interpreter, as ./dev lays it out, or the
 # one TAVORIN_BUILD_DIR names (the sanitizer run's).
-BUILD_DIR = ROOT / os.environ.get("TAVORIN_BUILD_DIR", "build/meson-{}.{}".format(*sys.version_info))
+BUILD_DIR = ROOT / os.environ.get(
+    "TAVORIN_BUILD_DIR", "build/meson-{}.{}".format(*sys.version_info)
+)
 
 
 def helper(name):
@@ -58,9 +60,10 @@ def helper(name):
         return sys.modules[name]
     path = BUILD_DIR / "tests" / "helpers" / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     if not path.exists():
+        version = "{}.{}".format(*sys.version_info)
         pytest.skip(
-            f"test helper {name} not built: `./dev test-on {sys.version_info[0]}.{sys.version_info[1]}`"
-            f" builds it into {BUILD_DIR} (meson -Dtests=true)"
+            f"test helper {name} not built: `./dev test-on {version}` builds it"
+            f" into {BUILD_DIR} (meson -Dtests=true)"
         )
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)

@@ -7,6 +7,7 @@ import pytest
 import reference
 from support import INF, NAN, PROJECTION_CASES, RESIDUAL_CASES, bits, gaussian
 
+
 @pytest.mark.parametrize("row, x, h, lo, hi", RESIDUAL_CASES)
 def test_residual_is_bit_identical_to_the_sequential_sum(core, row, x, h, lo, hi):
     got = core.residual(row, x, h, lo, hi)

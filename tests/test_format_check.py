@@ -160,7 +160,7 @@ def test_open_repeats_end_in_time(viewhooks):
         "import json, sys\n"
         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
         "from support import helper\n"
-        "hooks = helper(\"_viewhooks\")\n"
+        'hooks = helper("_viewhooks")\n'
         "verdicts = []\n"
         "for fmt in json.loads(sys.argv[1]):\n"
         "    try:\n"

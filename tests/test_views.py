@@ -260,7 +260,7 @@ def test_broken_count_ends_the_process(tmp_path):
         "import sys, numpy\n"
         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
         "from support import helper\n"
-        "hooks = helper(\"_viewhooks\")\n"
+        'hooks = helper("_viewhooks")\n'
         "hooks.broken_release(numpy.zeros((2, 2)))\n"
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)

@@ -90,9 +90,9 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     // the call is refused before it touches anything, the trace entry
     // (which is built from that state) included.
     if (compat::current_interpreter_id() != state.main_interpreter_id) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        TAVORIN_QUALIFIED_MODULE " is bound to the interpreter that imported it; "
-                                                 "it cannot be called from another interpreter");
+        PyErr_SetString(PyExc_RuntimeError, TAVORIN_QUALIFIED_MODULE
+                        " is bound to the interpreter that imported it; "
+                        "it cannot be called from another interpreter");
         return nullptr;
     }
     BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),

@@ -74,8 +74,7 @@ int raise_format_error(PyObject *value_error, const FormatVerdict &verdict) noex
         return raise_text(value_error, "Cannot handle repeated arrays in format string");
     case k_brace_after_t:
         return raise_text(value_error, "Buffer acquisition: Expected '{' after 'T'");
-    case k_unmatched_brace:
-        return raise_text(value_error, "Unmatched '}' in format string");
+    case k_unmatched_brace: return raise_text(value_error, "Unmatched '}' in format string");
     case k_structure_repeated_zero_times:
         return raise_text(value_error,
                           "Cannot handle structures repeated 0 times in format string");

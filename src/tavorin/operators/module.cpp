@@ -34,8 +34,8 @@ namespace {
 
 constexpr const char *k_param_names[k_param_count] = {"y_view", "h",    "l",   "u",
                                                       "xtol",   "rtol", "mitr"};
-constexpr const char *k_interned_names[k_interned_name_count] = {
-    "__name__", "__main__", "__test__", k_public_name, k_qualified_module};
+constexpr const char *k_interned_names[k_interned_name_count] = {"__name__", "__main__", "__test__",
+                                                                 k_public_name, k_qualified_module};
 
 enum SizeCheck : int { k_warn_if_larger, k_ignore_if_larger };
 
@@ -424,7 +424,7 @@ PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, k_module_name, nullptr, 0,       module_methods,
-    module_slots,          nullptr,     nullptr, nullptr,
+    module_slots,          nullptr,       nullptr, nullptr,
 };
 
 }  // namespace
