@@ -80,8 +80,9 @@ struct I64x4 {
 
 inline bool available() noexcept
 {
-    static const bool has = cpu_has_avx2();
-    return has;
+    // Not cached in a local static: its guard would make every caller save
+    // registers, and the residual is called for rows of a few elements.
+    return cpu_has_avx2();
 }
 
 TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept

@@ -34,6 +34,27 @@ PyObject *fail_call(TraceLine line) noexcept
     return nullptr;
 }
 
+// A scalar argument converted by to_double or to_int32 into *value: false
+// after a failure, with the trace entry at `line` added.
+bool convert(PyObject *obj, TraceLine line, double *value) noexcept
+{
+    *value = to_double(obj);
+    if (failed(*value)) {
+        fail_call(line);
+        return false;
+    }
+    return true;
+}
+bool convert(PyObject *obj, TraceLine line, int *value) noexcept
+{
+    *value = to_int32(obj);
+    if (failed(*value)) {
+        fail_call(line);
+        return false;
+    }
+    return true;
+}
+
 // One bracket end through the host, exactly as a caller would compute it:
 // `builtin(row) - bound`, with the row given as a sequence of floats.
 int bracket_end_via_builtin(PyObject *builtin, DoubleView2D &view, Py_ssize_t row, double bound,
@@ -109,17 +130,12 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     }
     ViewRelease release(y_view);
 
-    const double h = to_double(slots[k_h]);
-    if (failed(h)) {
-        return fail_call(k_line_h);
-    }
-    const double l = to_double(slots[k_l]);
-    if (failed(l)) {
-        return fail_call(k_line_l);
-    }
-    const double u = to_double(slots[k_u]);
-    if (failed(u)) {
-        return fail_call(k_line_u);
+    double h;
+    double l;
+    double u;
+    if (!convert(slots[k_h], k_line_h, &h) || !convert(slots[k_l], k_line_l, &l) ||
+        !convert(slots[k_u], k_line_u, &u)) {
+        return nullptr;
     }
 
     const Py_ssize_t m = y_view.shape[0];
@@ -153,17 +169,13 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
         // Converted again for every row, not once: a tolerance's conversion
         // may give another value (or fail) on a later row, and each row sees
         // what the conversion gives at that moment.
-        const double xtol = to_double(slots[k_xtol]);
-        if (failed(xtol)) {
-            return fail_call(k_line_row_scalars);
-        }
-        const double rtol = to_double(slots[k_rtol]);
-        if (failed(rtol)) {
-            return fail_call(k_line_row_scalars);
-        }
-        const int mitr = to_int32(slots[k_mitr]);
-        if (failed(mitr)) {
-            return fail_call(k_line_row_scalars);
+        double xtol;
+        double rtol;
+        int mitr;
+        if (!convert(slots[k_xtol], k_line_row_scalars, &xtol) ||
+            !convert(slots[k_rtol], k_line_row_scalars, &rtol) ||
+            !convert(slots[k_mitr], k_line_row_scalars, &mitr)) {
+            return nullptr;
         }
         project_row(state.brentq, p, xa, xb, xtol, rtol, mitr);
     }
