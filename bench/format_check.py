@@ -3,7 +3,7 @@
     python bench/format_check.py [--reps N]
 
 Each string goes through the test hook into the checker (tests/helpers/viewhooks.cpp,
-built the way the tests build it), which raises the checker's ValueError for a
+as ./dev builds it into build/meson-X.Y), which raises the checker's ValueError for a
 refusal; a time is the median over repetitions of the mean over a batch of calls,
 and every column's repetitions are interleaved so that a noisy neighbour slows them
 alike.  Most of the time of a plain "d" is the call itself.
