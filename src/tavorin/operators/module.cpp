@@ -2,7 +2,7 @@
 //
 // Start-up is multi-phase (create + exec) and ties the module to one
 // interpreter and one module object per process; everything it makes is
-// process-wide (state.hpp), written only here and read afterwards.
+// process-wide (state.hpp, which says what calls add to it later).
 #include "core/compiler.hpp"
 #include "host/capsules.hpp"
 #include "host/compat.hpp"
