@@ -97,7 +97,9 @@ def _thread_count(workers):
 
 
 def _tolerance(value, name, least, shown):
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+    if type(value) is not float and (
+        isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
+    ):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
     value = float(value)
     if not (math.isfinite(value) and value >= least and value > 0):
@@ -274,6 +276,10 @@ def _rows_view(array, m, n, dtype):
     return rows
 
 
+def _vectors_last(array, axis):
+    return array if axis == array.ndim - 1 else np.moveaxis(array, axis, -1)
+
+
 def _same_memory(a, b):
     return (
         a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
@@ -425,7 +431,7 @@ def project_capped_simplex(
     n = y.shape[axis]
     if n == 0:
         raise ValueError(f"y has no elements along axis {axis_given}: nothing to project")
-    moved = np.moveaxis(y, axis, -1)
+    moved = _vectors_last(y, axis)
     batch_shape = moved.shape[:-1]
     m = math.prod(batch_shape)
 
@@ -462,7 +468,7 @@ def project_capped_simplex(
     source = _rows_view(moved, m, n, computed)
     if source is None:
         source = np.require(moved, computed, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
-    target = None if out is None else _rows_view(np.moveaxis(out, axis, -1), m, n, computed)
+    target = None if out is None else _rows_view(_vectors_last(out, axis), m, n, computed)
     # Written directly only when the rows are the caller's: everything else
     # (no out, an out of another dtype or layout) goes through our own array.
     own = target is None
@@ -489,6 +495,6 @@ def project_capped_simplex(
     done = target.reshape(batch_shape + (n,))
     if out is None:
         done = done if done.dtype == result else done.astype(result)
-        return np.moveaxis(done, -1, axis)
-    np.copyto(np.moveaxis(out, axis, -1), done, casting="same_kind")
+        return done if axis == y.ndim - 1 else np.moveaxis(done, -1, axis)
+    np.copyto(_vectors_last(out, axis), done, casting="same_kind")
     return out
