@@ -33,6 +33,7 @@ _INT32_MAX = 2**31 - 1
 _RTOL_MIN = 4 * sys.float_info.epsilon
 # Booleans, integers and real floats; complex, object, string and time types are refused.
 _REAL_KINDS = "biuf"
+_FLOAT32, _FLOAT64 = np.dtype(np.float32), np.dtype(np.float64)
 # How a set's value is given: one for every vector, one per vector, one per element.
 SCALAR, PER_VECTOR, PER_ELEMENT = "scalar", "per vector", "per element"
 # Weights given per vector or per element, for check_scalar_sets.
@@ -96,13 +97,14 @@ def _thread_count(workers):
     return count + usable + 1 if count < 0 else min(count, usable)
 
 
-def _tolerance(value, name, least, shown):
+def _tolerance(value, name, least):
     if type(value) is not float and (
         isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
     ):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
     value = float(value)
     if not (math.isfinite(value) and value >= least and value > 0):
+        shown = "> 0" if least == 0 else f">= 4*eps = {least!r}"
         raise ValueError(f"{name} must be finite and {shown}, got {value!r}")
     return value
 
@@ -116,8 +118,8 @@ def check_options(method, check_finite, xtol, rtol, maxiter, workers):
         raise ValueError(f"method must be 'exact' or 'brentq', got {method!r}")
     if not isinstance(check_finite, (bool, np.bool_)):
         raise TypeError(f"check_finite must be True or False, not {type(check_finite).__name__}")
-    xtol = _tolerance(xtol, "xtol", 0.0, "> 0")
-    rtol = _tolerance(rtol, "rtol", _RTOL_MIN, f">= 4*eps = {_RTOL_MIN!r}")
+    xtol = _tolerance(xtol, "xtol", 0.0)
+    rtol = _tolerance(rtol, "rtol", _RTOL_MIN)
     maxiter = _strict_int(maxiter, "maxiter")
     if not 1 <= maxiter <= _INT32_MAX:
         raise ValueError(f"maxiter must be between 1 and {_INT32_MAX}, got {maxiter}")
@@ -133,9 +135,8 @@ def check_axis(axis, ndim):
 
 def result_dtypes(dtype, method):
     """(the dtype the solver computes in, the dtype of the result) for input of ``dtype``."""
-    single = dtype.kind == "f" and dtype.itemsize == 4
-    result = np.dtype(np.float32 if single else np.float64)
-    return (result if method == "exact" else np.dtype(np.float64)), result
+    result = _FLOAT32 if dtype.kind == "f" and dtype.itemsize == 4 else _FLOAT64
+    return (result if method == "exact" else _FLOAT64), result
 
 
 def set_kind(name, shape, y_shape, axis):
@@ -263,9 +264,10 @@ def _raise_nonfinite(index, batch_shape):
 def _rows_view(array, m, n, dtype):
     """``array`` (vectors along its last axis) as m rows of n adjacent aligned items of
     ``dtype`` without a copy, or None."""
-    if array.dtype != dtype or not array.flags.aligned:
+    flags = array.flags
+    if array.dtype != dtype or not flags.aligned:
         return None
-    if array.flags.c_contiguous:
+    if flags.c_contiguous:
         return array.reshape(m, n)
     rows = array.reshape(m, n)
     # reshape copies when no view can describe the rows; a copy has its own memory.
@@ -280,21 +282,12 @@ def _vectors_last(array, axis):
     return array if axis == array.ndim - 1 else np.moveaxis(array, axis, -1)
 
 
-def _same_memory(a, b):
-    return (
-        a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
-        and a.strides == b.strides
-    )
-
-
-def _checked_out(out, shape, result):
+def _checked_out(out, shape):
     refuse_masked(out, "out")
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
     if out.dtype.kind != "f" or out.dtype.itemsize not in (4, 8):
         raise TypeError(f"out must have dtype float64 or float32, not {out.dtype}")
-    if not np.can_cast(result, out.dtype, "same_kind"):  # pragma: no cover (floats all cast)
-        raise TypeError(f"cannot write a {result} result into out of dtype {out.dtype}")
     if out.shape != shape:
         raise ValueError(f"out has shape {out.shape}, but the result has shape {shape}")
     if not out.flags.writeable:
@@ -427,7 +420,7 @@ def project_capped_simplex(
     )
     computed, result = result_dtypes(y.dtype, method)
     if out is not None:
-        out = _checked_out(out, y.shape, result)
+        out = _checked_out(out, y.shape)
     n = y.shape[axis]
     if n == 0:
         raise ValueError(f"y has no elements along axis {axis_given}: nothing to project")
@@ -474,9 +467,8 @@ def project_capped_simplex(
     own = target is None
     if own:
         target = np.empty((m, n), computed)
-    elif source is not target and not _same_memory(source, target):
-        if np.may_share_memory(source, target):
-            source = source.copy()
+    elif out is not y and np.may_share_memory(source, target):
+        source = source.copy()  # the solver takes out as y itself or apart from it
 
     fold_check = check_finite and own and method == "exact"
     if check_finite and not fold_check:
