@@ -1,10 +1,12 @@
-// Four doubles at a time: AVX2 where the processor has it, plain C++ with the same results elsewhere.
+// Four doubles at a time: AVX2 where the processor has it, plain C++ with the same results
+// elsewhere.
 //
 // Kernels are written once against these types and functions and marked
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
 // may run only when simd::available() (checked once per call, not per
 // element); elsewhere, and in the build with TAVORIN_NO_AVX2, they are
-// arrays of four and available() is always true.  Every operation is defined
+// arrays of four and available() is always true.  The arrays of four are
+// also simd::plain everywhere, for a kernel's twin on x86 without AVX2.  Every operation is defined
 // lane by lane with the exact rounding and NaN rules of its AVX2 instruction,
 // so a kernel gives the same bytes either way; a kernel's scalar twin (for x86
 // processors without AVX2) must keep the same per-lane order of operations.
@@ -21,102 +23,9 @@
 
 namespace tavorin::simd {
 
-#if TAVORIN_AVX2
-
-#define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
-#define TAVORIN_SIMD_INLINE TAVORIN_TARGET_AVX2 TAVORIN_ALWAYS_INLINE
-
-struct F64x4 {
-    __m256d v;
-};
-// A comparison's result: every bit of a lane set, or none.
-struct Mask4 {
-    __m256d v;
-};
-struct I64x4 {
-    __m256i v;
-};
-
-inline bool available() noexcept
-{
-    static const bool has = cpu_has_avx2();
-    return has;
-}
-
-TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept { return {_mm256_loadu_pd(p)}; }
-// Four floats widened to doubles (exactly).
-TAVORIN_SIMD_INLINE F64x4 load(const float *p) noexcept
-{
-    return {_mm256_cvtps_pd(_mm_loadu_ps(p))};
-}
-TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept { _mm256_storeu_pd(p, a.v); }
-// Four doubles rounded to floats (to nearest, ties to even).
-TAVORIN_SIMD_INLINE void store(float *p, F64x4 a) noexcept
-{
-    _mm_storeu_ps(p, _mm256_cvtpd_ps(a.v));
-}
-TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept { return {_mm256_set1_pd(x)}; }
-TAVORIN_SIMD_INLINE F64x4 zero() noexcept { return {_mm256_setzero_pd()}; }
-
-TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
-// a < b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept { return {_mm256_min_pd(a.v, b.v)}; }
-// a > b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept { return {_mm256_max_pd(a.v, b.v)}; }
-
-// Ordered comparisons: false where either lane is NaN.
-TAVORIN_SIMD_INLINE Mask4 lt(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 le(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 eq(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
-}
-// Unordered: true where either lane is NaN.
-TAVORIN_SIMD_INLINE Mask4 ne(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept { return {_mm256_and_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept { return {_mm256_or_pd(a.v, b.v)}; }
-// (not a) and b.
-TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept { return {_mm256_andnot_pd(a.v, b.v)}; }
-// Bit k set for a set lane k.
-TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept { return _mm256_movemask_pd(m.v); }
-
-// m ? a : b, lane by lane.
-TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_blendv_pd(b.v, a.v, m.v)};
-}
-// a where m is set, +0.0 elsewhere.
-TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept { return {_mm256_and_pd(m.v, a.v)}; }
-
-TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept { return {_mm256_setzero_si256()}; }
-// c + 1 in every set lane of m.
-TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
-{
-    // A set lane is the integer -1.
-    return {_mm256_sub_epi64(c.v, _mm256_castpd_si256(m.v))};
-}
-
-TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
-{
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), c.v);
-}
-
-#else
-
-#define TAVORIN_SIMD_KERNEL
-#define TAVORIN_SIMD_INLINE inline
+// The plain lanes, compiled everywhere: the only implementation where AVX2
+// is not compiled, and the twin that kernels run on x86 processors without it.
+namespace plain {
 
 struct F64x4 {
     double v[4];
@@ -128,13 +37,21 @@ struct I64x4 {
     std::int64_t v[4];
 };
 
-constexpr bool available() noexcept { return true; }
+#define TAVORIN_SIMD_LANES(expression)                                 \
+    {                                                                  \
+        {                                                              \
+            expression(0), expression(1), expression(2), expression(3) \
+        }                                                              \
+    }
 
-#define TAVORIN_SIMD_LANES(expression) \
-    {{expression(0), expression(1), expression(2), expression(3)}}
-
-inline F64x4 load(const double *p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
-inline F64x4 load(const float *p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
+inline F64x4 load(const double *p) noexcept
+{
+    return {{p[0], p[1], p[2], p[3]}};
+}
+inline F64x4 load(const float *p) noexcept
+{
+    return {{p[0], p[1], p[2], p[3]}};
+}
 inline void store(double *p, F64x4 a) noexcept
 {
     for (int k = 0; k < 4; ++k) {
@@ -147,8 +64,14 @@ inline void store(float *p, F64x4 a) noexcept
         p[k] = static_cast<float>(a.v[k]);
     }
 }
-inline F64x4 broadcast(double x) noexcept { return {{x, x, x, x}}; }
-inline F64x4 zero() noexcept { return broadcast(0.0); }
+inline F64x4 broadcast(double x) noexcept
+{
+    return {{x, x, x, x}};
+}
+inline F64x4 zero() noexcept
+{
+    return broadcast(0.0);
+}
 
 inline F64x4 operator+(F64x4 a, F64x4 b) noexcept
 {
@@ -240,9 +163,15 @@ inline F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
     return TAVORIN_SIMD_LANES(TAVORIN_LANE);
 #undef TAVORIN_LANE
 }
-inline F64x4 keep(Mask4 m, F64x4 a) noexcept { return select(m, a, zero()); }
+inline F64x4 keep(Mask4 m, F64x4 a) noexcept
+{
+    return select(m, a, zero());
+}
 
-inline I64x4 zero_counts() noexcept { return {{0, 0, 0, 0}}; }
+inline I64x4 zero_counts() noexcept
+{
+    return {{0, 0, 0, 0}};
+}
 inline I64x4 count(I64x4 c, Mask4 m) noexcept
 {
 #define TAVORIN_LANE(k) c.v[k] + m.v[k]
@@ -256,7 +185,229 @@ inline void store(std::int64_t *p, I64x4 c) noexcept
     }
 }
 
+// Writes the lanes of a set in m to out[0..k) in lane order, k their number,
+// and returns k; out[k..4) may be overwritten.
+inline int compress(double *out, Mask4 m, F64x4 a) noexcept
+{
+    int k = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+        out[k] = a.v[lane];
+        k += m.v[lane];
+    }
+    return k;
+}
+
 #undef TAVORIN_SIMD_LANES
+
+}  // namespace plain
+
+#if TAVORIN_AVX2
+
+// For each mask of four lanes: the 32-bit lane indices that move the set
+// double lanes to the front in order, and how many are set.
+struct CompressTable {
+    alignas(32) std::int32_t lanes[16][8];
+    int count[16];
+};
+
+constexpr CompressTable make_compress_table() noexcept
+{
+    CompressTable table{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int kept = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((mask >> lane) & 1) {
+                table.lanes[mask][2 * kept] = 2 * lane;
+                table.lanes[mask][2 * kept + 1] = 2 * lane + 1;
+                ++kept;
+            }
+        }
+        table.count[mask] = kept;
+    }
+    return table;
+}
+
+inline constexpr CompressTable k_compress = make_compress_table();
+
+#define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
+#define TAVORIN_SIMD_INLINE TAVORIN_TARGET_AVX2 TAVORIN_ALWAYS_INLINE
+
+struct F64x4 {
+    __m256d v;
+};
+// A comparison's result: every bit of a lane set, or none.
+struct Mask4 {
+    __m256d v;
+};
+struct I64x4 {
+    __m256i v;
+};
+
+inline bool available() noexcept
+{
+    static const bool has = cpu_has_avx2();
+    return has;
+}
+
+TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
+{
+    return {_mm256_loadu_pd(p)};
+}
+// Four floats widened to doubles (exactly).
+TAVORIN_SIMD_INLINE F64x4 load(const float *p) noexcept
+{
+    return {_mm256_cvtps_pd(_mm_loadu_ps(p))};
+}
+TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept
+{
+    _mm256_storeu_pd(p, a.v);
+}
+// Four doubles rounded to floats (to nearest, ties to even).
+TAVORIN_SIMD_INLINE void store(float *p, F64x4 a) noexcept
+{
+    _mm_storeu_ps(p, _mm256_cvtpd_ps(a.v));
+}
+TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept
+{
+    return {_mm256_set1_pd(x)};
+}
+TAVORIN_SIMD_INLINE F64x4 zero() noexcept
+{
+    return {_mm256_setzero_pd()};
+}
+
+TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_add_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_div_pd(a.v, b.v)};
+}
+// a < b ? a : b, lane by lane: b when either is NaN.
+TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_min_pd(a.v, b.v)};
+}
+// a > b ? a : b, lane by lane: b when either is NaN.
+TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_max_pd(a.v, b.v)};
+}
+
+// Ordered comparisons: false where either lane is NaN.
+TAVORIN_SIMD_INLINE Mask4 lt(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 le(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 eq(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
+}
+// Unordered: true where either lane is NaN.
+TAVORIN_SIMD_INLINE Mask4 ne(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_and_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_or_pd(a.v, b.v)};
+}
+// (not a) and b.
+TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_andnot_pd(a.v, b.v)};
+}
+// Bit k set for a set lane k.
+TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept
+{
+    return _mm256_movemask_pd(m.v);
+}
+
+// m ? a : b, lane by lane.
+TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_blendv_pd(b.v, a.v, m.v)};
+}
+// a where m is set, +0.0 elsewhere.
+TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
+{
+    return {_mm256_and_pd(m.v, a.v)};
+}
+
+TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
+{
+    return {_mm256_setzero_si256()};
+}
+// c + 1 in every set lane of m.
+TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
+{
+    // A set lane is the integer -1.
+    return {_mm256_sub_epi64(c.v, _mm256_castpd_si256(m.v))};
+}
+
+// The set lanes of m moved to out[0..k) in lane order (k their number, returned);
+// out[k..4) is overwritten.
+TAVORIN_SIMD_INLINE int compress(double *out, Mask4 m, F64x4 a) noexcept
+{
+    const int mask = _mm256_movemask_pd(m.v);
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i *>(k_compress.lanes[mask]));
+    _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes)));
+    return k_compress.count[mask];
+}
+
+TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), c.v);
+}
+
+#else
+
+#define TAVORIN_SIMD_KERNEL
+#define TAVORIN_SIMD_INLINE inline
+
+constexpr bool available() noexcept
+{
+    return true;
+}
+
+using plain::andnot;
+using plain::bits;
+using plain::broadcast;
+using plain::compress;
+using plain::count;
+using plain::eq;
+using plain::F64x4;
+using plain::I64x4;
+using plain::keep;
+using plain::le;
+using plain::load;
+using plain::lt;
+using plain::Mask4;
+using plain::max;
+using plain::min;
+using plain::ne;
+using plain::select;
+using plain::store;
+using plain::zero;
+using plain::zero_counts;
 
 #endif
 

@@ -1,0 +1,53 @@
+// The root of one vector's piecewise-linear residual: the shift tau of its projection.
+#ifndef TAVORIN_CORE_SHIFT_HPP
+#define TAVORIN_CORE_SHIFT_HPP
+
+#include "core/blocks.hpp"
+#include "core/passes.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace tavorin::shift {
+
+// Runs fn(context, begin, end) over [0, items) split into `parts` ranges on
+// threads; returns false (having run nothing) when it cannot.
+struct Splitter {
+    int parts = 1;
+    bool (*run)(std::ptrdiff_t items, int parts, BlockWork fn, void *context) noexcept = nullptr;
+};
+
+// Scratch memory of one thread, grown as vectors need it.
+struct Workspace {
+    std::vector<double> y, l, u, w;        // the candidates of a filtering pass
+    std::vector<double> sy, sl, su, sw;    // a sample
+    std::vector<double> xy, xl, xu, xw;    // a scaled copy
+    std::vector<passes::Filtered> chunks;  // a filtering pass, chunk by chunk
+};
+
+// A vector's problem: its span (l, u, w per element where set) and h.
+template <class T>
+struct Vector {
+    passes::Span<T> span;
+    double h = 0.0;
+};
+
+struct Found {
+    double tau = 0.0;
+    bool finite = true;  // false: some y is NaN or infinite
+};
+
+// The shift of the vector's projection: x_j = clip(y_j - tau*w_j, l_j, u_j)
+// has sum_j w_j x_j = h up to a few ulps of the vector's scale.
+template <class T>
+Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws,
+                   const Splitter &splitter) noexcept;
+
+// Writes the projection for the shift, on the splitter's threads when it has them.
+template <class T>
+void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
+                  const Splitter &splitter) noexcept;
+
+}  // namespace tavorin::shift
+
+#endif
