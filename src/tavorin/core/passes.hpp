@@ -77,7 +77,17 @@ struct Table {
                        std::ptrdiff_t offset) noexcept;
     void (*write)(const Span<T> &row, double tau, T *out) noexcept;
     bool (*finite)(const T *y, std::ptrdiff_t n) noexcept;
+    // The whole solve of up to four short vectors (n <= k_short, bounds the
+    // same for every element, no weights), `stride` elements apart, in
+    // registers, their rounds interleaved: ok[k] false when it did not
+    // settle vector k (a non-finite sum, say), for the general path to do.
+    void (*short_shifts)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
+                         const double *l, const double *u, const double *h, double *tau,
+                         bool *ok) noexcept;
 };
+
+// The longest vector short_shift takes.
+constexpr std::ptrdiff_t k_short = 16;
 
 // The passes for a layout (l, u, w per element or not): the lane kernels,
 // or their plain twins when `plain` (or when the processor lacks AVX2).

@@ -20,6 +20,7 @@
 // redone on a copy scaled by powers of two, which changes no classification.
 #include "core/shift.hpp"
 
+#include "core/doubles.hpp"
 #include "core/twofold.hpp"
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <cstdlib>
 
 namespace tavorin::shift {
 
@@ -44,11 +46,14 @@ constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
 // Vectors this long are sampled and filtered; shorter ones go straight to
 // the rounds on the whole vector.
-constexpr std::ptrdiff_t k_filter_min_n = 512;
+static std::ptrdiff_t k_filter_min_n = getenv("TAV_FMIN") ? atol(getenv("TAV_FMIN")) : 512;
 constexpr std::ptrdiff_t k_sample_min = 32;
+// Vectors this long (and shorter than k_filter_min_n) start their rounds
+// from a sample's shift rather than the hyperplane's.
+static std::ptrdiff_t k_sample_start_min_n = getenv("TAV_SMIN") ? atol(getenv("TAV_SMIN")) : 64;
 constexpr std::ptrdiff_t k_sample_max = 4096;
 // Half the band, in standard errors of the sample's shift.
-constexpr double k_band = 4.0;
+static double k_band = getenv("TAV_BAND") ? atof(getenv("TAV_BAND")) : 3.0;
 // Newton and secant rounds before bisection takes over; bisection on the
 // bits of a double ends within 64 more.
 constexpr int k_newton_rounds = 16;
@@ -116,30 +121,6 @@ double bound_at(const T *each, double all, std::ptrdiff_t j) noexcept
     return each ? static_cast<double>(each[j]) : all;
 }
 
-// Doubles in order as integers, so that bisection halves the doubles between two ends.
-std::int64_t key(double x) noexcept
-{
-    std::int64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b >= 0 ? b : -(b & std::numeric_limits<std::int64_t>::max());
-}
-
-double unkey(std::int64_t k) noexcept
-{
-    const std::uint64_t b = k >= 0 ? static_cast<std::uint64_t>(k)
-                                   : (static_cast<std::uint64_t>(-k) | (std::uint64_t(1) << 63));
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-
-double bit_middle(double lo, double hi) noexcept
-{
-    const std::int64_t a = key(lo);
-    const std::int64_t b = key(hi);
-    return unkey((a >> 1) + (b >> 1) + (a & b & 1));
-}
-
 double middle(double lo, double hi) noexcept
 {
     const double m = lo + (hi - lo) / 2;
@@ -189,7 +170,7 @@ struct Rounds {
 // Newton's rounds on the span's residual (plus the fixed classes), from tau.
 template <class T>
 Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, double h,
-              std::int64_t total, double tau, Search b) noexcept
+              std::int64_t total, double tau, Search b, Workspace &ws) noexcept
 {
     double r_lo = k_nan;
     double r_hi = k_nan;
@@ -199,6 +180,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
         const Line line = line_of(s, passes.classify(s, tau), fixed, h);
+        ws.visits += s.n;
         out.tau = tau;
         out.line = line;
         if (have_prev && tau == prev_root && line.upper == prev.upper && line.lower == prev.lower) {
@@ -266,10 +248,12 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
             else if (r > 0 && b.hi == k_inf) {
                 // A flat piece with nothing above it known: close the bracket.
                 next = far_breakpoint(s, true);
+                ws.visits += s.n;
                 next = next > tau ? next : std::nextafter(tau, k_inf);
             }
             else if (r < 0 && b.lo == -k_inf) {
                 next = far_breakpoint(s, false);
+                ws.visits += s.n;
                 next = next < tau ? next : std::nextafter(tau, -k_inf);
             }
             else {
@@ -300,11 +284,13 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
 // The shift of the whole vector from the rounds alone, from `tau` (or, when
 // it is NaN, from the hyperplane's shift: every element free).
 template <class T>
-Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Search b) noexcept
+Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Search b,
+             Workspace &ws) noexcept
 {
     const Classes none{};
     if (std::isnan(tau)) {
         const Line all_free = line_of(s, passes.classify(s, k_nan), none, h);
+        ws.visits += s.n;
         tau = all_free.root();
         if (!std::isfinite(tau)) {
             return {};
@@ -313,10 +299,12 @@ Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Sea
             return {Outcome::root, tau, all_free};  // the hyperplane: one formula
         }
     }
-    return newton(s, passes, none, h, s.n, tau, b);
+    return newton(s, passes, none, h, s.n, tau, b, ws);
 }
 
-// A strided sample of the vector into the workspace, as doubles.
+// A sample of the vector into the workspace, as doubles: k elements in
+// runs of eight adjacent ones spread evenly over the vector, so that it
+// touches few cache lines ahead of the pass that reads them all.
 template <class T>
 Span<double> sample_of(const Span<T> &s, std::ptrdiff_t k, Workspace &ws) noexcept
 {
@@ -328,18 +316,24 @@ Span<double> sample_of(const Span<T> &s, std::ptrdiff_t k, Workspace &ws) noexce
     out.l = s.l ? ws.sl.data() : nullptr;
     out.u = s.u ? ws.su.data() : nullptr;
     out.w = s.w ? ws.sw.data() : nullptr;
-    for (std::ptrdiff_t i = 0; i < k; ++i) {
-        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(
-            (static_cast<double>(i) + 0.5) * static_cast<double>(s.n) / static_cast<double>(k));
-        ws.sy[i] = s.y[j];
-        if (s.l) {
-            ws.sl[i] = s.l[j];
-        }
-        if (s.u) {
-            ws.su[i] = s.u[j];
-        }
-        if (s.w) {
-            ws.sw[i] = s.w[j];
+    constexpr std::ptrdiff_t run = 8;
+    const std::ptrdiff_t runs = k / run;
+    for (std::ptrdiff_t r = 0; r < runs; ++r) {
+        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(
+            static_cast<double>(r) * static_cast<double>(s.n - run) / static_cast<double>(runs));
+        for (std::ptrdiff_t q = 0; q < run; ++q) {
+            const std::ptrdiff_t i = r * run + q;
+            const std::ptrdiff_t j = first + q;
+            ws.sy[i] = s.y[j];
+            if (s.l) {
+                ws.sl[i] = s.l[j];
+            }
+            if (s.u) {
+                ws.su[i] = s.u[j];
+            }
+            if (s.w) {
+                ws.sw[i] = s.w[j];
+            }
         }
     }
     return out;
@@ -372,7 +366,7 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
     if (!std::isfinite(hs)) {
         return {};
     }
-    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{});
+    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
     if (found.outcome != Outcome::root || !std::isfinite(found.tau)) {
         return {};
     }
@@ -381,28 +375,13 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
     // error of the vector's residual there; the slope turns it into a shift.
     double mean = 0.0;
     double slope = 0.0;
-    double below = -k_inf;
-    double above = k_inf;
     for (std::ptrdiff_t i = 0; i < k; ++i) {
         const double w = sample.w ? sample.w[i] : 1.0;
         const double l = bound_at(sample.l, sample.l_all, i);
         const double u = bound_at(sample.u, sample.u_all, i);
-        const double y = sample.y[i];
-        const double x = std::max(std::min(y - tau * w, u), l);
+        const double x = std::max(std::min(sample.y[i] - tau * w, u), l);
         mean += w * x;
-        if (l < x && x < u) {
-            slope += w * w;
-        }
-        const double leave_u = (y - u) / w;
-        const double reach_l = (y - l) / w;
-        for (const double p : {leave_u, reach_l}) {
-            if (p < tau) {
-                below = std::max(below, p);
-            }
-            else if (p > tau) {
-                above = std::min(above, p);
-            }
-        }
+        slope += (l < x && x < u) ? w * w : 0.0;
     }
     mean /= static_cast<double>(k);
     double var = 0.0;
@@ -423,6 +402,17 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
     }
     else {
         // A flat piece (integer data, say): the sample's neighbouring breakpoints.
+        double below = -k_inf;
+        double above = k_inf;
+        for (std::ptrdiff_t i = 0; i < k; ++i) {
+            const double w = sample.w ? sample.w[i] : 1.0;
+            for (const double b :
+                 {bound_at(sample.l, sample.l_all, i), bound_at(sample.u, sample.u_all, i)}) {
+                const double p = (sample.y[i] - b) / w;
+                below = p < tau ? std::max(below, p) : below;
+                above = p > tau ? std::min(above, p) : above;
+            }
+        }
         band.lo = std::isfinite(below) ? below - (tau - below) : k_nan;
         band.hi = std::isfinite(above) ? above + (above - tau) : k_nan;
     }
@@ -582,7 +572,8 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     if (!scaled_copy(v, ws, copy, h, tau_scale)) {
         return {k_nan, true};
     }
-    const Rounds r = whole(copy, table_of(copy, plain), h, k_nan, Search{});
+    ws.visits += 2 * v.span.n;
+    const Rounds r = whole(copy, table_of(copy, plain), h, k_nan, Search{}, ws);
     return {r.tau * tau_scale, true};
 }
 
@@ -591,7 +582,7 @@ template <class T>
 Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
                       double tau, Search b, bool known_finite) noexcept
 {
-    const Rounds r = whole(v.span, passes, v.h, tau, b);
+    const Rounds r = whole(v.span, passes, v.h, tau, b, ws);
     if (r.outcome == Outcome::root) {
         return {r.tau, true};
     }
@@ -631,6 +622,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
                    s.w ? ws.w.data() : nullptr, capacity};
     const Filtered f = filter_all(s, passes, band.lo, band.hi, out, ws, splitter);
+    ws.visits += s.n;
     if (!f.finite) {
         found = {k_nan, false};
         return true;
@@ -648,7 +640,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.u_all = s.u_all;
     kept.n = f.kept;
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
-                            Search{band.lo, band.hi, true, true});
+                            Search{band.lo, band.hi, true, true}, ws);
     Search rest;
     double from = k_nan;
     switch (r.outcome) {
@@ -688,6 +680,32 @@ void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexc
     job.passes->write(range, job.tau, job.out + begin * k_chunk);
 }
 
+// A start for the rounds on a vector of middling length: the exact shift of
+// a small sample of it (NaN when there is none).
+template <class T>
+double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
+{
+    constexpr std::ptrdiff_t k = 16;
+    if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
+        (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
+        return k_nan;
+    }
+    const Span<double> sample = sample_of(v.span, k, ws);
+    double least = 0.0;
+    double most = 0.0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        least += w * bound_at(sample.l, sample.l_all, i);
+        most += w * bound_at(sample.u, sample.u_all, i);
+    }
+    const double hs = std::min(std::max(v.h / static_cast<double>(v.span.n) * k, least), most);
+    if (!std::isfinite(hs)) {
+        return k_nan;
+    }
+    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
+    return found.outcome == Outcome::root ? found.tau : k_nan;
+}
+
 }  // namespace
 
 template <class T>
@@ -701,7 +719,9 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
         filtered(v, passes, plain, ws, splitter, found)) {
         return found;
     }
-    return whole_or_scaled(v, passes, plain, ws, k_nan, Search{}, false);
+    const double start =
+        v.span.n >= k_sample_start_min_n && !hyperplane ? sample_start(v, plain, ws) : k_nan;
+    return whole_or_scaled(v, passes, plain, ws, start, Search{}, false);
 }
 
 template <class T>

@@ -6,6 +6,7 @@
 #include "core/passes.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tavorin::shift {
@@ -23,6 +24,9 @@ struct Workspace {
     std::vector<double> sy, sl, su, sw;    // a sample
     std::vector<double> xy, xl, xu, xw;    // a scaled copy
     std::vector<passes::Filtered> chunks;  // a filtering pass, chunk by chunk
+    // Element visits of the passes (classify, filter) so far: what the
+    // fuzzer holds to the O(n log n) bound.
+    std::int64_t visits = 0;
 };
 
 // A vector's problem: its span (l, u, w per element where set) and h.

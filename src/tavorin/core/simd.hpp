@@ -197,6 +197,20 @@ inline int compress(double *out, Mask4 m, F64x4 a) noexcept
     return k;
 }
 
+// The least and the greatest of four doubles read back from lanes.
+inline double min_of(const double (&x)[4]) noexcept
+{
+    const double a = x[0] < x[1] ? x[0] : x[1];
+    const double b = x[2] < x[3] ? x[2] : x[3];
+    return a < b ? a : b;
+}
+inline double max_of(const double (&x)[4]) noexcept
+{
+    const double a = x[0] > x[1] ? x[0] : x[1];
+    const double b = x[2] > x[3] ? x[2] : x[3];
+    return a > b ? a : b;
+}
+
 #undef TAVORIN_SIMD_LANES
 
 }  // namespace plain

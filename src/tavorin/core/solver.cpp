@@ -35,7 +35,39 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     shift::Workspace ws;
     shift::Splitter splitter{parts, parts > 1 ? run_parts : nullptr};
     const bool weighted = p.w.vector.data != nullptr || p.w.each != nullptr;
+    const bool short_rows = p.n <= passes::k_short && !p.l.each && !p.u.each && !p.w.each &&
+                            p.y_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0;
+    const passes::Table<T> &shorts = passes::table<T>(false, false, false, plain);
     for (std::ptrdiff_t i = begin; i < end; ++i) {
+        if (short_rows) {
+            // Four vectors at a time through the short kernel; one it does
+            // not settle goes the general way below.
+            const int count = static_cast<int>(end - i < 4 ? end - i : 4);
+            double l[4], u[4], h[4], tau[4];
+            bool ok[4];
+            for (int k = 0; k < count; ++k) {
+                l[k] = p.l.vector[i + k];
+                u[k] = p.u.vector[i + k];
+                h[k] = weighted ? p.h[i + k] / p.w.vector[i + k] : p.h[i + k];
+            }
+            const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+            shorts.short_shifts(y, p.y_stride / static_cast<std::ptrdiff_t>(sizeof(T)), p.n, count,
+                                l, u, h, tau, ok);
+            int k = 0;
+            for (; k < count && ok[k]; ++k) {
+                passes::Span<T> span;
+                span.y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
+                span.n = p.n;
+                span.l_all = l[k];
+                span.u_all = u[k];
+                shorts.write(span, tau[k], reinterpret_cast<T *>(p.out + (i + k) * p.out_stride));
+            }
+            i += k;
+            if (k == count) {
+                --i;
+                continue;
+            }
+        }
         shift::Vector<T> v;
         v.span.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
         v.span.n = p.n;
