@@ -1,4 +1,4 @@
-"""The exact method against brentq, the memory floor and the peers, one interleaved run per workload.
+"""The exact method against brentq, the memory floor and the peers: one interleaved run a workload.
 
     python bench/exact.py [--quick] [--reps N] [--only NAME] [--json FILE]
 
@@ -162,9 +162,8 @@ def main():
     args = parser.parse_args()
     jax_peers = {} if args.no_peers else peers()
     rows = []
-    header = (
-        f"{'workload':<30} {'exact':>9} {'/floor':>7} {'brentq/':>8} {'w1/w2':>6}"
-        + "".join(f" {p + '/':>8}" for p in jax_peers)
+    header = f"{'workload':<30} {'exact':>9} {'/floor':>7} {'brentq/':>8} {'w1/w2':>6}" + "".join(
+        f" {p + '/':>8}" for p in jax_peers
     )
     print(header)
     for name, y, h, lo, hi in workloads(args.quick):

@@ -45,13 +45,14 @@ def exact(y, h, l, u, w=None):  # noqa: E741
     else:
         values = [residual(p) for p in points]
         if values[0] <= 0:
-            # Left of every breakpoint the residual has slope -sum over the free.
+            # Left of every breakpoint the free elements are those without an
+            # upper bound, right of them those without a lower one.
             lo, r = points[0], values[0]
-            slope = sum(fw[j] ** 2 for j in range(n) if fl[j] == -INF or fu[j] == INF)
+            slope = sum(fw[j] ** 2 for j in range(n) if fu[j] == INF)
             tau = lo + r / slope if r and slope else lo
         elif values[-1] >= 0:
             hi, r = points[-1], values[-1]
-            slope = sum(fw[j] ** 2 for j in range(n) if fl[j] == -INF or fu[j] == INF)
+            slope = sum(fw[j] ** 2 for j in range(n) if fl[j] == -INF)
             tau = hi + r / slope if r and slope else hi
         else:
             k = next(i for i in range(len(points)) if values[i] <= 0)
