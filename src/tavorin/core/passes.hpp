@@ -46,6 +46,7 @@ struct Classes {
     Sum bound_w;
     std::int64_t upper = 0;
     std::int64_t lower = 0;
+    bool finite = true;  // every y finite (from classify)
 };
 
 // Where the candidates of a filtering pass go: the elements that may be

@@ -142,13 +142,16 @@ double far_breakpoint(const Span<T> &s, bool up) noexcept
             if (std::isfinite(p)) {
                 far = up ? std::max(far, p) : std::min(far, p);
             }
+            else if (std::isfinite(b)) {
+                return up ? k_inf : -k_inf;  // beyond the doubles: for the scaled copy
+            }
         }
     }
     if (!std::isfinite(far)) {
         return up ? k_inf : -k_inf;
     }
     // Past the rounding of the breakpoints' own division.
-    const double margin = std::fabs(far) * 4 * std::numeric_limits<double>::epsilon() + 1e-300;
+    const double margin = std::fabs(far) * (4 * std::numeric_limits<double>::epsilon()) + 1e-300;
     return up ? far + margin : far - margin;
 }
 
@@ -179,8 +182,13 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     double prev_root = k_nan;
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
-        const Line line = line_of(s, passes.classify(s, tau), fixed, h);
+        const Classes classes = passes.classify(s, tau);
         ws.visits += s.n;
+        if (!classes.finite) {
+            out.outcome = Outcome::failed;  // the caller tells NaN and infinities from overflow
+            return out;
+        }
+        const Line line = line_of(s, classes, fixed, h);
         out.tau = tau;
         out.line = line;
         if (have_prev && tau == prev_root && line.upper == prev.upper && line.lower == prev.lower) {
@@ -249,12 +257,15 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
                 // A flat piece with nothing above it known: close the bracket.
                 next = far_breakpoint(s, true);
                 ws.visits += s.n;
-                next = next > tau ? next : std::nextafter(tau, k_inf);
+                // Past every breakpoint and still flat: elements free only
+                // where rounding lets them be (far from their size); halve
+                // the doubles between here and the largest.
+                next = next > tau ? next : bit_middle(tau, std::numeric_limits<double>::max());
             }
             else if (r < 0 && b.lo == -k_inf) {
                 next = far_breakpoint(s, false);
                 ws.visits += s.n;
-                next = next < tau ? next : std::nextafter(tau, -k_inf);
+                next = next < tau ? next : bit_middle(-std::numeric_limits<double>::max(), tau);
             }
             else {
                 next = b.lo + (b.hi - b.lo) * (r_lo / (r_lo - r_hi));
@@ -267,6 +278,11 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         if (round >= k_newton_rounds && closed) {
             have_prev = false;
             next = bit_middle(b.lo, b.hi);
+        }
+        if (std::isinf(next)) {
+            // The root lies beyond the largest double: for the scaled copy.
+            out.outcome = Outcome::failed;
+            return out;
         }
         const bool inside = (next > b.lo && next < b.hi) || (b.lo_soft && next == b.lo) ||
                             (b.hi_soft && next == b.hi);
@@ -560,6 +576,7 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
     out.n = n;
     h = std::ldexp(v.h, q - e);
     tau_scale = std::ldexp(1.0, e + q);
+    ws.exponent = e;
     return true;
 }
 
@@ -574,7 +591,11 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     }
     ws.visits += 2 * v.span.n;
     const Rounds r = whole(copy, table_of(copy, plain), h, k_nan, Search{}, ws);
-    return {r.tau * tau_scale, true};
+    Found found;
+    found.tau = r.tau;
+    found.scaled = true;
+    found.exponent = ws.exponent;
+    return found;
 }
 
 // The rounds on the whole vector, or on the scaled copy when a sum overflows.
@@ -737,6 +758,25 @@ void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
     }
 }
 
+template <class T>
+void write_scaled(const Vector<T> &v, const Workspace &ws, const Found &found, T *out) noexcept
+{
+    const Span<T> &s = v.span;
+    for (std::ptrdiff_t j = 0; j < s.n; ++j) {
+        // The copy's classes; a bound is written as the vector's own (its
+        // scaled copy may have lost bits below the smallest normal double).
+        const double t = ws.xy[j] - found.tau * ws.xw[j];
+        const double l = bound_at(s.l, s.l_all, j);
+        const double u = bound_at(s.u, s.u_all, j);
+        const double x = ws.xu[j] <= t ? u : t <= ws.xl[j] ? l : std::ldexp(t, found.exponent);
+        out[j] = static_cast<T>(std::max(std::min(x, u), l));
+    }
+}
+
+template void write_scaled<double>(const Vector<double> &, const Workspace &, const Found &,
+                                   double *) noexcept;
+template void write_scaled<float>(const Vector<float> &, const Workspace &, const Found &,
+                                  float *) noexcept;
 template Found solve_vector<double>(const Vector<double> &, bool, Workspace &,
                                     const Splitter &) noexcept;
 template Found solve_vector<float>(const Vector<float> &, bool, Workspace &,

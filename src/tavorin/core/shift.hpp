@@ -27,6 +27,7 @@ struct Workspace {
     // Element visits of the passes (classify, filter) so far: what the
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;
+    int exponent = 0;  // the scaled copy's
 };
 
 // A vector's problem: its span (l, u, w per element where set) and h.
@@ -39,6 +40,10 @@ struct Vector {
 struct Found {
     double tau = 0.0;
     bool finite = true;  // false: some y is NaN or infinite
+    // Solved on the workspace's copy scaled by 2^-exponent (sums of the
+    // vector overflow): tau is the copy's, write with write_scaled.
+    bool scaled = false;
+    int exponent = 0;
 };
 
 // The shift of the vector's projection: x_j = clip(y_j - tau*w_j, l_j, u_j)
@@ -51,6 +56,12 @@ Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws,
 template <class T>
 void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
                   const Splitter &splitter) noexcept;
+
+// Writes the projection of a vector solved on its scaled copy (the
+// workspace still holding it): the copy's result scaled back, exactly.
+template <class T>
+void write_scaled(const Vector<T> &vector, const Workspace &ws, const Found &found,
+                  T *out) noexcept;
 
 }  // namespace tavorin::shift
 

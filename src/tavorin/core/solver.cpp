@@ -91,7 +91,12 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             tau = std::numeric_limits<double>::quiet_NaN();
         }
         T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
-        shift::write_vector(v, tau, out, plain, splitter);
+        if (found.scaled && found.finite) {
+            shift::write_scaled(v, ws, found, out);
+        }
+        else {
+            shift::write_vector(v, tau, out, plain, splitter);
+        }
     }
     return -1;
 }

@@ -24,10 +24,21 @@ inline void two_sum(double a, double b, double &s, double &e) noexcept
     e = (a - (s - bb)) + (b - bb);
 }
 
-// a * b = p + e exactly (Dekker), unless a product overflows.
+// a * b = p + e exactly (Dekker), unless a product overflows or underflows.
 inline void two_product(double a, double b, double &p, double &e) noexcept
 {
     constexpr double k_split = 134217729.0;  // 2^27 + 1
+    // Splitting multiplies by 2^27: factors that large are split at 2^-54 of
+    // their size and the parts scaled back.
+    constexpr double k_big = 0x1p995;
+    const bool finite = a - a == 0 && b - b == 0;
+    if (finite && (a > k_big || a < -k_big || b > k_big || b < -k_big)) {
+        const bool a_big = a > k_big || a < -k_big;
+        two_product(a_big ? a * 0x1p-54 : a, a_big ? b : b * 0x1p-54, p, e);
+        p *= 0x1p54;
+        e *= 0x1p54;
+        return;
+    }
     p = a * b;
     const double ca = k_split * a;
     const double a_hi = ca - (ca - a);
