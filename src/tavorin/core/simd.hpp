@@ -1,13 +1,13 @@
-// Four doubles at a time: AVX2 where the processor has it, plain C++ with the same results
-// elsewhere.
+// Four doubles at a time: AVX2 where the processor has it, plain lanes with the same results.
 //
 // Kernels are written once against these types and functions and marked
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
 // may run only when simd::available() (checked once per call, not per
 // element); elsewhere, and in the build with TAVORIN_NO_AVX2, they are
-// arrays of four and available() is always true.  The arrays of four are
-// also simd::plain everywhere, for a kernel's twin on x86 without AVX2.  Every operation is defined
-// lane by lane with the exact rounding and NaN rules of its AVX2 instruction,
+// arrays of four and available() is always true; the arrays of four are also
+// simd::plain everywhere, for a kernel's twin on x86 without AVX2.  Every
+// operation is defined lane by lane with the exact rounding and NaN rules of
+// its AVX2 instruction,
 // so a kernel gives the same bytes either way; a kernel's scalar twin (for x86
 // processors without AVX2) must keep the same per-lane order of operations.
 #ifndef TAVORIN_CORE_SIMD_HPP
@@ -23,8 +23,49 @@
 
 namespace tavorin::simd {
 
+namespace detail {
+
+// For each set of lanes (bit k for lane k) of four doubles: the 32-bit lane
+// indices that move those doubles to the front in order, the other lanes
+// taking lane 0; and how many there are.
+struct CompressTable {
+    alignas(32) std::int32_t lanes[16][8];
+    int count[16];
+};
+
+constexpr CompressTable make_compress_table() noexcept
+{
+    CompressTable table{};
+    for (int set = 0; set < 16; ++set) {
+        int kept = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((set >> lane) & 1) {
+                table.lanes[set][2 * kept] = 2 * lane;
+                table.lanes[set][2 * kept + 1] = 2 * lane + 1;
+                ++kept;
+            }
+        }
+        table.count[set] = kept;
+        for (int rest = kept; rest < 4; ++rest) {
+            table.lanes[set][2 * rest] = 0;
+            table.lanes[set][2 * rest + 1] = 1;
+        }
+    }
+    return table;
+}
+
+inline constexpr CompressTable k_compress = make_compress_table();
+
+}  // namespace detail
+
+// How many lanes `set` (bits(m) of a mask) names.
+constexpr int lane_count(int set) noexcept
+{
+    return detail::k_compress.count[set];
+}
+
 // The plain lanes, compiled everywhere: the only implementation where AVX2
-// is not compiled, and the twin that kernels run on x86 processors without it.
+// is not compiled, and the twin that kernels run on x86 without it.
 namespace plain {
 
 struct F64x4 {
@@ -167,6 +208,14 @@ inline F64x4 keep(Mask4 m, F64x4 a) noexcept
 {
     return select(m, a, zero());
 }
+inline F64x4 compress(F64x4 a, int set) noexcept
+{
+    // The same table as the permute's: lane k takes the double whose low half is index 2 * k.
+    const std::int32_t *lanes = detail::k_compress.lanes[set];
+#define TAVORIN_LANE(k) a.v[lanes[2 * (k)] / 2]
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
 
 inline I64x4 zero_counts() noexcept
 {
@@ -183,18 +232,6 @@ inline void store(std::int64_t *p, I64x4 c) noexcept
     for (int k = 0; k < 4; ++k) {
         p[k] = c.v[k];
     }
-}
-
-// Writes the lanes of a set in m to out[0..k) in lane order, k their number,
-// and returns k; out[k..4) may be overwritten.
-inline int compress(double *out, Mask4 m, F64x4 a) noexcept
-{
-    int k = 0;
-    for (int lane = 0; lane < 4; ++lane) {
-        out[k] = a.v[lane];
-        k += m.v[lane];
-    }
-    return k;
 }
 
 // The least and the greatest of four doubles read back from lanes.
@@ -217,32 +254,6 @@ inline double max_of(const double (&x)[4]) noexcept
 
 #if TAVORIN_AVX2
 
-// For each mask of four lanes: the 32-bit lane indices that move the set
-// double lanes to the front in order, and how many are set.
-struct CompressTable {
-    alignas(32) std::int32_t lanes[16][8];
-    int count[16];
-};
-
-constexpr CompressTable make_compress_table() noexcept
-{
-    CompressTable table{};
-    for (int mask = 0; mask < 16; ++mask) {
-        int kept = 0;
-        for (int lane = 0; lane < 4; ++lane) {
-            if ((mask >> lane) & 1) {
-                table.lanes[mask][2 * kept] = 2 * lane;
-                table.lanes[mask][2 * kept + 1] = 2 * lane + 1;
-                ++kept;
-            }
-        }
-        table.count[mask] = kept;
-    }
-    return table;
-}
-
-inline constexpr CompressTable k_compress = make_compress_table();
-
 #define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
 #define TAVORIN_SIMD_INLINE TAVORIN_TARGET_AVX2 TAVORIN_ALWAYS_INLINE
 
@@ -259,8 +270,9 @@ struct I64x4 {
 
 inline bool available() noexcept
 {
-    static const bool has = cpu_has_avx2();
-    return has;
+    // Not cached in a local static: its guard would make every caller save
+    // registers, and the residual is called for rows of a few elements.
+    return cpu_has_avx2();
 }
 
 TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
@@ -365,6 +377,15 @@ TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
     return {_mm256_and_pd(m.v, a.v)};
 }
 
+// The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
+// in order; the lanes after them repeat lane 0.
+TAVORIN_SIMD_INLINE F64x4 compress(F64x4 a, int set) noexcept
+{
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i *>(detail::k_compress.lanes[set]));
+    return {_mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes))};
+}
+
 TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
 {
     return {_mm256_setzero_si256()};
@@ -374,17 +395,6 @@ TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
 {
     // A set lane is the integer -1.
     return {_mm256_sub_epi64(c.v, _mm256_castpd_si256(m.v))};
-}
-
-// The set lanes of m moved to out[0..k) in lane order (k their number, returned);
-// out[k..4) is overwritten.
-TAVORIN_SIMD_INLINE int compress(double *out, Mask4 m, F64x4 a) noexcept
-{
-    const int mask = _mm256_movemask_pd(m.v);
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i *>(k_compress.lanes[mask]));
-    _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes)));
-    return k_compress.count[mask];
 }
 
 TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
