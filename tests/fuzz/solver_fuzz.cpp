@@ -152,9 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     v.span.u_all = u[0];
     v.h = h;
     tavorin::shift::Workspace ws;
+    ws.filter_min_n = (shape & 16) ? 64 : ws.filter_min_n;
     const tavorin::shift::Splitter one;
-    const tavorin::shift::Found found = tavorin::shift::solve_vector(v, (shape & 8) != 0, ws, one);
     std::vector<double> x(n);
+    // Writing ahead of the verification (into x) or not.
+    const tavorin::shift::Found found = tavorin::shift::solve_vector(
+        v, (shape & 8) != 0, ws, one, (shape & 32) ? x.data() : nullptr);
     g_y = &y;
     g_x = &x;
     g_l = &l;
@@ -164,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (found.scaled) {
         tavorin::shift::write_scaled(v, ws, found, x.data());
     }
-    else {
+    else if (!found.written) {
         tavorin::shift::write_vector(v, found.tau, x.data(), (shape & 8) != 0, one);
     }
 

@@ -38,13 +38,19 @@ template <class T, bool LE, bool UE, bool WE>
 const Table<T> &tables(bool plain) noexcept
 {
     static const Table<T> lanes = {
-        lane_kernels::classify<T, LE, UE, WE>, lane_kernels::filter<T, LE, UE, WE>,
-        lane_kernels::write<T, LE, UE, WE>,    lane_kernels::finite<T>,
+        lane_kernels::classify<T, LE, UE, WE>,
+        lane_kernels::filter<T, LE, UE, WE>,
+        lane_kernels::write<T, LE, UE, WE>,
+        lane_kernels::write_count<T, LE, UE, WE>,
+        lane_kernels::finite<T>,
         lane_kernels::short_shifts<T>,
     };
     static const Table<T> twins = {
-        plain_kernels::classify<T, LE, UE, WE>, plain_kernels::filter<T, LE, UE, WE>,
-        plain_kernels::write<T, LE, UE, WE>,    plain_kernels::finite<T>,
+        plain_kernels::classify<T, LE, UE, WE>,
+        plain_kernels::filter<T, LE, UE, WE>,
+        plain_kernels::write<T, LE, UE, WE>,
+        plain_kernels::write_count<T, LE, UE, WE>,
+        plain_kernels::finite<T>,
         plain_kernels::short_shifts<T>,
     };
     return plain ? twins : lanes;

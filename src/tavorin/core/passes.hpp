@@ -77,6 +77,9 @@ struct Table {
     Filtered (*filter)(const Span<T> &row, double lo, double hi, const Candidates &out,
                        std::ptrdiff_t offset) noexcept;
     void (*write)(const Span<T> &row, double tau, T *out) noexcept;
+    // The write, with how many elements it put at u and at l.
+    void (*write_count)(const Span<T> &row, double tau, T *out, std::int64_t &upper,
+                        std::int64_t &lower) noexcept;
     bool (*finite)(const T *y, std::ptrdiff_t n) noexcept;
     // The whole solve of up to four short vectors (n <= k_short, bounds the
     // same for every element, no weights), `stride` elements apart, in

@@ -29,7 +29,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <cstdlib>
 
 namespace tavorin::shift {
 
@@ -44,16 +43,13 @@ using passes::Table;
 constexpr double k_inf = std::numeric_limits<double>::infinity();
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
-// Vectors this long are sampled and filtered; shorter ones go straight to
-// the rounds on the whole vector.
-static std::ptrdiff_t k_filter_min_n = getenv("TAV_FMIN") ? atol(getenv("TAV_FMIN")) : 512;
 constexpr std::ptrdiff_t k_sample_min = 32;
-// Vectors this long (and shorter than k_filter_min_n) start their rounds
+// Vectors this long (and shorter than Workspace::filter_min_n) start their rounds
 // from a sample's shift rather than the hyperplane's.
-static std::ptrdiff_t k_sample_start_min_n = getenv("TAV_SMIN") ? atol(getenv("TAV_SMIN")) : 64;
+constexpr std::ptrdiff_t k_sample_start_min_n = 64;
 constexpr std::ptrdiff_t k_sample_max = 4096;
 // Half the band, in standard errors of the sample's shift.
-static double k_band = getenv("TAV_BAND") ? atof(getenv("TAV_BAND")) : 3.0;
+constexpr double k_band = 3.0;
 // Newton and secant rounds before bisection takes over; bisection on the
 // bits of a double ends within 64 more.
 constexpr int k_newton_rounds = 16;
@@ -168,12 +164,38 @@ struct Rounds {
     Outcome outcome = Outcome::failed;
     double tau = k_nan;
     Line line;
+    bool written = false;
+};
+
+// A write of the whole vector at a trial shift that verifies it on the way:
+// false when its classes are not (upper, lower).  At most one a vector.
+struct Speculation {
+    bool (*write)(void *context, double tau, std::int64_t upper, std::int64_t lower) noexcept;
+    void *context;
+    bool used = false;
+};
+
+template <class T>
+struct SpeculativeWrite {
+    const Span<T> *row;
+    const Table<T> *passes;
+    T *out;
+
+    static bool write(void *context, double tau, std::int64_t upper, std::int64_t lower) noexcept
+    {
+        auto &w = *static_cast<SpeculativeWrite *>(context);
+        std::int64_t up = 0;
+        std::int64_t down = 0;
+        w.passes->write_count(*w.row, tau, w.out, up, down);
+        return up == upper && down == lower;
+    }
 };
 
 // Newton's rounds on the span's residual (plus the fixed classes), from tau.
 template <class T>
 Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, double h,
-              std::int64_t total, double tau, Search b, Workspace &ws) noexcept
+              std::int64_t total, double tau, Search b, Workspace &ws,
+              Speculation *speculation = nullptr) noexcept
 {
     double r_lo = k_nan;
     double r_hi = k_nan;
@@ -242,6 +264,20 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
                 return out;
             }
         }
+        // Classes that barely moved in this round are likely final: write
+        // the next shift's projection now and let that write verify it.
+        const std::int64_t moved =
+            std::abs(line.upper - prev.upper) + std::abs(line.lower - prev.lower);
+        if (speculation && !speculation->used && have_prev && !flat && next > b.lo && next < b.hi &&
+            moved <= std::max<std::int64_t>(2, total / 128)) {
+            speculation->used = true;
+            ws.visits += total;
+            if (speculation->write(speculation->context, next, line.upper, line.lower)) {
+                out.tau = next;
+                out.written = true;
+                return out;
+            }
+        }
         have_prev = !flat;
         prev = line;
         prev_root = next;
@@ -301,7 +337,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
 // it is NaN, from the hyperplane's shift: every element free).
 template <class T>
 Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Search b,
-             Workspace &ws) noexcept
+             Workspace &ws, Speculation *speculation = nullptr) noexcept
 {
     const Classes none{};
     if (std::isnan(tau)) {
@@ -315,7 +351,7 @@ Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Sea
             return {Outcome::root, tau, all_free};  // the hyperplane: one formula
         }
     }
-    return newton(s, passes, none, h, s.n, tau, b, ws);
+    return newton(s, passes, none, h, s.n, tau, b, ws, speculation);
 }
 
 // A sample of the vector into the workspace, as doubles: k elements in
@@ -601,11 +637,15 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws) noexcept
 // The rounds on the whole vector, or on the scaled copy when a sum overflows.
 template <class T>
 Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
-                      double tau, Search b, bool known_finite) noexcept
+                      double tau, Search b, bool known_finite,
+                      Speculation *speculation = nullptr) noexcept
 {
-    const Rounds r = whole(v.span, passes, v.h, tau, b, ws);
+    const Rounds r = whole(v.span, passes, v.h, tau, b, ws, speculation);
     if (r.outcome == Outcome::root) {
-        return {r.tau, true};
+        Found found;
+        found.tau = r.tau;
+        found.written = r.written;
+        return found;
     }
     if (!known_finite && !passes.finite(v.span.y, v.span.n)) {
         return {k_nan, false};
@@ -616,7 +656,7 @@ Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Wo
 // The filtered path: false when it does not apply (and `found` is untouched).
 template <class T>
 bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
-              const Splitter &splitter, Found &found) noexcept
+              const Splitter &splitter, Found &found, Speculation *spec) noexcept
 {
     const Span<T> &s = v.span;
     const std::ptrdiff_t capacity = candidate_room(s.n);
@@ -637,7 +677,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         if (std::isnan(band.tau)) {
             return false;
         }
-        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, false);
+        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, false, spec);
         return true;
     }
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
@@ -649,7 +689,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         return true;
     }
     if (!f.fitted) {
-        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true);
+        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true, spec);
         return true;
     }
     Span<double> kept;
@@ -661,7 +701,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.u_all = s.u_all;
     kept.n = f.kept;
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
-                            Search{band.lo, band.hi, true, true}, ws);
+                            Search{band.lo, band.hi, true, true}, ws, spec);
     Search rest;
     double from = k_nan;
     switch (r.outcome) {
@@ -679,7 +719,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     if (!(from > rest.lo && from < rest.hi)) {
         from = k_nan;  // start from the hyperplane's shift
     }
-    found = whole_or_scaled(v, passes, plain, ws, from, rest, true);
+    found = whole_or_scaled(v, passes, plain, ws, from, rest, true, spec);
     return true;
 }
 
@@ -706,7 +746,10 @@ void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexc
 template <class T>
 double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
 {
-    constexpr std::ptrdiff_t k = 16;
+    // About sqrt(n) elements, 16 to 64: how good the start is hardly depends on it.
+    std::ptrdiff_t k = std::max<std::ptrdiff_t>(
+        16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
+    k -= k % 8;
     if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
         (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
         return k_nan;
@@ -719,7 +762,8 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         least += w * bound_at(sample.l, sample.l_all, i);
         most += w * bound_at(sample.u, sample.u_all, i);
     }
-    const double hs = std::min(std::max(v.h / static_cast<double>(v.span.n) * k, least), most);
+    const double hs = std::min(
+        std::max(v.h / static_cast<double>(v.span.n) * static_cast<double>(k), least), most);
     if (!std::isfinite(hs)) {
         return k_nan;
     }
@@ -730,19 +774,24 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
 }  // namespace
 
 template <class T>
-Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter) noexcept
+Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter,
+                   T *out) noexcept
 {
     const Table<T> &passes = table_of(v.span, plain);
     const bool hyperplane =
         !v.span.l && !v.span.u && v.span.l_all == -k_inf && v.span.u_all == k_inf;
+    // A long vector's write runs on the splitter's threads: not speculated.
+    SpeculativeWrite<T> write{&v.span, &passes, out};
+    Speculation speculation{SpeculativeWrite<T>::write, &write};
+    Speculation *const spec = out && splitter.parts <= 1 ? &speculation : nullptr;
     Found found;
-    if (v.span.n >= k_filter_min_n && !hyperplane &&
-        filtered(v, passes, plain, ws, splitter, found)) {
+    if (v.span.n >= ws.filter_min_n && !hyperplane &&
+        filtered(v, passes, plain, ws, splitter, found, spec)) {
         return found;
     }
     const double start =
         v.span.n >= k_sample_start_min_n && !hyperplane ? sample_start(v, plain, ws) : k_nan;
-    return whole_or_scaled(v, passes, plain, ws, start, Search{}, false);
+    return whole_or_scaled(v, passes, plain, ws, start, Search{}, false, spec);
 }
 
 template <class T>
@@ -777,10 +826,10 @@ template void write_scaled<double>(const Vector<double> &, const Workspace &, co
                                    double *) noexcept;
 template void write_scaled<float>(const Vector<float> &, const Workspace &, const Found &,
                                   float *) noexcept;
-template Found solve_vector<double>(const Vector<double> &, bool, Workspace &,
-                                    const Splitter &) noexcept;
-template Found solve_vector<float>(const Vector<float> &, bool, Workspace &,
-                                   const Splitter &) noexcept;
+template Found solve_vector<double>(const Vector<double> &, bool, Workspace &, const Splitter &,
+                                    double *) noexcept;
+template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, const Splitter &,
+                                   float *) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,
                                    const Splitter &) noexcept;
 template void write_vector<float>(const Vector<float> &, double, float *, bool,

@@ -28,6 +28,11 @@ struct Workspace {
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;
     int exponent = 0;  // the scaled copy's
+    // Vectors this long are sampled and filtered; shorter ones go straight
+    // to the rounds on the whole vector (below it, measured, the filtering
+    // pass and its copy cost more than the rounds they save).  The fuzzer
+    // lowers it to reach that path with short inputs.
+    std::ptrdiff_t filter_min_n = 8192;
 };
 
 // A vector's problem: its span (l, u, w per element where set) and h.
@@ -44,13 +49,18 @@ struct Found {
     // vector overflow): tau is the copy's, write with write_scaled.
     bool scaled = false;
     int exponent = 0;
+    bool written = false;  // the projection is in `out` already
 };
 
 // The shift of the vector's projection: x_j = clip(y_j - tau*w_j, l_j, u_j)
-// has sum_j w_j x_j = h up to a few ulps of the vector's scale.
+// has sum_j w_j x_j = h up to a few ulps of the vector's scale.  With `out`
+// (memory apart from y), a round whose classes barely moved may write the
+// projection of the next shift there at once, counting its classes: when they
+// are the ones the shift came from, that write is the verification round and
+// the result (Found::written); else it is overwritten later.
 template <class T>
-Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws,
-                   const Splitter &splitter) noexcept;
+Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Splitter &splitter,
+                   T *out = nullptr) noexcept;
 
 // Writes the projection for the shift, on the splitter's threads when it has them.
 template <class T>

@@ -82,7 +82,14 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // shift tau*c, so the plain passes serve (the shift is not returned).
             v.h = p.h[i] / p.w.vector[i];
         }
-        const shift::Found found = shift::solve_vector(v, plain, ws, splitter);
+        T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+        // Writing ahead of the verification needs y intact after a miss.
+        const bool apart = p.out != p.y;
+        const shift::Found found =
+            shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr);
+        if (found.written && found.finite) {
+            continue;
+        }
         double tau = found.tau;
         if (!found.finite) {
             if (p.check_finite) {
@@ -90,7 +97,6 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             }
             tau = std::numeric_limits<double>::quiet_NaN();
         }
-        T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
         if (found.scaled && found.finite) {
             shift::write_scaled(v, ws, found, out);
         }
