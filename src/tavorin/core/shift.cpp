@@ -68,7 +68,9 @@ struct Line {
     std::int64_t upper = 0;
     std::int64_t lower = 0;
 
-    double at(double t) const noexcept { return minus_product(a, t, slope).value(); }
+    // r(t) in plain arithmetic: it only steers (the sign picks the bracket's
+    // end), while the root that becomes the answer is computed to an ulp.
+    double at(double t) const noexcept { return (a.hi - t * slope) + a.lo; }
     double root() const noexcept { return quotient(a, slope); }
 };
 
@@ -746,9 +748,14 @@ void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexc
 template <class T>
 double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
 {
-    // About sqrt(n) elements, 16 to 64: how good the start is hardly depends on it.
-    std::ptrdiff_t k = std::max<std::ptrdiff_t>(
-        16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
+    // 16 elements, or with per-element operands about sqrt(n) up to 64: how
+    // good the start is hardly depends on it (measured), its cost does.
+    const bool same_bounds = !v.span.l && !v.span.u && !v.span.w;
+    std::ptrdiff_t k =
+        same_bounds ? passes::k_short
+                    : std::max<std::ptrdiff_t>(
+                          16, std::min<std::ptrdiff_t>(
+                                  64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
     k -= k % 8;
     if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
         (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
@@ -766,6 +773,15 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         std::max(v.h / static_cast<double>(v.span.n) * static_cast<double>(k), least), most);
     if (!std::isfinite(hs)) {
         return k_nan;
+    }
+    if (!sample.l && !sample.u && !sample.w && k <= passes::k_short) {
+        // The same bounds for every element: the short vectors' kernel.
+        double tau = k_nan;
+        bool ok = false;
+        table_of(sample, plain)
+            .short_shifts(sample.y, k, k, 1, &sample.l_all, &sample.u_all, &hs, &tau, &ok);
+        ws.visits += 4 * k;
+        return ok ? tau : k_nan;
     }
     const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
     return found.outcome == Outcome::root ? found.tau : k_nan;
