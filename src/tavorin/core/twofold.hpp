@@ -24,21 +24,10 @@ inline void two_sum(double a, double b, double &s, double &e) noexcept
     e = (a - (s - bb)) + (b - bb);
 }
 
-// a * b = p + e exactly (Dekker), unless a product overflows or underflows.
-inline void two_product(double a, double b, double &p, double &e) noexcept
+// a * b = p + e exactly (Dekker's product), for factors below 2^995.
+inline void dekker_product(double a, double b, double &p, double &e) noexcept
 {
     constexpr double k_split = 134217729.0;  // 2^27 + 1
-    // Splitting multiplies by 2^27: factors that large are split at 2^-54 of
-    // their size and the parts scaled back.
-    constexpr double k_big = 0x1p995;
-    const bool finite = a - a == 0 && b - b == 0;
-    if (finite && (a > k_big || a < -k_big || b > k_big || b < -k_big)) {
-        const bool a_big = a > k_big || a < -k_big;
-        two_product(a_big ? a * 0x1p-54 : a, a_big ? b : b * 0x1p-54, p, e);
-        p *= 0x1p54;
-        e *= 0x1p54;
-        return;
-    }
     p = a * b;
     const double ca = k_split * a;
     const double a_hi = ca - (ca - a);
@@ -47,6 +36,30 @@ inline void two_product(double a, double b, double &p, double &e) noexcept
     const double b_hi = cb - (cb - b);
     const double b_lo = b - b_hi;
     e = ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo;
+}
+
+// a * b = p + e exactly, unless the product overflows or underflows.
+inline void two_product(double a, double b, double &p, double &e) noexcept
+{
+    // Splitting multiplies by 2^27: factors that large are split at 2^-54 of
+    // their size (both, if need be) and the parts scaled back.
+    constexpr double k_big = 0x1p995;
+    const bool a_big = a > k_big || a < -k_big;
+    const bool b_big = b > k_big || b < -k_big;
+    if (!a_big && !b_big) {
+        dekker_product(a, b, p, e);
+        return;
+    }
+    const bool finite = a - a == 0 && b - b == 0;
+    if (!finite) {
+        p = a * b;
+        e = 0.0;
+        return;
+    }
+    const double scale = (a_big ? 0x1p54 : 1.0) * (b_big ? 0x1p54 : 1.0);
+    dekker_product(a_big ? a * 0x1p-54 : a, b_big ? b * 0x1p-54 : b, p, e);
+    p *= scale;
+    e *= scale;
 }
 
 inline Twofold operator+(Twofold x, double b) noexcept
