@@ -85,9 +85,11 @@ struct Table {
     // same for every element, no weights), `stride` elements apart, in
     // registers, their rounds interleaved: ok[k] false when it did not
     // settle vector k (a non-finite sum, say), for the general path to do.
+    // The leading settled vectors' projections are written to out
+    // (`out_stride` elements apart; null: not written).
     void (*short_shifts)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
-                         const double *l, const double *u, const double *h, double *tau,
-                         bool *ok) noexcept;
+                         const double *l, const double *u, const double *h, double *tau, bool *ok,
+                         T *out, std::ptrdiff_t out_stride) noexcept;
 };
 
 // The longest vector short_shift takes.

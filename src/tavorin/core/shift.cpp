@@ -779,7 +779,8 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         double tau = k_nan;
         bool ok = false;
         table_of(sample, plain)
-            .short_shifts(sample.y, k, k, 1, &sample.l_all, &sample.u_all, &hs, &tau, &ok);
+            .short_shifts(sample.y, k, k, 1, &sample.l_all, &sample.u_all, &hs, &tau, &ok,
+                          ws.sy.data(), 0);
         ws.visits += 4 * k;
         return ok ? tau : k_nan;
     }

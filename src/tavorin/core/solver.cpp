@@ -36,7 +36,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     shift::Splitter splitter{parts, parts > 1 ? run_parts : nullptr};
     const bool weighted = p.w.vector.data != nullptr || p.w.each != nullptr;
     const bool short_rows = p.n <= passes::k_short && !p.l.each && !p.u.each && !p.w.each &&
-                            p.y_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0;
+                            p.y_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0 &&
+                            p.out_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0;
     const passes::Table<T> &shorts = passes::table<T>(false, false, false, plain);
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         if (short_rows) {
@@ -51,16 +52,13 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                 h[k] = weighted ? p.h[i + k] / p.w.vector[i + k] : p.h[i + k];
             }
             const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-            shorts.short_shifts(y, p.y_stride / static_cast<std::ptrdiff_t>(sizeof(T)), p.n, count,
-                                l, u, h, tau, ok);
+            T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+            constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+            shorts.short_shifts(y, p.y_stride / size, p.n, count, l, u, h, tau, ok, out,
+                                p.out_stride / size);
             int k = 0;
-            for (; k < count && ok[k]; ++k) {
-                passes::Span<T> span;
-                span.y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
-                span.n = p.n;
-                span.l_all = l[k];
-                span.u_all = u[k];
-                shorts.write(span, tau[k], reinterpret_cast<T *>(p.out + (i + k) * p.out_stride));
+            while (k < count && ok[k]) {
+                ++k;
             }
             i += k;
             if (k == count) {
