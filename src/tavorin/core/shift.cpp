@@ -751,11 +751,29 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     // 16 elements, or with per-element operands about sqrt(n) up to 64: how
     // good the start is hardly depends on it (measured), its cost does.
     const bool same_bounds = !v.span.l && !v.span.u && !v.span.w;
-    std::ptrdiff_t k =
-        same_bounds ? passes::k_short
-                    : std::max<std::ptrdiff_t>(
-                          16, std::min<std::ptrdiff_t>(
-                                  64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
+    if (same_bounds) {
+        // Sixteen elements evenly spread, through the short vectors' kernel.
+        constexpr std::ptrdiff_t k = passes::k_short;
+        double y[k];
+        const std::ptrdiff_t n = v.span.n;
+        for (std::ptrdiff_t i = 0; i < k; ++i) {
+            y[i] = static_cast<double>(v.span.y[(i * n) / k]);
+        }
+        const double share = v.h / static_cast<double>(n) * static_cast<double>(k);
+        const double least = v.span.l_all * static_cast<double>(k);
+        const double most = v.span.u_all * static_cast<double>(k);
+        const double hs = std::min(std::max(share, least), most);
+        double tau = k_nan;
+        bool ok = false;
+        if (std::isfinite(hs)) {
+            passes::table<double>(false, false, false, plain)
+                .short_shifts(y, k, k, 1, &v.span.l_all, &v.span.u_all, &hs, &tau, &ok, y, 0);
+        }
+        ws.visits += 4 * k;
+        return ok ? tau : k_nan;
+    }
+    std::ptrdiff_t k = std::max<std::ptrdiff_t>(
+        16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
     k -= k % 8;
     if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
         (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
@@ -773,16 +791,6 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         std::max(v.h / static_cast<double>(v.span.n) * static_cast<double>(k), least), most);
     if (!std::isfinite(hs)) {
         return k_nan;
-    }
-    if (!sample.l && !sample.u && !sample.w && k <= passes::k_short) {
-        // The same bounds for every element: the short vectors' kernel.
-        double tau = k_nan;
-        bool ok = false;
-        table_of(sample, plain)
-            .short_shifts(sample.y, k, k, 1, &sample.l_all, &sample.u_all, &hs, &tau, &ok,
-                          ws.sy.data(), 0);
-        ws.visits += 4 * k;
-        return ok ? tau : k_nan;
     }
     const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
     return found.outcome == Outcome::root ? found.tau : k_nan;
