@@ -7,8 +7,10 @@
 // doubles x, h, l, u and the n doubles of a row (tests/core/cases.py writes
 // the suite's rows).  For each case a line holds, as hexadecimal bit patterns:
 // the residual at x, every four-lane operation over the row's first doubles,
-// and the row projected with a fixed bisection in place of SciPy's brentq.
+// and the row projected with a fixed bisection in place of SciPy's brentq, then
+// by the exact solver (from the original row, its passes on the lanes).
 #include "core/projection.hpp"
+#include "core/shift.hpp"
 #include "core/simd.hpp"
 
 #include <cinttypes>
@@ -135,6 +137,28 @@ int main()
         put_bits(tavorin::f(x, &p));
         put_operations(row.data(), row.size());
         if (n > 0) {
+            // The exact method on the row as read (any h: an infeasible one
+            // must give the same bytes too).
+            tavorin::shift::Vector<double> v;
+            v.span.y = row.data();
+            v.span.n = p.n;
+            v.span.l_all = p.l;
+            v.span.u_all = p.u;
+            v.h = p.h;
+            tavorin::shift::Workspace ws;
+            std::vector<double> exact(row.size());
+            const tavorin::shift::Found found =
+                tavorin::shift::solve_vector(v, false, ws, tavorin::shift::Splitter{});
+            if (found.scaled) {
+                tavorin::shift::write_scaled(v, ws, found, exact.data());
+            }
+            else {
+                tavorin::shift::write_vector(v, found.tau, exact.data(), false,
+                                             tavorin::shift::Splitter{});
+            }
+            for (const double e : exact) {
+                put_bits(e);
+            }
             double xa;
             double xb;
             tavorin::row_bracket(row.data(), p.n, p.l, p.u, &xa, &xb);

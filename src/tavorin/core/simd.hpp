@@ -4,8 +4,10 @@
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
 // may run only when simd::available() (checked once per call, not per
 // element); elsewhere, and in the build with TAVORIN_NO_AVX2, they are
-// arrays of four and available() is always true.  Every operation is defined
-// lane by lane with the exact rounding and NaN rules of its AVX2 instruction,
+// arrays of four and available() is always true; the arrays of four are also
+// simd::plain everywhere, for a kernel's twin on x86 without AVX2.  Every
+// operation is defined lane by lane with the exact rounding and NaN rules of
+// its AVX2 instruction,
 // so a kernel gives the same bytes either way; a kernel's scalar twin (for x86
 // processors without AVX2) must keep the same per-lane order of operations.
 #ifndef TAVORIN_CORE_SIMD_HPP
@@ -62,160 +64,9 @@ constexpr int lane_count(int set) noexcept
     return detail::k_compress.count[set];
 }
 
-#if TAVORIN_AVX2
-
-#define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
-#define TAVORIN_SIMD_INLINE TAVORIN_TARGET_AVX2 TAVORIN_ALWAYS_INLINE
-
-struct F64x4 {
-    __m256d v;
-};
-// A comparison's result: every bit of a lane set, or none.
-struct Mask4 {
-    __m256d v;
-};
-struct I64x4 {
-    __m256i v;
-};
-
-inline bool available() noexcept
-{
-    // Not cached in a local static: its guard would make every caller save
-    // registers, and the residual is called for rows of a few elements.
-    return cpu_has_avx2();
-}
-
-TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
-{
-    return {_mm256_loadu_pd(p)};
-}
-// Four floats widened to doubles (exactly).
-TAVORIN_SIMD_INLINE F64x4 load(const float *p) noexcept
-{
-    return {_mm256_cvtps_pd(_mm_loadu_ps(p))};
-}
-TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept
-{
-    _mm256_storeu_pd(p, a.v);
-}
-// Four doubles rounded to floats (to nearest, ties to even).
-TAVORIN_SIMD_INLINE void store(float *p, F64x4 a) noexcept
-{
-    _mm_storeu_ps(p, _mm256_cvtpd_ps(a.v));
-}
-TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept
-{
-    return {_mm256_set1_pd(x)};
-}
-TAVORIN_SIMD_INLINE F64x4 zero() noexcept
-{
-    return {_mm256_setzero_pd()};
-}
-
-TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_add_pd(a.v, b.v)};
-}
-TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_sub_pd(a.v, b.v)};
-}
-TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_mul_pd(a.v, b.v)};
-}
-TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_div_pd(a.v, b.v)};
-}
-// a < b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_min_pd(a.v, b.v)};
-}
-// a > b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_max_pd(a.v, b.v)};
-}
-
-// Ordered comparisons: false where either lane is NaN.
-TAVORIN_SIMD_INLINE Mask4 lt(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 le(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 eq(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
-}
-// Unordered: true where either lane is NaN.
-TAVORIN_SIMD_INLINE Mask4 ne(F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
-}
-TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept
-{
-    return {_mm256_and_pd(a.v, b.v)};
-}
-TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept
-{
-    return {_mm256_or_pd(a.v, b.v)};
-}
-// (not a) and b.
-TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept
-{
-    return {_mm256_andnot_pd(a.v, b.v)};
-}
-// Bit k set for a set lane k.
-TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept
-{
-    return _mm256_movemask_pd(m.v);
-}
-
-// m ? a : b, lane by lane.
-TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
-{
-    return {_mm256_blendv_pd(b.v, a.v, m.v)};
-}
-// a where m is set, +0.0 elsewhere.
-TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
-{
-    return {_mm256_and_pd(m.v, a.v)};
-}
-
-// The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
-// in order; the lanes after them repeat lane 0.
-TAVORIN_SIMD_INLINE F64x4 compress(F64x4 a, int set) noexcept
-{
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i *>(detail::k_compress.lanes[set]));
-    return {_mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes))};
-}
-
-TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
-{
-    return {_mm256_setzero_si256()};
-}
-// c + 1 in every set lane of m.
-TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
-{
-    // A set lane is the integer -1.
-    return {_mm256_sub_epi64(c.v, _mm256_castpd_si256(m.v))};
-}
-
-TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
-{
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), c.v);
-}
-
-#else
-
-#define TAVORIN_SIMD_KERNEL
-#define TAVORIN_SIMD_INLINE inline
+// The plain lanes, compiled everywhere: the only implementation where AVX2
+// is not compiled, and the twin that kernels run on x86 without it.
+namespace plain {
 
 struct F64x4 {
     double v[4];
@@ -226,11 +77,6 @@ struct Mask4 {
 struct I64x4 {
     std::int64_t v[4];
 };
-
-constexpr bool available() noexcept
-{
-    return true;
-}
 
 #define TAVORIN_SIMD_LANES(expression)                                 \
     {                                                                  \
@@ -388,7 +234,204 @@ inline void store(std::int64_t *p, I64x4 c) noexcept
     }
 }
 
+// The least and the greatest of four doubles read back from lanes.
+inline double min_of(const double (&x)[4]) noexcept
+{
+    const double a = x[0] < x[1] ? x[0] : x[1];
+    const double b = x[2] < x[3] ? x[2] : x[3];
+    return a < b ? a : b;
+}
+inline double max_of(const double (&x)[4]) noexcept
+{
+    const double a = x[0] > x[1] ? x[0] : x[1];
+    const double b = x[2] > x[3] ? x[2] : x[3];
+    return a > b ? a : b;
+}
+
 #undef TAVORIN_SIMD_LANES
+
+}  // namespace plain
+
+#if TAVORIN_AVX2
+
+#define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
+#define TAVORIN_SIMD_INLINE TAVORIN_TARGET_AVX2 TAVORIN_ALWAYS_INLINE
+
+struct F64x4 {
+    __m256d v;
+};
+// A comparison's result: every bit of a lane set, or none.
+struct Mask4 {
+    __m256d v;
+};
+struct I64x4 {
+    __m256i v;
+};
+
+inline bool available() noexcept
+{
+    // Not cached in a local static: its guard would make every caller save
+    // registers, and the residual is called for rows of a few elements.
+    return cpu_has_avx2();
+}
+
+TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
+{
+    return {_mm256_loadu_pd(p)};
+}
+// Four floats widened to doubles (exactly).
+TAVORIN_SIMD_INLINE F64x4 load(const float *p) noexcept
+{
+    return {_mm256_cvtps_pd(_mm_loadu_ps(p))};
+}
+TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept
+{
+    _mm256_storeu_pd(p, a.v);
+}
+// Four doubles rounded to floats (to nearest, ties to even).
+TAVORIN_SIMD_INLINE void store(float *p, F64x4 a) noexcept
+{
+    _mm_storeu_ps(p, _mm256_cvtpd_ps(a.v));
+}
+TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept
+{
+    return {_mm256_set1_pd(x)};
+}
+TAVORIN_SIMD_INLINE F64x4 zero() noexcept
+{
+    return {_mm256_setzero_pd()};
+}
+
+TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_add_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_div_pd(a.v, b.v)};
+}
+// a < b ? a : b, lane by lane: b when either is NaN.
+TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_min_pd(a.v, b.v)};
+}
+// a > b ? a : b, lane by lane: b when either is NaN.
+TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_max_pd(a.v, b.v)};
+}
+
+// Ordered comparisons: false where either lane is NaN.
+TAVORIN_SIMD_INLINE Mask4 lt(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 le(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 eq(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
+}
+// Unordered: true where either lane is NaN.
+TAVORIN_SIMD_INLINE Mask4 ne(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
+}
+TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_and_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_or_pd(a.v, b.v)};
+}
+// (not a) and b.
+TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_andnot_pd(a.v, b.v)};
+}
+// Bit k set for a set lane k.
+TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept
+{
+    return _mm256_movemask_pd(m.v);
+}
+
+// m ? a : b, lane by lane.
+TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_blendv_pd(b.v, a.v, m.v)};
+}
+// a where m is set, +0.0 elsewhere.
+TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
+{
+    return {_mm256_and_pd(m.v, a.v)};
+}
+
+// The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
+// in order; the lanes after them repeat lane 0.
+TAVORIN_SIMD_INLINE F64x4 compress(F64x4 a, int set) noexcept
+{
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i *>(detail::k_compress.lanes[set]));
+    return {_mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes))};
+}
+
+TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
+{
+    return {_mm256_setzero_si256()};
+}
+// c + 1 in every set lane of m.
+TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
+{
+    // A set lane is the integer -1.
+    return {_mm256_sub_epi64(c.v, _mm256_castpd_si256(m.v))};
+}
+
+TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), c.v);
+}
+
+#else
+
+#define TAVORIN_SIMD_KERNEL
+#define TAVORIN_SIMD_INLINE inline
+
+constexpr bool available() noexcept
+{
+    return true;
+}
+
+using plain::andnot;
+using plain::bits;
+using plain::broadcast;
+using plain::compress;
+using plain::count;
+using plain::eq;
+using plain::F64x4;
+using plain::I64x4;
+using plain::keep;
+using plain::le;
+using plain::load;
+using plain::lt;
+using plain::Mask4;
+using plain::max;
+using plain::min;
+using plain::ne;
+using plain::select;
+using plain::store;
+using plain::zero;
+using plain::zero_counts;
 
 #endif
 

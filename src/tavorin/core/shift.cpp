@@ -1,0 +1,863 @@
+// The root of one vector's piecewise-linear residual: the shift tau of its projection.
+//
+// r(tau) = sum_j w_j clip(y_j - tau*w_j, l_j, u_j) - h is continuous,
+// non-increasing and linear between breakpoints.  Each pass classifies the
+// elements at a trial shift (passes.hpp), which gives r's line on the piece
+// holding it; the line's root is Newton's next trial, kept inside the bracket
+// the signs of r have established (else a secant step, a step to the next
+// breakpoint on a flat piece, and after a few rounds bisection on the bits of
+// the shift, so every vector ends after a bounded number of passes).  A shift
+// is the answer once the classes at it are the ones its formula came from:
+// classes are monotone in tau, so equal counts on both sides of a step mean
+// no element moved.
+//
+// Long vectors first solve a strided sample of themselves exactly; a band of
+// a few standard errors around the sample's shift then filters the vector in
+// one pass: elements at a bound over the whole band are summed once, the rest
+// (those that may still be free) are copied out, and Newton's rounds run on
+// that copy alone.  A root outside the band sends the vector through the full
+// rounds.  Sums whose terms overflow (bounds near the largest double) are
+// redone on a copy scaled by powers of two, which changes no classification.
+#include "core/shift.hpp"
+
+#include "core/doubles.hpp"
+#include "core/twofold.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace tavorin::shift {
+
+namespace {
+
+using passes::Candidates;
+using passes::Classes;
+using passes::Filtered;
+using passes::Span;
+using passes::Table;
+
+constexpr double k_inf = std::numeric_limits<double>::infinity();
+constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
+
+constexpr std::ptrdiff_t k_sample_min = 32;
+// Vectors this long (and shorter than Workspace::filter_min_n) start their rounds
+// from a sample's shift rather than the hyperplane's.
+constexpr std::ptrdiff_t k_sample_start_min_n = 64;
+constexpr std::ptrdiff_t k_sample_max = 4096;
+// Half the band, in standard errors of the sample's shift.
+constexpr double k_band = 3.0;
+// Newton and secant rounds before bisection takes over; bisection on the
+// bits of a double ends within 64 more.
+constexpr int k_newton_rounds = 16;
+constexpr int k_max_rounds = k_newton_rounds + 80;
+
+template <class T>
+const Table<T> &table_of(const Span<T> &s, bool plain) noexcept
+{
+    return passes::table<T>(s.l != nullptr, s.u != nullptr, s.w != nullptr, plain);
+}
+
+// r's line on the piece holding a shift: r(t) = a - t*slope there.
+struct Line {
+    Twofold a;
+    double slope = 0.0;
+    std::int64_t upper = 0;
+    std::int64_t lower = 0;
+
+    // r(t) in plain arithmetic: it only steers (the sign picks the bracket's
+    // end), while the root that becomes the answer is computed to an ulp.
+    double at(double t) const noexcept { return (a.hi - t * slope) + a.lo; }
+    double root() const noexcept { return quotient(a, slope); }
+};
+
+Twofold twofold(passes::Sum s) noexcept
+{
+    return {s.hi, s.lo};
+}
+
+Twofold times(std::int64_t count, double bound) noexcept
+{
+    if (count == 0) {
+        return {};  // an infinite bound no element sits at
+    }
+    Twofold t;
+    two_product(static_cast<double>(count), bound, t.hi, t.lo);
+    return t;
+}
+
+// The line from the classes of `evaluated` elements and those fixed beforehand.
+template <class T>
+Line line_of(const Span<T> &s, const Classes &c, const Classes &fixed, double h) noexcept
+{
+    Line line;
+    line.upper = c.upper + fixed.upper;
+    line.lower = c.lower + fixed.lower;
+    Twofold a = twofold(c.free_wy);
+    if (s.l || s.u || s.w) {
+        a = a + twofold(c.bound_w) + twofold(fixed.bound_w);
+    }
+    else {
+        a = a + times(line.upper, s.u_all) + times(line.lower, s.l_all);
+    }
+    line.a = a + (-h);
+    if (s.w) {
+        line.slope = c.free_ww.hi + c.free_ww.lo;
+    }
+    else {
+        line.slope = static_cast<double>(s.n - c.upper - c.lower);
+    }
+    return line;
+}
+
+template <class T>
+double bound_at(const T *each, double all, std::ptrdiff_t j) noexcept
+{
+    return each ? static_cast<double>(each[j]) : all;
+}
+
+double middle(double lo, double hi) noexcept
+{
+    const double m = lo + (hi - lo) / 2;
+    return std::isfinite(m) ? m : lo / 2 + hi / 2;
+}
+
+// A shift beyond every breakpoint on one side (upwards when up): there
+// every element with a finite bound on that side sits at it.  Infinite when
+// no element has one.
+template <class T>
+double far_breakpoint(const Span<T> &s, bool up) noexcept
+{
+    double far = up ? -k_inf : k_inf;
+    for (std::ptrdiff_t j = 0; j < s.n; ++j) {
+        const double y = s.y[j];
+        const double w = s.w ? static_cast<double>(s.w[j]) : 1.0;
+        for (const double b : {bound_at(s.l, s.l_all, j), bound_at(s.u, s.u_all, j)}) {
+            const double p = (y - b) / w;
+            if (std::isfinite(p)) {
+                far = up ? std::max(far, p) : std::min(far, p);
+            }
+            else if (std::isfinite(b)) {
+                return up ? k_inf : -k_inf;  // beyond the doubles: for the scaled copy
+            }
+        }
+    }
+    if (!std::isfinite(far)) {
+        return up ? k_inf : -k_inf;
+    }
+    // Past the rounding of the breakpoints' own division.
+    const double margin = std::fabs(far) * (4 * std::numeric_limits<double>::epsilon()) + 1e-300;
+    return up ? far + margin : far - margin;
+}
+
+enum class Outcome { root, below, above, failed };
+
+struct Search {
+    double lo = -k_inf;
+    double hi = k_inf;
+    bool lo_soft = false;  // an end not yet evaluated, beyond which the span does not hold
+    bool hi_soft = false;
+};
+
+struct Rounds {
+    Outcome outcome = Outcome::failed;
+    double tau = k_nan;
+    Line line;
+    bool written = false;
+};
+
+// A write of the whole vector at a trial shift that verifies it on the way:
+// false when its classes are not (upper, lower).  At most one a vector.
+struct Speculation {
+    bool (*write)(void *context, double tau, std::int64_t upper, std::int64_t lower) noexcept;
+    void *context;
+    bool used = false;
+};
+
+template <class T>
+struct SpeculativeWrite {
+    const Span<T> *row;
+    const Table<T> *passes;
+    T *out;
+
+    static bool write(void *context, double tau, std::int64_t upper, std::int64_t lower) noexcept
+    {
+        auto &w = *static_cast<SpeculativeWrite *>(context);
+        std::int64_t up = 0;
+        std::int64_t down = 0;
+        w.passes->write_count(*w.row, tau, w.out, up, down);
+        return up == upper && down == lower;
+    }
+};
+
+// Newton's rounds on the span's residual (plus the fixed classes), from tau.
+template <class T>
+Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, double h,
+              std::int64_t total, double tau, Search b, Workspace &ws,
+              Speculation *speculation = nullptr) noexcept
+{
+    double r_lo = k_nan;
+    double r_hi = k_nan;
+    bool have_prev = false;
+    Line prev;
+    double prev_root = k_nan;
+    Rounds out;
+    for (int round = 0; round < k_max_rounds; ++round) {
+        const Classes classes = passes.classify(s, tau);
+        ws.visits += s.n;
+        if (!classes.finite) {
+            out.outcome = Outcome::failed;  // the caller tells NaN and infinities from overflow
+            return out;
+        }
+        const Line line = line_of(s, classes, fixed, h);
+        out.tau = tau;
+        out.line = line;
+        if (have_prev && tau == prev_root && line.upper == prev.upper && line.lower == prev.lower) {
+            out.outcome = Outcome::root;
+            return out;
+        }
+        const double r = line.at(tau);
+        if (std::isnan(r) || std::isinf(line.a.hi) || !std::isfinite(line.slope)) {
+            out.outcome = Outcome::failed;
+            return out;
+        }
+        if (b.lo_soft && tau == b.lo) {
+            b.lo_soft = false;
+            if (r < 0) {
+                out.outcome = Outcome::below;
+                return out;
+            }
+        }
+        if (b.hi_soft && tau == b.hi) {
+            b.hi_soft = false;
+            if (r > 0) {
+                out.outcome = Outcome::above;
+                return out;
+            }
+        }
+        out.outcome = Outcome::root;
+        if (r == 0) {
+            return out;
+        }
+        // A start outside the bracket leaves it as it is.
+        if (r > 0 && tau >= b.lo) {
+            b.lo = tau;
+            r_lo = r;
+        }
+        else if (r < 0 && tau <= b.hi) {
+            b.hi = tau;
+            r_hi = r;
+        }
+        double next = k_nan;
+        const bool flat = !(line.slope > 0);
+        if (flat) {
+            // Every element at a bound: at one end of the range the row is
+            // the bound row whatever h's last bits say.
+            if ((r > 0 && line.lower == total) || (r < 0 && line.upper == total)) {
+                return out;
+            }
+        }
+        else {
+            next = line.root();
+            if (next == tau) {
+                return out;
+            }
+        }
+        // Classes that barely moved in this round are likely final: write
+        // the next shift's projection now and let that write verify it.
+        const std::int64_t moved =
+            std::abs(line.upper - prev.upper) + std::abs(line.lower - prev.lower);
+        if (speculation && !speculation->used && have_prev && !flat && next > b.lo && next < b.hi &&
+            moved <= std::max<std::int64_t>(2, total / 128)) {
+            speculation->used = true;
+            ws.visits += total;
+            if (speculation->write(speculation->context, next, line.upper, line.lower)) {
+                out.tau = next;
+                out.written = true;
+                return out;
+            }
+        }
+        have_prev = !flat;
+        prev = line;
+        prev_root = next;
+        if (!(next > b.lo && next < b.hi)) {
+            have_prev = false;
+            if (r > 0 && b.hi_soft) {
+                next = b.hi;
+            }
+            else if (r < 0 && b.lo_soft) {
+                next = b.lo;
+            }
+            else if (r > 0 && b.hi == k_inf) {
+                // A flat piece with nothing above it known: close the bracket.
+                next = far_breakpoint(s, true);
+                ws.visits += s.n;
+                // Past every breakpoint and still flat: elements free only
+                // where rounding lets them be (far from their size); halve
+                // the doubles between here and the largest.
+                next = next > tau ? next : bit_middle(tau, std::numeric_limits<double>::max());
+            }
+            else if (r < 0 && b.lo == -k_inf) {
+                next = far_breakpoint(s, false);
+                ws.visits += s.n;
+                next = next < tau ? next : bit_middle(-std::numeric_limits<double>::max(), tau);
+            }
+            else {
+                next = b.lo + (b.hi - b.lo) * (r_lo / (r_lo - r_hi));
+                if (!(next > b.lo && next < b.hi)) {
+                    next = middle(b.lo, b.hi);
+                }
+            }
+        }
+        const bool closed = std::isfinite(b.lo) && std::isfinite(b.hi) && !b.lo_soft && !b.hi_soft;
+        if (round >= k_newton_rounds && closed) {
+            have_prev = false;
+            next = bit_middle(b.lo, b.hi);
+        }
+        if (std::isinf(next)) {
+            // The root lies beyond the largest double: for the scaled copy.
+            out.outcome = Outcome::failed;
+            return out;
+        }
+        const bool inside = (next > b.lo && next < b.hi) || (b.lo_soft && next == b.lo) ||
+                            (b.hi_soft && next == b.hi);
+        if (!inside) {
+            // No double strictly between the ends: the root is between two
+            // neighbours, either one as good as the other.
+            out.tau = std::fabs(r_lo) <= std::fabs(r_hi) ? b.lo : b.hi;
+            return out;
+        }
+        tau = next;
+    }
+    return out;
+}
+
+// The shift of the whole vector from the rounds alone, from `tau` (or, when
+// it is NaN, from the hyperplane's shift: every element free).
+template <class T>
+Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Search b,
+             Workspace &ws, Speculation *speculation = nullptr) noexcept
+{
+    const Classes none{};
+    if (std::isnan(tau)) {
+        const Line all_free = line_of(s, passes.classify(s, k_nan), none, h);
+        ws.visits += s.n;
+        tau = all_free.root();
+        if (!std::isfinite(tau)) {
+            return {};
+        }
+        if (!s.l && !s.u && s.l_all == -k_inf && s.u_all == k_inf) {
+            return {Outcome::root, tau, all_free};  // the hyperplane: one formula
+        }
+    }
+    return newton(s, passes, none, h, s.n, tau, b, ws, speculation);
+}
+
+// A sample of the vector into the workspace, as doubles: k elements in
+// runs of eight adjacent ones spread evenly over the vector, so that it
+// touches few cache lines ahead of the pass that reads them all.
+template <class T>
+Span<double> sample_of(const Span<T> &s, std::ptrdiff_t k, Workspace &ws) noexcept
+{
+    Span<double> out;
+    out.n = k;
+    out.l_all = s.l_all;
+    out.u_all = s.u_all;
+    out.y = ws.sy.data();
+    out.l = s.l ? ws.sl.data() : nullptr;
+    out.u = s.u ? ws.su.data() : nullptr;
+    out.w = s.w ? ws.sw.data() : nullptr;
+    constexpr std::ptrdiff_t run = 8;
+    const std::ptrdiff_t runs = k / run;
+    for (std::ptrdiff_t r = 0; r < runs; ++r) {
+        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(
+            static_cast<double>(r) * static_cast<double>(s.n - run) / static_cast<double>(runs));
+        for (std::ptrdiff_t q = 0; q < run; ++q) {
+            const std::ptrdiff_t i = r * run + q;
+            const std::ptrdiff_t j = first + q;
+            ws.sy[i] = s.y[j];
+            if (s.l) {
+                ws.sl[i] = s.l[j];
+            }
+            if (s.u) {
+                ws.su[i] = s.u[j];
+            }
+            if (s.w) {
+                ws.sw[i] = s.w[j];
+            }
+        }
+    }
+    return out;
+}
+
+struct Band {
+    double lo = k_nan;
+    double hi = k_nan;
+    double tau = k_nan;
+};
+
+// The sample's exact shift and a band around it likely to hold the vector's.
+template <class T>
+Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
+{
+    const std::ptrdiff_t k = std::min<std::ptrdiff_t>(
+        k_sample_max, std::max<std::ptrdiff_t>(
+                          k_sample_min, static_cast<std::ptrdiff_t>(2.0 * std::sqrt(double(s.n)))));
+    const Span<double> sample = sample_of(s, k, ws);
+    // The sample's h: the vector's share, inside the sample's own range.
+    double least = 0.0;
+    double most = 0.0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        least += w * bound_at(sample.l, sample.l_all, i);
+        most += w * bound_at(sample.u, sample.u_all, i);
+    }
+    double hs = h / static_cast<double>(s.n) * static_cast<double>(k);
+    hs = std::min(std::max(hs, least), most);
+    if (!std::isfinite(hs)) {
+        return {};
+    }
+    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
+    if (found.outcome != Outcome::root || !std::isfinite(found.tau)) {
+        return {};
+    }
+    const double tau = found.tau;
+    // The spread of the sample's terms at its shift gives the standard
+    // error of the vector's residual there; the slope turns it into a shift.
+    double mean = 0.0;
+    double slope = 0.0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        const double l = bound_at(sample.l, sample.l_all, i);
+        const double u = bound_at(sample.u, sample.u_all, i);
+        const double x = std::max(std::min(sample.y[i] - tau * w, u), l);
+        mean += w * x;
+        slope += (l < x && x < u) ? w * w : 0.0;
+    }
+    mean /= static_cast<double>(k);
+    double var = 0.0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        const double l = bound_at(sample.l, sample.l_all, i);
+        const double u = bound_at(sample.u, sample.u_all, i);
+        const double x = std::max(std::min(sample.y[i] - tau * w, u), l);
+        var += (w * x - mean) * (w * x - mean);
+    }
+    var /= static_cast<double>(k);
+    Band band;
+    band.tau = tau;
+    if (slope > 0) {
+        const double d = k_band * std::sqrt(var * static_cast<double>(k)) / slope;
+        band.lo = tau - d;
+        band.hi = tau + d;
+    }
+    else {
+        // A flat piece (integer data, say): the sample's neighbouring breakpoints.
+        double below = -k_inf;
+        double above = k_inf;
+        for (std::ptrdiff_t i = 0; i < k; ++i) {
+            const double w = sample.w ? sample.w[i] : 1.0;
+            for (const double b :
+                 {bound_at(sample.l, sample.l_all, i), bound_at(sample.u, sample.u_all, i)}) {
+                const double p = (sample.y[i] - b) / w;
+                below = p < tau ? std::max(below, p) : below;
+                above = p > tau ? std::min(above, p) : above;
+            }
+        }
+        band.lo = std::isfinite(below) ? below - (tau - below) : k_nan;
+        band.hi = std::isfinite(above) ? above + (above - tau) : k_nan;
+    }
+    if (!(band.lo < tau && tau < band.hi) || !std::isfinite(band.lo) || !std::isfinite(band.hi)) {
+        return {k_nan, k_nan, tau};
+    }
+    return band;
+}
+
+bool reserve(std::vector<double> &v, std::ptrdiff_t n) noexcept
+{
+    try {
+        if (static_cast<std::ptrdiff_t>(v.size()) < n) {
+            v.resize(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    catch (...) {
+        return false;
+    }
+}
+
+// The filtering pass runs over chunks of this many elements (a multiple of
+// 16, so that the lanes see the elements the whole vector's pass would),
+// each keeping its candidates in its own region and its sums apart; the
+// regions are moved together and the sums added in chunk order, so the
+// result is the same bytes whether the chunks ran on one thread or several.
+constexpr std::ptrdiff_t k_chunk = 1 << 16;
+
+template <class T>
+struct FilterJob {
+    const Span<T> *s;
+    const Table<T> *passes;
+    double lo;
+    double hi;
+    Candidates out;
+    passes::Filtered *results;
+};
+
+std::ptrdiff_t region_of(std::ptrdiff_t chunk) noexcept
+{
+    return chunk * (k_chunk / 2 + 16);
+}
+
+template <class T>
+Span<T> chunk_of(const Span<T> &s, std::ptrdiff_t chunk, std::ptrdiff_t size) noexcept
+{
+    const std::ptrdiff_t a = chunk * size;
+    const std::ptrdiff_t b = std::min(s.n, a + size);
+    Span<T> p = s;
+    p.y += a;
+    p.l = s.l ? s.l + a : nullptr;
+    p.u = s.u ? s.u + a : nullptr;
+    p.w = s.w ? s.w + a : nullptr;
+    p.n = b - a;
+    return p;
+}
+
+template <class T>
+void filter_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    auto &job = *static_cast<FilterJob<T> *>(context);
+    for (std::ptrdiff_t k = begin; k < end; ++k) {
+        Candidates region = job.out;
+        region.capacity = region_of(k + 1);
+        job.results[k] =
+            job.passes->filter(chunk_of(*job.s, k, k_chunk), job.lo, job.hi, region, region_of(k));
+    }
+}
+
+// Room for the candidates of a vector of n elements.
+std::ptrdiff_t candidate_room(std::ptrdiff_t n) noexcept
+{
+    return region_of((n + k_chunk - 1) / k_chunk);
+}
+
+template <class T>
+Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double hi,
+                    const Candidates &out, Workspace &ws, const Splitter &splitter) noexcept
+{
+    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
+    FilterJob<T> job{&s, &passes, lo, hi, out, ws.chunks.data()};
+    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
+    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, filter_chunks<T>, &job)) {
+        filter_chunks<T>(&job, 0, chunks);
+    }
+    Filtered all;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        const Filtered &f = job.results[k];
+        all.fitted = all.fitted && f.fitted;
+        all.finite = all.finite && f.finite;
+        all.fixed.upper += f.fixed.upper;
+        all.fixed.lower += f.fixed.lower;
+        const Twofold b = twofold(all.fixed.bound_w) + twofold(f.fixed.bound_w);
+        all.fixed.bound_w = {b.hi, b.lo};
+        if (all.fitted && f.kept > 0 && region_of(k) != all.kept) {
+            for (double *a : {out.y, out.l, out.u, out.w}) {
+                if (a) {
+                    std::memmove(a + all.kept, a + region_of(k),
+                                 static_cast<std::size_t>(f.kept) * sizeof(double));
+                }
+            }
+        }
+        all.kept += f.kept;
+    }
+    return all;
+}
+
+// The vector copied into the workspace scaled by powers of two, so that no
+// sum of its terms overflows; tau_scale turns the copy's shift into the vector's.
+template <class T>
+bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h,
+                 double &tau_scale) noexcept
+{
+    const Span<T> &s = v.span;
+    const std::ptrdiff_t n = s.n;
+    if (!reserve(ws.xy, n) || !reserve(ws.xl, n) || !reserve(ws.xu, n) || !reserve(ws.xw, n)) {
+        return false;
+    }
+    double big = std::fabs(v.h);
+    double heavy = 0.0;
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const double l = bound_at(s.l, s.l_all, j);
+        const double u = bound_at(s.u, s.u_all, j);
+        big = std::max(big, std::fabs(static_cast<double>(s.y[j])));
+        big = std::isfinite(l) ? std::max(big, std::fabs(l)) : big;
+        big = std::isfinite(u) ? std::max(big, std::fabs(u)) : big;
+        heavy = std::max(heavy, s.w ? static_cast<double>(s.w[j]) : 1.0);
+    }
+    // Terms below 2^(1022 - log2 n - 4) cannot overflow a sum of n of them;
+    // Dekker's split of a product's factor needs another 27 bits of room.
+    const int room = 960 - std::ilogb(static_cast<double>(n));
+    const int e = big > 0 ? std::max(0, std::ilogb(big) - room) : 0;
+    const int q = -std::ilogb(heavy);
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        ws.xy[j] = std::ldexp(static_cast<double>(s.y[j]), -e);
+        ws.xl[j] = std::ldexp(bound_at(s.l, s.l_all, j), -e);
+        ws.xu[j] = std::ldexp(bound_at(s.u, s.u_all, j), -e);
+        ws.xw[j] = std::ldexp(s.w ? static_cast<double>(s.w[j]) : 1.0, q);
+    }
+    out.y = ws.xy.data();
+    out.l = ws.xl.data();
+    out.u = ws.xu.data();
+    out.w = ws.xw.data();
+    out.n = n;
+    h = std::ldexp(v.h, q - e);
+    tau_scale = std::ldexp(1.0, e + q);
+    ws.exponent = e;
+    return true;
+}
+
+template <class T>
+Found scaled(const Vector<T> &v, bool plain, Workspace &ws) noexcept
+{
+    Span<double> copy;
+    double h = 0.0;
+    double tau_scale = 1.0;
+    if (!scaled_copy(v, ws, copy, h, tau_scale)) {
+        return {k_nan, true};
+    }
+    ws.visits += 2 * v.span.n;
+    const Rounds r = whole(copy, table_of(copy, plain), h, k_nan, Search{}, ws);
+    Found found;
+    found.tau = r.tau;
+    found.scaled = true;
+    found.exponent = ws.exponent;
+    return found;
+}
+
+// The rounds on the whole vector, or on the scaled copy when a sum overflows.
+template <class T>
+Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
+                      double tau, Search b, bool known_finite,
+                      Speculation *speculation = nullptr) noexcept
+{
+    const Rounds r = whole(v.span, passes, v.h, tau, b, ws, speculation);
+    if (r.outcome == Outcome::root) {
+        Found found;
+        found.tau = r.tau;
+        found.written = r.written;
+        return found;
+    }
+    if (!known_finite && !passes.finite(v.span.y, v.span.n)) {
+        return {k_nan, false};
+    }
+    return scaled(v, plain, ws);
+}
+
+// The filtered path: false when it does not apply (and `found` is untouched).
+template <class T>
+bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
+              const Splitter &splitter, Found &found, Speculation *spec) noexcept
+{
+    const Span<T> &s = v.span;
+    const std::ptrdiff_t capacity = candidate_room(s.n);
+    try {
+        ws.chunks.resize(static_cast<std::size_t>((s.n + k_chunk - 1) / k_chunk));
+    }
+    catch (...) {
+        return false;
+    }
+    if (!reserve(ws.sy, k_sample_max) || (s.l && !reserve(ws.sl, k_sample_max)) ||
+        (s.u && !reserve(ws.su, k_sample_max)) || (s.w && !reserve(ws.sw, k_sample_max)) ||
+        !reserve(ws.y, capacity) || (s.l && !reserve(ws.l, capacity)) ||
+        (s.u && !reserve(ws.u, capacity)) || (s.w && !reserve(ws.w, capacity))) {
+        return false;
+    }
+    const Band band = band_of(s, v.h, plain, ws);
+    if (std::isnan(band.lo)) {
+        if (std::isnan(band.tau)) {
+            return false;
+        }
+        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, false, spec);
+        return true;
+    }
+    Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
+                   s.w ? ws.w.data() : nullptr, capacity};
+    const Filtered f = filter_all(s, passes, band.lo, band.hi, out, ws, splitter);
+    ws.visits += s.n;
+    if (!f.finite) {
+        found = {k_nan, false};
+        return true;
+    }
+    if (!f.fitted) {
+        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true, spec);
+        return true;
+    }
+    Span<double> kept;
+    kept.y = out.y;
+    kept.l = out.l;
+    kept.u = out.u;
+    kept.w = out.w;
+    kept.l_all = s.l_all;
+    kept.u_all = s.u_all;
+    kept.n = f.kept;
+    const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
+                            Search{band.lo, band.hi, true, true}, ws, spec);
+    Search rest;
+    double from = k_nan;
+    switch (r.outcome) {
+    case Outcome::root: found = {r.tau, true}; return true;
+    case Outcome::above:
+        rest.lo = r.tau;
+        from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, k_inf);
+        break;
+    case Outcome::below:
+        rest.hi = r.tau;
+        from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, -k_inf);
+        break;
+    case Outcome::failed: found = scaled(v, plain, ws); return true;
+    }
+    if (!(from > rest.lo && from < rest.hi)) {
+        from = k_nan;  // start from the hyperplane's shift
+    }
+    found = whole_or_scaled(v, passes, plain, ws, from, rest, true, spec);
+    return true;
+}
+
+template <class T>
+struct WriteJob {
+    const Span<T> *s;
+    const Table<T> *passes;
+    double tau;
+    T *out;
+};
+
+template <class T>
+void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    auto &job = *static_cast<WriteJob<T> *>(context);
+    const Span<T> part = chunk_of(*job.s, begin, k_chunk);
+    Span<T> range = part;
+    range.n = std::min(job.s->n, end * k_chunk) - begin * k_chunk;
+    job.passes->write(range, job.tau, job.out + begin * k_chunk);
+}
+
+// A start for the rounds on a vector of middling length: the exact shift of
+// a small sample of it (NaN when there is none).
+template <class T>
+double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
+{
+    // 16 elements, or with per-element operands about sqrt(n) up to 64: how
+    // good the start is hardly depends on it (measured), its cost does.
+    const bool same_bounds = !v.span.l && !v.span.u && !v.span.w;
+    if (same_bounds) {
+        // Sixteen elements evenly spread, through the short vectors' kernel.
+        constexpr std::ptrdiff_t k = passes::k_short;
+        double y[k];
+        const std::ptrdiff_t n = v.span.n;
+        for (std::ptrdiff_t i = 0; i < k; ++i) {
+            y[i] = static_cast<double>(v.span.y[(i * n) / k]);
+        }
+        const double share = v.h / static_cast<double>(n) * static_cast<double>(k);
+        const double least = v.span.l_all * static_cast<double>(k);
+        const double most = v.span.u_all * static_cast<double>(k);
+        const double hs = std::min(std::max(share, least), most);
+        double tau = k_nan;
+        bool ok = false;
+        if (std::isfinite(hs)) {
+            passes::table<double>(false, false, false, plain)
+                .short_shifts(y, k, k, 1, &v.span.l_all, &v.span.u_all, &hs, &tau, &ok, y, 0);
+        }
+        ws.visits += 4 * k;
+        return ok ? tau : k_nan;
+    }
+    std::ptrdiff_t k = std::max<std::ptrdiff_t>(
+        16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
+    k -= k % 8;
+    if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
+        (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
+        return k_nan;
+    }
+    const Span<double> sample = sample_of(v.span, k, ws);
+    double least = 0.0;
+    double most = 0.0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        least += w * bound_at(sample.l, sample.l_all, i);
+        most += w * bound_at(sample.u, sample.u_all, i);
+    }
+    const double hs = std::min(
+        std::max(v.h / static_cast<double>(v.span.n) * static_cast<double>(k), least), most);
+    if (!std::isfinite(hs)) {
+        return k_nan;
+    }
+    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
+    return found.outcome == Outcome::root ? found.tau : k_nan;
+}
+
+}  // namespace
+
+template <class T>
+Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter,
+                   T *out) noexcept
+{
+    const Table<T> &passes = table_of(v.span, plain);
+    const bool hyperplane =
+        !v.span.l && !v.span.u && v.span.l_all == -k_inf && v.span.u_all == k_inf;
+    // A long vector's write runs on the splitter's threads: not speculated.
+    SpeculativeWrite<T> write{&v.span, &passes, out};
+    Speculation speculation{SpeculativeWrite<T>::write, &write};
+    Speculation *const spec = out && splitter.parts <= 1 ? &speculation : nullptr;
+    Found found;
+    if (v.span.n >= ws.filter_min_n && !hyperplane &&
+        filtered(v, passes, plain, ws, splitter, found, spec)) {
+        return found;
+    }
+    const double start =
+        v.span.n >= k_sample_start_min_n && !hyperplane ? sample_start(v, plain, ws) : k_nan;
+    return whole_or_scaled(v, passes, plain, ws, start, Search{}, false, spec);
+}
+
+template <class T>
+void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
+                  const Splitter &splitter) noexcept
+{
+    const Table<T> &passes = table_of(v.span, plain);
+    WriteJob<T> job{&v.span, &passes, tau, out};
+    const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
+    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
+    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, write_chunks<T>, &job)) {
+        passes.write(v.span, tau, out);
+    }
+}
+
+template <class T>
+void write_scaled(const Vector<T> &v, const Workspace &ws, const Found &found, T *out) noexcept
+{
+    const Span<T> &s = v.span;
+    for (std::ptrdiff_t j = 0; j < s.n; ++j) {
+        // The copy's classes; a bound is written as the vector's own (its
+        // scaled copy may have lost bits below the smallest normal double).
+        const double t = ws.xy[j] - found.tau * ws.xw[j];
+        const double l = bound_at(s.l, s.l_all, j);
+        const double u = bound_at(s.u, s.u_all, j);
+        const double x = ws.xu[j] <= t ? u : t <= ws.xl[j] ? l : std::ldexp(t, found.exponent);
+        out[j] = static_cast<T>(std::max(std::min(x, u), l));
+    }
+}
+
+template void write_scaled<double>(const Vector<double> &, const Workspace &, const Found &,
+                                   double *) noexcept;
+template void write_scaled<float>(const Vector<float> &, const Workspace &, const Found &,
+                                  float *) noexcept;
+template Found solve_vector<double>(const Vector<double> &, bool, Workspace &, const Splitter &,
+                                    double *) noexcept;
+template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, const Splitter &,
+                                   float *) noexcept;
+template void write_vector<double>(const Vector<double> &, double, double *, bool,
+                                   const Splitter &) noexcept;
+template void write_vector<float>(const Vector<float> &, double, float *, bool,
+                                  const Splitter &) noexcept;
+
+}  // namespace tavorin::shift

@@ -1,0 +1,53 @@
+// The exact method: each vector's projection onto {x : l <= x <= u, sum_j w_j x_j = h}, over row
+// ranges.
+#ifndef TAVORIN_CORE_SOLVER_HPP
+#define TAVORIN_CORE_SOLVER_HPP
+
+#include "core/row_values.hpp"
+
+#include <cstddef>
+
+namespace tavorin {
+
+// l, u or w: one value per vector, or (when `each` is set) one per element,
+// m rows of n values of y's type, `each_stride` bytes apart.
+struct Operand {
+    RowValues vector{nullptr, 0};
+    const char *each = nullptr;
+    std::ptrdiff_t each_stride = 0;
+};
+
+// m vectors of n adjacent elements (float32 when `single`, else float64),
+// read from y and written to out, which may be the same memory.  Without
+// weights, `w.vector.data` is null.
+struct Problem {
+    const char *y = nullptr;
+    char *out = nullptr;
+    std::ptrdiff_t m = 0;
+    std::ptrdiff_t n = 0;
+    std::ptrdiff_t y_stride = 0;
+    std::ptrdiff_t out_stride = 0;
+    bool single = false;
+    RowValues h{nullptr, 0};
+    Operand l;
+    Operand u;
+    Operand w;
+    bool check_finite = false;
+};
+
+// Solves the vectors [begin, end) on the calling thread.  With check_finite,
+// stops at the first vector holding a NaN or an infinity and returns its
+// index; otherwise (and when there is none) returns -1, such a vector then
+// getting some result.  `parts` > 1 lets a long vector's passes run on that
+// many threads.
+std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
+                          int parts) noexcept;
+
+// Solves every vector on up to `workers` threads: the lowest vector index
+// solve_rows reported, or -1.  `started` is false when threads could not be
+// started (and then nothing was written).
+std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept;
+
+}  // namespace tavorin
+
+#endif

@@ -1,0 +1,28 @@
+// The functions of tavorin._simplex, one file each, and what they share.
+#ifndef TAVORIN_SIMPLEX_ENTRIES_HPP
+#define TAVORIN_SIMPLEX_ENTRIES_HPP
+
+#include "core/root_finder.hpp"
+#include "host/refs.hpp"
+
+#include <cstddef>
+
+namespace tavorin::simplex {
+
+// SciPy's brentq, bound by the module's exec step (the same in every
+// interpreter), then only read.
+extern root_finder brentq;
+
+// Runs work(context) with the interpreter lock released when `elements` is
+// large enough to repay it, and takes the lock back.
+void run_unlocked(std::ptrdiff_t elements, void (*work)(void *) noexcept, void *context) noexcept;
+
+PyObject *project(PyObject *module, PyObject *args) noexcept;           // project.cpp
+PyObject *solve(PyObject *module, PyObject *args) noexcept;             // solve.cpp
+PyObject *first_infeasible(PyObject *module, PyObject *args) noexcept;  // sets.cpp
+PyObject *first_nonfinite(PyObject *module, PyObject *arg) noexcept;    // solve.cpp
+PyObject *plain_kernels(PyObject *module, PyObject *arg) noexcept;      // solve.cpp
+
+}  // namespace tavorin::simplex
+
+#endif

@@ -1,0 +1,253 @@
+// Coverage-guided fuzzing of the exact solver: the optimality conditions of every result, and its
+// work.
+//
+// Built by `./dev fuzz-solver` with libFuzzer, AddressSanitizer and
+// UndefinedBehaviorSanitizer.  An input is a vector of arbitrary doubles with
+// per-element (or shared) bounds, including infinite ones and ones near the
+// largest double, optional weights, and an h inside its range.  For every
+// input the solver must stay within its bound of element visits, and its
+// result x must satisfy, in 80-bit arithmetic where the platform has it,
+// the conditions that characterise the projection: l <= x <= u; the elements
+// strictly between their bounds share one shift tau (x_j = y_j - tau*w_j);
+// those at u have y_j - tau*w_j >= u_j and those at l have
+// y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps of the
+// vector's scale.  Vectors holding NaN or infinities must merely finish.
+#include "core/shift.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using Wide = long double;
+constexpr double k_inf = std::numeric_limits<double>::infinity();
+constexpr Wide k_eps = std::numeric_limits<double>::epsilon();
+
+struct Reader {
+    const std::uint8_t *data;
+    std::size_t size;
+    std::size_t at = 0;
+
+    std::uint8_t byte() { return at < size ? data[at++] : 0; }
+    double raw()
+    {
+        std::uint64_t bits = 0;
+        for (int k = 0; k < 8; ++k) {
+            bits |= static_cast<std::uint64_t>(byte()) << (8 * k);
+        }
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        return x;
+    }
+    // A double from a small set of telling values, or arbitrary bits.
+    double value()
+    {
+        static const double special[] = {0.0,    -0.0,  1.0,    -1.0, 0.5,  3.0, 1e308, -1e308,
+                                         1e-300, k_inf, -k_inf, 2.0,  -7.0, 1e8, 1e-8,  0.25};
+        const std::uint8_t b = byte();
+        if (b < 128) {
+            return special[b % 16];
+        }
+        return raw();
+    }
+};
+
+const std::vector<double> *g_y, *g_x, *g_l, *g_u, *g_w;
+double g_h;
+
+[[noreturn]] void fail(const char *what, std::size_t j)
+{
+    std::fprintf(stderr, "solver_fuzz: %s (element %zu), h = %.17g\n", what, j, g_h);
+    for (std::size_t k = 0; k < g_y->size() && k < 40; ++k) {
+        std::fprintf(stderr, "  y %.17g  l %.17g  u %.17g  w %.17g  -> x %.17g\n", (*g_y)[k],
+                     (*g_l)[k], (*g_u)[k], (*g_w)[k], (*g_x)[k]);
+    }
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    Reader in{data, size};
+    const std::uint8_t shape = in.byte();
+    const bool l_each = shape & 1;
+    const bool u_each = shape & 2;
+    const bool w_each = shape & 4;
+    const std::size_t n = 1 + (size / 9) % 700;
+    std::vector<double> y(n), l(n), u(n), w(n, 1.0);
+    for (std::size_t j = 0; j < n; ++j) {
+        // Runs of equal values (ties) are common in what users project.
+        y[j] = (j > 0 && in.byte() < 64) ? y[j - 1] : in.value();
+    }
+    const double l_all = in.value();
+    const double u_all = in.value();
+    for (std::size_t j = 0; j < n; ++j) {
+        l[j] = l_each ? in.value() : l_all;
+        u[j] = u_each ? in.value() : u_all;
+        if (std::isnan(l[j]) || l[j] == k_inf) {
+            l[j] = -k_inf;
+        }
+        if (std::isnan(u[j]) || u[j] == -k_inf) {
+            u[j] = k_inf;
+        }
+        if (l[j] > u[j]) {
+            // Keep a bound shared by every element shared.
+            if (u_each) {
+                u[j] = l[j];
+            }
+            else if (l_each) {
+                l[j] = u[j];
+            }
+            else {
+                std::swap(l[j], u[j]);
+            }
+        }
+        if (w_each) {
+            const double v = std::fabs(in.value());
+            // Weights within 2^+-10, so that w_j times a double near the
+            // largest one stays a double (the answer must be one).
+            w[j] = (std::isfinite(v) && v > 0x1p-10 && v < 0x1p10) ? v : 1.0;
+        }
+    }
+    // h somewhere in [sum w l, sum w u] (a finite part of it).
+    Wide low = 0, high = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        low += static_cast<Wide>(w[j]) * l[j];
+        high += static_cast<Wide>(w[j]) * u[j];
+    }
+    const Wide t = in.byte() / 255.0L;
+    Wide h_wide;
+    if (std::isfinite(low) && std::isfinite(high)) {
+        h_wide = low + t * (high - low);
+    }
+    else if (std::isfinite(low)) {
+        h_wide = low + t * 1e3L;
+    }
+    else if (std::isfinite(high)) {
+        h_wide = high - t * 1e3L;
+    }
+    else {
+        h_wide = (t - 0.5L) * 1e3L;
+    }
+    const double h = static_cast<double>(h_wide);
+    if (!std::isfinite(h) || static_cast<Wide>(h) < low || static_cast<Wide>(h) > high) {
+        return 0;  // no feasible h that is a double
+    }
+
+    tavorin::shift::Vector<double> v;
+    v.span.y = y.data();
+    v.span.n = static_cast<std::ptrdiff_t>(n);
+    v.span.l = l_each ? l.data() : nullptr;
+    v.span.u = u_each ? u.data() : nullptr;
+    v.span.w = w_each ? w.data() : nullptr;
+    v.span.l_all = l[0];
+    v.span.u_all = u[0];
+    v.h = h;
+    tavorin::shift::Workspace ws;
+    ws.filter_min_n = (shape & 16) ? 64 : ws.filter_min_n;
+    const tavorin::shift::Splitter one;
+    std::vector<double> x(n);
+    // Writing ahead of the verification (into x) or not.
+    const tavorin::shift::Found found = tavorin::shift::solve_vector(
+        v, (shape & 8) != 0, ws, one, (shape & 32) ? x.data() : nullptr);
+    g_y = &y;
+    g_x = &x;
+    g_l = &l;
+    g_u = &u;
+    g_w = &w;
+    g_h = h;
+    if (found.scaled) {
+        tavorin::shift::write_scaled(v, ws, found, x.data());
+    }
+    else if (!found.written) {
+        tavorin::shift::write_vector(v, found.tau, x.data(), (shape & 8) != 0, one);
+    }
+
+    // The work: a bounded number of passes (Newton, then at most 64 of bisection).
+    const double log_n = std::log2(static_cast<double>(n) + 1);
+    if (static_cast<double>(ws.visits) > 200.0 * n * log_n + 20000) {
+        fail("more element visits than O(n log n) allows", 0);
+    }
+    bool finite = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        finite = finite && std::isfinite(y[j]);
+    }
+    if (!finite) {
+        if (found.finite) {
+            fail("a NaN or infinity not reported", 0);
+        }
+        return 0;
+    }
+    if (!found.finite) {
+        fail("a finite vector reported as non-finite", 0);
+    }
+
+    for (std::size_t j = 0; j < n; ++j) {
+        const bool unbounded = std::isinf(x[j] > 0 ? u[j] : l[j]);
+        if (unbounded && std::fabs(x[j]) > 1e300 && std::isfinite(x[j])) {
+            return 0;  // an answer this far out may not be a double at all
+        }
+        if (std::isinf(x[j])) {
+            if (x[j] != (x[j] > 0 ? u[j] : l[j])) {
+                fail("an infinite x_j inside finite bounds", j);
+            }
+            return 0;  // the projection itself is beyond the doubles
+        }
+    }
+    // The vector's scale: its largest finite magnitude.
+    Wide scale = std::fabs(static_cast<Wide>(h)) / n;
+    for (std::size_t j = 0; j < n; ++j) {
+        for (const double s : {y[j], x[j], l[j], u[j]}) {
+            if (std::isfinite(s)) {
+                scale = std::max(scale, static_cast<Wide>(std::fabs(s)));
+            }
+        }
+    }
+    // One shift for the free elements; an interval of shifts that the
+    // elements at a bound allow.
+    Wide tau_lo = -INFINITY, tau_hi = INFINITY;
+    Wide sum = 0, size_of_sum = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!(l[j] <= x[j] && x[j] <= u[j])) {
+            fail("x outside its bounds", j);
+        }
+        const Wide wj = w[j];
+        sum += wj * x[j];
+        // Below the normal doubles rounding is absolute.
+        size_of_sum += wj * (scale + 2 * std::numeric_limits<double>::denorm_min() / k_eps);
+        const Wide shift = (static_cast<Wide>(y[j]) - x[j]) / wj;
+        // Each element's shift is known to a few ulps of the scale (divided by its weight).
+        const Wide slack = (8 * k_eps * scale + 2 * std::numeric_limits<double>::denorm_min()) / wj;
+        const bool at_u = x[j] == u[j];
+        const bool at_l = x[j] == l[j];
+        if (!at_u && !at_l) {
+            tau_lo = std::max(tau_lo, shift - slack);
+            tau_hi = std::min(tau_hi, shift + slack);
+        }
+        else {
+            // At u: tau <= (y - u)/w, at l: tau >= (y - l)/w (either when l == u).
+            if (at_u && !at_l) {
+                tau_hi = std::min(tau_hi, shift + slack);
+            }
+            if (at_l && !at_u) {
+                tau_lo = std::max(tau_lo, shift - slack);
+            }
+        }
+    }
+    if (!(tau_lo <= tau_hi)) {
+        fail("no single shift explains x (free elements disagree, or a bound is on the wrong side)",
+             0);
+    }
+    if (std::fabs(sum - h) > 16 * k_eps * (size_of_sum + std::fabs(static_cast<Wide>(h)))) {
+        fail("sum_j w_j x_j is not h", 0);
+    }
+    return 0;
+}

@@ -1,0 +1,341 @@
+"""tavorin._simplex.solve, the exact method, against an independent exact reference; its
+lane kernels against their plain twins and its threads against one; first_infeasible,
+first_nonfinite, the refusals of the buffer intake, and project's copy into out."""
+
+import math
+
+import exact_reference as ref
+import numpy as np
+import pytest
+from support import named_cases
+
+from tavorin import _simplex
+from tavorin.operators import proj_csimplex
+
+INF = math.inf
+EPS = {np.float64: np.finfo(np.float64).eps, np.float32: np.finfo(np.float32).eps}
+
+
+def rng(seed):
+    return np.random.default_rng(seed)
+
+
+def solve(y, h, l, u, w=None, *, workers=1, check_finite=True, out=None):  # noqa: E741
+    out = np.empty_like(y) if out is None else out
+    first = _simplex.solve(y, out, h, l, u, w, check_finite, workers)
+    return first, out
+
+
+def as_operand(value, dtype, m):
+    """A float stays a float; a per-vector list becomes float64, per-element rows y's type."""
+    if value is None or isinstance(value, float):
+        return value
+    array = np.asarray(value, dtype=float)
+    if array.ndim == 1 and array.size == m:
+        return array
+    return np.ascontiguousarray(array.reshape(m, -1), dtype=dtype)
+
+
+def expected_row(y, h, l, u, w):  # noqa: E741
+    n = y.size
+    short = n <= 40
+    if short:
+        return ref.exact(y, h, l, u, w)
+    return ref.sorted_search(y, h, l, u, w)
+
+
+def operand_row(value, i, n):
+    if value is None:
+        return None
+    if isinstance(value, float):
+        return value
+    value = np.asarray(value, dtype=float)
+    return float(value[i]) if value.ndim == 1 and value.size != n else value[i].astype(float)
+
+
+def check_against_reference(y, h, l, u, w=None, ulps=8):  # noqa: E741
+    dtype = y.dtype.type
+    m, n = y.shape
+    ops = [as_operand(v, dtype, m) for v in (l, u, w)]
+    first, x = solve(y, h, *ops)
+    assert first == -1
+    for i in range(m):
+        row_h = h if isinstance(h, float) else float(h[i])
+        row_l, row_u, row_w = (operand_row(v, i, n) for v in ops)
+        if isinstance(row_w, float):
+            row_w = np.full(n, row_w)
+        want = expected_row(y[i].astype(float), row_h, row_l, row_u, row_w)
+        if dtype is np.float32:
+            # The float32 result is the exact one rounded to float32.
+            assert np.max(np.abs(x[i] - want.astype(np.float32))) <= 2 * EPS[dtype] * max(
+                1.0, np.max(np.abs(want))
+            )
+        else:
+            scale = ref.scale(y[i], want, row_l, row_u)
+            assert np.max(np.abs(x[i] - want)) <= ulps * EPS[dtype] * scale, (i, x[i], want)
+
+
+def box_rows(m, n, seed):
+    return rng(seed).standard_normal((m, n))
+
+
+def per_element_bounds(m, n, seed):
+    g = rng(seed)
+    l = g.uniform(-1, 0, (m, n))  # noqa: E741
+    u = l + g.uniform(0, 2, (m, n))
+    l[:, ::5] = -INF
+    u[:, 1::7] = INF
+    return l, u
+
+
+def _cases():
+    g = rng(7)
+    cases = []
+    for n in (1, 2, 3, 7, 10, 16, 17, 40, 100, 600, 3000):
+        y = box_rows(3, n, n)
+        cases += [
+            (f"simplex n={n}", y / math.sqrt(n), 1.0, 0.0, 1.0, None),
+            (f"box n={n}", y, 0.3 * n, 0.0, 0.5, None),
+            (f"u=inf n={n}", y, 0.5 * n, -0.2, INF, None),
+            (f"l=-inf n={n}", y, -0.2 * n, -INF, 0.3, None),
+            (f"hyperplane n={n}", y, 2.0, -INF, INF, None),
+        ]
+        l, u = per_element_bounds(3, n, n)  # noqa: E741
+        finite_l = np.where(np.isfinite(l), l, -1.0)
+        finite_u = np.where(np.isfinite(u), u, 1.0)
+        h = list(0.5 * (finite_l.sum(axis=1) + finite_u.sum(axis=1)))
+        cases.append((f"per-element bounds n={n}", y, np.array(h), l, u, None))
+        w = g.uniform(0.1, 3.0, (3, n))
+        hw = list((w * finite_l).sum(axis=1) * 0.5 + (w * finite_u).sum(axis=1) * 0.5)
+        cases.append((f"per-element weights n={n}", y, np.array(hw), l, u, w))
+        cases.append((f"weights, scalar bounds n={n}", y, 1.0, 0.0, 1.0, w))
+        cases.append((f"one weight per vector n={n}", y, 1.0, 0.0, 1.0, [0.5, 2.0, 3.0]))
+        cases.append((f"per-vector bounds n={n}", y, [1.0, 0.5, 2.0], [0.0, -1.0, 0.1], 1.0, None))
+    return cases
+
+
+@named_cases("y, h, l, u, w", _cases())
+def test_matches_the_exact_reference(y, h, l, u, w):  # noqa: E741
+    h = h if isinstance(h, float) else np.asarray(h, dtype=float)
+    check_against_reference(np.ascontiguousarray(y), h, l, u, w)
+
+
+def adversarial(n, kind, seed):
+    g = rng(seed)
+    if kind == "heavy":
+        return g.standard_normal((2, n)) * 10.0 ** g.uniform(-8, 8, (2, n))
+    if kind == "ties":
+        return np.round(g.standard_normal((2, n)) * 2) / 2
+    if kind == "geometric":
+        return np.stack([g.permutation(2.0 ** -np.arange(n, dtype=float))] * 2)
+    return g.integers(0, 5, (2, n)).astype(float)  # integer data with integer h
+
+
+@pytest.mark.parametrize("kind", ["heavy", "ties", "geometric", "integers"])
+@pytest.mark.parametrize("n", [9, 30, 700, 20000])
+def test_adversarial_rows(kind, n):
+    y = adversarial(n, kind, n)
+    check_against_reference(y, 1.0, 0.0, 1.0)
+    check_against_reference(y, min(3.0, n * 0.5), 0.0, 0.5)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("n", [5, 10, 1000])
+def test_float32_is_the_exact_result_rounded(dtype, n):
+    y = box_rows(4, n, n).astype(dtype)
+    check_against_reference(y, 0.3 * n, 0.0, 0.5)
+    check_against_reference(y, 1.0, 0.0, INF)
+
+
+def _boundaries():
+    rows = []
+    for n in (5, 100, 2000):
+        for low, high in ((0.1, 0.5), (0.0, 0.03), (-3.0, 7.0)):
+            rows += [
+                (f"h=n*l n={n} [{low},{high}]", n, n * low, low, high, "low"),
+                (f"h=n*u n={n} [{low},{high}]", n, n * high, low, high, "high"),
+                (f"ulp above n*l n={n}", n, np.nextafter(n * low, INF), low, high, "low"),
+                (f"ulp below n*u n={n}", n, np.nextafter(n * high, -INF), low, high, "high"),
+            ]
+    return rows
+
+
+@named_cases("n, h, low, high, end", _boundaries())
+def test_h_at_an_end_of_its_range_gives_the_bound_row(n, h, low, high, end):
+    y = rng(n).standard_normal((3, n)) * 30
+    first, x = solve(y, float(h), low, high)
+    assert first == -1
+    bound = low if end == "low" else high
+    # Never a merely clipped row: every element at the bound, up to h's own
+    # distance from n times it and a few ulps of the vector's scale.
+    slack = abs(h - n * bound) + 8 * EPS[np.float64] * np.abs(y).max()
+    assert np.abs(x - bound).max() <= slack
+
+
+def test_the_reported_clipped_row():
+    y = np.array([[20.4, -25.6, 4.2, -5.7, -4.5]])
+    assert solve(y, 0.5, 0.1, 0.5)[1].tolist() == [[0.1] * 5]
+
+
+@pytest.mark.parametrize("n", [1, 3, 1000])
+def test_bounds_near_overflow_give_finite_exact_rows(n):
+    y = rng(n).standard_normal((2, n))
+    first, x = solve(y, 0.5, -1e308, 1e308)
+    assert first == -1 and np.isfinite(x).all()
+    check_against_reference(y, 0.5, -1e308, 1e308)
+    check_against_reference(np.full((1, n), 0.5e308), 1e308, 0.0, 1e308)
+    check_against_reference(y * 1e300, 0.0, -1e308, 1e308)
+
+
+def test_empty_free_sets_and_equal_bounds():
+    y = rng(1).standard_normal((4, 50))
+    assert (solve(y, 0.2 * 50, 0.2, 0.2)[1] == 0.2).all()
+    top_k = np.tile(np.arange(50, dtype=float), (4, 1))
+    x = solve(top_k, 10.0, 0.0, 1.0)[1]
+    assert (x[:, 40:] == 1.0).all() and (x[:, :40] == 0.0).all()
+
+
+def _layouts():
+    g = rng(3)
+    layouts = []
+    for m, n in ((9, 3), (9, 10), (9, 16), (5, 100), (3, 3000), (1, 70000)):
+        y = g.standard_normal((m, n))
+        l, u = per_element_bounds(m, n, n)  # noqa: E741
+        w = g.uniform(0.5, 2.0, (m, n))
+        layouts += [
+            (f"scalar {m}x{n}", y, 0.3 * n, 0.0, 0.5, None, np.float64),
+            (f"float32 {m}x{n}", y, 0.3 * n, 0.0, 0.5, None, np.float32),
+            (f"per-element {m}x{n}", y, 0.0, l, u, w, np.float64),
+            (f"per-element float32 {m}x{n}", y, 0.0, l, u, w, np.float32),
+        ]
+    return layouts
+
+
+@named_cases("y, h, l, u, w, dtype", _layouts())
+def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  # noqa: E741
+    m = y.shape[0]
+    y = y.astype(dtype)
+    ops = [as_operand(v, dtype, m) for v in (l, u, w)]
+    lanes = solve(y, h, *ops)[1]
+    previous = _simplex._plain_kernels(True)
+    try:
+        plain = solve(y, h, *ops)[1]
+    finally:
+        _simplex._plain_kernels(previous)
+    assert lanes.tobytes() == plain.tobytes()
+
+
+@pytest.mark.parametrize(
+    "shape, per_element",
+    [((64, 3000), False), ((64, 3000), True), ((1, 300000), False), ((1, 300000), True)],
+)
+def test_threads_give_the_bytes_of_one(shape, per_element):
+    g = rng(shape[1])
+    y = g.standard_normal(shape)
+    bounds = per_element_bounds(*shape, 5) if per_element else (0.0, 0.5)
+    h = 0.0 if per_element else 0.3 * shape[1]
+    one = solve(y, h, *bounds)[1]
+    for workers in (2, 3):
+        assert solve(y, h, *bounds, workers=workers)[1].tobytes() == one.tobytes()
+
+
+def test_non_finite_vectors():
+    y = rng(0).standard_normal((6, 2000))
+    y[4, 7] = np.nan
+    y[2, 1999] = -INF
+    for workers in (1, 2):
+        assert solve(y, 1.0, 0.0, 1.0, workers=workers)[0] == 2
+    assert _simplex.first_nonfinite(y) == 2
+    assert _simplex.first_nonfinite(y[3:].astype(np.float32)) == 1
+    assert _simplex.first_nonfinite(y[:2]) == -1
+    # Unchecked, any result, but an answer.
+    short = np.array([[np.nan, 1.0, 2.0], [INF, -INF, 0.0], [1e308, 1e308, 1e308]])
+    for rows in (short, y):
+        assert solve(rows, 1.0, 0.0, 1.0, check_finite=False)[0] == -1
+
+
+def _infeasible():
+    ones = np.ones((2, 3))
+    return [
+        ("h not finite", 2, 3, np.array([1.0, np.nan]), 0.0, 1.0, None, 1),
+        ("l above u", 2, 3, 1.0, np.array([0.0, 2.0]), 1.0, None, 1),
+        ("l = +inf", 2, 3, 1.0, INF, INF, None, 0),
+        ("u = -inf", 2, 3, -1.0, -INF, -INF, None, 0),
+        ("l NaN", 2, 3, 1.0, np.nan, 1.0, None, 0),
+        ("h below n*l", 2, 3, np.array([0.0, 2.9]), 1.0, 2.0, None, 0),
+        ("h above n*u", 2, 3, np.array([6.0, 6.1]), 1.0, 2.0, None, 1),
+        ("h above sum w u", 2, 3, 3.5, 0.0, 1.0, np.array([1.0, 1.0]), 0),
+        ("weight zero", 2, 3, 1.0, 0.0, 1.0, np.array([1.0, 0.0]), 1),
+        ("weight NaN", 2, 3, 1.0, 0.0, 1.0, ones * np.array([[1.0], [np.nan]]), 1),
+        ("per element l > u", 2, 3, 0.0, ones * -1, ones * np.array([[1.0], [-2.0]]), None, 1),
+        ("u = inf feasible", 2, 3, 100.0, 0.0, INF, None, -1),
+        ("hyperplane", 2, 3, -5.0, -INF, INF, None, -1),
+        ("at n*u exactly", 2, 3, 1.5, 0.1, 0.5, None, -1),
+        ("near overflow", 2, 3, 0.0, -1e308, 1e308, None, -1),
+        ("sum beyond the largest double", 2, 3, 1.7e308, 0.0, 1e308, None, -1),
+        ("one element, h above u", 1, 1, 1.5e308, 0.0, 1e308, None, 0),
+        ("ulp above n*u", 2, 3, np.nextafter(1.5, 2.0), 0.1, 0.5, None, -1),
+    ]
+
+
+@named_cases("m, n, h, l, u, w, first", _infeasible())
+def test_first_infeasible(m, n, h, l, u, w, first):  # noqa: E741
+    assert _simplex.first_infeasible(m, n, h, l, u, w) == first
+
+
+def unaligned(shape):
+    return np.frombuffer(bytearray(8 * math.prod(shape) + 1), "f8", math.prod(shape), 1).reshape(
+        shape
+    )
+
+
+def _refusals():
+    y = np.zeros((3, 4))
+    wide = np.zeros((3, 5))
+    read_only = np.broadcast_to(0.0, (3, 4))
+    return [
+        ("y 1-D", lambda: solve(np.zeros(4), 1.0, 0.0, 1.0), ValueError),
+        ("y of ints", lambda: solve(np.zeros((3, 4), int), 1.0, 0.0, 1.0), TypeError),
+        ("y big-endian", lambda: solve(np.zeros((3, 4), ">f8"), 1.0, 0.0, 1.0), TypeError),
+        ("rows not contiguous", lambda: solve(y[:, ::2], 1.0, 0.0, 1.0), ValueError),
+        ("out of another shape", lambda: solve(y, 1.0, 0.0, 1.0, out=wide), ValueError),
+        ("out of another type", lambda: solve(y, 1.0, 0.0, 1.0, out=y.astype("f4")), ValueError),
+        ("out read-only", lambda: solve(y, 1.0, 0.0, 1.0, out=read_only), ValueError),
+        ("h of the wrong length", lambda: solve(y, np.ones(2), 0.0, 1.0), ValueError),
+        ("h as float32", lambda: solve(y, np.ones(3, np.float32), 0.0, 1.0), TypeError),
+        ("l per element of another shape", lambda: solve(y, 1.0, wide, 1.0), ValueError),
+        ("l per element of another type", lambda: solve(y, 1.0, y.astype("f4"), 1.0), TypeError),
+        ("w a string", lambda: solve(y, 1.0, 0.0, 1.0, "w"), TypeError),
+        ("unaligned y", lambda: solve(unaligned((3, 4)), 1.0, 0.0, 1.0), ValueError),
+        ("workers zero", lambda: solve(y, 1.0, 0.0, 1.0, workers=0), ValueError),
+        ("empty vectors", lambda: solve(np.zeros((3, 0)), 1.0, 0.0, 1.0), ValueError),
+    ]  # fmt: skip
+
+
+@named_cases("call, error", _refusals())
+def test_refusals_come_before_anything_is_written(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_out_overlapping_y_is_refused_and_untouched():
+    block = np.arange(20.0).reshape(4, 5)
+    before = block.copy()
+    with pytest.raises(ValueError, match="overlaps"):
+        _simplex.solve(block[:3], block[1:], 1.0, 0.0, 1.0, None, True, 1)
+    with pytest.raises(ValueError, match="overlaps"):
+        _simplex.project(block[:3], block[1:], 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, 1)
+    assert (block == before).all()
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_project_copies_y_into_out_as_the_operator_projects_a_copy(workers):
+    y = rng(4).standard_normal((300, 40))
+    before = y.copy()
+    out = np.full_like(y, np.nan)
+    assert _simplex.project(y, out, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, workers) is None
+    expected = y.copy()
+    proj_csimplex(expected, 1.0, 0.0, 1.0)
+    assert (y == before).all() and out.tobytes() == expected.tobytes()
+    _simplex.project(y, y, 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, workers)
+    assert y.tobytes() == expected.tobytes()
