@@ -11,7 +11,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from support import AxisError, exact_projection, projected, rows
+from exact_reference import exact
+from support import AxisError, projected, rows
 from test_projection import ADVERSARIAL_ROWS, SETTINGS
 
 import tavorin
@@ -169,7 +170,9 @@ def test_exact_matches_exact_arithmetic_on_every_kind_of_set(case, workers):
     given = [v if np.ndim(v) == 0 else np.asarray(v) for v in (h, lo, hi, 1.0 if w is None else w)]
     given = [v.astype(y.dtype) if np.shape(v) == y.shape else v for v in given]
     for i in range(len(y)):
-        want = exact_projection(y[i], *(v if np.ndim(v) == 0 else v[i].squeeze() for v in given))
+        row = (np.broadcast_to(v if np.ndim(v) == 0 else v[i], y.shape[1:]).tolist() for v in given)
+        h_i, l_i, u_i, w_i = row
+        want = exact(y[i].tolist(), h_i[0], l_i, u_i, w_i)
         scale = max(np.abs(y[i]).max(), np.abs(want).max())
         assert np.abs(got[i] - want).max() <= 4 * np.finfo(y.dtype).eps * scale, i
 
