@@ -2,9 +2,11 @@
 
     python bench/api.py [--quick] [--reps N] [--json FILE]
 
-On the workloads of run.py: workers=1 with out=y against the operator, workers=2
-against workers=1, per-row h/l/u arrays (the same values) against scalars, and
-exact=True against exact=False with its accuracy against the sort-based method.
+On the workloads of run.py, with method="brentq" (the operator's path, no
+finiteness check): workers=1 with out=y against the operator, workers=2 against
+workers=1, per-row h/l/u arrays (the same values) against scalars; and the
+default method="exact" against method="brentq", with its accuracy against the
+sort-based method.
 The columns of one workload are timed on fresh copies, their repetitions
 interleaved (the order rotates each round), and each figure is the median of
 the paired ratios.  Last, how far a Python thread doing unrelated work gets
@@ -27,6 +29,7 @@ import tavorin
 from tavorin.operators import proj_csimplex
 
 project = tavorin.project_capped_simplex
+BRENTQ = {"method": "brentq", "check_finite": False}
 
 
 def columns(case):
@@ -35,10 +38,10 @@ def columns(case):
     hs, ls, us = (np.full(m, v) for v in (h, lo, hi))
     return {
         "operator": lambda c: proj_csimplex(c, h, lo, hi),
-        "w1": lambda c: project(c, h, lo, hi, out=c, workers=1),
-        "w2": lambda c: project(c, h, lo, hi, out=c, workers=2),
-        "w1 rows": lambda c: project(c, hs, ls, us, out=c, workers=1),
-        "w1 exact": lambda c: project(c, h, lo, hi, out=c, workers=1, exact=True),
+        "w1": lambda c: project(c, h, lo, hi, out=c, workers=1, **BRENTQ),
+        "w2": lambda c: project(c, h, lo, hi, out=c, workers=2, **BRENTQ),
+        "w1 rows": lambda c: project(c, hs, ls, us, out=c, workers=1, **BRENTQ),
+        "w1 exact": lambda c: project(c, h, lo, hi, out=c, workers=1),
     }
 
 
@@ -74,8 +77,8 @@ def paired(samples, a, b):
 def accuracy(case):
     exact = case.y.copy()
     nm.sort_based(exact, case.h, case.l, case.u)
-    got = project(case.y, case.h, case.l, case.u, exact=True)
-    plain = project(case.y, case.h, case.l, case.u)
+    got = project(case.y, case.h, case.l, case.u)
+    plain = project(case.y, case.h, case.l, case.u, **BRENTQ)
     operator = case.y.copy()
     proj_csimplex(operator, case.h, case.l, case.u)
     same = plain.tobytes() == operator.tobytes()

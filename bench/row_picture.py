@@ -24,7 +24,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("-o", "--output", default="bench/row.png")
     opts = parser.parse_args()
-    x = project_capped_simplex(Y, H, L, U, exact=True)
+    x = project_capped_simplex(Y, H, L, U)
     free = (x > L) & (x < U)
     tau = float(np.mean(Y[free] - x[free]))
     j = np.arange(Y.size)
