@@ -12,6 +12,7 @@
 #include "host/compat.hpp"
 #include "core/batch.hpp"
 #include "core/blocks.hpp"
+#include "simplex/derivatives.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -248,6 +249,8 @@ PyMethodDef module_methods[] = {
     {"first_infeasible",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(first_infeasible_row)),
      METH_VARARGS, nullptr},
+    {"jvp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_jvp)), METH_VARARGS, nullptr},
+    {"vjp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_vjp)), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
