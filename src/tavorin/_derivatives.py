@@ -6,13 +6,15 @@ so they cost one read of ``x`` and never solve anything.  The array work
 happens here; ``tavorin._simplex.jvp`` and ``.vjp`` do the rows.
 """
 
+import functools
+import inspect
 import math
 import operator
 
 import numpy as np
 
 from . import _simplex
-from ._api import _real_array, _thread_count
+from ._api import _real_array, _thread_count, project_capped_simplex
 
 try:
     from numpy.exceptions import AxisError
@@ -234,3 +236,63 @@ def project_capped_simplex_vjp(
         layout.sum_to(gl, l_kind, shapes[1]),
         layout.sum_to(gu, u_kind, shapes[2]),
     )
+
+
+@functools.lru_cache(maxsize=None)
+def _numpy_options():
+    """The keywords that ask for the exact projection, and whether weights are taken."""
+    parameters = inspect.signature(project_capped_simplex).parameters
+    options = {"method": "exact"} if "method" in parameters else {"exact": True}
+    return options, "weights" in parameters
+
+
+def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
+    """The projection of y's last axis for the framework wrappers; batch dimensions broadcast.
+
+    ``kinds`` says how l, u and w are given: "row" (one per vector), "element"
+    (the vectors' axis last) or, for w, "none".
+    Under vmap the batched arguments gain leading axes and the others keep
+    theirs (or gain axes of size 1): right-aligned broadcasting of the batch
+    parts sees every vector's own h, l, u and weights either way."""
+    y, h, l, u, w = (np.asarray(a) for a in (y, h, l, u, w))  # noqa: E741
+    l_kind, u_kind, w_kind = kinds
+    n = y.shape[-1]
+
+    def batch_of(value, kind):
+        return value.shape[:-1] if kind == "element" else value.shape
+
+    parts = [y.shape[:-1], h.shape, batch_of(l, l_kind), batch_of(u, u_kind)]
+    if w_kind != "none":
+        parts.append(batch_of(w, w_kind))
+    batch = np.broadcast_shapes(*parts)
+
+    def full(value, kind):
+        return np.broadcast_to(value, batch + (n,) if kind == "element" else batch)
+
+    options, has_weights = _numpy_options()
+    if w_kind != "none":
+        if not has_weights:
+            raise NotImplementedError("weights need a tavorin whose projection takes them")
+        options = dict(options, weights=full(w, w_kind))
+    x = project_capped_simplex(
+        np.broadcast_to(y, batch + (n,)),
+        full(h, "row"),
+        full(l, l_kind),
+        full(u, u_kind),
+        **options,
+    )
+    return np.asarray(x, dtype=y.dtype)
+
+
+def _weights_option(w, w_kind):
+    return {} if w_kind == "none" else {"weights": w}
+
+
+def vjp_vectors(kinds, x, g, h, l, u, w):  # noqa: E741
+    """project_capped_simplex_vjp on the last axis, arguments as project_vectors takes them."""
+    return project_capped_simplex_vjp(x, g, h, l, u, **_weights_option(w, kinds[2]))
+
+
+def jvp_vectors(kinds, x, dy, dh, dl, du, l, u, w):  # noqa: E741
+    """project_capped_simplex_jvp on the last axis, arguments as project_vectors takes them."""
+    return project_capped_simplex_jvp(x, dy, dh, dl, du, l, u, **_weights_option(w, kinds[2]))

@@ -16,7 +16,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from ._api import project_capped_simplex as _project_numpy
+from ._derivatives import project_vectors
 
 __all__ = ["project_capped_simplex"]
 
@@ -26,14 +26,6 @@ __all__ = ["project_capped_simplex"]
 _HAS_VMAP_METHOD = "vmap_method" in inspect.signature(jax.pure_callback).parameters
 
 
-@functools.lru_cache(maxsize=None)
-def _numpy_options():
-    """The keywords that ask tavorin.project_capped_simplex for the exact projection."""
-    parameters = inspect.signature(_project_numpy).parameters
-    options = {"method": "exact"} if "method" in parameters else {"exact": True}
-    return options, "weights" in parameters
-
-
 def _spread(value, kind):
     """A value given per vector, per element or once, as each element sees it."""
     if kind == "row":
@@ -41,45 +33,9 @@ def _spread(value, kind):
     return value
 
 
-def _host_project(kinds, y, h, l, u, w):  # noqa: E741
-    """The projection of y's last axis on the host; every batch dimension broadcasts.
-
-    Under vmap the batched arguments gain leading axes and the others keep
-    theirs (or gain axes of size 1): right-aligned broadcasting of the batch
-    parts sees every vector's own h, l, u and weights either way."""
-    y, h, l, u, w = (np.asarray(a) for a in (y, h, l, u, w))  # noqa: E741
-    l_kind, u_kind, w_kind = kinds
-    n = y.shape[-1]
-
-    def batch_of(value, kind):
-        return value.shape[:-1] if kind == "element" else value.shape
-
-    parts = [y.shape[:-1], h.shape, batch_of(l, l_kind), batch_of(u, u_kind)]
-    if w_kind != "none":
-        parts.append(batch_of(w, w_kind))
-    batch = np.broadcast_shapes(*parts)
-
-    def full(value, kind):
-        return np.broadcast_to(value, batch + (n,) if kind == "element" else batch)
-
-    options, has_weights = _numpy_options()
-    if w_kind != "none":
-        if not has_weights:
-            raise NotImplementedError("weights need a tavorin whose projection takes them")
-        options = dict(options, weights=full(w, w_kind))
-    x = _project_numpy(
-        np.broadcast_to(y, batch + (n,)),
-        full(h, "row"),
-        full(l, l_kind),
-        full(u, u_kind),
-        **options,
-    )
-    return np.asarray(x, dtype=y.dtype)
-
-
 def _host_call(kinds, y, h, l, u, w):  # noqa: E741
     result = jax.ShapeDtypeStruct(y.shape, y.dtype)
-    callback = functools.partial(_host_project, kinds)
+    callback = functools.partial(project_vectors, kinds)
     if _HAS_VMAP_METHOD:
         return jax.pure_callback(callback, result, y, h, l, u, w, vmap_method="expand_dims")
     return jax.pure_callback(callback, result, y, h, l, u, w, vectorized=True)
@@ -139,7 +95,7 @@ def _as_bound(value, name, shape, axis, batch_shape, dtype):
 
 
 def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
-    """Project every vector of ``y`` along ``axis`` onto ``{x : l <= x_j <= u_j, sum_j w_j x_j = h}``.
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
     The exact projection of ``tavorin.project_capped_simplex``, as a JAX
     function: it works under ``jit``, ``vmap`` (any number of batch
