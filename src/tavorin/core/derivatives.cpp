@@ -1,4 +1,4 @@
-// Derivatives of the projection at a computed projection x: tangents forward (JVP), cotangents back (VJP).
+// Derivatives of the projection at a computed x: tangents forward (JVP), cotangents back (VJP).
 //
 // Each row is read twice: the first pass gathers the sums over the free set
 // (one shift per row needs them all), the second writes every element.  The
@@ -69,10 +69,16 @@ inline Place place_of(double x, double l, double u) noexcept
     return {l < x && x < u, at_l, !at_l && x == u};
 }
 
-inline double joined(const double (&s)[4]) noexcept { return (s[0] + s[1]) + (s[2] + s[3]); }
+inline double joined(const double (&s)[4]) noexcept
+{
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
 
 // A row without free elements keeps its shift: nothing moves it.
-inline double per_free_weight(double sum, double k) noexcept { return k > 0.0 ? sum / k : 0.0; }
+inline double per_free_weight(double sum, double k) noexcept
+{
+    return k > 0.0 ? sum / k : 0.0;
+}
 
 struct Sums {
     double num[4] = {0.0, 0.0, 0.0, 0.0};
@@ -94,8 +100,12 @@ struct JvpRow {
 template <typename Real>
 JvpRow<Real> jvp_row(const Jvp<Real> &t, std::ptrdiff_t i) noexcept
 {
-    return {sets_of(t.sets, i),     row_of(t.dy, i, false), row_of(t.dl, i, false),
-            row_of(t.du, i, false), t.dh[i],                row_at(t.dx, t.dx_stride, i)};
+    return {sets_of(t.sets, i),
+            row_of(t.dy, i, false),
+            row_of(t.dl, i, false),
+            row_of(t.du, i, false),
+            t.dh[i],
+            row_at(t.dx, t.dx_stride, i)};
 }
 
 template <typename Real>
@@ -103,8 +113,8 @@ void jvp_gather_one(const JvpRow<Real> &r, Sums &sums, std::ptrdiff_t j) noexcep
 {
     const double w = r.s.w[j];
     const Place p = place_of(static_cast<double>(r.s.x[j]), r.s.l[j], r.s.u[j]);
-    const double term =
-        ((p.free ? w * r.dy[j] : 0.0) + (p.at_l ? w * r.dl[j] : 0.0)) + (p.at_u ? w * r.du[j] : 0.0);
+    const double term = ((p.free ? w * r.dy[j] : 0.0) + (p.at_l ? w * r.dl[j] : 0.0)) +
+                        (p.at_u ? w * r.du[j] : 0.0);
     sums.num[j & 3] += term;
     sums.k[j & 3] += p.free ? w * w : 0.0;
 }
@@ -166,9 +176,9 @@ TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) n
         const F64x4 w = lanes(r.s.w, w_all, j);
         const PlaceLanes p =
             place_lanes(load(r.s.x + j), lanes(r.s.l, l_all, j), lanes(r.s.u, u_all, j));
-        const F64x4 term = (keep(p.free, w * lanes(r.dy, dy_all, j)) +
-                            keep(p.at_l, w * lanes(r.dl, dl_all, j))) +
-                           keep(p.at_u, w * lanes(r.du, du_all, j));
+        const F64x4 term =
+            (keep(p.free, w * lanes(r.dy, dy_all, j)) + keep(p.at_l, w * lanes(r.dl, dl_all, j))) +
+            keep(p.at_u, w * lanes(r.du, du_all, j));
         num = num + term;
         k = k + keep(p.free, w * w);
     }

@@ -1,4 +1,4 @@
-// Derivatives of the projection at a computed projection x: tangents forward (JVP), cotangents back (VJP).
+// Derivatives of the projection at a computed x: tangents forward (JVP), cotangents back (VJP).
 //
 // Per vector, with x_j = clip(y_j - tau w_j, l_j, u_j) and sum_j w_j x_j = h,
 // the free elements F = { j : l_j < x_j < u_j } (strict, read from x itself,

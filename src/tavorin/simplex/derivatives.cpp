@@ -75,8 +75,7 @@ bool has_format(const Py_buffer &view, char code, Py_ssize_t itemsize) noexcept
 
 bool is_aligned(const void *address, Py_ssize_t stride, Py_ssize_t itemsize) noexcept
 {
-    return reinterpret_cast<std::uintptr_t>(address) % static_cast<std::uintptr_t>(itemsize) ==
-               0 &&
+    return reinterpret_cast<std::uintptr_t>(address) % static_cast<std::uintptr_t>(itemsize) == 0 &&
            stride % itemsize == 0;
 }
 
@@ -97,8 +96,8 @@ int check_matrix(const Buffer &buffer, const char *name, Py_ssize_t m, Py_ssize_
                  std::ptrdiff_t &row_stride) noexcept
 {
     const Py_buffer &view = buffer.view();
-    if (view.ndim != 2 || !has_format(view, k_code<Real>, sizeof(Real)) ||
-        view.shape[0] != m || view.shape[1] != n) {
+    if (view.ndim != 2 || !has_format(view, k_code<Real>, sizeof(Real)) || view.shape[0] != m ||
+        view.shape[1] != n) {
         return raise_bad(name, "expected a 2-D buffer of x's shape and format");
     }
     if (n > 1 && view.strides[1] != static_cast<Py_ssize_t>(sizeof(Real))) {
@@ -142,8 +141,8 @@ int check_per_row(const Buffer &buffer, const char *name, bool writable, Py_ssiz
 }
 
 // A value per row, from a float or a buffer.
-int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, Buffer &buffer,
-                    double &scalar, PerRow &values) noexcept
+int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, Buffer &buffer, double &scalar,
+                    PerRow &values) noexcept
 {
     if (PyFloat_Check(obj)) {
         scalar = PyFloat_AS_DOUBLE(obj);
@@ -358,7 +357,8 @@ PyObject *vjp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
             return nullptr;
         }
     }
-    if (take_sink(a[7], "gl", m, n, gl, vjp.gl) < 0 || take_sink(a[8], "gu", m, n, gu, vjp.gu) < 0) {
+    if (take_sink(a[7], "gl", m, n, gl, vjp.gl) < 0 ||
+        take_sink(a[8], "gu", m, n, gu, vjp.gu) < 0) {
         return nullptr;
     }
     if (run(m, n, workers, vjp_block<Real>, &vjp) < 0) {

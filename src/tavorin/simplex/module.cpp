@@ -249,8 +249,10 @@ PyMethodDef module_methods[] = {
     {"first_infeasible",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(first_infeasible_row)),
      METH_VARARGS, nullptr},
-    {"jvp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_jvp)), METH_VARARGS, nullptr},
-    {"vjp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_vjp)), METH_VARARGS, nullptr},
+    {"jvp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_jvp)),
+     METH_VARARGS, nullptr},
+    {"vjp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(project_vjp)),
+     METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
