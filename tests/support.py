@@ -13,7 +13,6 @@ import numpy as np
 import pytest
 
 import tavorin
-
 from tavorin.operators import proj_csimplex
 
 FUNCTION_NAME = "tavorin.operators.proj_csimplex"
