@@ -75,6 +75,10 @@ def test_vmap_of_grad_is_grad_of_the_batch_for_any_number_of_batch_axes():
     for a, b, c in zip(whole, mapped, nested):
         assert_allclose(a, b, atol=1e-14)
         assert_allclose(a, c.reshape(a.shape), atol=1e-14)
+    # Nested vmaps batching different arguments: h outside, y inside.
+    crossed = jax.vmap(lambda s: jax.vmap(lambda v: project_capped_simplex(v, s, -1.0, 1.0))(y))(h)
+    for s, got in zip(h, crossed):
+        assert np.array_equal(got, project_capped_simplex(y, jnp.full(6, s), -1.0, 1.0))
     # Shared bounds under vmap: the batch of vectors against one h.
     shared = jax.vmap(lambda v: project_capped_simplex(v, 2.0, -0.3, 0.6))(y)
     assert np.array_equal(shared, project_capped_simplex(y, 2.0, -0.3, 0.6))

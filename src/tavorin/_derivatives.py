@@ -250,11 +250,10 @@ def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
     """The projection of y's last axis for the framework wrappers; batch dimensions broadcast.
 
     ``kinds`` says how l, u and w are given: "row" (one per vector), "element"
-    (the vectors' axis last) or, for w, "none".
-    Under vmap the batched arguments gain leading axes and the others keep
-    theirs (or gain axes of size 1): right-aligned broadcasting of the batch
-    parts sees every vector's own h, l, u and weights either way."""
-    y, h, l, u, w = (np.asarray(a) for a in (y, h, l, u, w))  # noqa: E741
+    (the vectors' axis last) or, for w, "none" (w is then ignored).  h, l, u
+    and w may carry leading axes of their own (a framework's batching): the
+    batch parts broadcast right-aligned, so size-1 axes stand for "shared"."""
+    y, h, l, u, w = (None if a is None else np.asarray(a) for a in (y, h, l, u, w))  # noqa: E741
     l_kind, u_kind, w_kind = kinds
     n = y.shape[-1]
 

@@ -13,6 +13,7 @@ import inspect
 import operator
 
 import jax
+import jax.custom_batching
 import jax.numpy as jnp
 import numpy as np
 
@@ -33,12 +34,59 @@ def _spread(value, kind):
     return value
 
 
+def _unpacked(kinds, y, rows, *elements):
+    """project_vectors on the host for the arguments _host_call packs."""
+    # Callbacks may receive jax arrays, whose every indexing is a dispatch.
+    rows = np.asarray(rows)
+    elements = [np.asarray(a) for a in elements]
+    values = {"h": rows[..., 0]}
+    column, element = 1, 0
+    for name, kind in zip("luw", kinds):
+        if kind == "row":
+            values[name], column = rows[..., column], column + 1
+        elif kind == "element":
+            values[name], element = elements[element], element + 1
+        else:
+            values[name] = None
+    return project_vectors(kinds, y, values["h"], values["l"], values["u"], values["w"])
+
+
 def _host_call(kinds, y, h, l, u, w):  # noqa: E741
-    result = jax.ShapeDtypeStruct(y.shape, y.dtype)
-    callback = functools.partial(project_vectors, kinds)
+    # Each array a callback takes costs about as much as the call itself, so
+    # the values given per vector travel as one array.
+    given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
+    rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
+    args = [y, rows] + [a for a, kind in given if kind == "element"]
     if _HAS_VMAP_METHOD:
-        return jax.pure_callback(callback, result, y, h, l, u, w, vmap_method="expand_dims")
-    return jax.pure_callback(callback, result, y, h, l, u, w, vectorized=True)
+        # Unbatched arguments gain axes of size 1, which the host broadcasts.
+        result = jax.ShapeDtypeStruct(y.shape, y.dtype)
+        callback = functools.partial(_unpacked, kinds)
+        return jax.pure_callback(callback, result, *args, vmap_method="expand_dims")
+    return _legacy_host_call(kinds)(*args)
+
+
+@functools.lru_cache(maxsize=None)
+def _legacy_host_call(kinds):
+    """The host call for jax before 0.4.35, batched by a rule of our own.
+
+    There vectorized=True hands unbatched arguments over without the vmapped
+    axis, which nested vmaps batching different arguments make ambiguous;
+    this rule gives every argument the axis first."""
+
+    @jax.custom_batching.custom_vmap
+    def call(y, *rest):
+        result = jax.ShapeDtypeStruct(y.shape, y.dtype)
+        return jax.pure_callback(functools.partial(_unpacked, kinds), result, y, *rest)
+
+    @call.def_vmap
+    def rule(axis_size, in_batched, *args):
+        args = [
+            a if batched else jnp.broadcast_to(a, (axis_size,) + a.shape)
+            for a, batched in zip(args, in_batched)
+        ]
+        return call(*args), True
+
+    return call
 
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0,))
