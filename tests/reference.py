@@ -7,10 +7,25 @@ and ``max`` over the row's floats.
 """
 
 import ctypes
+import math
 
 import scipy.optimize.cython_optimize._zeros as _zeros
 
 CALLBACK = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_double, ctypes.c_void_p)
+
+
+class FullOutput(ctypes.Structure):
+    """SciPy's status record of its compiled root finders."""
+
+    _fields_ = [
+        ("funcalls", ctypes.c_int),
+        ("iterations", ctypes.c_int),
+        ("error_num", ctypes.c_int),
+        ("root", ctypes.c_double),
+    ]
+
+
+SIGN_ERROR = -1
 _ROOT_FINDER = ctypes.CFUNCTYPE(
     ctypes.c_double,
     CALLBACK,
@@ -20,7 +35,7 @@ _ROOT_FINDER = ctypes.CFUNCTYPE(
     ctypes.c_double,
     ctypes.c_double,
     ctypes.c_int,
-    ctypes.c_void_p,
+    ctypes.POINTER(FullOutput),
 )
 
 _get_name = ctypes.pythonapi.PyCapsule_GetName
@@ -49,7 +64,23 @@ def residual(row, x, h, lo, hi):
 def project_row(row, xa, xb, h, lo, hi, xtol=1e-5, rtol=1e-5, mitr=20):
     """Returns the projected copy of ``row`` (a list of floats)."""
     callback = CALLBACK(lambda x, _args: residual(row, x, h, lo, hi))
-    x = brentq(callback, xa, xb, None, xtol, rtol, mitr, None)
+    status = FullOutput()
+    x = brentq(callback, xa, xb, None, xtol, rtol, mitr, ctypes.byref(status))
+    n = float(len(row))
+    if (
+        status.error_num == SIGN_ERROR
+        and lo < hi
+        and n * lo <= h <= n * hi
+        and math.isfinite(xa)
+        and math.isfinite(xb)
+    ):
+        # One sign over a feasible row's bracket is rounding at one end of
+        # [n*l, n*u]: the residual at xb says which end.
+        at_xb = residual(row, xb, h, lo, hi)
+        if at_xb > 0.0:
+            x = xb
+        elif at_xb <= 0.0:
+            x = xa
     return [clip(v - x, lo, hi) for v in row]
 
 

@@ -92,6 +92,39 @@ def test_adversarial_rows_match_the_twin(row, setting):
     assert y.tobytes() == want.tobytes()
 
 
+def boundary_case(n, scale, end, ulps, seed=0):
+    """Rows whose h is n*l or n*u, or `ulps` steps inside: the rounded
+    residual can have one sign over the whole bracket there."""
+    y = np.random.default_rng(seed).standard_normal((2, n)) * scale
+    lo, hi = -0.3 * scale, 0.7 * scale
+    h = n * lo if end == "l" else n * hi
+    for _ in range(ulps):
+        h = float(np.nextafter(h, INF if end == "l" else -INF))
+    return y, h, lo, hi, lo if end == "l" else hi
+
+
+BOUNDARY_CASES = [
+    # rows, h, l, u, the bound every element ends at
+    ([[20.4, -25.6, 4.2, -5.7, -4.5]], 0.5, 0.1, 0.5, 0.1),
+    (np.random.default_rng(5).random((3, 100)).tolist(), 100 * 0.03, 0.0, 0.03, 0.03),
+] + [
+    boundary_case(n, scale, end, ulps)
+    for n in (1, 7, 100, 10_000)
+    for scale in (1e-6, 1.0, 1e6)
+    for end in "lu"
+    for ulps in (0, 3)
+]
+
+
+@pytest.mark.parametrize("y, h, lo, hi, bound", BOUNDARY_CASES)
+def test_a_feasible_row_at_an_end_of_its_range_goes_to_that_bound(y, h, lo, hi, bound):
+    y = np.array(y)
+    want = twin(y, h, lo, hi)
+    proj_csimplex(y, h, lo, hi)
+    assert y.tobytes() == want.tobytes()
+    np.testing.assert_allclose(y, bound, rtol=1e-12, atol=1e-12 * abs(hi - lo))
+
+
 def test_worked_example():
     y = np.array([[0.2, 0.5, 0.9], [1.0, 1.0, 1.0]])
     assert proj_csimplex(y, 1.0, 0.0, 1.0) is None

@@ -95,6 +95,10 @@ def build_viewhooks():
     (helpers/viewhooks.cpp), over the views' own sources and the core library."""
     return build(
         "_viewhooks",
-        [HELPERS / "viewhooks.cpp", SRC / "operators/views.cpp", SRC / "operators/format_errors.cpp"],
+        [
+            HELPERS / "viewhooks.cpp",
+            SRC / "operators/views.cpp",
+            SRC / "operators/format_errors.cpp",
+        ],
         libraries=[CORE_LIBRARY],
     )

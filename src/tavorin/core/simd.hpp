@@ -1,4 +1,4 @@
-// Four doubles at a time: AVX2 where the processor has it, plain C++ with the same results elsewhere.
+// Four doubles a step: AVX2 where the processor has it, plain lanes alike elsewhere.
 //
 // Kernels are written once against these types and functions and marked
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
@@ -43,29 +43,59 @@ inline bool available() noexcept
     return has;
 }
 
-TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept { return {_mm256_loadu_pd(p)}; }
+TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
+{
+    return {_mm256_loadu_pd(p)};
+}
 // Four floats widened to doubles (exactly).
 TAVORIN_SIMD_INLINE F64x4 load(const float *p) noexcept
 {
     return {_mm256_cvtps_pd(_mm_loadu_ps(p))};
 }
-TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept { _mm256_storeu_pd(p, a.v); }
+TAVORIN_SIMD_INLINE void store(double *p, F64x4 a) noexcept
+{
+    _mm256_storeu_pd(p, a.v);
+}
 // Four doubles rounded to floats (to nearest, ties to even).
 TAVORIN_SIMD_INLINE void store(float *p, F64x4 a) noexcept
 {
     _mm_storeu_ps(p, _mm256_cvtpd_ps(a.v));
 }
-TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept { return {_mm256_set1_pd(x)}; }
-TAVORIN_SIMD_INLINE F64x4 zero() noexcept { return {_mm256_setzero_pd()}; }
+TAVORIN_SIMD_INLINE F64x4 broadcast(double x) noexcept
+{
+    return {_mm256_set1_pd(x)};
+}
+TAVORIN_SIMD_INLINE F64x4 zero() noexcept
+{
+    return {_mm256_setzero_pd()};
+}
 
-TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
+TAVORIN_SIMD_INLINE F64x4 operator+(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_add_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator-(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator*(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 operator/(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_div_pd(a.v, b.v)};
+}
 // a < b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept { return {_mm256_min_pd(a.v, b.v)}; }
+TAVORIN_SIMD_INLINE F64x4 min(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_min_pd(a.v, b.v)};
+}
 // a > b ? a : b, lane by lane: b when either is NaN.
-TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept { return {_mm256_max_pd(a.v, b.v)}; }
+TAVORIN_SIMD_INLINE F64x4 max(F64x4 a, F64x4 b) noexcept
+{
+    return {_mm256_max_pd(a.v, b.v)};
+}
 
 // Ordered comparisons: false where either lane is NaN.
 TAVORIN_SIMD_INLINE Mask4 lt(F64x4 a, F64x4 b) noexcept
@@ -85,12 +115,24 @@ TAVORIN_SIMD_INLINE Mask4 ne(F64x4 a, F64x4 b) noexcept
 {
     return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
 }
-TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept { return {_mm256_and_pd(a.v, b.v)}; }
-TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept { return {_mm256_or_pd(a.v, b.v)}; }
+TAVORIN_SIMD_INLINE Mask4 operator&(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_and_pd(a.v, b.v)};
+}
+TAVORIN_SIMD_INLINE Mask4 operator|(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_or_pd(a.v, b.v)};
+}
 // (not a) and b.
-TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept { return {_mm256_andnot_pd(a.v, b.v)}; }
+TAVORIN_SIMD_INLINE Mask4 andnot(Mask4 a, Mask4 b) noexcept
+{
+    return {_mm256_andnot_pd(a.v, b.v)};
+}
 // Bit k set for a set lane k.
-TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept { return _mm256_movemask_pd(m.v); }
+TAVORIN_SIMD_INLINE int bits(Mask4 m) noexcept
+{
+    return _mm256_movemask_pd(m.v);
+}
 
 // m ? a : b, lane by lane.
 TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
@@ -98,9 +140,15 @@ TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
     return {_mm256_blendv_pd(b.v, a.v, m.v)};
 }
 // a where m is set, +0.0 elsewhere.
-TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept { return {_mm256_and_pd(m.v, a.v)}; }
+TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
+{
+    return {_mm256_and_pd(m.v, a.v)};
+}
 
-TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept { return {_mm256_setzero_si256()}; }
+TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
+{
+    return {_mm256_setzero_si256()};
+}
 // c + 1 in every set lane of m.
 TAVORIN_SIMD_INLINE I64x4 count(I64x4 c, Mask4 m) noexcept
 {
@@ -128,13 +176,26 @@ struct I64x4 {
     std::int64_t v[4];
 };
 
-constexpr bool available() noexcept { return true; }
+constexpr bool available() noexcept
+{
+    return true;
+}
 
-#define TAVORIN_SIMD_LANES(expression) \
-    {{expression(0), expression(1), expression(2), expression(3)}}
+#define TAVORIN_SIMD_LANES(expression)                                 \
+    {                                                                  \
+        {                                                              \
+            expression(0), expression(1), expression(2), expression(3) \
+        }                                                              \
+    }
 
-inline F64x4 load(const double *p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
-inline F64x4 load(const float *p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
+inline F64x4 load(const double *p) noexcept
+{
+    return {{p[0], p[1], p[2], p[3]}};
+}
+inline F64x4 load(const float *p) noexcept
+{
+    return {{p[0], p[1], p[2], p[3]}};
+}
 inline void store(double *p, F64x4 a) noexcept
 {
     for (int k = 0; k < 4; ++k) {
@@ -147,8 +208,14 @@ inline void store(float *p, F64x4 a) noexcept
         p[k] = static_cast<float>(a.v[k]);
     }
 }
-inline F64x4 broadcast(double x) noexcept { return {{x, x, x, x}}; }
-inline F64x4 zero() noexcept { return broadcast(0.0); }
+inline F64x4 broadcast(double x) noexcept
+{
+    return {{x, x, x, x}};
+}
+inline F64x4 zero() noexcept
+{
+    return broadcast(0.0);
+}
 
 inline F64x4 operator+(F64x4 a, F64x4 b) noexcept
 {
@@ -240,9 +307,15 @@ inline F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
     return TAVORIN_SIMD_LANES(TAVORIN_LANE);
 #undef TAVORIN_LANE
 }
-inline F64x4 keep(Mask4 m, F64x4 a) noexcept { return select(m, a, zero()); }
+inline F64x4 keep(Mask4 m, F64x4 a) noexcept
+{
+    return select(m, a, zero());
+}
 
-inline I64x4 zero_counts() noexcept { return {{0, 0, 0, 0}}; }
+inline I64x4 zero_counts() noexcept
+{
+    return {{0, 0, 0, 0}};
+}
 inline I64x4 count(I64x4 c, Mask4 m) noexcept
 {
 #define TAVORIN_LANE(k) c.v[k] + m.v[k]
