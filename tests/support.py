@@ -272,7 +272,8 @@ def capped_sets(kind, m=4, n=7, seed=0, projected=True):
         "per element": dict(h=sums, l=lower[:, None] - rng.uniform(0, 0.3, (m, n)), u=1.0),
         "infinite lower": dict(h=sums, l=-np.inf, u=upper),
         "infinite upper": dict(h=1.0, l=0.0, u=np.inf),
-        "weights": dict(h=sums, l=lower, u=upper, weights=rng.uniform(0.5, 2.0, (m, n))),
+        # sum_j w_j u_j >= n / 4 > h: feasible.
+        "weights": dict(h=sums / 2, l=lower, u=upper, weights=rng.uniform(0.5, 2.0, (m, n))),
     }[kind]
     return y, sets
 
