@@ -345,29 +345,40 @@ TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noex
 template <typename Real>
 void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    const bool fast = simd::available();
+    if (!simd::available()) {
+        jvp_rows_plain(jvp, begin, end);
+        return;
+    }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        const JvpRow<Real> r = jvp_row(jvp, i);
-        if (fast) {
-            jvp_row_simd(r, jvp.sets.n);
-        }
-        else {
-            jvp_row_plain(r, jvp.sets.n);
-        }
+        jvp_row_simd(jvp_row(jvp, i), jvp.sets.n);
     }
 }
 
 template <typename Real>
 void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    const bool fast = simd::available();
+    if (!simd::available()) {
+        vjp_rows_plain(vjp, begin, end);
+        return;
+    }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        if (fast) {
-            vjp_row_simd(vjp, i);
-        }
-        else {
-            vjp_row_plain(vjp, i);
-        }
+        vjp_row_simd(vjp, i);
+    }
+}
+
+template <typename Real>
+void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        jvp_row_plain(jvp_row(jvp, i), jvp.sets.n);
+    }
+}
+
+template <typename Real>
+void vjp_rows_plain(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        vjp_row_plain(vjp, i);
     }
 }
 
@@ -375,5 +386,9 @@ template void jvp_rows(const Jvp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexc
 template void jvp_rows(const Jvp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
 template void vjp_rows(const Vjp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
 template void vjp_rows(const Vjp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+template void jvp_rows_plain(const Jvp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+template void jvp_rows_plain(const Jvp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+template void vjp_rows_plain(const Vjp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+template void vjp_rows_plain(const Vjp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
 
 }  // namespace tavorin::derivatives

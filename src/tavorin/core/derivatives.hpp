@@ -90,6 +90,13 @@ void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) no
 template <typename Real>
 void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
 
+// The plain twins, element by element: what the two above run where the
+// processor has no AVX2, callable anywhere so that tests compare the bytes.
+template <typename Real>
+void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
+template <typename Real>
+void vjp_rows_plain(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
+
 }  // namespace tavorin::derivatives
 
 #endif
