@@ -33,24 +33,28 @@ EXACT = (
 )
 
 
-def timed(fn):
+def timed(fn, inner=1):
+    """Seconds per call of fn over inner calls in a row."""
     t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
+    for _ in range(inner):
+        fn()
+    return (time.perf_counter() - t0) / inner
 
 
 def interleaved(columns, reps, inner=1):
-    """Median seconds per call of each column, and the paired ratios to the first column."""
+    """Median seconds per call of each column, and a function giving the median paired ratio
+    of two columns."""
     samples = {name: [] for name in columns}
     names = list(columns)
     for r in range(reps):
         k = r % len(names)
         for name in names[k:] + names[:k]:
-            fn = columns[name]
-            samples[name].append(timed(lambda: [fn() for _ in range(inner)]) / inner)
-    base = samples[names[0]]
-    ratios = {n: statistics.median(a / b for a, b in zip(samples[n], base)) for n in names}
-    return {n: statistics.median(s) for n, s in samples.items()}, ratios
+            samples[name].append(timed(columns[name], inner))
+
+    def ratio(top, bottom):
+        return statistics.median(a / b for a, b in zip(samples[top], samples[bottom]))
+
+    return {n: statistics.median(s) for n, s in samples.items()}, ratio
 
 
 def data(shape, seed=0):
@@ -66,24 +70,26 @@ def show(value):
     return f"{value / 1e-6:.2f} µs"
 
 
+def core_columns(shape):
+    y, h, l, u = data(shape)  # noqa: E741
+    x = tavorin.project_capped_simplex(y, h, l, u, **EXACT)
+    g = np.random.default_rng(1).standard_normal(shape)
+    return {
+        "forward": lambda: tavorin.project_capped_simplex(y, h, l, u, **EXACT),
+        "vjp": lambda: tavorin.project_capped_simplex_vjp(x, g, h, l, u),
+        "jvp": lambda: tavorin.project_capped_simplex_jvp(x, g, None, None, None, l, u),
+    }
+
+
 def core(reps):
     print("| shape | forward | vjp | jvp | vjp / forward | jvp / forward |")
     print("|---|---|---|---|---|---|")
     for shape in SHAPES:
-        y, h, l, u = data(shape)  # noqa: E741
-        x = tavorin.project_capped_simplex(y, h, l, u, **EXACT)
-        g = np.random.default_rng(1).standard_normal(shape)
-        times, ratios = interleaved(
-            {
-                "forward": lambda: tavorin.project_capped_simplex(y, h, l, u, **EXACT),
-                "vjp": lambda: tavorin.project_capped_simplex_vjp(x, g, h, l, u),
-                "jvp": lambda: tavorin.project_capped_simplex_jvp(x, g, None, None, None, l, u),
-            },
-            reps,
-        )
+        times, ratio = interleaved(core_columns(shape), reps)
         print(
             f"| {shape[0]} × {shape[1]} | {show(times['forward'])} | {show(times['vjp'])} | "
-            f"{show(times['jvp'])} | {ratios['vjp']:.2f}× | {ratios['jvp']:.2f}× |"
+            f"{show(times['jvp'])} | {ratio('vjp', 'forward'):.2f}× | "
+            f"{ratio('jvp', 'forward'):.2f}× |"
         )
 
 
@@ -99,17 +105,13 @@ def with_jax(reps):
     except ImportError:
         projection_box_section = None
 
-    def numpy_both(y, h, l, u, c):  # noqa: E741
-        x = tavorin.project_capped_simplex(y, h, l, u, **EXACT)
-        return tavorin.project_capped_simplex_vjp(x, c, h, l, u)[0]
-
     forward = jax.jit(project_jax)
     both = jax.jit(jax.grad(lambda y, h, l, u, c: jnp.sum(project_jax(y, h, l, u) * c)))  # noqa: E741
 
     y3 = jnp.asarray([[0.2, -0.5, 1.3]])
     forward(y3, 1.0, 0.0, 1.0).block_until_ready()
     small = np.asarray(y3)
-    times, ratios = interleaved(
+    times, ratio = interleaved(
         {
             "numpy": lambda: tavorin.project_capped_simplex(small, 1.0, 0.0, 1.0, **EXACT),
             "jax": lambda: forward(y3, 1.0, 0.0, 1.0).block_until_ready(),
@@ -119,7 +121,7 @@ def with_jax(reps):
     )
     print(
         f"\nOne vector of 3: NumPy function {show(times['numpy'])}, tavorin.jax under jit "
-        f"{show(times['jax'])} per call ({ratios['jax']:.1f}×).\n"
+        f"{show(times['jax'])} per call ({ratio('jax', 'numpy'):.1f}×).\n"
     )
 
     header = "| shape | NumPy forward | JAX forward | ratio | NumPy fwd + vjp | JAX grad | ratio |"
@@ -128,42 +130,55 @@ def with_jax(reps):
     print(header)
     print("|---" * (header.count("|") - 1) + "|")
     for shape in SHAPES:
-        y, h, l, u = data(shape)  # noqa: E741
-        c = np.random.default_rng(1).standard_normal(shape)
-        yj, cj = jnp.asarray(y), jnp.asarray(c)
-        forward(yj, h, l, u).block_until_ready()
-        both(yj, h, l, u, cj).block_until_ready()
-        columns = {
-            "numpy": lambda: tavorin.project_capped_simplex(y, h, l, u, **EXACT),
-            "jax": lambda: forward(yj, h, l, u).block_until_ready(),
-            "numpy both": lambda: numpy_both(y, h, l, u, c),
-            "jax both": lambda: both(yj, h, l, u, cj).block_until_ready(),
-        }
-        if projection_box_section:
-            n = shape[1]
-            params = (jnp.zeros(n), jnp.ones(n), jnp.ones(n), 1.0)
-
-            def box_loss(y, c):
-                x = jax.vmap(lambda r: projection_box_section(r, params))(y)
-                return jnp.sum(x * c)
-
-            box_forward = jax.jit(jax.vmap(lambda r: projection_box_section(r, params)))
-            box_both = jax.jit(jax.grad(box_loss))
-            box_both(yj, cj).block_until_ready()
-            box_error = float(jnp.max(jnp.abs(box_forward(yj).sum(axis=1) - 1.0)))
-            columns["jaxopt both"] = lambda: box_both(yj, cj).block_until_ready()
-        times, ratios = interleaved(columns, reps)
+        columns, box_error = jax_columns(shape, forward, both, projection_box_section)
+        times, ratio = interleaved(columns, reps)
         line = (
             f"| {shape[0]} × {shape[1]} | {show(times['numpy'])} | {show(times['jax'])} | "
-            f"{ratios['jax']:.2f}× | {show(times['numpy both'])} | {show(times['jax both'])} | "
-            f"{ratios['jax both'] / ratios['numpy both']:.2f}× |"
+            f"{ratio('jax', 'numpy'):.2f}× | {show(times['numpy both'])} | "
+            f"{show(times['jax both'])} | {ratio('jax both', 'numpy both'):.2f}× |"
         )
         if projection_box_section:
             line += (
                 f" {show(times['jaxopt both'])} | "
-                f"{ratios['jaxopt both'] / ratios['jax both']:.1f}× | {box_error:.1e} |"
+                f"{ratio('jaxopt both', 'jax both'):.1f}× | {box_error:.1e} |"
             )
         print(line)
+
+
+def jax_columns(shape, forward, both, projection_box_section):
+    """The timed calls of one shape, and JAXopt's largest row-sum error (or None)."""
+    import jax
+    import jax.numpy as jnp
+
+    y, h, l, u = data(shape)  # noqa: E741
+    c = np.random.default_rng(1).standard_normal(shape)
+    yj, cj = jnp.asarray(y), jnp.asarray(c)
+    forward(yj, h, l, u).block_until_ready()
+    both(yj, h, l, u, cj).block_until_ready()
+
+    def numpy_both():
+        x = tavorin.project_capped_simplex(y, h, l, u, **EXACT)
+        return tavorin.project_capped_simplex_vjp(x, c, h, l, u)[0]
+
+    columns = {
+        "numpy": lambda: tavorin.project_capped_simplex(y, h, l, u, **EXACT),
+        "jax": lambda: forward(yj, h, l, u).block_until_ready(),
+        "numpy both": numpy_both,
+        "jax both": lambda: both(yj, h, l, u, cj).block_until_ready(),
+    }
+    if not projection_box_section:
+        return columns, None
+    n = shape[1]
+    params = (jnp.zeros(n), jnp.ones(n), jnp.ones(n), 1.0)
+
+    def box(y):
+        return jax.vmap(lambda r: projection_box_section(r, params))(y)
+
+    box_forward = jax.jit(box)
+    box_both = jax.jit(jax.grad(lambda y, c: jnp.sum(box(y) * c)))
+    box_both(yj, cj).block_until_ready()
+    columns["jaxopt both"] = lambda: box_both(yj, cj).block_until_ready()
+    return columns, float(jnp.max(jnp.abs(box_forward(yj).sum(axis=1) - 1.0)))
 
 
 def main():
