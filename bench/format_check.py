@@ -3,7 +3,7 @@
     python bench/format_check.py [--reps N]
 
 Each string goes through the test hook into the checker (tests/helpers/viewhooks.cpp,
-built the way the tests build it), which raises the checker's ValueError for a
+as ./dev builds it into build/meson-X.Y), which raises the checker's ValueError for a
 refusal; a time is the median over repetitions of the mean over a batch of calls,
 and every column's repetitions are interleaved so that a noisy neighbour slows them
 alike.  Most of the time of a plain "d" is the call itself.
@@ -17,7 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
-from helpers.build import build_viewhooks  # noqa: E402
+from support import helper  # noqa: E402
 
 STRINGS = [
     ("a plain double", "d"),
@@ -56,7 +56,7 @@ def main():
     parser.add_argument("--reps", type=int, default=15, help="timed repetitions per string")
     parser.add_argument("--calls", type=int, default=2000, help="calls per repetition")
     opts = parser.parse_args()
-    hooks = build_viewhooks()
+    hooks = helper("_viewhooks")
     samples = {text: [] for _, text in STRINGS}
     for rep in range(opts.reps):
         order = STRINGS[rep % len(STRINGS) :] + STRINGS[: rep % len(STRINGS)]

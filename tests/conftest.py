@@ -2,18 +2,13 @@ import os
 
 import numpy
 import pytest
-from helpers.build import CORE_LIBRARY, HELPERS, SRC, build, build_viewhooks
-from support import fields
+from support import fields, helper
 
 
 @pytest.fixture(scope="session")
 def core():
     """Test-only entry points into the numerical core and the version check."""
-    return build(
-        "_corehooks",
-        [HELPERS / "corehooks.cpp", SRC / "operators/version_check.cpp"],
-        libraries=[CORE_LIBRARY],
-    )
+    return helper("_corehooks")
 
 
 def pytest_configure(config):
@@ -33,14 +28,14 @@ def pytest_sessionstart(session):
 
 @pytest.fixture(scope="session")
 def viewhooks():
-    """Test-only entry points into the typed buffer views, built from the module's sources."""
-    return build_viewhooks()
+    """Test-only entry points into the typed buffer views, linked from the module's own objects."""
+    return helper("_viewhooks")
 
 
 @pytest.fixture(scope="session")
 def exporter_type():
     """A buffer exporter whose every reported field the test sets (helpers/exporter.c)."""
-    return build("_exporter", [HELPERS / "exporter.c"]).Exporter
+    return helper("_exporter").Exporter
 
 
 @pytest.fixture(scope="session")

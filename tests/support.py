@@ -3,11 +3,17 @@ arrays they project, ways of calling proj_csimplex and of reading how a call end
 
 import ctypes
 import enum
+import importlib.util
 import inspect
+import math
+import os
+import random
 import struct
 import sys
+import sysconfig
 import time
 import traceback
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -36,6 +42,37 @@ class TraceLine(enum.IntEnum):
 
 
 STARTUP_ENTRY = [INIT_NAME, SOURCE_FILE, TraceLine.STARTUP]
+
+# ---------------------------------------------------------------------------
+# Test helper extensions
+# ---------------------------------------------------------------------------
+
+ROOT = Path(__file__).resolve().parents[1]
+# The build directory of the running interpreter, as ./dev lays it out, or the
+# one TAVORIN_BUILD_DIR names (the sanitizer run's).
+BUILD_DIR = ROOT / os.environ.get(
+    "TAVORIN_BUILD_DIR", "build/meson-{}.{}".format(*sys.version_info)
+)
+
+
+def helper(name):
+    """The test-only extension ``name`` (tests/helpers/), as meson built it into
+    the build directory with -Dtests=true; skips the test when it is not built."""
+    if name in sys.modules:
+        return sys.modules[name]
+    path = BUILD_DIR / "tests" / "helpers" / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not path.exists():
+        version = "{}.{}".format(*sys.version_info)
+        pytest.skip(
+            f"test helper {name} not built: `./dev test-on {version}` builds it"
+            f" into {BUILD_DIR} (meson -Dtests=true)"
+        )
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
 
 # ---------------------------------------------------------------------------
 # Message texts
@@ -149,6 +186,94 @@ def bits(values):
     """The bit patterns of floats, so that -0.0 and NaN payloads count."""
     return [struct.unpack("<Q", struct.pack("<d", v))[0] for v in values]
 
+
+# ---------------------------------------------------------------------------
+# Rows for the numerical core (also fed to the builds compared by ./dev test)
+# ---------------------------------------------------------------------------
+
+NAN = float("nan")
+INF = float("inf")
+
+
+def spaced(n, terms, fill=-1.0):
+    """A row of n copies of `fill` with `terms` ({index: value}) in place."""
+    row = [fill] * n
+    for i, v in terms.items():
+        row[i] = v
+    return row
+
+
+def gaussian(n, seed, scale=1.0):
+    rng = random.Random(seed)
+    return [rng.gauss(0.0, scale) for _ in range(n)]
+
+
+# Rows long enough for the residual to leave its zero terms out of the sum,
+# cut around the length of one compacted block (128) and the first length
+# that is compacted at all (96); with x = 0, l = 0, a fill of -1.0 is a zero term.
+CANCELLING = [1e16, 1.0, -1e16, 1.0, 1.0, 3.0, -1e16, 1e16, 0.5]
+LONG_RESIDUAL_CASES = [
+    # row, x, h, l, u
+    ([-1.0] * 128, 0.0, 1.0, 0.0, 1.0),  # every term zero
+    ([-1.0] * 257, 0.0, -0.0, 0.0, 1.0),
+    ([-0.0] * 129, 0.0, 0.0, 0.0, 1.0),  # every term -0.0: the sum stays +0.0
+    ([-1.0] * 130, 0.0, 0.0, -0.0, 1.0),  # every term -0.0, from l
+    (spaced(257, {256: 0.75}), 0.0, 1.0, 0.0, 1.0),  # only the last term
+    (spaced(131, {130: 0.75}), 0.0, 1.0, 0.0, 1.0),  # only the last, past the whole groups
+    (spaced(257, {127: 0.75, 128: 0.125}), 0.0, 1.0, 0.0, 1.0),  # across a block's end
+    (spaced(255, {0: NAN, 200: 0.5}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(131, {97: NAN}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(256, {255: NAN}), 0.0, 1.0, 0.0, 1.0),
+    (spaced(200, {3: INF, 150: -INF}), 0.0, 0.0, 0.0, INF),  # -inf clips to zero
+    (spaced(200, {3: INF, 150: -INF}, fill=0.0), 0.0, 0.0, -INF, INF),  # inf - inf
+    (
+        spaced(300, {7 + 31 * i: v for i, v in enumerate(CANCELLING)}, fill=-0.0),
+        0.0,
+        0.0,
+        -INF,
+        INF,
+    ),
+    (spaced(129, {4 * i + 3: v for i, v in enumerate(CANCELLING)}, fill=0.0), 0.0, 0.0, -INF, INF),
+    ([1.0] * 129, -5.0, 1.0, 0.0, 1.0),  # every term u
+    ([0.25 * (i % 5) for i in range(96)], 0.5, 1.0, 0.0, 1.0),
+]
+for _n in [95, 96, 97, 100, 127, 128, 129, 130, 131, 255, 256, 257, 1000]:
+    _row = gaussian(_n, _n, 1.0 / math.sqrt(_n))
+    for _x in [min(_row) - 1.0, -0.5, 0.0, 0.1, 0.3, max(_row)]:
+        LONG_RESIDUAL_CASES.append((_row, _x, 1.0, 0.0, 1.0))
+    _row = gaussian(_n, -_n)
+    for _x in [-1.0, 0.25, 1.5]:
+        LONG_RESIDUAL_CASES.append((_row, _x, 0.3 * _n, 0.0, 0.5))
+        LONG_RESIDUAL_CASES.append((_row, _x, 0.0, -1.0, 1.0))
+
+RESIDUAL_CASES = [
+    # row, x, h, l, u
+    ([], 0.3, 1.0, 0.0, 1.0),
+    ([], 0.3, -2.5, 0.0, 1.0),
+    ([0.2, 0.5, 0.9], 0.2, 1.0, 0.0, 1.0),
+    ([0.2, 0.5, 0.9], -5.0, 1.0, 0.0, 1.0),
+    ([0.2, 0.5, 0.9], 5.0, 1.0, 0.0, 1.0),
+    ([0.2, NAN, 0.9], 0.1, 1.0, 0.0, 1.0),
+    ([0.2, 0.5, 0.9], 0.1, 1.0, 2.0, 1.0),  # l > u: every term is l
+    ([1.0, 1.0, 1.0], 0.0, 1.0, 0.0, 1.0),  # t == u keeps t
+    ([-0.0, 0.0, -0.0], 0.0, 0.0, -1.0, 1.0),
+    ([1e300, -1e300, 1.0, 1e-300], 0.5, 0.0, -INF, INF),
+    ([INF, -INF, 3.0], 1.0, 0.0, 0.0, 1.0),
+    *LONG_RESIDUAL_CASES,
+]
+
+PROJECTION_CASES = [
+    # row, h, l, u
+    ([0.2, 0.5, 0.9], 1.0, 0.0, 1.0),
+    ([0.25, 0.25, 0.5], 1.0, 0.0, 1.0),  # already inside
+    ([1.0, 1.0, 1.0], 1.0, 0.0, 1.0),
+    ([0.2, 0.5, 0.9], 1.0, 2.0, 1.0),  # l > u
+    ([0.2, NAN, 0.9], 1.0, 0.0, 1.0),
+    ([NAN, 0.2, 0.9], 1.0, 0.0, 1.0),
+    ([5.0, -3.0, 2.0, 0.0], 10.0, 0.0, 1.0),  # h above n*u
+    ([5.0, -3.0, 2.0, 0.0], 1.0, -0.0, 0.5),
+    ([0.0, -0.0, 0.0], 0.0, -0.0, 0.0),
+]
 
 # ---------------------------------------------------------------------------
 # Calling, and how a call ended

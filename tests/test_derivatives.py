@@ -1,15 +1,12 @@
 """project_capped_simplex_jvp and _vjp: against finite differences, each other, a literal twin
 of the kernels, hand-computed rows, and bad input."""
 
-import os
-import shlex
 import subprocess
 
 import numpy as np
 import pytest
-from helpers.build import CORE_LIBRARY, CXXFLAGS, HELPERS, SRC
 from numpy.testing import assert_allclose
-from support import AxisError, capped_sets, exact_projection
+from support import BUILD_DIR, AxisError, capped_sets, exact_projection
 
 import tavorin
 from tavorin import _simplex
@@ -318,16 +315,12 @@ def test_bad_input_is_refused_with_its_reason(call, error, message):
     assert np.array_equal(x, kept)
 
 
-def test_the_kernels_and_their_plain_twins_give_the_same_bytes(tmp_path):
+def test_the_kernels_and_their_plain_twins_give_the_same_bytes():
     """The AVX2 kernels (where the processor has AVX2) against the plain twins that
-    processors without it run, on every tail length and mix of set kinds."""
-    program = tmp_path / "derivatives_twin"
-    flags = [f for f in CXXFLAGS if f not in ("-shared", "-fPIC", "-fvisibility=hidden")]
-    extra = shlex.split(os.environ.get("TAVORIN_TEST_CXXFLAGS", ""))
-    subprocess.run(
-        [os.environ.get("CXX", "g++"), *flags, *extra, "-I" + str(SRC)]
-        + [str(HELPERS / "derivatives_twin.cpp"), str(CORE_LIBRARY), "-o", str(program)],
-        check=True,
-    )
+    processors without it run, on every tail length and mix of set kinds
+    (tests/core/derivatives_twin.cpp, built with the tests)."""
+    program = BUILD_DIR / "tests" / "core" / "derivatives_twin"
+    if not program.exists():
+        pytest.skip(f"{program} not built (meson -Dtests=true)")
     result = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
     assert (result.returncode, result.stdout) == (0, "0 of 11040 cases differ\n")

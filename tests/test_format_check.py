@@ -159,8 +159,8 @@ def test_open_repeats_end_in_time(viewhooks):
     script = (
         "import json, sys\n"
         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
-        "from helpers.build import build_viewhooks\n"
-        "hooks = build_viewhooks()\n"
+        "from support import helper\n"
+        'hooks = helper("_viewhooks")\n'
         "verdicts = []\n"
         "for fmt in json.loads(sys.argv[1]):\n"
         "    try:\n"

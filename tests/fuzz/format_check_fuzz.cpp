@@ -230,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (verdict.steps > 4 * (text.size() + 1)) {
         report("over 4 * (length + 1) steps", text);
     }
-    if (verdict.fault == tavorin::FormatFault::none && !one_double_at_zero(text)) {
+    if (verdict.fault == tavorin::k_format_accepted && !one_double_at_zero(text)) {
         report("accepted but not one double at offset 0", text);
     }
     return 0;

@@ -1,5 +1,5 @@
-// Test-only entry points into the typed buffer views, compiled from the
-// module's own sources: what the tests need to see and the public module
+// Test-only entry points into the typed buffer views, linked from the
+// module's own objects: what the tests need to see and the public module
 // cannot show (hold counts, the format checker on its own, row sequences).
 // Never installed.
 #include "core/format_check.hpp"
@@ -54,7 +54,7 @@ PyObject *acquire(PyObject *, PyObject *obj) noexcept
     const int count = tavorin::view_acquisition_count(view);
     const bool owner_is_none = view.owner == Py_None;
     const bool data_is_null = view.data == nullptr;
-    tavorin::release_view(&view, __LINE__);
+    tavorin::release_view(&view, tavorin::k_site_test_hook);
     if (!shape || !strides || !suboffsets) {
         return nullptr;
     }
@@ -77,21 +77,21 @@ PyObject *hold_counts(PyObject *, PyObject *obj) noexcept
     counts[0] = tavorin::view_acquisition_count(view);
     Ref row(tavorin::make_row_sequence(&view, 0));
     if (!row) {
-        tavorin::release_view(&view, __LINE__);
+        tavorin::release_view(&view, tavorin::k_site_test_hook);
         return nullptr;
     }
     counts[1] = tavorin::view_acquisition_count(view);
     row.reset();
     counts[2] = tavorin::view_acquisition_count(view);
     DoubleView2D extra = view;
-    tavorin::hold_view(&extra, __LINE__);
+    tavorin::hold_view(&extra, tavorin::k_site_test_hook);
     counts[3] = tavorin::view_acquisition_count(view);
-    tavorin::release_view(&extra, __LINE__);
+    tavorin::release_view(&extra, tavorin::k_site_test_hook);
     counts[4] = tavorin::view_acquisition_count(view);
     // Keep the view object alive past its last release to read the count.
     Ref owner = Ref::borrow(view.owner);
     DoubleView2D last = view;
-    tavorin::release_view(&view, __LINE__);
+    tavorin::release_view(&view, tavorin::k_site_test_hook);
     counts[5] = tavorin::view_acquisition_count(last);
     return Py_BuildValue("[iiiiii]", counts[0], counts[1], counts[2], counts[3], counts[4],
                          counts[5]);
@@ -111,7 +111,7 @@ PyObject *row_sequence(PyObject *, PyObject *args) noexcept
         return nullptr;
     }
     PyObject *seq = tavorin::make_row_sequence(&view, row);
-    tavorin::release_view(&view, __LINE__);
+    tavorin::release_view(&view, tavorin::k_site_test_hook);
     return seq;
 }
 
@@ -124,8 +124,8 @@ PyObject *broken_release(PyObject *, PyObject *obj) noexcept
     }
     Ref owner = Ref::borrow(view.owner);
     DoubleView2D copy = view;
-    tavorin::release_view(&view, __LINE__);
-    tavorin::release_view(&copy, 4242);
+    tavorin::release_view(&view, tavorin::k_site_test_hook);
+    tavorin::release_view(&copy, tavorin::k_site_test_hook);
     Py_RETURN_NONE;
 }
 
@@ -137,7 +137,7 @@ const tavorin::ViewExceptions host_exceptions() noexcept
 // prepare(): runs the start-up preparation again, as a repeated import would.
 PyObject *prepare(PyObject *, PyObject *) noexcept
 {
-    if (tavorin::prepare_view_types(host_exceptions()) < 0 || tavorin::complete_view_types() < 0) {
+    if (tavorin::prepare_view_types(host_exceptions()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -161,7 +161,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__viewhooks()
 {
-    if (tavorin::prepare_view_types(host_exceptions()) < 0 || tavorin::complete_view_types() < 0) {
+    if (tavorin::prepare_view_types(host_exceptions()) < 0) {
         return nullptr;
     }
     return PyModule_Create(&module_def);

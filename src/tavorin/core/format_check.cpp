@@ -23,14 +23,14 @@ const element_desc double_desc = {"double", sizeof(double), 'R'};
 
 namespace {
 
-constexpr int max_struct_depth = 64;
-constexpr std::uint64_t max_repeat = 2147483647;
+constexpr int k_max_struct_depth = 64;
+constexpr std::uint64_t k_max_repeat = 2147483647;
 // Structures repeated out to more characters than this are refused: enough
 // for any format an exporter really produces.  The total is computed, never
 // scanned, so the limit is a rule about strings, not about the checker's time.
-constexpr std::uint64_t scan_budget = std::uint64_t(1) << 24;
+constexpr std::uint64_t k_scan_budget = std::uint64_t(1) << 24;
 // Offsets saturate here; far beyond any buffer, and printable as a signed size.
-constexpr std::uint64_t max_offset = std::numeric_limits<std::int64_t>::max();
+constexpr std::uint64_t k_max_offset = std::numeric_limits<std::int64_t>::max();
 
 struct format_check_state {
     const element_desc *expected;
@@ -50,7 +50,7 @@ struct format_check_state {
     FormatVerdict verdict;
 };
 
-struct item_info {
+struct ItemInfo {
     const char *text;
     std::uint64_t native_size;
     std::uint64_t standard_size;  // 0: none defined
@@ -58,28 +58,28 @@ struct item_info {
     char group;
 };
 
-const item_info *lookup_item(char type, bool complex) noexcept
+const ItemInfo *lookup_item(char type, bool complex) noexcept
 {
-    static constexpr item_info bool_ = {"'bool'", 1, 1, 1, 'U'};
-    static constexpr item_info char_ = {"'char'", 1, 1, 1, 'H'};
-    static constexpr item_info schar = {"'signed char'", 1, 1, 1, 'I'};
-    static constexpr item_info uchar = {"'unsigned char'", 1, 1, 1, 'U'};
-    static constexpr item_info short_ = {"'short'", 2, 2, 2, 'I'};
-    static constexpr item_info ushort = {"'unsigned short'", 2, 2, 2, 'U'};
-    static constexpr item_info int_ = {"'int'", 4, 4, 4, 'I'};
-    static constexpr item_info uint = {"'unsigned int'", 4, 4, 4, 'U'};
-    static constexpr item_info long_ = {"'long'", 8, 4, 8, 'I'};
-    static constexpr item_info ulong = {"'unsigned long'", 8, 4, 8, 'U'};
-    static constexpr item_info llong = {"'long long'", 8, 8, 8, 'I'};
-    static constexpr item_info ullong = {"'unsigned long long'", 8, 8, 8, 'U'};
-    static constexpr item_info float_ = {"'float'", 4, 4, 4, 'R'};
-    static constexpr item_info cfloat = {"'complex float'", 8, 8, 4, 'C'};
-    static constexpr item_info double_ = {"'double'", 8, 8, 8, 'R'};
-    static constexpr item_info cdouble = {"'complex double'", 16, 16, 8, 'C'};
-    static constexpr item_info ldouble = {"'long double'", 16, 0, 16, 'R'};
-    static constexpr item_info cldouble = {"'complex long double'", 32, 0, 16, 'C'};
-    static constexpr item_info object = {"Python object", 8, 8, 8, 'O'};
-    static constexpr item_info string = {"a string", 1, 1, 1, 'I'};
+    static constexpr ItemInfo bool_ = {"'bool'", 1, 1, 1, 'U'};
+    static constexpr ItemInfo char_ = {"'char'", 1, 1, 1, 'H'};
+    static constexpr ItemInfo schar = {"'signed char'", 1, 1, 1, 'I'};
+    static constexpr ItemInfo uchar = {"'unsigned char'", 1, 1, 1, 'U'};
+    static constexpr ItemInfo short_ = {"'short'", 2, 2, 2, 'I'};
+    static constexpr ItemInfo ushort = {"'unsigned short'", 2, 2, 2, 'U'};
+    static constexpr ItemInfo int_ = {"'int'", 4, 4, 4, 'I'};
+    static constexpr ItemInfo uint = {"'unsigned int'", 4, 4, 4, 'U'};
+    static constexpr ItemInfo long_ = {"'long'", 8, 4, 8, 'I'};
+    static constexpr ItemInfo ulong = {"'unsigned long'", 8, 4, 8, 'U'};
+    static constexpr ItemInfo llong = {"'long long'", 8, 8, 8, 'I'};
+    static constexpr ItemInfo ullong = {"'unsigned long long'", 8, 8, 8, 'U'};
+    static constexpr ItemInfo float_ = {"'float'", 4, 4, 4, 'R'};
+    static constexpr ItemInfo cfloat = {"'complex float'", 8, 8, 4, 'C'};
+    static constexpr ItemInfo double_ = {"'double'", 8, 8, 8, 'R'};
+    static constexpr ItemInfo cdouble = {"'complex double'", 16, 16, 8, 'C'};
+    static constexpr ItemInfo ldouble = {"'long double'", 16, 0, 16, 'R'};
+    static constexpr ItemInfo cldouble = {"'complex long double'", 32, 0, 16, 'C'};
+    static constexpr ItemInfo object = {"Python object", 8, 8, 8, 'O'};
+    static constexpr ItemInfo string = {"a string", 1, 1, 1, 'I'};
     switch (type) {
     case '?': return &bool_;
     case 'c': return &char_;
@@ -110,12 +110,12 @@ bool is_digit(char c) noexcept
 
 std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) noexcept
 {
-    return (b > max_offset - a) ? max_offset : a + b;
+    return (b > k_max_offset - a) ? k_max_offset : a + b;
 }
 
 std::uint64_t align_up(std::uint64_t offset, std::uint64_t alignment) noexcept
 {
-    // offset <= max_offset, so this cannot wrap.
+    // offset <= k_max_offset, so this cannot wrap.
     return (offset + alignment - 1) / alignment * alignment;
 }
 
@@ -147,7 +147,7 @@ const char *fail_char(format_check_state &st, FormatFault fault, char c) noexcep
 
 int dtype_mismatch(format_check_state &st, const char *got) noexcept
 {
-    st.verdict.fault = FormatFault::dtype_mismatch;
+    st.verdict.fault = k_dtype_mismatch;
     st.verdict.expected = st.matched ? nullptr : st.expected->name;
     st.verdict.got = got;
     return -1;
@@ -171,7 +171,7 @@ int flush_chunk(format_check_state &st) noexcept
     if (st.matched) {
         return chunk_mismatch(st);
     }
-    const item_info *item = lookup_item(st.chunk_type, st.chunk_is_complex);
+    const ItemInfo *item = lookup_item(st.chunk_type, st.chunk_is_complex);
     // Long double has no standard size; reading it as 0 makes the match
     // below fail, and that mismatch is the message the caller sees.
     const std::uint64_t size = (st.chunk_packing == '=') ? item->standard_size : item->native_size;
@@ -190,7 +190,7 @@ int flush_chunk(format_check_state &st) noexcept
     }
     if (st.offset != 0) {
         st.verdict.number = static_cast<std::int64_t>(st.offset);
-        fail(st, FormatFault::field_offset);
+        fail(st, k_field_offset);
         return -1;
     }
     st.offset = add_saturating(st.offset, size);
@@ -213,9 +213,9 @@ const char *read_number(format_check_state &st, const char *ts, std::uint64_t *o
     for (; is_digit(*ts); ++ts) {
         ++st.steps;
         value = value * 10 + static_cast<std::uint64_t>(*ts - '0');
-        if (value > max_repeat) {
-            st.verdict.number = static_cast<std::int64_t>(max_repeat);
-            return fail(st, FormatFault::number_too_large);
+        if (value > k_max_repeat) {
+            st.verdict.number = static_cast<std::int64_t>(k_max_repeat);
+            return fail(st, k_number_too_large);
         }
     }
     *out = value;
@@ -252,7 +252,7 @@ bool is_dimension_blank(char c) noexcept
 const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
 {
     if (st.pending_repeat != 1) {
-        return fail(st, FormatFault::repeated_array);
+        return fail(st, k_repeated_array);
     }
     if (flush_chunk(st) < 0) {
         return nullptr;
@@ -266,7 +266,7 @@ const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
             continue;
         }
         if (!is_digit(*ts)) {
-            return fail_char(st, FormatFault::unknown_character, *ts);
+            return fail_char(st, k_unknown_character, *ts);
         }
         std::uint64_t extent;
         ts = read_number(st, ts, &extent);
@@ -277,16 +277,16 @@ const char *scan_dimensions(format_check_state &st, const char *ts) noexcept
             ++ts;
         }
         else if (*ts != ')') {
-            return fail_char(st, FormatFault::missing_comma, *ts);
+            return fail_char(st, k_missing_comma, *ts);
         }
         ++count;
     }
     if (count != 0) {
         st.verdict.number = count;
-        return fail(st, FormatFault::dimension_count);
+        return fail(st, k_dimension_count);
     }
     if (!*ts) {
-        return fail(st, FormatFault::unclosed_dimensions);
+        return fail(st, k_unclosed_dimensions);
     }
     if (st.matched) {
         dtype_mismatch(st, "an array");
@@ -304,7 +304,7 @@ struct RunOutcome {
     bool known = false;
     // The fault the run ends in, if any: one that needs no detail, since
     // only the count a run starts with can bring a fault the first run lacked.
-    FormatFault fault = FormatFault::none;
+    FormatFault fault = k_format_accepted;
     std::uint64_t charge = 0;   // budget the run uses: all of it, or up to its fault
     std::uint64_t advance = 0;  // what it adds to the offset, when it ends without fault
 };
@@ -313,8 +313,8 @@ struct RunOutcome {
 // differ only in that count (1 for the first run, what the previous run left
 // pending for every later one), and only where it is first used.
 struct EntryCountUse {
-    enum Kind { unused, pad, dimensions, structure };
-    Kind kind = unused;
+    enum Kind : int { k_unused, k_pad, k_dimensions, k_structure };
+    Kind kind = k_unused;
     std::uint64_t pad_advance = 0;       // pad: what the pad added to the offset
     std::uint64_t structure_charge = 0;  // structure: the budget its one run used
     RunOutcome structure_next;           // structure: one more run of its body
@@ -326,7 +326,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
 bool charge_budget(format_check_state &st, std::uint64_t charge) noexcept
 {
     if (charge > st.scan_budget) {
-        fail(st, FormatFault::structures_repeated_too_often);
+        fail(st, k_structures_repeated_too_often);
         return false;
     }
     st.scan_budget -= charge;
@@ -353,14 +353,14 @@ RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint
     }
     RunOutcome next = first;
     switch (use.kind) {
-    case EntryCountUse::unused: break;
-    case EntryCountUse::pad:
+    case EntryCountUse::k_unused: break;
+    case EntryCountUse::k_pad:
         next.advance = add_capped(first.advance - use.pad_advance, count);
         break;
-    case EntryCountUse::dimensions: return refused_run(FormatFault::repeated_array);
-    case EntryCountUse::structure: {
+    case EntryCountUse::k_dimensions: return refused_run(k_repeated_array);
+    case EntryCountUse::k_structure: {
         if (count == 0) {
-            return refused_run(FormatFault::structure_repeated_zero_times);
+            return refused_run(k_structure_repeated_zero_times);
         }
         // The inner structure runs `count` times instead of once: its first
         // run as before, then `count - 1` of its own second run.
@@ -368,7 +368,7 @@ RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint
         if (!inner.known) {
             next.known = false;
         }
-        else if (inner.fault != FormatFault::none) {
+        else if (inner.fault != k_format_accepted) {
             next.fault = inner.fault;
             next.charge = add_capped(use.structure_charge, inner.charge);
         }
@@ -387,7 +387,7 @@ RunOutcome next_run(const RunOutcome &first, const EntryCountUse &use, std::uint
 // the budget's refusal if they would use it up first.
 bool repeat_runs(format_check_state &st, const RunOutcome &next, std::uint64_t runs) noexcept
 {
-    if (next.fault != FormatFault::none) {
+    if (next.fault != k_format_accepted) {
         if (charge_budget(st, next.charge)) {
             fail(st, next.fault);
         }
@@ -417,16 +417,16 @@ const char *scan_structure(format_check_state &st, const char *ts, int depth,
     const std::uint64_t count = st.pending_repeat;
     st.pending_repeat = 1;
     if (ts[1] != '{') {
-        return fail(st, FormatFault::brace_after_t);
+        return fail(st, k_brace_after_t);
     }
     // A body that is never scanned would leave its '}' to close the level
     // around it, silently skipping that level's end test.
     if (count == 0) {
-        return fail(st, FormatFault::structure_repeated_zero_times);
+        return fail(st, k_structure_repeated_zero_times);
     }
-    if (depth >= max_struct_depth) {
-        st.verdict.number = max_struct_depth;
-        return fail(st, FormatFault::structures_too_deep);
+    if (depth >= k_max_struct_depth) {
+        st.verdict.number = k_max_struct_depth;
+        return fail(st, k_structures_too_deep);
     }
     if (flush_chunk(st) < 0) {
         return nullptr;
@@ -515,7 +515,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
             ++ts;
             break;
         case '>':
-        case '!': return fail(st, FormatFault::big_endian);
+        case '!': return fail(st, k_big_endian);
         case 'x': {
             if (flush_chunk(st) < 0) {
                 return nullptr;
@@ -523,7 +523,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
             const std::uint64_t offset_before = st.offset;
             st.offset = add_saturating(st.offset, st.pending_repeat);
             if (entry_count_live) {
-                use->kind = EntryCountUse::pad;
+                use->kind = EntryCountUse::k_pad;
                 use->pad_advance = st.offset - offset_before;
                 entry_count_live = false;
             }
@@ -542,7 +542,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
                 return nullptr;
             }
             if (entry_count_live) {
-                use->kind = EntryCountUse::structure;
+                use->kind = EntryCountUse::k_structure;
                 use->structure_charge = budget_before - st.scan_budget;
                 use->structure_next = next;
                 entry_count_live = false;
@@ -551,7 +551,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
         }
         case '}': {
             if (depth == 0) {
-                return fail(st, FormatFault::unmatched_brace);
+                return fail(st, k_unmatched_brace);
             }
             const std::uint64_t alignment = st.struct_alignment;
             if (flush_chunk(st) < 0) {
@@ -569,13 +569,13 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
                 ++st.steps;
             }
             if (!*ts) {
-                return fail(st, FormatFault::unclosed_name);
+                return fail(st, k_unclosed_name);
             }
             ++ts;
             break;
         case '(':
             if (entry_count_live) {
-                use->kind = EntryCountUse::dimensions;
+                use->kind = EntryCountUse::k_dimensions;
                 entry_count_live = false;
             }
             ts = scan_dimensions(st, ts);
@@ -585,7 +585,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
             break;
         case 'Z':
             if (ts[1] != 'f' && ts[1] != 'd' && ts[1] != 'g') {
-                return fail_char(st, FormatFault::complex_prefix, 'Z');
+                return fail_char(st, k_complex_prefix, 'Z');
             }
             if (add_item(st, ts[1], true) < 0) {
                 return nullptr;
@@ -603,7 +603,7 @@ const char *scan_level(format_check_state &st, const char *ts, int depth,
                 break;
             }
             if (!lookup_item(c, false)) {
-                return fail_char(st, FormatFault::unknown_character, c);
+                return fail_char(st, k_unknown_character, c);
             }
             if (add_item(st, c, false) < 0) {
                 return nullptr;
@@ -625,7 +625,7 @@ FormatVerdict check_format(const element_desc &expected, const char *format) noe
     st.pending_repeat = 1;
     st.chunk_count = 0;
     st.struct_alignment = 0;
-    st.scan_budget = scan_budget;
+    st.scan_budget = k_scan_budget;
     st.steps = 0;
     st.matched = false;
     st.chunk_is_complex = false;

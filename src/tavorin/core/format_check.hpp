@@ -17,30 +17,30 @@ struct element_desc {
 extern const element_desc double_desc;
 
 // Why a string was refused.  The message of each sits in format_errors.cpp.
-enum class FormatFault {
-    none,
-    dtype_mismatch,     // expected, got
-    field_offset,       // number: the offset the element would be at
-    unknown_character,  // character
-    big_endian,
-    complex_prefix,   // character: the 'Z' that no complex item follows
-    missing_comma,    // character: what stands after a dimension
-    dimension_count,  // number: the dimensions listed
-    unclosed_dimensions,
-    unclosed_name,
-    repeated_array,
-    brace_after_t,
-    unmatched_brace,
-    structure_repeated_zero_times,
-    number_too_large,     // number: the largest count read
-    structures_too_deep,  // number: the deepest nesting checked
-    structures_repeated_too_often,
+enum FormatFault : int {
+    k_format_accepted,
+    k_dtype_mismatch,     // expected, got
+    k_field_offset,       // number: the offset the element would be at
+    k_unknown_character,  // character
+    k_big_endian,
+    k_complex_prefix,   // character: the 'Z' that no complex item follows
+    k_missing_comma,    // character: what stands after a dimension
+    k_dimension_count,  // number: the dimensions listed
+    k_unclosed_dimensions,
+    k_unclosed_name,
+    k_repeated_array,
+    k_brace_after_t,
+    k_unmatched_brace,
+    k_structure_repeated_zero_times,
+    k_number_too_large,     // number: the largest count read
+    k_structures_too_deep,  // number: the deepest nesting checked
+    k_structures_repeated_too_often,
 };
 
-// The checker's answer: `fault` is none for an accepted string; otherwise the
+// The checker's answer: `fault` is k_format_accepted for an accepted string; otherwise the
 // fields that fault's message needs are set.
 struct FormatVerdict {
-    FormatFault fault = FormatFault::none;
+    FormatFault fault = k_format_accepted;
     char character = 0;
     std::int64_t number = 0;
     // The expected element's name, or null once it has been matched: then

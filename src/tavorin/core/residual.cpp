@@ -1,15 +1,13 @@
-// The residual of a row, with the AVX2 path that leaves exactly-zero terms out of the sum.
+// The residual of a row, with the four-lane path that leaves exactly-zero terms out of the sum.
 //
 // brentq calls the residual many times per row: it runs on raw doubles with no
 // allocation, and its sum is accumulated strictly left to right because its
 // exact value steers the root finder (terms that are exactly zero may be left
 // out: that changes no bit of the sum).
 #include "core/projection.hpp"
+#include "core/simd.hpp"
 
-#include <cstdint>
 #include <utility>
-
-#include <immintrin.h>
 
 namespace tavorin {
 
@@ -39,55 +37,25 @@ inline double add_clips(double s, const double *y, std::ptrdiff_t i, std::ptrdif
 // nearest), and adding +0.0 or -0.0 to anything but -0.0 changes no bit of it,
 // NaN and infinities included.  So only the other terms need to go through the
 // dependent chain of additions, still in index order; with l = 0 most terms
-// are zero at most trial shifts.  The terms are compacted with AVX2, four at a
-// time with one permute; without a lane permute (SSE2 alone) the compaction
-// measured slower than adding every term on rows of about a hundred, so
-// without AVX2 every term is added.
+// are zero at most trial shifts.  The terms are compacted four at a time with
+// one lane permute (simd::compress); on x86 without AVX2 (SSE2 alone has no
+// such permute) the compaction measured slower than adding every term on rows
+// of about a hundred, so there every term is added.
 constexpr std::ptrdiff_t k_block = 128;
 // On shorter rows the latency from load to compacted store to reload before
 // the first addition is not repaid.
 constexpr std::ptrdiff_t k_compaction_min_n = 96;
 
-// For each mask of the non-zero lanes among four doubles: the 32-bit lane
-// indices that move those doubles to the front in order, and their count.
-struct Compaction {
-    alignas(32) std::int32_t lanes[16][8];
-    std::int32_t count[16];
-};
-
-constexpr Compaction make_compaction() noexcept
-{
-    Compaction table{};
-    for (int mask = 0; mask < 16; ++mask) {
-        int kept = 0;
-        for (int lane = 0; lane < 4; ++lane) {
-            if ((mask >> lane) & 1) {
-                table.lanes[mask][2 * kept] = 2 * lane;
-                table.lanes[mask][2 * kept + 1] = 2 * lane + 1;
-                ++kept;
-            }
-        }
-        table.count[mask] = kept;
-    }
-    return table;
-}
-
-constexpr Compaction k_compaction = make_compaction();
-
 // Appends the non-zero clips of y[0..4) - x to out[k..), writing four slots.
-__attribute__((target("avx2"))) inline void append_nonzero(const double *y, __m256d x, __m256d l,
-                                                           __m256d u, double *out,
-                                                           std::ptrdiff_t &k) noexcept
+TAVORIN_SIMD_INLINE void append_nonzero(const double *y, simd::F64x4 x, simd::F64x4 l,
+                                        simd::F64x4 u, double *out, std::ptrdiff_t &k) noexcept
 {
     // min(u, t) and max(l, c) return their second operand when either is NaN:
     // the same results as clip.  A NaN compares unequal to zero and is kept.
-    const __m256d c = _mm256_max_pd(l, _mm256_min_pd(u, _mm256_sub_pd(_mm256_loadu_pd(y), x)));
-    const int mask = _mm256_movemask_pd(_mm256_cmp_pd(c, _mm256_setzero_pd(), _CMP_NEQ_UQ));
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i *>(k_compaction.lanes[mask]));
-    _mm256_storeu_pd(out + k,
-                     _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(c), lanes)));
-    k += k_compaction.count[mask];
+    const simd::F64x4 c = simd::max(l, simd::min(u, simd::load(y) - x));
+    const int set = simd::bits(simd::ne(c, simd::zero()));
+    simd::store(out + k, simd::compress(c, set));
+    k += simd::lane_count(set);
 }
 
 inline double add4(double s, const double *t) noexcept
@@ -103,7 +71,7 @@ inline double add4(double s, const double *t) noexcept
 // non-zero terms are compacted while the previous block's are being added,
 // so the compaction hides behind the latency of the chain; the chain reads
 // whole groups of four, padded with +0.0.
-__attribute__((target("avx2"))) double residual_without_zeros(double x, const params &p) noexcept
+TAVORIN_SIMD_KERNEL double residual_without_zeros(double x, const params &p) noexcept
 {
     const double *y = p.y;
     const std::ptrdiff_t n = p.n - p.n % 4;
@@ -111,9 +79,9 @@ __attribute__((target("avx2"))) double residual_without_zeros(double x, const pa
     double *pending = buffers[0];
     double *fresh = buffers[1];
     std::ptrdiff_t n_pending = 0;
-    const __m256d vx = _mm256_set1_pd(x);
-    const __m256d vl = _mm256_set1_pd(p.l);
-    const __m256d vu = _mm256_set1_pd(p.u);
+    const simd::F64x4 vx = simd::broadcast(x);
+    const simd::F64x4 vl = simd::broadcast(p.l);
+    const simd::F64x4 vu = simd::broadcast(p.u);
     double s = 0.0;
     for (std::ptrdiff_t i = 0; i < n; i += k_block) {
         const std::ptrdiff_t len = (n - i < k_block) ? n - i : k_block;
@@ -129,7 +97,7 @@ __attribute__((target("avx2"))) double residual_without_zeros(double x, const pa
         for (; j < len; j += 4) {
             append_nonzero(y + i + j, vx, vl, vu, fresh, k);
         }
-        _mm256_storeu_pd(fresh + k, _mm256_setzero_pd());
+        simd::store(fresh + k, simd::zero());
         std::swap(pending, fresh);
         n_pending = k;
     }
@@ -144,7 +112,7 @@ __attribute__((target("avx2"))) double residual_without_zeros(double x, const pa
 double f(double x, void *args) noexcept
 {
     const params &p = *static_cast<const params *>(args);
-    if (p.n >= k_compaction_min_n && __builtin_cpu_supports("avx2")) {
+    if (p.n >= k_compaction_min_n && simd::available()) {
         return residual_without_zeros(x, p);
     }
     return add_clips(0.0, p.y, 0, p.n, x, p.l, p.u) - p.h;

@@ -18,7 +18,7 @@ constexpr int k_sign_error = -1;
 
 using callback_type = double (*)(double x, void *args);
 using root_finder = double (*)(callback_type f, double xa, double xb, void *args, double xtol,
-                               double rtol, int iter, zeros_full_output *full_output);
+                               double rtol, int mitr, zeros_full_output *full_output);
 
 }  // namespace tavorin
 

@@ -1,4 +1,4 @@
-// Four doubles a step: AVX2 where the processor has it, plain lanes alike elsewhere.
+// Four doubles at a time: AVX2 where the processor has it, plain lanes with the same results.
 //
 // Kernels are written once against these types and functions and marked
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
@@ -21,6 +21,47 @@
 
 namespace tavorin::simd {
 
+namespace detail {
+
+// For each set of lanes (bit k for lane k) of four doubles: the 32-bit lane
+// indices that move those doubles to the front in order, the other lanes
+// taking lane 0; and how many there are.
+struct CompressTable {
+    alignas(32) std::int32_t lanes[16][8];
+    int count[16];
+};
+
+constexpr CompressTable make_compress_table() noexcept
+{
+    CompressTable table{};
+    for (int set = 0; set < 16; ++set) {
+        int kept = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((set >> lane) & 1) {
+                table.lanes[set][2 * kept] = 2 * lane;
+                table.lanes[set][2 * kept + 1] = 2 * lane + 1;
+                ++kept;
+            }
+        }
+        table.count[set] = kept;
+        for (int rest = kept; rest < 4; ++rest) {
+            table.lanes[set][2 * rest] = 0;
+            table.lanes[set][2 * rest + 1] = 1;
+        }
+    }
+    return table;
+}
+
+inline constexpr CompressTable k_compress = make_compress_table();
+
+}  // namespace detail
+
+// How many lanes `set` (bits(m) of a mask) names.
+constexpr int lane_count(int set) noexcept
+{
+    return detail::k_compress.count[set];
+}
+
 #if TAVORIN_AVX2
 
 #define TAVORIN_SIMD_KERNEL TAVORIN_TARGET_AVX2
@@ -39,8 +80,9 @@ struct I64x4 {
 
 inline bool available() noexcept
 {
-    static const bool has = cpu_has_avx2();
-    return has;
+    // Not cached in a local static: its guard would make every caller save
+    // registers, and the residual is called for rows of a few elements.
+    return cpu_has_avx2();
 }
 
 TAVORIN_SIMD_INLINE F64x4 load(const double *p) noexcept
@@ -143,6 +185,15 @@ TAVORIN_SIMD_INLINE F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
 TAVORIN_SIMD_INLINE F64x4 keep(Mask4 m, F64x4 a) noexcept
 {
     return {_mm256_and_pd(m.v, a.v)};
+}
+
+// The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
+// in order; the lanes after them repeat lane 0.
+TAVORIN_SIMD_INLINE F64x4 compress(F64x4 a, int set) noexcept
+{
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i *>(detail::k_compress.lanes[set]));
+    return {_mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(a.v), lanes))};
 }
 
 TAVORIN_SIMD_INLINE I64x4 zero_counts() noexcept
@@ -310,6 +361,14 @@ inline F64x4 select(Mask4 m, F64x4 a, F64x4 b) noexcept
 inline F64x4 keep(Mask4 m, F64x4 a) noexcept
 {
     return select(m, a, zero());
+}
+inline F64x4 compress(F64x4 a, int set) noexcept
+{
+    // The same table as the permute's: lane k takes the double whose low half is index 2 * k.
+    const std::int32_t *lanes = detail::k_compress.lanes[set];
+#define TAVORIN_LANE(k) a.v[lanes[2 * (k)] / 2]
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
 }
 
 inline I64x4 zero_counts() noexcept

@@ -2,14 +2,13 @@
 #include "operators/arguments.hpp"
 
 #include "host/compat.hpp"
+#include "operators/names.hpp"
 
 #include <cstdint>
 
 namespace tavorin {
 
 namespace {
-
-constexpr const char *k_public_name = "proj_csimplex";
 
 int int32_or_overflow(long long value) noexcept
 {

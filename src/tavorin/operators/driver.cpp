@@ -5,9 +5,9 @@
 // the same values are computed straight from the row's doubles.
 #include "operators/driver.hpp"
 
-#include "operators/arguments.hpp"
-#include "host/compat.hpp"
 #include "core/projection.hpp"
+#include "host/compat.hpp"
+#include "operators/arguments.hpp"
 #include "operators/state.hpp"
 #include "operators/trace.hpp"
 #include "operators/views.hpp"
@@ -16,14 +16,11 @@ namespace tavorin {
 
 namespace {
 
-// Sites that identify a release in the fatal message of a broken hold count.
-constexpr int k_release_site_call = 1;
-
 // Releases the call's view on every way out of the call.
 class ViewRelease {
 public:
     explicit ViewRelease(DoubleView2D &view) noexcept : view_(view) {}
-    ~ViewRelease() { release_view(&view_, k_release_site_call); }
+    ~ViewRelease() { release_view(&view_, k_site_call); }
     ViewRelease(const ViewRelease &) = delete;
     ViewRelease &operator=(const ViewRelease &) = delete;
 
@@ -35,6 +32,27 @@ PyObject *fail_call(TraceLine line) noexcept
 {
     add_trace_entry(k_function_name, line);
     return nullptr;
+}
+
+// A scalar argument converted by to_double or to_int32 into *value: false
+// after a failure, with the trace entry at `line` added.
+bool convert(PyObject *obj, TraceLine line, double *value) noexcept
+{
+    *value = to_double(obj);
+    if (failed(*value)) {
+        fail_call(line);
+        return false;
+    }
+    return true;
+}
+bool convert(PyObject *obj, TraceLine line, int *value) noexcept
+{
+    *value = to_int32(obj);
+    if (failed(*value)) {
+        fail_call(line);
+        return false;
+    }
+    return true;
 }
 
 // One bracket end through the host, exactly as a caller would compute it:
@@ -93,9 +111,9 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     // the call is refused before it touches anything, the trace entry
     // (which is built from that state) included.
     if (compat::current_interpreter_id() != state.main_interpreter_id) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "tavorin.operators is bound to the interpreter that imported it; it "
-                        "cannot be called from another interpreter");
+        PyErr_SetString(PyExc_RuntimeError, TAVORIN_QUALIFIED_MODULE
+                        " is bound to the interpreter that imported it; "
+                        "it cannot be called from another interpreter");
         return nullptr;
     }
     BoundArguments bound = {{nullptr, nullptr, nullptr, nullptr, state.default_tolerance.get(),
@@ -112,17 +130,12 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
     }
     ViewRelease release(y_view);
 
-    const double h = to_double(slots[k_h]);
-    if (failed(h)) {
-        return fail_call(k_line_h);
-    }
-    const double l = to_double(slots[k_l]);
-    if (failed(l)) {
-        return fail_call(k_line_l);
-    }
-    const double u = to_double(slots[k_u]);
-    if (failed(u)) {
-        return fail_call(k_line_u);
+    double h;
+    double l;
+    double u;
+    if (!convert(slots[k_h], k_line_h, &h) || !convert(slots[k_l], k_line_l, &l) ||
+        !convert(slots[k_u], k_line_u, &u)) {
+        return nullptr;
     }
 
     const Py_ssize_t m = y_view.shape[0];
@@ -153,17 +166,16 @@ PyObject *proj_csimplex(PyObject *, PyObject *args, PyObject *kwds) noexcept
             }
         }
 
-        const double xtol = to_double(slots[k_xtol]);
-        if (failed(xtol)) {
-            return fail_call(k_line_row_scalars);
-        }
-        const double rtol = to_double(slots[k_rtol]);
-        if (failed(rtol)) {
-            return fail_call(k_line_row_scalars);
-        }
-        const int mitr = to_int32(slots[k_mitr]);
-        if (failed(mitr)) {
-            return fail_call(k_line_row_scalars);
+        // Converted again for every row, not once: a tolerance's conversion
+        // may give another value (or fail) on a later row, and each row sees
+        // what the conversion gives at that moment.
+        double xtol;
+        double rtol;
+        int mitr;
+        if (!convert(slots[k_xtol], k_line_row_scalars, &xtol) ||
+            !convert(slots[k_rtol], k_line_row_scalars, &rtol) ||
+            !convert(slots[k_mitr], k_line_row_scalars, &mitr)) {
+            return nullptr;
         }
         project_row(state.brentq, p, xa, xb, xtol, rtol, mitr);
     }

@@ -34,8 +34,8 @@ int raise_format_error(PyObject *value_error, const FormatVerdict &verdict) noex
     const char character = verdict.character;
     const auto number = static_cast<Py_ssize_t>(verdict.number);
     switch (verdict.fault) {
-    case FormatFault::none: return 0;
-    case FormatFault::dtype_mismatch:
+    case k_format_accepted: return 0;
+    case k_dtype_mismatch:
         // Once the element has been matched, only the end was expected.
         if (verdict.expected) {
             PyErr_Format(value_error, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
@@ -46,47 +46,46 @@ int raise_format_error(PyObject *value_error, const FormatVerdict &verdict) noex
                          "end", "", verdict.got);
         }
         return -1;
-    case FormatFault::field_offset:
+    case k_field_offset:
         PyErr_Format(value_error,
                      "Buffer dtype mismatch; next field is at offset %zd but %zd expected", number,
                      Py_ssize_t(0));
         return -1;
-    case FormatFault::unknown_character:
+    case k_unknown_character:
         return raise_with_char(value_error,
                                "Does not understand character buffer dtype format string ('",
                                character, "')");
-    case FormatFault::big_endian:
+    case k_big_endian:
         return raise_text(value_error, "Big-endian buffer not supported on little-endian compiler");
-    case FormatFault::complex_prefix:
+    case k_complex_prefix:
         return raise_with_char(value_error, "Unexpected format string character: '", character,
                                "'");
-    case FormatFault::missing_comma:
+    case k_missing_comma:
         return raise_with_char(value_error, "Expected a comma in format string, got '", character,
                                "'");
-    case FormatFault::dimension_count:
+    case k_dimension_count:
         PyErr_Format(value_error, "Expected %d dimension(s), got %zd", 0, number);
         return -1;
-    case FormatFault::unclosed_dimensions:
+    case k_unclosed_dimensions:
         return raise_text(value_error, "Unexpected end of format string, expected ')'");
-    case FormatFault::unclosed_name:
+    case k_unclosed_name:
         return raise_text(value_error, "Unexpected end of format string, expected ':'");
-    case FormatFault::repeated_array:
+    case k_repeated_array:
         return raise_text(value_error, "Cannot handle repeated arrays in format string");
-    case FormatFault::brace_after_t:
+    case k_brace_after_t:
         return raise_text(value_error, "Buffer acquisition: Expected '{' after 'T'");
-    case FormatFault::unmatched_brace:
-        return raise_text(value_error, "Unmatched '}' in format string");
-    case FormatFault::structure_repeated_zero_times:
+    case k_unmatched_brace: return raise_text(value_error, "Unmatched '}' in format string");
+    case k_structure_repeated_zero_times:
         return raise_text(value_error,
                           "Cannot handle structures repeated 0 times in format string");
-    case FormatFault::number_too_large:
+    case k_number_too_large:
         PyErr_Format(value_error, "Number in format string exceeds %zd", number);
         return -1;
-    case FormatFault::structures_too_deep:
+    case k_structures_too_deep:
         PyErr_Format(value_error, "Buffer format string nests structures deeper than %zd levels",
                      number);
         return -1;
-    case FormatFault::structures_repeated_too_often:
+    case k_structures_repeated_too_often:
         return raise_text(value_error,
                           "Buffer format string repeats structures too often to be checked");
     }

@@ -2,10 +2,12 @@
 //
 // Start-up is multi-phase (create + exec) and ties the module to one
 // interpreter and one module object per process; everything it makes is
-// process-wide (state.hpp), written only here and read afterwards.
+// process-wide (state.hpp, which says what calls add to it later).
+#include "core/compiler.hpp"
 #include "host/capsules.hpp"
 #include "host/compat.hpp"
 #include "operators/driver.hpp"
+#include "operators/names.hpp"
 #include "operators/state.hpp"
 #include "operators/trace.hpp"
 #include "operators/version_check.hpp"
@@ -23,7 +25,7 @@
 
 extern "C" {
 // A host that embeds the module as its main program sets this before start-up.
-__attribute__((visibility("default"))) extern int module_is_main;
+TAVORIN_EXPORT extern int module_is_main;
 }
 
 namespace tavorin {
@@ -32,10 +34,10 @@ namespace {
 
 constexpr const char *k_param_names[k_param_count] = {"y_view", "h",    "l",   "u",
                                                       "xtol",   "rtol", "mitr"};
-constexpr const char *k_interned_names[k_interned_name_count] = {
-    "__name__", "__main__", "__test__", "proj_csimplex", "tavorin.operators"};
+constexpr const char *k_interned_names[k_interned_name_count] = {"__name__", "__main__", "__test__",
+                                                                 k_public_name, k_qualified_module};
 
-enum SizeCheck { k_warn_if_larger, k_ignore_if_larger };
+enum SizeCheck : int { k_warn_if_larger, k_ignore_if_larger };
 
 struct ImportedType {
     const char *module;
@@ -67,7 +69,7 @@ static_assert(sizeof(k_imported_types) / sizeof(k_imported_types[0]) == k_import
               "one slot of the state per checked type");
 
 PyMethodDef proj_csimplex_def = {
-    "proj_csimplex",
+    k_public_name,
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(proj_csimplex)),
     METH_VARARGS | METH_KEYWORDS,
     nullptr,
@@ -170,7 +172,7 @@ PyObject *import_type_object(PyObject *module, const char *module_name, const ch
         return nullptr;
     }
     if (actual > expected_size && mode == k_warn_if_larger) {
-        char warning[200];
+        char warning[k_message_size];
         PyOS_snprintf(warning, sizeof(warning),
                       "%s.%s size changed, may indicate binary incompatibility. "
                       "Expected %zd from C header, got %zd from PyObject",
@@ -201,14 +203,20 @@ int make_constants() noexcept
             return -1;
         }
     }
-    state.default_tolerance.reset(PyFloat_FromDouble(1e-05));
-    state.default_mitr.reset(PyLong_FromLong(20));
+    state.default_tolerance.reset(PyFloat_FromDouble(k_default_tolerance));
+    state.default_mitr.reset(PyLong_FromLong(k_default_mitr));
     if (!state.default_tolerance || !state.default_mitr) {
         return -1;
     }
     return 0;
 }
 
+// Puts the module into sys.modules under its qualified name while exec is
+// still running (the import system does so only after it), unless an entry is
+// there already: the imports start-up runs next (NumPy, SciPy) may import
+// this module in turn and must find this object rather than start a second
+// import, and a module renamed "__main__" (module_is_main) stays importable
+// under its own name.
 int register_module(PyObject *module) noexcept
 {
     PyObject *modules = PyImport_GetModuleDict();
@@ -327,14 +335,16 @@ int module_exec(PyObject *module) noexcept
         if (state.current_module.get() == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'operators' has already been imported. Re-initialisation is not "
-                        "supported.");
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     k_module_name);
         return -1;
     }
     if (check_runtime_version() < 0) {
         return exec_failed(k_line_startup);
     }
+    // Made before the module is recorded, so a failure here adds no trace
+    // entry (empty_bytes and empty_unicode: see state.hpp).
     state.empty_tuple.reset(PyTuple_New(0));
     state.empty_bytes.reset(PyBytes_FromStringAndSize("", 0));
     state.empty_unicode.reset(PyUnicode_FromStringAndSize("", 0));
@@ -350,6 +360,9 @@ int module_exec(PyObject *module) noexcept
     if (!dict) {
         return exec_failed(k_line_startup);
     }
+    // A namespace that names its builtins, as one made by running Python code
+    // does: the traceback frames of trace.cpp take it as their globals, and a
+    // frame whose globals lack "__builtins__" gets a made-up builtins dict.
     PyObject *builtins = PyImport_AddModule("builtins");
     Py_XINCREF(builtins);
     state.builtins_module.reset(builtins);
@@ -381,6 +394,9 @@ int module_exec(PyObject *module) noexcept
         return exec_failed(k_line_startup);
     }
 
+    // Published without a self (not through m_methods): the function belongs
+    // to no module object, only to the process state, so it reads nothing
+    // through a module that may be replaced after a failed start-up.
     state.function.reset(PyCMethod_New(&proj_csimplex_def, nullptr,
                                        state.interned[k_qualified_module_name].get(), nullptr));
     if (!state.function || PyDict_SetItem(dict, state.interned[k_proj_csimplex_name].get(),
@@ -392,9 +408,8 @@ int module_exec(PyObject *module) noexcept
         PyDict_SetItem(dict, state.interned[k_dunder_test].get(), test_dict.get()) < 0) {
         return exec_failed(k_line_startup);
     }
-    if (complete_view_types() < 0) {
-        return exec_failed(k_line_startup);
-    }
+    // The view types need nothing more once the function is published: they
+    // stay internal and never appear in the namespace.
     return 0;
 }
 
@@ -408,8 +423,8 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "operators", nullptr, 0,       module_methods,
-    module_slots,          nullptr,     nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, k_module_name, nullptr, 0,       module_methods,
+    module_slots,          nullptr,       nullptr, nullptr,
 };
 
 }  // namespace
@@ -418,7 +433,7 @@ PyModuleDef module_def = {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int module_is_main = 0;
+TAVORIN_EXPORT int module_is_main = 0;
 
 PyMODINIT_FUNC PyInit_operators(void)
 {

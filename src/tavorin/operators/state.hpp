@@ -1,15 +1,20 @@
-// The process-wide state of tavorin.operators, written only at start-up and read afterwards.
+// Everything tavorin.operators keeps between calls, in one place.
+//
+// Start-up writes it and calls only read it, with one exception: the trace
+// entries' code cache, which calls fill as failure sites first fail (under the
+// interpreter lock; it only grows, bounded by the number of sites).  None of
+// it belongs to a module object: the module is tied to one interpreter and is
+// never finalised, so this lives until the process ends.
 #ifndef TAVORIN_STATE_HPP
 #define TAVORIN_STATE_HPP
 
 #include "core/root_finder.hpp"
 #include "host/refs.hpp"
+#include "operators/views.hpp"
 
 #include <cstdint>
 
 namespace tavorin {
-
-constexpr const char *k_qualified_module = "tavorin.operators";
 
 // The parameters of proj_csimplex, in declaration order; the first
 // k_required_count are required.
@@ -29,13 +34,28 @@ enum InternedName : int {
 // The host and NumPy types whose instance sizes start-up checks.
 constexpr int k_imported_type_count = 16;
 
+// The defaults of the optional parameters: one float for both tolerances.
+constexpr double k_default_tolerance = 1e-05;
+constexpr long k_default_mitr = 20;
+
+// A traceback entry's code object, kept per failure site (trace.cpp).
+struct TraceCode {
+    const char *function;
+    int line;
+    PyCodeObject *code;
+};
+constexpr int k_trace_code_capacity = 16;
+
 struct ProcessState {
     std::int64_t main_interpreter_id = -1;
     Global current_module;
     Global module_dict;
     Global builtins_module;
 
-    Global empty_tuple;
+    Global empty_tuple;  // the argument of min and max that raises their own empty-row error
+    // Start-up makes these two with the empty tuple, in the same step, though
+    // no call reads them: the step's failure (before the module is recorded,
+    // so with no trace entry) is part of what start-up does.
     Global empty_bytes;
     Global empty_unicode;
 
@@ -43,8 +63,8 @@ struct ProcessState {
     Global param_names[k_param_count];
     Py_hash_t param_hashes[k_param_count] = {};
 
-    Global default_tolerance;  // 1e-05, the default of both xtol and rtol
-    Global default_mitr;       // 20
+    Global default_tolerance;  // k_default_tolerance, for both xtol and rtol
+    Global default_mitr;       // k_default_mitr
 
     Global builtin_min;
     Global builtin_max;
@@ -66,6 +86,19 @@ struct ProcessState {
     root_finder brentq = nullptr;
 
     Global function;  // the published proj_csimplex
+
+    // The view code's exceptions and types (views.cpp), readied by start-up.
+    ViewExceptions view_exceptions = {};
+    // The message of the IndexError that ends every row iteration, made once
+    // because each bracket raises it twice per row.
+    Global out_of_bounds;
+    PyTypeObject view_type = {};
+    PyTypeObject row_type = {};
+    PySequenceMethods row_sequence_methods = {};
+
+    // Filled during calls, see above.
+    TraceCode trace_codes[k_trace_code_capacity] = {};
+    int trace_code_count = 0;
 };
 
 extern ProcessState state;

@@ -12,23 +12,15 @@ namespace tavorin {
 
 namespace {
 
-// Code objects are kept per failure site, so a failure that repeats makes no
-// new ones; the cache only grows, bounded by the number of sites.
-struct CodeCacheEntry {
-    const char *function;
-    int line;
-    PyCodeObject *code;
-};
-constexpr int k_code_cache_capacity = 16;
-CodeCacheEntry code_cache[k_code_cache_capacity];
-int code_cache_size = 0;
-
+// Code objects are kept per failure site (state.trace_codes), so a failure
+// that repeats makes no new ones.
 PyCodeObject *code_for_site(const char *function_name, int line) noexcept
 {
-    for (int i = 0; i < code_cache_size; ++i) {
-        if (code_cache[i].line == line && std::strcmp(code_cache[i].function, function_name) == 0) {
-            Py_INCREF(code_cache[i].code);
-            return code_cache[i].code;
+    for (int i = 0; i < state.trace_code_count; ++i) {
+        const TraceCode &kept = state.trace_codes[i];
+        if (kept.line == line && std::strcmp(kept.function, function_name) == 0) {
+            Py_INCREF(kept.code);
+            return kept.code;
         }
     }
     // Names only: no arguments or locals, nothing but the first line in its
@@ -36,9 +28,9 @@ PyCodeObject *code_for_site(const char *function_name, int line) noexcept
     // from 3.11, where a frame's line can no longer be set and is read from
     // the line table alone.
     PyCodeObject *code = PyCode_NewEmpty(k_source_file, function_name, line);
-    if (code && code_cache_size < k_code_cache_capacity) {
+    if (code && state.trace_code_count < k_trace_code_capacity) {
         Py_INCREF(code);
-        code_cache[code_cache_size++] = {function_name, line, code};
+        state.trace_codes[state.trace_code_count++] = {function_name, line, code};
     }
     return code;
 }

@@ -2,11 +2,9 @@
 #ifndef TAVORIN_TRACE_HPP
 #define TAVORIN_TRACE_HPP
 
-namespace tavorin {
+#include "operators/names.hpp"
 
-constexpr const char *k_source_file = "src/tavorin/operators";
-constexpr const char *k_init_name = "init tavorin.operators";
-constexpr const char *k_function_name = "tavorin.operators.proj_csimplex";
+namespace tavorin {
 
 // The line each failure site shows in a traceback.  These are stable numbers
 // that callers see (and may match on), not lines of any file in this tree.

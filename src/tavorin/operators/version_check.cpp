@@ -3,7 +3,7 @@
 
 #include "host/compat.hpp"
 #include "host/refs.hpp"
-#include "operators/state.hpp"
+#include "operators/names.hpp"
 
 namespace tavorin {
 
@@ -24,7 +24,7 @@ int warn_version_mismatch(const char *build_version, const char *runtime_version
     if (compat::same_version(build_text, runtime_text)) {
         return 0;
     }
-    char message[200];
+    char message[k_message_size];
     PyOS_snprintf(message, sizeof(message),
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
                   build_text, k_qualified_module, runtime_text);

@@ -13,9 +13,12 @@
 // writes outside the exported memory whatever the exporter claims.
 #include "operators/views.hpp"
 
-#include "host/compat.hpp"
+#include "core/compiler.hpp"
 #include "core/format_check.hpp"
+#include "host/compat.hpp"
 #include "operators/format_errors.hpp"
+#include "operators/names.hpp"
+#include "operators/state.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -25,22 +28,12 @@ namespace tavorin {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Process-wide state, written by prepare_view_types only
-// ---------------------------------------------------------------------------
-
-struct ViewState {
-    ViewExceptions exceptions;
-    // The message of the IndexError that ends every row iteration, made once
-    // because each bracket raises it twice per row.
-    Global out_of_bounds;
-};
-
-ViewState view_state;
-
+// The exceptions, the row iteration's IndexError message and the types live
+// with the rest of the process-wide state (state.hpp); prepare_view_types
+// writes them.
 PyObject *value_error() noexcept
 {
-    return view_state.exceptions.value_error;
+    return state.view_exceptions.value_error;
 }
 
 // ---------------------------------------------------------------------------
@@ -61,7 +54,6 @@ struct ViewObject {
     // every path the module itself takes, it costs one locked addition.
     std::atomic<int> acquisition_count;
     Py_buffer buffer;
-    int flags;
 };
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int), "the count is a plain 32-bit integer");
@@ -76,11 +68,10 @@ struct RowSequence {
     Py_ssize_t length;
 };
 
-PyTypeObject view_type{};
-PyTypeObject row_type{};
-
-constexpr int request_flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;
-static_assert(request_flags == 61, "the request every exporter sees");
+constexpr int k_request_flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;
+static_assert(k_request_flags == 61, "the request every exporter sees");
+// The dimensions of every view.
+constexpr int k_axes = 2;
 
 ViewObject *as_view_object(PyObject *owner) noexcept
 {
@@ -93,7 +84,6 @@ void init_view_fields(ViewObject *self) noexcept
     self->exporter = nullptr;
     new (&self->acquisition_count) std::atomic<int>(0);
     std::memset(&self->buffer, 0, sizeof self->buffer);
-    self->flags = 0;
 }
 
 void clear_view_fields(ViewObject *self) noexcept
@@ -116,7 +106,7 @@ void destroy_view_object(PyObject *self) noexcept
 
 PyObject *create_view_object(PyObject *obj, int flags) noexcept
 {
-    ViewObject *self = PyObject_New(ViewObject, &view_type);
+    ViewObject *self = PyObject_New(ViewObject, &state.view_type);
     if (!self) {
         return nullptr;
     }
@@ -124,7 +114,6 @@ PyObject *create_view_object(PyObject *obj, int flags) noexcept
     Ref owned(reinterpret_cast<PyObject *>(self));
     Py_INCREF(obj);
     self->exporter = obj;
-    self->flags = flags;
     if (PyObject_GetBuffer(obj, &self->buffer, flags) < 0) {
         // The protocol says a failed request leaves `obj` empty; make sure
         // the deallocation does not release what was never obtained.
@@ -141,10 +130,11 @@ PyObject *create_view_object(PyObject *obj, int flags) noexcept
     return owned.release();
 }
 
-[[noreturn]] void fatal_count(int count, int site) noexcept
+[[noreturn]] void fatal_count(int count, ViewSite site) noexcept
 {
-    char message[200];
-    PyOS_snprintf(message, sizeof message, "Acquisition count is %d (line %d)", count, site);
+    char message[k_message_size];
+    PyOS_snprintf(message, sizeof message, "Acquisition count is %d (line %d)", count,
+                  static_cast<int>(site));
     Py_FatalError(message);
 }
 
@@ -155,7 +145,7 @@ PyObject *create_view_object(PyObject *obj, int flags) noexcept
 void destroy_row_sequence(PyObject *self) noexcept
 {
     auto *seq = reinterpret_cast<RowSequence *>(self);
-    release_view(&seq->hold, __LINE__);
+    release_view(&seq->hold, k_site_row_sequence);
     clear_view_fields(&seq->base);
     Py_TYPE(self)->tp_free(self);
 }
@@ -172,7 +162,7 @@ PyObject *row_item(PyObject *self, Py_ssize_t i) noexcept
 {
     auto *seq = reinterpret_cast<RowSequence *>(self);
     if (static_cast<std::size_t>(i) >= static_cast<std::size_t>(seq->length)) {
-        PyErr_SetObject(view_state.exceptions.index_error, view_state.out_of_bounds.get());
+        PyErr_SetObject(state.view_exceptions.index_error, state.out_of_bounds.get());
         return nullptr;
     }
     // Copied as bytes so that NaN payloads and -0.0 come out unchanged.
@@ -181,13 +171,13 @@ PyObject *row_item(PyObject *self, Py_ssize_t i) noexcept
     return PyFloat_FromDouble(value);
 }
 
-PySequenceMethods row_sequence_methods{};
-
 int ready_types() noexcept
 {
+    PyTypeObject &view_type = state.view_type;
+    PyTypeObject &row_type = state.row_type;
     if (!(view_type.tp_flags & Py_TPFLAGS_READY)) {
         Py_SET_REFCNT(reinterpret_cast<PyObject *>(&view_type), 1);
-        view_type.tp_name = "tavorin.operators.memoryview";
+        view_type.tp_name = k_view_type_name;
         view_type.tp_basicsize = sizeof(ViewObject);
         view_type.tp_dealloc = destroy_view_object;
         view_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -197,13 +187,13 @@ int ready_types() noexcept
         }
     }
     if (!(row_type.tp_flags & Py_TPFLAGS_READY)) {
-        row_sequence_methods.sq_length = row_length;
-        row_sequence_methods.sq_item = row_item;
+        state.row_sequence_methods.sq_length = row_length;
+        state.row_sequence_methods.sq_item = row_item;
         Py_SET_REFCNT(reinterpret_cast<PyObject *>(&row_type), 1);
-        row_type.tp_name = "tavorin.operators._memoryviewslice";
+        row_type.tp_name = k_row_type_name;
         row_type.tp_basicsize = sizeof(RowSequence);
         row_type.tp_dealloc = destroy_row_sequence;
-        row_type.tp_as_sequence = &row_sequence_methods;
+        row_type.tp_as_sequence = &state.row_sequence_methods;
         // No tp_iter: the builtins iterate the row as an old-style sequence,
         // asking for items 0, 1, ... until the IndexError.
         row_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -283,9 +273,9 @@ int check_buffer(const Py_buffer &b) noexcept
         // into this memory, so one that ignores it must be refused.
         return refuse("Buffer is read-only but a writable buffer was requested");
     }
-    if (b.ndim != 2) {
+    if (b.ndim != k_axes) {
         PyErr_Format(value_error(), "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     2, b.ndim);
+                     k_axes, b.ndim);
         return -1;
     }
     // An absent format means unsigned bytes in the buffer protocol.
@@ -303,7 +293,7 @@ int check_buffer(const Py_buffer &b) noexcept
     if (!b.shape) {
         return refuse("Buffer exposes no shape");
     }
-    for (int axis = 0; axis < 2; ++axis) {
+    for (int axis = 0; axis < k_axes; ++axis) {
         if (b.shape[axis] < 0) {
             PyErr_Format(value_error(), "Buffer has negative extent %zd in dimension %d.",
                          b.shape[axis], axis);
@@ -312,8 +302,8 @@ int check_buffer(const Py_buffer &b) noexcept
     }
     Py_ssize_t row_bytes;
     Py_ssize_t total_bytes;
-    if (__builtin_mul_overflow(b.shape[1], b.itemsize, &row_bytes) ||
-        __builtin_mul_overflow(b.shape[0], row_bytes, &total_bytes)) {
+    if (mul_overflow(b.shape[1], b.itemsize, &row_bytes) ||
+        mul_overflow(b.shape[0], row_bytes, &total_bytes)) {
         PyErr_Format(value_error(), "Buffer shape (%zd, %zd) is too large to address.", b.shape[0],
                      b.shape[1]);
         return -1;
@@ -341,22 +331,15 @@ int check_buffer(const Py_buffer &b) noexcept
 
 int prepare_view_types(const ViewExceptions &exceptions)
 {
-    view_state.exceptions = exceptions;
-    if (!view_state.out_of_bounds) {
-        view_state.out_of_bounds.reset(
+    state.view_exceptions = exceptions;
+    if (!state.out_of_bounds) {
+        state.out_of_bounds.reset(
             PyUnicode_FromFormat("Out of bounds on buffer access (axis %d)", 0));
-        if (!view_state.out_of_bounds) {
+        if (!state.out_of_bounds) {
             return -1;
         }
     }
     return ready_types();
-}
-
-int complete_view_types()
-{
-    // Nothing to add once the function is published: the view types stay
-    // internal and never appear in the module namespace.
-    return 0;
 }
 
 int acquire_double_view_2d(PyObject *obj, DoubleView2D *view)
@@ -366,7 +349,7 @@ int acquire_double_view_2d(PyObject *obj, DoubleView2D *view)
         view->owner = Py_None;
         return 0;
     }
-    Ref owner(create_view_object(obj, request_flags));
+    Ref owner(create_view_object(obj, k_request_flags));
     if (!owner) {
         return -1;
     }
@@ -374,7 +357,7 @@ int acquire_double_view_2d(PyObject *obj, DoubleView2D *view)
     if (check_buffer(b) < 0) {
         return -1;  // dropping `owner` releases the caller's buffer
     }
-    for (int axis = 0; axis < 2; ++axis) {
+    for (int axis = 0; axis < k_axes; ++axis) {
         view->shape[axis] = b.shape[axis];
         view->suboffsets[axis] = b.suboffsets ? b.suboffsets[axis] : -1;
     }
@@ -393,7 +376,7 @@ int acquire_double_view_2d(PyObject *obj, DoubleView2D *view)
     return 0;
 }
 
-void release_view(DoubleView2D *view, int site)
+void release_view(DoubleView2D *view, ViewSite site)
 {
     PyObject *owner = view->owner;
     view->owner = nullptr;
@@ -412,7 +395,7 @@ void release_view(DoubleView2D *view, int site)
     }
 }
 
-void hold_view(DoubleView2D *view, int site)
+void hold_view(DoubleView2D *view, ViewSite site)
 {
     PyObject *owner = view->owner;
     if (!owner || owner == Py_None) {
@@ -436,17 +419,17 @@ PyObject *make_row_sequence(DoubleView2D *view, Py_ssize_t row)
         return nullptr;
     }
     if (row < 0 || row >= view->shape[0]) {
-        PyErr_SetObject(view_state.exceptions.index_error, view_state.out_of_bounds.get());
+        PyErr_SetObject(state.view_exceptions.index_error, state.out_of_bounds.get());
         return nullptr;
     }
-    RowSequence *seq = PyObject_New(RowSequence, &row_type);
+    RowSequence *seq = PyObject_New(RowSequence, &state.row_type);
     if (!seq) {
         return nullptr;
     }
     init_view_fields(&seq->base);
     new (&seq->hold) DoubleView2D();
     seq->hold.owner = view->owner;
-    hold_view(&seq->hold, __LINE__);
+    hold_view(&seq->hold, k_site_row_sequence);
     seq->length = view->shape[1];
     // An empty row may sit on a null address, where no offset may be added.
     seq->row = seq->length > 0 ? view->data + row * view->strides[0] : view->data;

@@ -1,4 +1,4 @@
-// Test-only program: the derivative kernels against their plain twins, byte for byte.  Never
+// Test-only program: the derivative kernels against their plain twins, byte for byte.
 // installed.
 //
 // Random rows of every length up to 69 (every tail of the four-element steps)

@@ -1,0 +1,149 @@
+// The bytes the core gives for the cases read from stdin, for comparing builds and architectures.
+//
+// ./dev builds this program three times: natively (the AVX2 paths where the
+// processor has them), with TAVORIN_NO_AVX2 (the plain lanes of simd.hpp) and
+// for aarch64 (run under qemu), feeds each the same cases and requires the
+// same output, byte for byte.  Each case is, little-endian, an int64 n, the
+// doubles x, h, l, u and the n doubles of a row (tests/core/cases.py writes
+// the suite's rows).  For each case a line holds, as hexadecimal bit patterns:
+// the residual at x, every four-lane operation over the row's first doubles,
+// and the row projected with a fixed bisection in place of SciPy's brentq.
+#include "core/projection.hpp"
+#include "core/simd.hpp"
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using tavorin::simd::F64x4;
+using tavorin::simd::Mask4;
+
+// Enough lanes for every operation on the row's leading groups, without
+// making the long rows' lines much longer.
+constexpr std::size_t k_lane_doubles = 64;
+// The bisection's step count: enough for it to reach the last bit of a shift.
+constexpr int k_bisection_steps = 80;
+
+void put_bits(double value)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    if (value != value) {
+        // The sign of a NaN that an operation makes (inf - inf, 0 * inf) is
+        // the processor's choice: set on x86, clear on Arm.  Its payload is not.
+        bits &= ~(std::uint64_t(1) << 63);
+    }
+    std::printf(" %016" PRIx64, bits);
+}
+
+TAVORIN_SIMD_KERNEL void put_lanes(const F64x4 &a)
+{
+    double lanes[4];
+    tavorin::simd::store(lanes, a);
+    for (const double lane : lanes) {
+        put_bits(lane);
+    }
+}
+
+// Every operation of simd.hpp on the groups a = y[i..i+4), b = y[i+4..i+8).
+TAVORIN_SIMD_KERNEL void put_operations(const double *y, std::size_t n)
+{
+    namespace simd = tavorin::simd;
+    for (std::size_t i = 0; i + 8 <= n && i + 8 <= k_lane_doubles; i += 4) {
+        const F64x4 a = simd::load(y + i);
+        const F64x4 b = simd::load(y + i + 4);
+        put_lanes(a + b);
+        put_lanes(a - b);
+        put_lanes(a * b);
+        put_lanes(a / b);
+        put_lanes(simd::min(a, b));
+        put_lanes(simd::max(a, b));
+        const Mask4 masks[] = {simd::lt(a, b), simd::le(a, b), simd::eq(a, b), simd::ne(a, b)};
+        tavorin::simd::I64x4 counts = simd::zero_counts();
+        for (const Mask4 m : masks) {
+            std::printf(" %x", simd::bits(m));
+            put_lanes(simd::select(m, a, b));
+            put_lanes(simd::keep(m, a));
+            counts = simd::count(counts, m);
+        }
+        const Mask4 both = simd::lt(a, b) & simd::ne(a, b);
+        const Mask4 either = simd::lt(a, b) | simd::eq(a, b);
+        const Mask4 only = simd::andnot(simd::le(a, b), simd::ne(a, b));
+        std::printf(" %x %x %x", simd::bits(both), simd::bits(either), simd::bits(only));
+        std::int64_t counted[4];
+        simd::store(counted, counts);
+        for (const std::int64_t c : counted) {
+            std::printf(" %" PRId64, c);
+        }
+        for (int set = 0; set < 16; ++set) {
+            put_lanes(simd::compress(a, set));
+            std::printf(" %d", simd::lane_count(set));
+        }
+        float narrow[4];
+        simd::store(narrow, a);
+        put_lanes(simd::load(narrow));
+    }
+}
+
+// A bisection with a fixed number of steps: plain arithmetic, so that every
+// build asks the residual for the same shifts as long as it answers the same.
+double bisect(tavorin::callback_type f, double xa, double xb, void *args, double, double, int,
+              tavorin::zeros_full_output *)
+{
+    const double fa = f(xa, args);
+    for (int step = 0; step < k_bisection_steps; ++step) {
+        const double xm = 0.5 * (xa + xb);
+        if ((f(xm, args) < 0.0) == (fa < 0.0)) {
+            xa = xm;
+        }
+        else {
+            xb = xm;
+        }
+    }
+    return 0.5 * (xa + xb);
+}
+
+bool read_case(std::int64_t *n, double scalars[4], std::vector<double> &row)
+{
+    if (std::fread(n, sizeof *n, 1, stdin) != 1) {
+        return false;
+    }
+    row.resize(static_cast<std::size_t>(*n));
+    return std::fread(scalars, sizeof(double), 4, stdin) == 4 &&
+           std::fread(row.data(), sizeof(double), row.size(), stdin) == row.size();
+}
+
+}  // namespace
+
+int main()
+{
+    if (!tavorin::simd::available()) {
+        std::fprintf(stderr, "this processor lacks the four-lane instructions the build uses\n");
+        return 2;
+    }
+    std::int64_t n;
+    double scalars[4];
+    std::vector<double> row;
+    while (read_case(&n, scalars, row)) {
+        const double x = scalars[0];
+        tavorin::params p = {static_cast<std::ptrdiff_t>(n), scalars[1], scalars[2], scalars[3],
+                             row.data()};
+        put_bits(tavorin::f(x, &p));
+        put_operations(row.data(), row.size());
+        if (n > 0) {
+            double xa;
+            double xb;
+            tavorin::row_bracket(row.data(), p.n, p.l, p.u, &xa, &xb);
+            tavorin::project_row(bisect, p, xa, xb, 0.0, 0.0, 0);
+            for (const double v : row) {
+                put_bits(v);
+            }
+        }
+        std::printf("\n");
+    }
+    return std::ferror(stdin) ? 1 : 0;
+}
