@@ -33,6 +33,8 @@ proj_csimplex(None, 1, 0, 1)
 x: NDArray[np.float64] = tavorin.project_capped_simplex(y, np.ones(3), 0, 1.0, axis=1)
 x = tavorin.project_capped_simplex([1, 2], 1, 0, 1, out=x[0, :2], exact=True, workers=-1)
 version: str = tavorin.__version__
+gy, gh, gl, gu = tavorin.project_capped_simplex_vjp(x, y, 1.0, np.zeros(3), 1, workers=2)
+dx = tavorin.project_capped_simplex_jvp(x, gy, None, gl, 0.0, 0, 1.0, weights=y)
 """,
         [],
     ),

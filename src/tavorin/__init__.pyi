@@ -1,12 +1,16 @@
 """Types of the package: its version and the NumPy-style projection it loads on first use."""
 
-from typing import Optional, SupportsFloat, SupportsIndex
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 __version__: str
-__all__ = ["project_capped_simplex"]
+__all__ = [
+    "project_capped_simplex",
+    "project_capped_simplex_jvp",
+    "project_capped_simplex_vjp",
+]
 
 def project_capped_simplex(
     y: ArrayLike,
@@ -82,4 +86,49 @@ def project_capped_simplex(
         u with l <= u and n*l <= h <= n*u, got h=5.0, l=0.0, u=1.0, n=3``.
     numpy.exceptions.AxisError
         ``axis 2 is out of bounds for array of dimension 2`` (a ValueError).
+    """
+
+# A cotangent of h, l or u: an array of the shape the value was given in, or
+# a scalar of x's float type for a scalar.
+_Cotangent = Union[NDArray[np.floating[Any]], np.floating[Any]]
+
+def project_capped_simplex_jvp(
+    x: ArrayLike,
+    dy: ArrayLike,
+    dh: Optional[ArrayLike],
+    dl: Optional[ArrayLike],
+    du: Optional[ArrayLike],
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.floating[Any]]:
+    """The tangent of the projection ``x`` for tangents of ``y``, ``h``, ``l`` and ``u``.
+
+    ``x`` is the projection itself (float32 stays float32, anything else is
+    float64); ``dh``, ``dl``, ``du`` of None are zero.  The result has
+    ``x``'s shape and float type.  Free elements (strictly inside their
+    bounds) move with ``dy`` less a shared shift, clipped ones with their
+    bound; ties count as clipped, and a vector without free elements keeps
+    its shift.
+    """
+
+def project_capped_simplex_vjp(
+    x: ArrayLike,
+    g: ArrayLike,
+    h: ArrayLike,
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> Tuple[NDArray[np.floating[Any]], _Cotangent, _Cotangent, _Cotangent]:
+    """The cotangents ``(gy, gh, gl, gu)`` of the inputs for a cotangent ``g`` of ``x``.
+
+    ``gy`` has ``x``'s shape and float type; ``gh``, ``gl`` and ``gu`` the
+    shapes ``h``, ``l`` and ``u`` were given in (summed over the vectors that
+    share a value).  The weights get no cotangent.
     """
