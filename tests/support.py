@@ -4,6 +4,7 @@ arrays they project, ways of calling proj_csimplex and of reading how a call end
 import ctypes
 import enum
 import importlib.util
+import inspect
 import math
 import os
 import random
@@ -17,6 +18,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import tavorin
 from tavorin.operators import proj_csimplex
 
 FUNCTION_NAME = "tavorin.operators.proj_csimplex"
@@ -363,3 +365,44 @@ def outcome(call):
         tb = None  # the traceback holds this frame: no cycle may outlive the call
         return type(error), str(error), line, code
     return None
+
+
+# ---------------------------------------------------------------------------
+# Sets for the derivatives and the framework wrappers
+# ---------------------------------------------------------------------------
+
+SET_KINDS_OF_THE_EXACT_SOLVER = {"per element", "infinite lower", "infinite upper", "weights"}
+
+
+def has_exact_solver():
+    """Whether project_capped_simplex has the exact solver (per-element and
+    infinite bounds, weights, float32) or only the brentq path with exact=True."""
+    return "method" in inspect.signature(tavorin.project_capped_simplex).parameters
+
+
+def capped_sets(kind, m=4, n=7, seed=0, projected=True):
+    """Random y and the set of one kind as project_capped_simplex takes them,
+    with ties improbable; when the test projects, skips the kinds the
+    installed projection lacks."""
+    if projected and kind in SET_KINDS_OF_THE_EXACT_SOLVER and not has_exact_solver():
+        pytest.skip(f"{kind} sets need the exact solver (method='exact')")
+    rng = np.random.default_rng(seed)
+    y = rng.standard_normal((m, n))
+    lower = -rng.uniform(0.0, 0.5, m)
+    upper = rng.uniform(0.5, 1.0, m)
+    sums = rng.uniform(1.0, 2.0, m)
+    sets = {
+        "scalar": dict(h=2.0, l=-0.3, u=0.6),
+        "per vector": dict(h=sums, l=lower, u=upper),
+        "per element": dict(h=sums, l=lower[:, None] - rng.uniform(0, 0.3, (m, n)), u=1.0),
+        "infinite lower": dict(h=sums, l=-np.inf, u=upper),
+        "infinite upper": dict(h=1.0, l=0.0, u=np.inf),
+        # sum_j w_j u_j >= n / 4 > h: feasible.
+        "weights": dict(h=sums / 2, l=lower, u=upper, weights=rng.uniform(0.5, 2.0, (m, n))),
+    }[kind]
+    return y, sets
+
+
+def exact_projection(y, h, l, u, **options):  # noqa: E741
+    exact = {"method": "exact"} if has_exact_solver() else {"exact": True}
+    return tavorin.project_capped_simplex(y, h, l, u, **exact, **options)

@@ -35,6 +35,8 @@ x = tavorin.project_capped_simplex([1, 2], 1, 0, 1, out=x[0, :2], method="brentq
 y32 = y.astype(np.float32)
 f: NDArray[np.float32] = tavorin.project_capped_simplex(y32, 1, 0, np.inf, weights=y)
 version: str = tavorin.__version__
+gy, gh, gl, gu = tavorin.project_capped_simplex_vjp(x, y, 1.0, np.zeros(3), 1, workers=2)
+dx = tavorin.project_capped_simplex_jvp(x, gy, None, gl, 0.0, 0, 1.0, weights=y)
 """,
         [],
     ),

@@ -7,7 +7,11 @@ arrays.
 
 from ._version import __version__ as __version__
 
-__all__ = ["project_capped_simplex"]
+__all__ = [
+    "project_capped_simplex",
+    "project_capped_simplex_jvp",
+    "project_capped_simplex_vjp",
+]
 
 
 # Loaded on first use: importing tavorin.operators alone must not import the
@@ -17,6 +21,10 @@ def __getattr__(name):
         from ._api import project_capped_simplex
 
         return project_capped_simplex
+    if name in ("project_capped_simplex_jvp", "project_capped_simplex_vjp"):
+        from . import _derivatives
+
+        return getattr(_derivatives, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -1,12 +1,25 @@
 """Types of the package: its version and the NumPy-style projection it loads on first use."""
 
-from typing import Any, Literal, Optional, SupportsIndex, TypeVar, Union, overload
+from typing import (
+    Any,
+    Literal,
+    Optional,
+    SupportsIndex,
+    Tuple,
+    TypeVar,
+    Union,
+    overload,
+)
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 __version__: str
-__all__ = ["project_capped_simplex"]
+__all__ = [
+    "project_capped_simplex",
+    "project_capped_simplex_jvp",
+    "project_capped_simplex_vjp",
+]
 
 _Real = Union[float, np.floating[Any], np.integer[Any]]
 _Out = TypeVar("_Out", NDArray[np.float64], NDArray[np.float32])
@@ -159,4 +172,49 @@ def project_capped_simplex(
         ``axis`` out of range (a ValueError).
     RuntimeError
         Threads that could not be started; nothing is written then either.
+    """
+
+# A cotangent of h, l or u: an array of the shape the value was given in, or
+# a scalar of x's float type for a scalar.
+_Cotangent = Union[NDArray[np.floating[Any]], np.floating[Any]]
+
+def project_capped_simplex_jvp(
+    x: ArrayLike,
+    dy: ArrayLike,
+    dh: Optional[ArrayLike],
+    dl: Optional[ArrayLike],
+    du: Optional[ArrayLike],
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.floating[Any]]:
+    """The tangent of the projection ``x`` for tangents of ``y``, ``h``, ``l`` and ``u``.
+
+    ``x`` is the projection itself (float32 stays float32, anything else is
+    float64); ``dh``, ``dl``, ``du`` of None are zero.  The result has
+    ``x``'s shape and float type.  Free elements (strictly inside their
+    bounds) move with ``dy`` less a shared shift, clipped ones with their
+    bound; ties count as clipped, and a vector without free elements keeps
+    its shift.
+    """
+
+def project_capped_simplex_vjp(
+    x: ArrayLike,
+    g: ArrayLike,
+    h: ArrayLike,
+    l: ArrayLike,  # noqa: E741
+    u: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> Tuple[NDArray[np.floating[Any]], _Cotangent, _Cotangent, _Cotangent]:
+    """The cotangents ``(gy, gh, gl, gu)`` of the inputs for a cotangent ``g`` of ``x``.
+
+    ``gy`` has ``x``'s shape and float type; ``gh``, ``gl`` and ``gu`` the
+    shapes ``h``, ``l`` and ``u`` were given in (summed over the vectors that
+    share a value).  The weights get no cotangent.
     """

@@ -10,6 +10,7 @@
 #include "host/capsules.hpp"
 #include "host/compat.hpp"
 #include "simplex/entries.hpp"
+#include "simplex/derivatives.hpp"
 
 #include <chrono>
 #include <thread>
@@ -62,6 +63,8 @@ PyMethodDef module_methods[] = {
     method<first_infeasible>("first_infeasible", METH_VARARGS),
     method<first_nonfinite>("first_nonfinite", METH_O),
     method<plain_kernels>("_plain_kernels", METH_O),
+    method<project_jvp>("jvp", METH_VARARGS),
+    method<project_vjp>("vjp", METH_VARARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 

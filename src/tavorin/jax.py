@@ -1,0 +1,183 @@
+"""tavorin.jax: the projection as a JAX function that jit, vmap, grad, jacfwd and jacrev go through.
+
+The projection runs on the host, compiled, through ``jax.pure_callback``; its
+derivative is written here in JAX itself (masks and sums over the free set),
+so JAX differentiates it forward or transposes it backward without calling
+back again, and every transformation composes.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+import operator
+
+import jax
+import jax.custom_batching
+import jax.numpy as jnp
+import numpy as np
+
+from ._derivatives import project_vectors
+
+__all__ = ["project_capped_simplex"]
+
+# pure_callback learned vmap_method in jax 0.4.35 (before it, vectorized=True
+# did the same and vmap_method is refused); from jax 0.12, vmap without
+# vmap_method raises.
+_HAS_VMAP_METHOD = "vmap_method" in inspect.signature(jax.pure_callback).parameters
+
+
+def _spread(value, kind):
+    """A value given per vector, per element or once, as each element sees it."""
+    if kind == "row":
+        return value[..., None]
+    return value
+
+
+def _unpacked(kinds, y, rows, *elements):
+    """project_vectors on the host for the arguments _host_call packs."""
+    # Callbacks may receive jax arrays, whose every indexing is a dispatch.
+    rows = np.asarray(rows)
+    elements = [np.asarray(a) for a in elements]
+    values = {"h": rows[..., 0]}
+    column, element = 1, 0
+    for name, kind in zip("luw", kinds):
+        if kind == "row":
+            values[name], column = rows[..., column], column + 1
+        elif kind == "element":
+            values[name], element = elements[element], element + 1
+        else:
+            values[name] = None
+    return project_vectors(kinds, y, values["h"], values["l"], values["u"], values["w"])
+
+
+def _host_call(kinds, y, h, l, u, w):  # noqa: E741
+    # Each array a callback takes costs about as much as the call itself, so
+    # the values given per vector travel as one array.
+    given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
+    rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
+    args = [y, rows] + [a for a, kind in given if kind == "element"]
+    if _HAS_VMAP_METHOD:
+        # Unbatched arguments gain axes of size 1, which the host broadcasts.
+        result = jax.ShapeDtypeStruct(y.shape, y.dtype)
+        callback = functools.partial(_unpacked, kinds)
+        return jax.pure_callback(callback, result, *args, vmap_method="expand_dims")
+    return _legacy_host_call(kinds)(*args)
+
+
+@functools.lru_cache(maxsize=None)
+def _legacy_host_call(kinds):
+    """The host call for jax before 0.4.35, batched by a rule of our own.
+
+    There vectorized=True hands unbatched arguments over without the vmapped
+    axis, which nested vmaps batching different arguments make ambiguous;
+    this rule gives every argument the axis first."""
+
+    @jax.custom_batching.custom_vmap
+    def call(y, *rest):
+        result = jax.ShapeDtypeStruct(y.shape, y.dtype)
+        return jax.pure_callback(functools.partial(_unpacked, kinds), result, y, *rest)
+
+    @call.def_vmap
+    def rule(axis_size, in_batched, *args):
+        args = [
+            a if batched else jnp.broadcast_to(a, (axis_size,) + a.shape)
+            for a, batched in zip(args, in_batched)
+        ]
+        return call(*args), True
+
+    return call
+
+
+@functools.partial(jax.custom_jvp, nondiff_argnums=(0,))
+def _project(kinds, y, h, l, u, w):  # noqa: E741
+    return _host_call(kinds, y, h, l, u, w)
+
+
+@_project.defjvp
+def _project_jvp(kinds, primals, tangents):
+    y, h, l, u, w = primals  # noqa: E741
+    dy, dh, dl, du, _ = tangents  # the weights are constants
+    x = _project(kinds, y, h, l, u, w)
+    l_kind, u_kind, w_kind = kinds
+    lb = _spread(l, l_kind)
+    ub = _spread(u, u_kind)
+    wb = _spread(w, w_kind)
+    free = (lb < x) & (x < ub)
+    at_l = x == lb
+    at_u = ~at_l & (x == ub)
+    dl = _spread(dl, l_kind)
+    du = _spread(du, u_kind)
+    zero = jnp.zeros((), x.dtype)
+    num = jnp.sum(
+        jnp.where(free, wb * dy, zero)
+        + jnp.where(at_l, wb * dl, zero)
+        + jnp.where(at_u, wb * du, zero),
+        axis=-1,
+    )
+    k = jnp.sum(jnp.where(free, wb * wb, zero), axis=-1)
+    # Without free elements nothing moves the shift.
+    has_free = k > 0
+    dtau = jnp.where(has_free, (num - dh) / jnp.where(has_free, k, 1), zero)
+    dx = jnp.where(at_l, dl, jnp.where(at_u, du, dy - dtau[..., None] * wb))
+    return x, dx.astype(x.dtype)
+
+
+def _as_bound(value, name, shape, axis, batch_shape, dtype):
+    """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
+    value = jnp.asarray(value, dtype)
+    try:
+        per_row = np.broadcast_shapes(value.shape, batch_shape) == tuple(batch_shape)
+    except ValueError:
+        per_row = False
+    if per_row:
+        return jnp.broadcast_to(value, batch_shape), "row"
+    try:
+        full = jnp.broadcast_to(value, shape)
+    except ValueError:
+        raise ValueError(
+            f"{name} of shape {value.shape} broadcasts neither to the batch shape "
+            f"{tuple(batch_shape)} nor to y's shape {tuple(shape)}"
+        ) from None
+    return jnp.moveaxis(full, axis, -1), "element"
+
+
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
+
+    The exact projection of ``tavorin.project_capped_simplex``, as a JAX
+    function: it works under ``jit``, ``vmap`` (any number of batch
+    dimensions), ``grad``, ``jvp``, ``vjp``, ``jacfwd`` and ``jacrev``, in
+    float32 and (with ``jax_enable_x64``) float64.  Derivatives flow to
+    ``y``, ``h``, ``l`` and ``u``; the weights are constants.
+
+    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
+    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
+    else to ``y``'s shape (one per element).  Everything is computed in
+    ``y``'s float type.  At a tie (an element exactly at a bound) the element
+    counts as clipped; a vector without free elements has a zero Jacobian in
+    ``y`` and ``h``.
+    """
+    y = jnp.asarray(y)
+    if not jnp.issubdtype(y.dtype, jnp.floating):
+        y = y.astype(jnp.result_type(float))
+    if y.ndim == 0:
+        raise ValueError("y must have at least one dimension")
+    axis = operator.index(axis)
+    if not -y.ndim <= axis < y.ndim:
+        raise ValueError(f"axis {axis} is out of bounds for array of dimension {y.ndim}")
+    axis %= y.ndim
+    if y.shape[axis] == 0:
+        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
+    moved = jnp.moveaxis(y, axis, -1)
+    h = jnp.broadcast_to(jnp.asarray(h, y.dtype), batch_shape)
+    l, l_kind = _as_bound(l, "l", y.shape, axis, batch_shape, y.dtype)  # noqa: E741
+    u, u_kind = _as_bound(u, "u", y.shape, axis, batch_shape, y.dtype)
+    if weights is None:
+        w, w_kind = jnp.ones((), y.dtype), "none"
+    else:
+        w, w_kind = _as_bound(weights, "weights", y.shape, axis, batch_shape, y.dtype)
+        w = jax.lax.stop_gradient(w)
+    x = _project((l_kind, u_kind, w_kind), moved, h, l, u, w)
+    return jnp.moveaxis(x, -1, axis)

@@ -1,0 +1,162 @@
+"""tavorin.torch: the projection as a torch.autograd.Function on CPU tensors.
+
+The forward runs the compiled projection on the tensors' memory; the backward
+runs the compiled VJP.  Both are functions of their own with vmap rules, so
+torch.func.grad, vmap and their compositions go through, and the backward is
+itself differentiable (its derivative is the JVP), so double backward works.
+"""
+
+from __future__ import annotations
+
+import operator
+
+import numpy as np
+import torch
+
+from ._derivatives import jvp_vectors, project_vectors, vjp_vectors
+
+__all__ = ["project_capped_simplex"]
+
+
+def _host(tensor):
+    if tensor.device.type != "cpu":
+        raise ValueError(f"tavorin.torch works on CPU tensors, not {tensor.device.type} ones")
+    return tensor.detach().numpy()
+
+
+def _tensor(array, like):
+    return torch.from_numpy(np.ascontiguousarray(array, dtype=_host(like).dtype))
+
+
+def _batched(info, in_dims, args):
+    """Every tensor with the vmapped dimension first, unbatched ones expanded to it."""
+    out = []
+    for arg, dim in zip(args, in_dims):
+        if dim is None:
+            out.append(arg.expand((info.batch_size,) + arg.shape))
+        else:
+            out.append(arg.movedim(dim, 0))
+    return out
+
+
+class _Project(torch.autograd.Function):
+    """x = projection of y's last axis; h per vector, l, u and w per vector or per element."""
+
+    @staticmethod
+    def forward(y, h, l, u, w, kinds):  # noqa: E741
+        return _tensor(project_vectors(kinds, *(_host(a) for a in (y, h, l, u, w))), y)
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        _, h, l, u, w, kinds = inputs  # noqa: E741
+        ctx.kinds = kinds
+        ctx.save_for_backward(output, h, l, u, w)
+
+    @staticmethod
+    def backward(ctx, g):
+        x, h, l, u, w = ctx.saved_tensors  # noqa: E741
+        gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds)
+        wanted = ctx.needs_input_grad
+        return (
+            gy if wanted[0] else None,
+            gh if wanted[1] else None,
+            gl if wanted[2] else None,
+            gu if wanted[3] else None,
+            None,
+            None,
+        )
+
+    @staticmethod
+    def vmap(info, in_dims, y, h, l, u, w, kinds):  # noqa: E741
+        if kinds[2] == "none":
+            in_dims = in_dims[:4] + (0,)
+            w = w.expand((info.batch_size,) + w.shape)
+        return _Project.apply(*_batched(info, in_dims[:5], (y, h, l, u, w)), kinds), 0
+
+
+class _ProjectVjp(torch.autograd.Function):
+    """(gy, gh, gl, gu) = J^T g at the projection x.  Linear in g; J^T's transpose is the JVP."""
+
+    @staticmethod
+    def forward(g, x, h, l, u, w, kinds):  # noqa: E741
+        hosts = [_host(a) for a in (x, g, h, l, u, w)]
+        results = vjp_vectors(kinds, *hosts)
+        return tuple(_tensor(r, x) for r in results)
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        _, x, h, l, u, w, kinds = inputs  # noqa: E741
+        ctx.kinds = kinds
+        ctx.save_for_backward(x, l, u, w)
+
+    @staticmethod
+    def backward(ctx, dgy, dgh, dgl, dgu):
+        x, l, u, w = ctx.saved_tensors  # noqa: E741
+        hosts = [_host(a) for a in (x, dgy, dgh, dgl, dgu, l, u, w)]
+        # The masks are piecewise constant: x, the bounds and w get no gradient.
+        return _tensor(jvp_vectors(ctx.kinds, *hosts), x), None, None, None, None, None, None
+
+    @staticmethod
+    def vmap(info, in_dims, g, x, h, l, u, w, kinds):  # noqa: E741
+        if kinds[2] == "none":
+            in_dims = in_dims[:5] + (0,)
+            w = w.expand((info.batch_size,) + w.shape)
+        args = _batched(info, in_dims[:6], (g, x, h, l, u, w))
+        return _ProjectVjp.apply(*args, kinds), (0, 0, 0, 0)
+
+
+def _as_bound(value, name, y, axis, batch_shape):
+    """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
+    value = torch.as_tensor(value, dtype=y.dtype)
+    try:
+        per_row = torch.broadcast_shapes(value.shape, batch_shape) == batch_shape
+    except RuntimeError:
+        per_row = False
+    if per_row:
+        return value.broadcast_to(batch_shape), "row"
+    try:
+        full = value.broadcast_to(y.shape)
+    except RuntimeError:
+        raise ValueError(
+            f"{name} of shape {tuple(value.shape)} broadcasts neither to the batch shape "
+            f"{tuple(batch_shape)} nor to y's shape {tuple(y.shape)}"
+        ) from None
+    return full.movedim(axis, -1), "element"
+
+
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
+
+    The exact projection of ``tavorin.project_capped_simplex`` on CPU
+    tensors of float32 or float64, differentiable in ``y``, ``h``, ``l`` and
+    ``u`` (whichever require grad; the weights are constants), and usable
+    under ``torch.func.grad``, ``vmap`` and ``jacrev``.
+
+    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
+    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
+    else to ``y``'s shape (one per element), all in ``y``'s dtype.  At a tie
+    (an element exactly at a bound) the element counts as clipped; a vector
+    without free elements has a zero Jacobian in ``y`` and ``h``.
+    """
+    y = torch.as_tensor(y)
+    if not y.is_floating_point():
+        y = y.to(torch.get_default_dtype())
+    if y.ndim == 0:
+        raise ValueError("y must have at least one dimension")
+    axis = operator.index(axis)
+    if not -y.ndim <= axis < y.ndim:
+        raise ValueError(f"axis {axis} is out of bounds for tensor of dimension {y.ndim}")
+    axis %= y.ndim
+    if y.shape[axis] == 0:
+        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
+    h = torch.as_tensor(h, dtype=y.dtype).broadcast_to(batch_shape)
+    l, l_kind = _as_bound(l, "l", y, axis, batch_shape)  # noqa: E741
+    u, u_kind = _as_bound(u, "u", y, axis, batch_shape)
+    if weights is None:
+        w, w_kind = torch.ones((), dtype=y.dtype), "none"
+    else:
+        w, w_kind = _as_bound(weights, "weights", y, axis, batch_shape)
+        w = w.detach()
+    x = _Project.apply(y.movedim(axis, -1), h, l, u, w, (l_kind, u_kind, w_kind))
+    return x.movedim(-1, axis)

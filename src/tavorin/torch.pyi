@@ -1,0 +1,16 @@
+"""Types of tavorin.torch: the projection of CPU tensors as an autograd function."""
+
+from typing import Any, Optional, SupportsIndex
+
+__all__ = ["project_capped_simplex"]
+
+def project_capped_simplex(
+    y: Any,
+    h: Any,
+    l: Any,  # noqa: E741
+    u: Any,
+    *,
+    weights: Optional[Any] = None,
+    axis: SupportsIndex = -1,
+) -> Any:
+    """The exact projection of the vectors of ``y`` along ``axis``, differentiable in y, h, l, u."""

@@ -1,0 +1,114 @@
+"""tavorin.jax.project_capped_simplex under jit, vmap, grad, jacfwd and jacrev."""
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose
+from support import capped_sets, exact_projection
+
+jax = pytest.importorskip("jax", reason="tavorin.jax needs jax (the tavorin[jax] extra)")
+# jaxlib is not built for the sanitizers, and these tests reach the C++ only through the forward.
+pytestmark = pytest.mark.unsanitized
+jnp = jax.numpy
+jax.config.update("jax_enable_x64", True)
+
+from jax.test_util import check_grads  # noqa: E402
+
+from tavorin.jax import project_capped_simplex  # noqa: E402
+
+KINDS = ["scalar", "per vector", "per element", "infinite lower", "infinite upper", "weights"]
+
+
+def arguments(kind, m=4, n=7, dtype=np.float64):
+    """(y, h, l, u) as JAX arrays of dtype, and the weights (or None)."""
+    y, sets = capped_sets(kind, m, n)
+    weights = sets.get("weights")
+    as_jax = lambda v: jnp.asarray(v, dtype)  # noqa: E731
+    return [as_jax(y)] + [as_jax(sets[k]) for k in "hlu"], weights
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_gradients_match_finite_differences_both_ways(kind):
+    args, weights = arguments(kind)
+    finite = [a for a in args if bool(jnp.all(jnp.isfinite(a)))]
+    infinite = {i: a for i, a in enumerate(args) if not bool(jnp.all(jnp.isfinite(a)))}
+
+    def f(*finite_args):
+        full = list(finite_args)
+        for i, a in sorted(infinite.items()):
+            full.insert(i, a)
+        return project_capped_simplex(*full, weights=weights)
+
+    check_grads(f, finite, order=1, modes=("fwd", "rev"), eps=1e-6, atol=1e-6, rtol=1e-6)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("kind", ["scalar", "per vector", "weights"])
+def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
+    args, weights = arguments(kind, dtype=dtype)
+    options = {} if weights is None else {"weights": weights}
+    x = jax.jit(lambda *a: project_capped_simplex(*a, **options))(*args)
+    host = [np.asarray(a) for a in args]
+    assert x.dtype == dtype
+    assert np.asarray(x).tobytes() == exact_projection(*host, **options).astype(dtype).tobytes()
+
+
+def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
+    (y, h, l, u), _ = arguments("scalar")  # noqa: E741
+    f = lambda v: project_capped_simplex(v, h, l, u)  # noqa: E731
+    forward, backward = jax.jacfwd(f)(y[0]), jax.jacrev(f)(y[0])
+    assert_allclose(forward, backward, atol=1e-15)
+    assert_allclose(forward, forward.T, atol=1e-15)
+    assert_allclose(forward.sum(axis=1), 0.0, atol=1e-15)
+
+
+def test_vmap_of_grad_is_grad_of_the_batch_for_any_number_of_batch_axes():
+    (y, h, l, u), _ = arguments("per vector", m=6)  # noqa: E741
+
+    def loss(y, h, l, u):  # noqa: E741
+        return jnp.sum(project_capped_simplex(y, h, l, u) ** 3)
+
+    whole = jax.grad(loss, argnums=(0, 1, 2, 3))(y, h, l, u)
+    mapped = jax.vmap(jax.grad(loss, argnums=(0, 1, 2, 3)))(y, h, l, u)
+    nested = jax.vmap(jax.vmap(jax.grad(loss, argnums=(0, 1, 2, 3))))(
+        y.reshape(2, 3, -1), h.reshape(2, 3), l.reshape(2, 3), u.reshape(2, 3)
+    )
+    for a, b, c in zip(whole, mapped, nested):
+        assert_allclose(a, b, atol=1e-14)
+        assert_allclose(a, c.reshape(a.shape), atol=1e-14)
+    # Nested vmaps batching different arguments: h outside, y inside.
+    crossed = jax.vmap(lambda s: jax.vmap(lambda v: project_capped_simplex(v, s, -1.0, 1.0))(y))(h)
+    for s, got in zip(h, crossed):
+        assert np.array_equal(got, project_capped_simplex(y, jnp.full(6, s), -1.0, 1.0))
+    # Shared bounds under vmap: the batch of vectors against one h.
+    shared = jax.vmap(lambda v: project_capped_simplex(v, 2.0, -0.3, 0.6))(y)
+    assert np.array_equal(shared, project_capped_simplex(y, 2.0, -0.3, 0.6))
+
+
+def test_jit_compiles_once_per_shape():
+    traced = []
+
+    @jax.jit
+    def loss(y):
+        traced.append(y.shape)
+        return jnp.sum(project_capped_simplex(y, 1.0, 0.0, 1.0) ** 2)
+
+    step = jax.jit(jax.grad(loss))
+    for seed in range(3):
+        for shape in [(5, 4), (2, 3)]:
+            step(jnp.asarray(np.random.default_rng(seed).standard_normal(shape)))
+    assert traced == [(5, 4), (2, 3)]
+
+
+@pytest.mark.parametrize("h, l, u", [(1.5, 0.5, 0.5), (3.0, 0.0, 1.0), (0.0, 0.0, 1.0)])
+def test_no_free_element_gives_zero_gradients_not_nan(h, l, u):  # noqa: E741
+    y = jnp.asarray([[0.3, -2.0, 5.0]])
+    grads = jax.grad(lambda *a: jnp.sum(project_capped_simplex(*a) * jnp.arange(3.0)), (0, 1))(
+        y, h, l, u
+    )
+    assert all(np.array_equal(g, np.zeros_like(g)) for g in grads)
+
+
+def test_float32_gradients_stay_float32():
+    (y, h, l, u), _ = arguments("per vector", dtype=np.float32)  # noqa: E741
+    grads = jax.grad(lambda *a: jnp.sum(project_capped_simplex(*a) ** 2), (0, 1, 2, 3))(y, h, l, u)
+    assert [g.dtype for g in grads] == [np.float32] * 4
