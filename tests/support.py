@@ -406,3 +406,32 @@ def capped_sets(kind, m=4, n=7, seed=0, projected=True):
 def exact_projection(y, h, l, u, **options):  # noqa: E741
     exact = {"method": "exact"} if has_exact_solver() else {"exact": True}
     return tavorin.project_capped_simplex(y, h, l, u, **exact, **options)
+
+
+# Rows and settings on which the projection's results are compared bit for bit
+# (the operator against its twin, the NumPy-style function against the operator).
+ADVERSARIAL_ROWS = [
+    [NAN, 0.2, 0.9],
+    [0.2, NAN, 0.9, NAN],
+    [INF, 0.2, 0.3],
+    [-INF, 0.2, 0.3],
+    [0.0, -0.0, 0.0, -0.0],
+    [-0.0, 0.0],
+    [0.5, 0.5, 0.5, 0.5],
+    [1e308, -1e308, 0.0],
+    [5e-324, -5e-324, 0.0],
+    [0.3],
+]
+
+SETTINGS = [
+    # h, l, u, xtol, rtol, mitr
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 20),
+    (1.0, 2.0, 1.0, 1e-5, 1e-5, 20),  # l > u
+    (10.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h above n*u
+    (-3.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h below n*l
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 0),
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, -1),
+    (1.0, 0.0, 1.0, 1e-5, 1e-5, 1),
+    (1.0, 0.0, 1.0, 1e-15, 4.5e-16, 100),
+    (1.0, -0.0, 0.4, 10.0, 0.5, 100),
+]

@@ -10,6 +10,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
+from format_model import formats, one_double_at_zero
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import (
@@ -26,7 +27,6 @@ from support import (
     rows,
     unexpected,
 )
-from test_format_check import formats, one_double_at_zero
 
 from tavorin.operators import proj_csimplex
 

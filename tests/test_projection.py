@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 import reference
 from support import (
+    ADVERSARIAL_ROWS,
     EMPTY_ROW,
+    SETTINGS,
     FailsAtRow,
     TraceLine,
     exported,
@@ -54,33 +56,6 @@ def test_random_arrays_match_the_twin_bit_for_bit(seed):
     want = twin(y, h, lo, hi)
     proj_csimplex(y, h, lo, hi)
     assert y.tobytes() == want.tobytes()
-
-
-ADVERSARIAL_ROWS = [
-    [NAN, 0.2, 0.9],
-    [0.2, NAN, 0.9, NAN],
-    [INF, 0.2, 0.3],
-    [-INF, 0.2, 0.3],
-    [0.0, -0.0, 0.0, -0.0],
-    [-0.0, 0.0],
-    [0.5, 0.5, 0.5, 0.5],
-    [1e308, -1e308, 0.0],
-    [5e-324, -5e-324, 0.0],
-    [0.3],
-]
-
-SETTINGS = [
-    # h, l, u, xtol, rtol, mitr
-    (1.0, 0.0, 1.0, 1e-5, 1e-5, 20),
-    (1.0, 2.0, 1.0, 1e-5, 1e-5, 20),  # l > u
-    (10.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h above n*u
-    (-3.0, 0.0, 1.0, 1e-5, 1e-5, 20),  # h below n*l
-    (1.0, 0.0, 1.0, 1e-5, 1e-5, 0),
-    (1.0, 0.0, 1.0, 1e-5, 1e-5, -1),
-    (1.0, 0.0, 1.0, 1e-5, 1e-5, 1),
-    (1.0, 0.0, 1.0, 1e-15, 4.5e-16, 100),
-    (1.0, -0.0, 0.4, 10.0, 0.5, 100),
-]
 
 
 @pytest.mark.parametrize("setting", SETTINGS)
