@@ -266,8 +266,8 @@ BAD_INPUT = [
     (
         "x of ints",
         lambda x: _simplex.vjp(np.ones((3, 4), int), x, 0.0, 1.0, None, x, None, None, None, 1),
-        ValueError,
-        "x: expected doubles or floats",
+        TypeError,
+        "x: expected native float64 ('d') or float32 ('f') elements",
     ),
     (
         "g of x32",

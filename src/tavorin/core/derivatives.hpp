@@ -13,17 +13,13 @@
 #ifndef TAVORIN_CORE_DERIVATIVES_HPP
 #define TAVORIN_CORE_DERIVATIVES_HPP
 
+#include "core/row_values.hpp"
+
 #include <cstddef>
 
 namespace tavorin::derivatives {
 
-// One double per row, `stride` doubles apart; stride 0 gives every row the same one.
-struct PerRow {
-    const double *data;
-    std::ptrdiff_t stride;
-
-    double operator[](std::ptrdiff_t i) const noexcept { return data[i * stride]; }
-};
+using PerRow = RowValues;
 
 // What one argument gives each element: its row's value, or (when
 // `elements` is set) a value of its own, rows `row_stride` bytes apart.

@@ -175,9 +175,9 @@ bool overlaps_partly(const Matrix &a, const Matrix &b) noexcept
 }
 
 int take_doubles(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held,
-                 const double *&data, Py_ssize_t &stride) noexcept
+                 const double *&data, Py_ssize_t &stride, bool writable) noexcept
 {
-    if (held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+    if (held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0)) < 0) {
         return -1;
     }
     const Py_buffer &view = held.view();
@@ -197,6 +197,15 @@ int take_doubles(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held
     data = static_cast<const double *>(view.buf);
     stride = view.strides[0] / 8;
     return 0;
+}
+
+int ndim_of(PyObject *obj) noexcept
+{
+    HeldBuffer held;
+    if (held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        return -1;
+    }
+    return held.view().ndim;
 }
 
 }  // namespace tavorin

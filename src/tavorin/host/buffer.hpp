@@ -55,10 +55,15 @@ int take_matrix(PyObject *obj, const char *name, bool writable, HeldBuffer &held
 // (same address, shape and strides).
 bool overlaps_partly(const Matrix &a, const Matrix &b) noexcept;
 
-// Takes a 1-D buffer of m aligned float64 values at any stride: `data` and
-// `stride` (in doubles), or -1 with a TypeError or ValueError naming `name`.
+// Takes a 1-D buffer of m aligned float64 values at any stride (writable
+// when asked): `data` and `stride` (in doubles), or -1 with a TypeError or
+// ValueError naming `name`.
 int take_doubles(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held,
-                 const double *&data, Py_ssize_t &stride) noexcept;
+                 const double *&data, Py_ssize_t &stride, bool writable = false) noexcept;
+
+// The number of dimensions `obj` exports (its buffer taken and released
+// again), or -1 with the exporter's exception set.
+int ndim_of(PyObject *obj) noexcept;
 
 }  // namespace tavorin
 

@@ -7,18 +7,12 @@
 // the caller made for them, which must not overlap the inputs.  As for the
 // projection, the lock is let go for large work and the rows are split over
 // threads started for this call.
-#include "simplex/derivatives.hpp"
-
-#include "host/compat.hpp"
 #include "core/blocks.hpp"
 #include "core/derivatives.hpp"
+#include "host/buffer.hpp"
+#include "simplex/entries.hpp"
 
-#include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <thread>
-
-namespace tavorin {
+namespace tavorin::simplex {
 
 namespace {
 
@@ -28,56 +22,8 @@ using derivatives::PerRow;
 using derivatives::Sink;
 using derivatives::Vjp;
 
-// As for the projection: below this the work ends before another thread could use the lock.
-constexpr std::ptrdiff_t k_release_lock_min_elements = 500;
-
-class Buffer {
-public:
-    Buffer() noexcept = default;
-    ~Buffer()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-
-    int acquire(PyObject *obj, int flags) noexcept
-    {
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-            return -1;
-        }
-        held_ = true;
-        return 0;
-    }
-    const Py_buffer &view() const noexcept { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-template <typename Real>
-constexpr char k_code = sizeof(Real) == sizeof(double) ? 'd' : 'f';
-
-bool has_format(const Py_buffer &view, char code, Py_ssize_t itemsize) noexcept
-{
-    const char *format = view.format;
-    if (!format || view.itemsize != itemsize) {
-        return false;
-    }
-    if (*format == '@' || *format == '=' || *format == '<') {
-        ++format;
-    }
-    return format[0] == code && format[1] == '\0';
-}
-
-bool is_aligned(const void *address, Py_ssize_t stride, Py_ssize_t itemsize) noexcept
-{
-    return reinterpret_cast<std::uintptr_t>(address) % static_cast<std::uintptr_t>(itemsize) == 0 &&
-           stride % itemsize == 0;
-}
+template <typename T>
+constexpr Real k_real = sizeof(T) == sizeof(double) ? Real::f64 : Real::f32;
 
 int raise_bad(const char *name, const char *what) noexcept
 {
@@ -85,63 +31,41 @@ int raise_bad(const char *name, const char *what) noexcept
     return -1;
 }
 
-int acquire(PyObject *obj, bool writable, Buffer &buffer) noexcept
+// A 2-D buffer of m rows of n Reals, each row contiguous and aligned.
+template <typename T>
+int take_rows(PyObject *obj, const char *name, bool writable, Py_ssize_t m, Py_ssize_t n,
+              HeldBuffer &held, T *&data, std::ptrdiff_t &row_stride) noexcept
 {
-    return buffer.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0));
-}
-
-// A 2-D buffer (acquired) of m rows of n Reals, each row contiguous and aligned.
-template <typename Real>
-int check_matrix(const Buffer &buffer, const char *name, Py_ssize_t m, Py_ssize_t n, Real *&data,
-                 std::ptrdiff_t &row_stride) noexcept
-{
-    const Py_buffer &view = buffer.view();
-    if (view.ndim != 2 || !has_format(view, k_code<Real>, sizeof(Real)) || view.shape[0] != m ||
-        view.shape[1] != n) {
+    Matrix matrix;
+    if (take_matrix(obj, name, writable, held, matrix) < 0) {
+        return -1;
+    }
+    if (matrix.real != k_real<T> || matrix.m != m || matrix.n != n) {
         return raise_bad(name, "expected a 2-D buffer of x's shape and format");
     }
-    if (n > 1 && view.strides[1] != static_cast<Py_ssize_t>(sizeof(Real))) {
-        return raise_bad(name, "each row must be contiguous");
-    }
-    if (m > 0 && n > 0 && !is_aligned(view.buf, view.strides[0], sizeof(Real))) {
-        return raise_bad(name, "the elements must be aligned");
-    }
-    data = static_cast<Real *>(view.buf);
-    row_stride = view.strides[0];
+    data = reinterpret_cast<T *>(matrix.data);
+    row_stride = matrix.row_stride;
     return 0;
 }
 
-template <typename Real>
-int take_matrix(PyObject *obj, const char *name, bool writable, Py_ssize_t m, Py_ssize_t n,
-                Buffer &buffer, Real *&data, std::ptrdiff_t &row_stride) noexcept
+// One double per row, written: m adjacent aligned doubles.
+int take_row_sums(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held,
+                  double *&data) noexcept
 {
-    if (acquire(obj, writable, buffer) < 0) {
+    const double *values = nullptr;
+    Py_ssize_t stride = 0;
+    if (take_doubles(obj, name, m, held, values, stride, true) < 0) {
         return -1;
     }
-    return check_matrix(buffer, name, m, n, data, row_stride);
-}
-
-// One double per row: a 1-D buffer (acquired) of m aligned doubles, adjacent when written.
-int check_per_row(const Buffer &buffer, const char *name, bool writable, Py_ssize_t m,
-                  double *&data, std::ptrdiff_t &stride) noexcept
-{
-    const Py_buffer &view = buffer.view();
-    if (view.ndim != 1 || !has_format(view, 'd', sizeof(double)) || view.shape[0] != m) {
-        return raise_bad(name, "expected one double per row");
-    }
-    if (m > 0 && !is_aligned(view.buf, view.strides[0], sizeof(double))) {
-        return raise_bad(name, "the doubles must be aligned");
-    }
-    if (writable && m > 1 && view.strides[0] != static_cast<Py_ssize_t>(sizeof(double))) {
+    if (m > 1 && stride != 1) {
         return raise_bad(name, "the doubles must be adjacent");
     }
-    data = static_cast<double *>(view.buf);
-    stride = view.strides[0] / static_cast<Py_ssize_t>(sizeof(double));
+    data = const_cast<double *>(values);  // taken writable
     return 0;
 }
 
 // A value per row, from a float or a buffer.
-int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, Buffer &buffer, double &scalar,
+int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held, double &scalar,
                     PerRow &values) noexcept
 {
     if (PyFloat_Check(obj)) {
@@ -149,75 +73,73 @@ int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, Buffer &buffe
         values = {&scalar, 0};
         return 0;
     }
-    double *data = nullptr;
-    std::ptrdiff_t stride = 0;
-    if (acquire(obj, false, buffer) < 0 ||
-        check_per_row(buffer, name, false, m, data, stride) < 0) {
+    Py_ssize_t stride = 0;
+    if (take_doubles(obj, name, m, held, values.data, stride) < 0) {
         return -1;
     }
-    values = {data, stride};
+    values.stride = stride;
     return 0;
 }
 
 // None (weights only: all 1), a float, one double per row or one Real per element.
-template <typename Real>
-int take_operand(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, Buffer &buffer,
-                 double &scalar, Operand<Real> &operand) noexcept
+template <typename T>
+int take_operand(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, HeldBuffer &held,
+                 double &scalar, Operand<T> &operand) noexcept
 {
     operand = {nullptr, 0, {nullptr, 0}};
     if (obj == Py_None) {
         return 0;
     }
-    if (PyFloat_Check(obj)) {
-        return take_row_values(obj, name, m, buffer, scalar, operand.rows);
-    }
-    if (acquire(obj, false, buffer) < 0) {
-        return -1;
-    }
-    if (buffer.view().ndim == 2) {
-        Real *data = nullptr;
-        if (check_matrix(buffer, name, m, n, data, operand.row_stride) < 0) {
+    if (!PyFloat_Check(obj)) {
+        const int ndim = ndim_of(obj);
+        if (ndim < 0) {
             return -1;
         }
-        operand.elements = data;
-        return 0;
+        if (ndim == 2) {
+            const T *data = nullptr;
+            if (take_rows(obj, name, false, m, n, held, data, operand.row_stride) < 0) {
+                return -1;
+            }
+            operand.elements = data;
+            return 0;
+        }
     }
-    double *data = nullptr;
-    if (check_per_row(buffer, name, false, m, data, operand.rows.stride) < 0) {
-        return -1;
-    }
-    operand.rows.data = data;
-    return 0;
+    return take_row_values(obj, name, m, held, scalar, operand.rows);
 }
 
 // None (not wanted), one double per row (the row's sum) or one Real per element.
-template <typename Real>
-int take_sink(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, Buffer &buffer,
-              Sink<Real> &sink) noexcept
+template <typename T>
+int take_sink(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, HeldBuffer &held,
+              Sink<T> &sink) noexcept
 {
     sink = {nullptr, 0, nullptr};
     if (obj == Py_None) {
         return 0;
     }
-    if (acquire(obj, true, buffer) < 0) {
+    const int ndim = ndim_of(obj);
+    if (ndim < 0) {
         return -1;
     }
-    if (buffer.view().ndim == 2) {
-        return check_matrix(buffer, name, m, n, sink.elements, sink.row_stride);
+    if (ndim == 2) {
+        return take_rows(obj, name, true, m, n, held, sink.elements, sink.row_stride);
     }
-    std::ptrdiff_t stride = 0;
-    return check_per_row(buffer, name, true, m, sink.rows, stride);
+    return take_row_sums(obj, name, m, held, sink.rows);
 }
 
-// Hosts before 3.14 end a thread that takes the lock back during
-// finalization with pthread_exit, which would unwind through this noexcept
-// code; such a thread waits here until the process is gone instead.
-void take_lock_back(PyThreadState *saved) noexcept
+// Runs `work` over the m rows on up to `workers` threads, with the lock
+// released when the work is large enough: 0, or -1 with an exception set.
+struct Blocks {
+    std::ptrdiff_t m;
+    int count;
+    BlockWork work;
+    void *context;
+    bool started;
+};
+
+void run_blocks(void *context) noexcept
 {
-    while (compat::is_finalizing()) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-    PyEval_RestoreThread(saved);
+    Blocks &b = *static_cast<Blocks *>(context);
+    b.started = run_in_blocks(b.m, b.count, b.work, b.context);
 }
 
 int run(std::ptrdiff_t m, std::ptrdiff_t n, Py_ssize_t workers, BlockWork work,
@@ -229,45 +151,13 @@ int run(std::ptrdiff_t m, std::ptrdiff_t n, Py_ssize_t workers, BlockWork work,
     if (m == 0) {
         return 0;
     }
-    const int blocks = block_count(m, n, workers);
-    const bool release_lock = m * n >= k_release_lock_min_elements;
-    PyThreadState *const saved = release_lock ? PyEval_SaveThread() : nullptr;
-    const bool done = run_in_blocks(m, blocks, work, context);
-    if (saved) {
-        take_lock_back(saved);
-    }
-    if (!done) {
+    Blocks blocks{m, block_count(m, n, workers), work, context, true};
+    run_unlocked(m * n, run_blocks, &blocks);
+    if (!blocks.started) {
         PyErr_Format(PyExc_RuntimeError,
-                     "workers: could not start %d threads; nothing was computed", blocks - 1);
+                     "workers: could not start %d threads; nothing was computed", blocks.count - 1);
         return -1;
     }
-    return 0;
-}
-
-// The x buffer decides the format; its shape every other's.
-struct Rows {
-    Buffer buffer;
-    Py_ssize_t m = 0, n = 0;
-    bool single = false;
-};
-
-int take_x(PyObject *obj, Rows &rows) noexcept
-{
-    if (rows.buffer.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-        return -1;
-    }
-    const Py_buffer &view = rows.buffer.view();
-    if (view.ndim != 2) {
-        return raise_bad("x", "expected a 2-D buffer");
-    }
-    if (has_format(view, 'f', sizeof(float))) {
-        rows.single = true;
-    }
-    else if (!has_format(view, 'd', sizeof(double))) {
-        return raise_bad("x", "expected doubles or floats");
-    }
-    rows.m = view.shape[0];
-    rows.n = view.shape[1];
     return 0;
 }
 
@@ -275,14 +165,14 @@ struct Scalars {
     double dy = 0.0, dh = 0.0, dl = 0.0, du = 0.0, l = 0.0, u = 0.0, w = 0.0;
 };
 
-template <typename Real>
+template <typename T>
 int take_sets(PyObject *x, PyObject *l, PyObject *u, PyObject *w, Py_ssize_t m, Py_ssize_t n,
-              Buffer (&buffers)[4], Scalars &scalars, derivatives::Sets<Real> &sets) noexcept
+              HeldBuffer (&held)[4], Scalars &scalars, derivatives::Sets<T> &sets) noexcept
 {
     sets.m = m;
     sets.n = n;
-    Real *data = nullptr;
-    if (take_matrix(x, "x", false, m, n, buffers[0], data, sets.x_stride) < 0) {
+    const T *data = nullptr;
+    if (take_rows(x, "x", false, m, n, held[0], data, sets.x_stride) < 0) {
         return -1;
     }
     sets.x = data;
@@ -290,33 +180,33 @@ int take_sets(PyObject *x, PyObject *l, PyObject *u, PyObject *w, Py_ssize_t m, 
         PyErr_SetString(PyExc_TypeError, "l, u: expected a bound");
         return -1;
     }
-    if (take_operand(l, "l", m, n, buffers[1], scalars.l, sets.l) < 0 ||
-        take_operand(u, "u", m, n, buffers[2], scalars.u, sets.u) < 0 ||
-        take_operand(w, "w", m, n, buffers[3], scalars.w, sets.w) < 0) {
+    if (take_operand(l, "l", m, n, held[1], scalars.l, sets.l) < 0 ||
+        take_operand(u, "u", m, n, held[2], scalars.u, sets.u) < 0 ||
+        take_operand(w, "w", m, n, held[3], scalars.w, sets.w) < 0) {
         return -1;
     }
     return 0;
 }
 
-template <typename Real>
+template <typename T>
 void jvp_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    derivatives::jvp_rows(*static_cast<const Jvp<Real> *>(context), begin, end);
+    derivatives::jvp_rows(*static_cast<const Jvp<T> *>(context), begin, end);
 }
 
-template <typename Real>
+template <typename T>
 void vjp_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    derivatives::vjp_rows(*static_cast<const Vjp<Real> *>(context), begin, end);
+    derivatives::vjp_rows(*static_cast<const Vjp<T> *>(context), begin, end);
 }
 
-template <typename Real>
+template <typename T>
 PyObject *jvp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t workers) noexcept
 {
-    Buffer sets_buffers[4], dy, dh, dl, du, dx;
+    HeldBuffer sets_held[4], dy, dh, dl, du, dx;
     Scalars scalars;
-    Jvp<Real> jvp{};
-    if (take_sets(a[0], a[5], a[6], a[7], m, n, sets_buffers, scalars, jvp.sets) < 0) {
+    Jvp<T> jvp{};
+    if (take_sets(a[0], a[5], a[6], a[7], m, n, sets_held, scalars, jvp.sets) < 0) {
         return nullptr;
     }
     if (a[1] == Py_None || a[3] == Py_None || a[4] == Py_None) {
@@ -327,41 +217,38 @@ PyObject *jvp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
         take_row_values(a[2], "dh", m, dh, scalars.dh, jvp.dh) < 0 ||
         take_operand(a[3], "dl", m, n, dl, scalars.dl, jvp.dl) < 0 ||
         take_operand(a[4], "du", m, n, du, scalars.du, jvp.du) < 0 ||
-        take_matrix(a[8], "dx", true, m, n, dx, jvp.dx, jvp.dx_stride) < 0) {
+        take_rows(a[8], "dx", true, m, n, dx, jvp.dx, jvp.dx_stride) < 0) {
         return nullptr;
     }
-    if (run(m, n, workers, jvp_block<Real>, &jvp) < 0) {
+    if (run(m, n, workers, jvp_block<T>, &jvp) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-template <typename Real>
+template <typename T>
 PyObject *vjp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t workers) noexcept
 {
-    Buffer sets_buffers[4], g, gy, gh, gl, gu;
+    HeldBuffer sets_held[4], g, gy, gh, gl, gu;
     Scalars scalars;
-    Vjp<Real> vjp{};
-    if (take_sets(a[0], a[2], a[3], a[4], m, n, sets_buffers, scalars, vjp.sets) < 0) {
+    Vjp<T> vjp{};
+    if (take_sets(a[0], a[2], a[3], a[4], m, n, sets_held, scalars, vjp.sets) < 0) {
         return nullptr;
     }
-    Real *g_data = nullptr;
-    if (take_matrix(a[1], "g", false, m, n, g, g_data, vjp.g_stride) < 0 ||
-        take_matrix(a[5], "gy", true, m, n, gy, vjp.gy, vjp.gy_stride) < 0) {
+    const T *g_data = nullptr;
+    if (take_rows(a[1], "g", false, m, n, g, g_data, vjp.g_stride) < 0 ||
+        take_rows(a[5], "gy", true, m, n, gy, vjp.gy, vjp.gy_stride) < 0) {
         return nullptr;
     }
     vjp.g = g_data;
-    if (a[6] != Py_None) {
-        std::ptrdiff_t stride = 0;
-        if (acquire(a[6], true, gh) < 0 || check_per_row(gh, "gh", true, m, vjp.gh, stride) < 0) {
-            return nullptr;
-        }
+    if (a[6] != Py_None && take_row_sums(a[6], "gh", m, gh, vjp.gh) < 0) {
+        return nullptr;
     }
     if (take_sink(a[7], "gl", m, n, gl, vjp.gl) < 0 ||
         take_sink(a[8], "gu", m, n, gu, vjp.gu) < 0) {
         return nullptr;
     }
-    if (run(m, n, workers, vjp_block<Real>, &vjp) < 0) {
+    if (run(m, n, workers, vjp_block<T>, &vjp) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -377,12 +264,15 @@ PyObject *project_jvp(PyObject *, PyObject *args) noexcept
                           &a[7], &a[8], &workers)) {
         return nullptr;
     }
-    Rows rows;
-    if (take_x(a[0], rows) < 0) {
-        return nullptr;
+    Matrix x;
+    {
+        HeldBuffer held;  // x decides the element type and every other argument's shape
+        if (take_matrix(a[0], "x", false, held, x) < 0) {
+            return nullptr;
+        }
     }
-    return rows.single ? jvp_of<float>(rows.m, rows.n, a, workers)
-                       : jvp_of<double>(rows.m, rows.n, a, workers);
+    return x.real == Real::f32 ? jvp_of<float>(x.m, x.n, a, workers)
+                               : jvp_of<double>(x.m, x.n, a, workers);
 }
 
 PyObject *project_vjp(PyObject *, PyObject *args) noexcept
@@ -393,12 +283,15 @@ PyObject *project_vjp(PyObject *, PyObject *args) noexcept
                           &a[7], &a[8], &workers)) {
         return nullptr;
     }
-    Rows rows;
-    if (take_x(a[0], rows) < 0) {
-        return nullptr;
+    Matrix x;
+    {
+        HeldBuffer held;  // x decides the element type and every other argument's shape
+        if (take_matrix(a[0], "x", false, held, x) < 0) {
+            return nullptr;
+        }
     }
-    return rows.single ? vjp_of<float>(rows.m, rows.n, a, workers)
-                       : vjp_of<double>(rows.m, rows.n, a, workers);
+    return x.real == Real::f32 ? vjp_of<float>(x.m, x.n, a, workers)
+                               : vjp_of<double>(x.m, x.n, a, workers);
 }
 
-}  // namespace tavorin
+}  // namespace tavorin::simplex

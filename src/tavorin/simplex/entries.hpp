@@ -22,6 +22,10 @@ PyObject *solve(PyObject *module, PyObject *args) noexcept;             // solve
 PyObject *first_infeasible(PyObject *module, PyObject *args) noexcept;  // sets.cpp
 PyObject *first_nonfinite(PyObject *module, PyObject *arg) noexcept;    // solve.cpp
 PyObject *plain_kernels(PyObject *module, PyObject *arg) noexcept;      // solve.cpp
+// jvp(x, dy, dh, dl, du, l, u, w, dx, workers) -> None
+PyObject *project_jvp(PyObject *module, PyObject *args) noexcept;  // derivatives.cpp
+// vjp(x, g, l, u, w, gy, gh, gl, gu, workers) -> None
+PyObject *project_vjp(PyObject *module, PyObject *args) noexcept;  // derivatives.cpp
 
 }  // namespace tavorin::simplex
 

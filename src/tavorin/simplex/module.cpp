@@ -10,7 +10,6 @@
 #include "host/capsules.hpp"
 #include "host/compat.hpp"
 #include "simplex/entries.hpp"
-#include "simplex/derivatives.hpp"
 
 #include <chrono>
 #include <thread>
