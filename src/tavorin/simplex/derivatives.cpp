@@ -11,6 +11,7 @@
 #include "core/derivatives.hpp"
 #include "host/buffer.hpp"
 #include "simplex/entries.hpp"
+#include "simplex/values.hpp"
 
 namespace tavorin::simplex {
 
@@ -64,23 +65,6 @@ int take_row_sums(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &hel
     return 0;
 }
 
-// A value per row, from a float or a buffer.
-int take_row_values(PyObject *obj, const char *name, Py_ssize_t m, HeldBuffer &held, double &scalar,
-                    PerRow &values) noexcept
-{
-    if (PyFloat_Check(obj)) {
-        scalar = PyFloat_AS_DOUBLE(obj);
-        values = {&scalar, 0};
-        return 0;
-    }
-    Py_ssize_t stride = 0;
-    if (take_doubles(obj, name, m, held, values.data, stride) < 0) {
-        return -1;
-    }
-    values.stride = stride;
-    return 0;
-}
-
 // None (weights only: all 1), a float, one double per row or one Real per element.
 template <typename T>
 int take_operand(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, HeldBuffer &held,
@@ -104,7 +88,7 @@ int take_operand(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, He
             return 0;
         }
     }
-    return take_row_values(obj, name, m, held, scalar, operand.rows);
+    return take_per_vector(obj, name, m, held, scalar, operand.rows);
 }
 
 // None (not wanted), one double per row (the row's sum) or one Real per element.
@@ -214,7 +198,7 @@ PyObject *jvp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
         return nullptr;
     }
     if (take_operand(a[1], "dy", m, n, dy, scalars.dy, jvp.dy) < 0 ||
-        take_row_values(a[2], "dh", m, dh, scalars.dh, jvp.dh) < 0 ||
+        take_per_vector(a[2], "dh", m, dh, scalars.dh, jvp.dh) < 0 ||
         take_operand(a[3], "dl", m, n, dl, scalars.dl, jvp.dl) < 0 ||
         take_operand(a[4], "du", m, n, du, scalars.du, jvp.du) < 0 ||
         take_rows(a[8], "dx", true, m, n, dx, jvp.dx, jvp.dx_stride) < 0) {
@@ -254,44 +238,38 @@ PyObject *vjp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
     Py_RETURN_NONE;
 }
 
+// The arguments of jvp or vjp: nine objects and the thread count, x deciding
+// the element type and every other argument's shape.
+template <PyObject *(*F64)(Py_ssize_t, Py_ssize_t, PyObject *const (&)[9], Py_ssize_t) noexcept,
+          PyObject *(*F32)(Py_ssize_t, Py_ssize_t, PyObject *const (&)[9], Py_ssize_t) noexcept>
+PyObject *call(PyObject *args, const char *format) noexcept
+{
+    PyObject *a[9];
+    Py_ssize_t workers;
+    if (!PyArg_ParseTuple(args, format, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7],
+                          &a[8], &workers)) {
+        return nullptr;
+    }
+    Matrix x;
+    {
+        HeldBuffer held;
+        if (take_matrix(a[0], "x", false, held, x) < 0) {
+            return nullptr;
+        }
+    }
+    return x.real == Real::f32 ? F32(x.m, x.n, a, workers) : F64(x.m, x.n, a, workers);
+}
+
 }  // namespace
 
 PyObject *project_jvp(PyObject *, PyObject *args) noexcept
 {
-    PyObject *a[9];
-    Py_ssize_t workers;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOOn:jvp", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6],
-                          &a[7], &a[8], &workers)) {
-        return nullptr;
-    }
-    Matrix x;
-    {
-        HeldBuffer held;  // x decides the element type and every other argument's shape
-        if (take_matrix(a[0], "x", false, held, x) < 0) {
-            return nullptr;
-        }
-    }
-    return x.real == Real::f32 ? jvp_of<float>(x.m, x.n, a, workers)
-                               : jvp_of<double>(x.m, x.n, a, workers);
+    return call<jvp_of<double>, jvp_of<float>>(args, "OOOOOOOOOn:jvp");
 }
 
 PyObject *project_vjp(PyObject *, PyObject *args) noexcept
 {
-    PyObject *a[9];
-    Py_ssize_t workers;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOOn:vjp", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6],
-                          &a[7], &a[8], &workers)) {
-        return nullptr;
-    }
-    Matrix x;
-    {
-        HeldBuffer held;  // x decides the element type and every other argument's shape
-        if (take_matrix(a[0], "x", false, held, x) < 0) {
-            return nullptr;
-        }
-    }
-    return x.real == Real::f32 ? vjp_of<float>(x.m, x.n, a, workers)
-                               : vjp_of<double>(x.m, x.n, a, workers);
+    return call<vjp_of<double>, vjp_of<float>>(args, "OOOOOOOOOn:vjp");
 }
 
 }  // namespace tavorin::simplex
