@@ -81,8 +81,10 @@ Twofold twofold(passes::Sum s) noexcept
 
 Twofold times(std::int64_t count, double bound) noexcept
 {
-    if (count == 0) {
-        return {};  // an infinite bound no element sits at
+    if (count == 0 || (bound == 0 && !std::signbit(bound))) {
+        // An infinite bound no element sits at, or the usual lower bound
+        // 0, whose product is {+0, +0} without Dekker's split.
+        return {};
     }
     Twofold t;
     two_product(static_cast<double>(count), bound, t.hi, t.lo);
@@ -767,7 +769,7 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         bool ok = false;
         if (std::isfinite(hs)) {
             passes::table<double>(false, false, false, plain)
-                .short_shifts(y, k, k, 1, &v.span.l_all, &v.span.u_all, &hs, &tau, &ok, y, 0);
+                .short_shifts(y, k, k, 1, &v.span.l_all, &v.span.u_all, &hs, &tau, &ok, nullptr, 0);
         }
         ws.visits += 4 * k;
         return ok ? tau : k_nan;
