@@ -40,7 +40,8 @@ def proj_csimplex(
         The required row sum and the bounds of every element, shared by all
         rows; anything ``float()`` accepts.  They are not checked: a row with
         ``l > u`` becomes all ``l``; with ``h`` outside ``[n*l, n*u]`` the row
-        is clipped with whatever shift ``brentq`` returns.
+        is clipped with whatever shift ``brentq`` returns.  With ``h`` at (or
+        within rounding of) ``n*l`` or ``n*u`` the row becomes all ``l`` or all ``u``.
     xtol, rtol
         ``brentq``'s absolute and relative tolerances on ``tau``; read again
         for every row.
