@@ -246,6 +246,20 @@ def _numpy_options():
     return options, "weights" in parameters
 
 
+def vector_axis(shape, axis, kind):
+    """The frameworks' axis of the vectors, checked as the NumPy function checks it
+    (``kind`` names the framework's array type in the message)."""
+    if len(shape) == 0:
+        raise ValueError("y must have at least one dimension")
+    axis = operator.index(axis)
+    if not -len(shape) <= axis < len(shape):
+        raise ValueError(f"axis {axis} is out of bounds for {kind} of dimension {len(shape)}")
+    axis %= len(shape)
+    if shape[axis] == 0:
+        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+    return axis
+
+
 def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
     """The projection of y's last axis for the framework wrappers; batch dimensions broadcast.
 

@@ -10,14 +10,13 @@ from __future__ import annotations
 
 import functools
 import inspect
-import operator
 
 import jax
 import jax.custom_batching
 import jax.numpy as jnp
 import numpy as np
 
-from ._derivatives import project_vectors
+from ._derivatives import project_vectors, vector_axis
 
 __all__ = ["project_capped_simplex"]
 
@@ -161,14 +160,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     y = jnp.asarray(y)
     if not jnp.issubdtype(y.dtype, jnp.floating):
         y = y.astype(jnp.result_type(float))
-    if y.ndim == 0:
-        raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -y.ndim <= axis < y.ndim:
-        raise ValueError(f"axis {axis} is out of bounds for array of dimension {y.ndim}")
-    axis %= y.ndim
-    if y.shape[axis] == 0:
-        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+    axis = vector_axis(y.shape, axis, "array")
     batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
     moved = jnp.moveaxis(y, axis, -1)
     h = jnp.broadcast_to(jnp.asarray(h, y.dtype), batch_shape)

@@ -8,12 +8,10 @@ itself differentiable (its derivative is the JVP), so double backward works.
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 import torch
 
-from ._derivatives import jvp_vectors, project_vectors, vjp_vectors
+from ._derivatives import jvp_vectors, project_vectors, vector_axis, vjp_vectors
 
 __all__ = ["project_capped_simplex"]
 
@@ -141,14 +139,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     y = torch.as_tensor(y)
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
-    if y.ndim == 0:
-        raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -y.ndim <= axis < y.ndim:
-        raise ValueError(f"axis {axis} is out of bounds for tensor of dimension {y.ndim}")
-    axis %= y.ndim
-    if y.shape[axis] == 0:
-        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+    axis = vector_axis(y.shape, axis, "tensor")
     batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
     h = torch.as_tensor(h, dtype=y.dtype).broadcast_to(batch_shape)
     l, l_kind = _as_bound(l, "l", y, axis, batch_shape)  # noqa: E741
