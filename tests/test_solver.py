@@ -227,7 +227,14 @@ def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  #
 
 @pytest.mark.parametrize(
     "shape, per_element",
-    [((64, 3000), False), ((64, 3000), True), ((1, 300000), False), ((1, 300000), True)],
+    [
+        ((64, 3000), False),
+        ((64, 3000), True),
+        ((1, 300000), False),
+        ((1, 300000), True),
+        ((203, 10), False),
+        ((203, 300), False),
+    ],
 )
 def test_threads_give_the_bytes_of_one(shape, per_element):
     g = rng(shape[1])

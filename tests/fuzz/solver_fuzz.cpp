@@ -12,7 +12,9 @@
 // those at u have y_j - tau*w_j >= u_j and those at l have
 // y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps of the
 // vector's scale.  Vectors holding NaN or infinities must merely finish.
+#include "core/passes.hpp"
 #include "core/shift.hpp"
+#include "core/solver.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -70,6 +72,89 @@ double g_h;
                      (*g_l)[k], (*g_u)[k], (*g_w)[k], (*g_x)[k]);
     }
     std::abort();
+}
+
+// The conditions on one result x of the vector (g_y, bounds, weights, h);
+// `reported_finite` is what the solver said of y.
+void check(const std::vector<double> &x, bool reported_finite)
+{
+    const std::vector<double> &y = *g_y, &l = *g_l, &u = *g_u, &w = *g_w;
+    const double h = g_h;
+    const std::size_t n = y.size();
+    g_x = &x;
+    bool finite = true;
+    for (std::size_t j = 0; j < n; ++j) {
+        finite = finite && std::isfinite(y[j]);
+    }
+    if (!finite) {
+        if (reported_finite) {
+            fail("a NaN or infinity not reported", 0);
+        }
+        return;
+    }
+    if (!reported_finite) {
+        fail("a finite vector reported as non-finite", 0);
+    }
+
+    for (std::size_t j = 0; j < n; ++j) {
+        const bool unbounded = std::isinf(x[j] > 0 ? u[j] : l[j]);
+        if (unbounded && std::fabs(x[j]) > 1e300 && std::isfinite(x[j])) {
+            return;  // an answer this far out may not be a double at all
+        }
+        if (std::isinf(x[j])) {
+            if (x[j] != (x[j] > 0 ? u[j] : l[j])) {
+                fail("an infinite x_j inside finite bounds", j);
+            }
+            return;  // the projection itself is beyond the doubles
+        }
+    }
+    // The vector's scale: its largest finite magnitude.
+    Wide scale = std::fabs(static_cast<Wide>(h)) / n;
+    for (std::size_t j = 0; j < n; ++j) {
+        for (const double s : {y[j], x[j], l[j], u[j]}) {
+            if (std::isfinite(s)) {
+                scale = std::max(scale, static_cast<Wide>(std::fabs(s)));
+            }
+        }
+    }
+    // One shift for the free elements; an interval of shifts that the
+    // elements at a bound allow.
+    Wide tau_lo = -INFINITY, tau_hi = INFINITY;
+    Wide sum = 0, size_of_sum = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!(l[j] <= x[j] && x[j] <= u[j])) {
+            fail("x outside its bounds", j);
+        }
+        const Wide wj = w[j];
+        sum += wj * x[j];
+        // Below the normal doubles rounding is absolute.
+        size_of_sum += wj * (scale + 2 * std::numeric_limits<double>::denorm_min() / k_eps);
+        const Wide shift = (static_cast<Wide>(y[j]) - x[j]) / wj;
+        // Each element's shift is known to a few ulps of the scale (divided by its weight).
+        const Wide slack = (8 * k_eps * scale + 2 * std::numeric_limits<double>::denorm_min()) / wj;
+        const bool at_u = x[j] == u[j];
+        const bool at_l = x[j] == l[j];
+        if (!at_u && !at_l) {
+            tau_lo = std::max(tau_lo, shift - slack);
+            tau_hi = std::min(tau_hi, shift + slack);
+        }
+        else {
+            // At u: tau <= (y - u)/w, at l: tau >= (y - l)/w (either when l == u).
+            if (at_u && !at_l) {
+                tau_hi = std::min(tau_hi, shift + slack);
+            }
+            if (at_l && !at_u) {
+                tau_lo = std::max(tau_lo, shift - slack);
+            }
+        }
+    }
+    if (!(tau_lo <= tau_hi)) {
+        fail("no single shift explains x (free elements disagree, or a bound is on the wrong side)",
+             0);
+    }
+    if (std::fabs(sum - h) > 16 * k_eps * (size_of_sum + std::fabs(static_cast<Wide>(h)))) {
+        fail("sum_j w_j x_j is not h", 0);
+    }
 }
 
 }  // namespace
@@ -176,78 +261,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (static_cast<double>(ws.visits) > 200.0 * n * log_n + 20000) {
         fail("more element visits than O(n log n) allows", 0);
     }
-    bool finite = true;
-    for (std::size_t j = 0; j < n; ++j) {
-        finite = finite && std::isfinite(y[j]);
-    }
-    if (!finite) {
-        if (found.finite) {
-            fail("a NaN or infinity not reported", 0);
+    check(x, found.finite);
+    if (!l_each && !u_each && !w_each && n <= static_cast<std::size_t>(tavorin::passes::k_side_max_n)) {
+        // The same vector through the batch solver, which solves vectors
+        // with shared bounds side by side in lanes: in several copies (a lane
+        // each, the ninth starting from the first's shift), each checked.
+        const std::ptrdiff_t m = (shape & 64) ? 9 : 1;
+        std::vector<double> rows(static_cast<std::size_t>(m) * n), out(rows.size());
+        for (std::ptrdiff_t r = 0; r < m; ++r) {
+            std::copy(y.begin(), y.end(), rows.begin() + r * static_cast<std::ptrdiff_t>(n));
         }
-        return 0;
-    }
-    if (!found.finite) {
-        fail("a finite vector reported as non-finite", 0);
-    }
-
-    for (std::size_t j = 0; j < n; ++j) {
-        const bool unbounded = std::isinf(x[j] > 0 ? u[j] : l[j]);
-        if (unbounded && std::fabs(x[j]) > 1e300 && std::isfinite(x[j])) {
-            return 0;  // an answer this far out may not be a double at all
-        }
-        if (std::isinf(x[j])) {
-            if (x[j] != (x[j] > 0 ? u[j] : l[j])) {
-                fail("an infinite x_j inside finite bounds", j);
+        const double lv = l[0], uv = u[0];
+        tavorin::Problem p;
+        p.y = reinterpret_cast<const char *>(rows.data());
+        p.out = reinterpret_cast<char *>(out.data());
+        p.m = m;
+        p.n = static_cast<std::ptrdiff_t>(n);
+        p.y_stride = p.out_stride = p.n * static_cast<std::ptrdiff_t>(sizeof(double));
+        p.h = {&h, 0};
+        p.l.vector = {&lv, 0};
+        p.u.vector = {&uv, 0};
+        p.check_finite = true;
+        const bool plain = (shape & 8) != 0;
+        const bool was_plain = tavorin::passes::plain_forced();
+        tavorin::passes::force_plain(plain);
+        const std::ptrdiff_t first = tavorin::solve_rows(p, 0, m, 1);
+        tavorin::passes::force_plain(was_plain);
+        for (std::ptrdiff_t r = 0; r < m; ++r) {
+            const std::vector<double> x_r(out.begin() + r * p.n, out.begin() + (r + 1) * p.n);
+            if (first >= 0 && r >= first) {
+                if (first != 0) {
+                    fail("the batch solver reported a later vector than the first", 0);
+                }
+                check(x_r, false);
+                break;
             }
-            return 0;  // the projection itself is beyond the doubles
+            check(x_r, true);
         }
-    }
-    // The vector's scale: its largest finite magnitude.
-    Wide scale = std::fabs(static_cast<Wide>(h)) / n;
-    for (std::size_t j = 0; j < n; ++j) {
-        for (const double s : {y[j], x[j], l[j], u[j]}) {
-            if (std::isfinite(s)) {
-                scale = std::max(scale, static_cast<Wide>(std::fabs(s)));
-            }
-        }
-    }
-    // One shift for the free elements; an interval of shifts that the
-    // elements at a bound allow.
-    Wide tau_lo = -INFINITY, tau_hi = INFINITY;
-    Wide sum = 0, size_of_sum = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        if (!(l[j] <= x[j] && x[j] <= u[j])) {
-            fail("x outside its bounds", j);
-        }
-        const Wide wj = w[j];
-        sum += wj * x[j];
-        // Below the normal doubles rounding is absolute.
-        size_of_sum += wj * (scale + 2 * std::numeric_limits<double>::denorm_min() / k_eps);
-        const Wide shift = (static_cast<Wide>(y[j]) - x[j]) / wj;
-        // Each element's shift is known to a few ulps of the scale (divided by its weight).
-        const Wide slack = (8 * k_eps * scale + 2 * std::numeric_limits<double>::denorm_min()) / wj;
-        const bool at_u = x[j] == u[j];
-        const bool at_l = x[j] == l[j];
-        if (!at_u && !at_l) {
-            tau_lo = std::max(tau_lo, shift - slack);
-            tau_hi = std::min(tau_hi, shift + slack);
-        }
-        else {
-            // At u: tau <= (y - u)/w, at l: tau >= (y - l)/w (either when l == u).
-            if (at_u && !at_l) {
-                tau_hi = std::min(tau_hi, shift + slack);
-            }
-            if (at_l && !at_u) {
-                tau_lo = std::max(tau_lo, shift - slack);
-            }
-        }
-    }
-    if (!(tau_lo <= tau_hi)) {
-        fail("no single shift explains x (free elements disagree, or a bound is on the wrong side)",
-             0);
-    }
-    if (std::fabs(sum - h) > 16 * k_eps * (size_of_sum + std::fabs(static_cast<Wide>(h)))) {
-        fail("sum_j w_j x_j is not h", 0);
     }
     return 0;
 }

@@ -5,10 +5,20 @@
 #include "core/doubles.hpp"
 #include "core/twofold.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include <atomic>
+#include <cstdio>
+#ifdef TAVORIN_DEBUG_COUNTS
+#define TAVORIN_DBG(x) x
+static long g_dbg[8];
+struct DbgPrint { ~DbgPrint() { std::fprintf(stderr, "rounds %ld groups %ld rare %ld | sample rounds %ld groups %ld\n", g_dbg[0], g_dbg[1], g_dbg[2], g_dbg[3], g_dbg[4]); } };
+static DbgPrint g_dbgp;
+#else
+#define TAVORIN_DBG(x)
+#endif
 
 namespace tavorin::passes {
 
@@ -43,7 +53,7 @@ const Table<T> &tables(bool plain) noexcept
         lane_kernels::write<T, LE, UE, WE>,
         lane_kernels::write_count<T, LE, UE, WE>,
         lane_kernels::finite<T>,
-        lane_kernels::short_shifts<T>,
+        lane_kernels::side_by_side<T>,
     };
     static const Table<T> twins = {
         plain_kernels::classify<T, LE, UE, WE>,
@@ -51,7 +61,7 @@ const Table<T> &tables(bool plain) noexcept
         plain_kernels::write<T, LE, UE, WE>,
         plain_kernels::write_count<T, LE, UE, WE>,
         plain_kernels::finite<T>,
-        plain_kernels::short_shifts<T>,
+        plain_kernels::side_by_side<T>,
     };
     return plain ? twins : lanes;
 }

@@ -81,19 +81,33 @@ struct Table {
     void (*write_count)(const Span<T> &row, double tau, T *out, std::int64_t &upper,
                         std::int64_t &lower) noexcept;
     bool (*finite)(const T *y, std::ptrdiff_t n) noexcept;
-    // The whole solve of up to four short vectors (n <= k_short, bounds the
-    // same for every element, no weights), `stride` elements apart, in
-    // registers, their rounds interleaved: ok[k] false when it did not
-    // settle vector k (a non-finite sum, say), for the general path to do.
-    // The leading settled vectors' projections are written to out
-    // (`out_stride` elements apart; null: not written).
-    void (*short_shifts)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
-                         const double *l, const double *u, const double *h, double *tau, bool *ok,
-                         T *out, std::ptrdiff_t out_stride) noexcept;
+    // The whole solve of up to k_side_rows vectors of at most k_side_max_n
+    // elements (one l, u and h each, no weights), `stride` elements apart,
+    // side by side in lanes: ok[k] false when it left vector k to the general
+    // path (a non-finite y or sum, l >= u, magnitudes near the largest
+    // double).  l, u and h hold k_side_rows entries, those past `count`
+    // copies of the first; the settled vectors' projections are
+    // written to out (`out_stride` elements apart; null: not written);
+    // `scratch` holds side_scratch(n) doubles.
+    // start[k], when finite and not beyond every breakpoint, is vector k's
+    // first trial shift (else the hyperplane's is).
+    void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
+                         const double *l, const double *u, const double *h, const double *start,
+                         double *tau, bool *ok, T *out, std::ptrdiff_t out_stride,
+                         double *scratch) noexcept;
 };
 
-// The longest vector short_shift takes.
-constexpr std::ptrdiff_t k_short = 16;
+// The longest vectors side_by_side takes.  Its rounds start from the
+// hyperplane's shift: a sample's (as for longer vectors) was measured to save
+// fewer rounds than its own rounds cost.
+constexpr std::ptrdiff_t k_side_max_n = 2048;
+// How many vectors it takes at once: groups of four lanes whose rounds interleave.
+constexpr int k_side_rows = 8;
+
+constexpr std::ptrdiff_t side_scratch(std::ptrdiff_t n) noexcept
+{
+    return k_side_rows * n;
+}
 
 // The passes for a layout (l, u, w per element or not): the lane kernels,
 // or their plain twins when `plain` (or when the processor lacks AVX2).

@@ -754,8 +754,8 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     // good the start is hardly depends on it (measured), its cost does.
     const bool same_bounds = !v.span.l && !v.span.u && !v.span.w;
     if (same_bounds) {
-        // Sixteen elements evenly spread, through the short vectors' kernel.
-        constexpr std::ptrdiff_t k = passes::k_short;
+        // Sixteen elements evenly spread, through the kernel of short vectors.
+        constexpr std::ptrdiff_t k = 16;
         double y[k];
         const std::ptrdiff_t n = v.span.n;
         for (std::ptrdiff_t i = 0; i < k; ++i) {
@@ -765,14 +765,22 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         const double least = v.span.l_all * static_cast<double>(k);
         const double most = v.span.u_all * static_cast<double>(k);
         const double hs = std::min(std::max(share, least), most);
-        double tau = k_nan;
-        bool ok = false;
+        constexpr int rows = passes::k_side_rows;
+        double l[rows], u[rows], h[rows], start[rows], tau[rows];
+        bool ok[rows] = {false};
+        for (int i = 0; i < rows; ++i) {
+            l[i] = v.span.l_all;
+            u[i] = v.span.u_all;
+            h[i] = hs;
+            start[i] = k_nan;
+        }
+        double scratch[passes::side_scratch(k)];
         if (std::isfinite(hs)) {
             passes::table<double>(false, false, false, plain)
-                .short_shifts(y, k, k, 1, &v.span.l_all, &v.span.u_all, &hs, &tau, &ok, nullptr, 0);
+                .side_by_side(y, k, k, 1, l, u, h, start, tau, ok, nullptr, 0, scratch);
         }
         ws.visits += 4 * k;
-        return ok ? tau : k_nan;
+        return ok[0] ? tau[0] : k_nan;
     }
     std::ptrdiff_t k = std::max<std::ptrdiff_t>(
         16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));

@@ -234,6 +234,33 @@ inline void store(std::int64_t *p, I64x4 c) noexcept
     }
 }
 
+// Counts below 2^52 as doubles.
+inline F64x4 to_doubles(I64x4 c) noexcept
+{
+#define TAVORIN_LANE(k) static_cast<double>(c.v[k])
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
+
+// The mask whose lane k is set where bit k of `set` is.
+inline Mask4 mask(int set) noexcept
+{
+#define TAVORIN_LANE(k) ((set >> (k)) & 1) != 0
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
+
+// Four vectors of four as a 4x4 matrix, rows to columns: lane k of a is
+// afterwards what lane 0 of the k-th argument was, and so on.
+inline void transpose(F64x4 &a, F64x4 &b, F64x4 &c, F64x4 &d) noexcept
+{
+    const F64x4 r[4] = {a, b, c, d};
+    a = {{r[0].v[0], r[1].v[0], r[2].v[0], r[3].v[0]}};
+    b = {{r[0].v[1], r[1].v[1], r[2].v[1], r[3].v[1]}};
+    c = {{r[0].v[2], r[1].v[2], r[2].v[2], r[3].v[2]}};
+    d = {{r[0].v[3], r[1].v[3], r[2].v[3], r[3].v[3]}};
+}
+
 // The least and the greatest of four doubles read back from lanes.
 inline double min_of(const double (&x)[4]) noexcept
 {
@@ -402,6 +429,36 @@ TAVORIN_SIMD_INLINE void store(std::int64_t *p, I64x4 c) noexcept
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), c.v);
 }
 
+// Counts below 2^52 as doubles: the count in the mantissa of 2^52, less 2^52.
+TAVORIN_SIMD_INLINE F64x4 to_doubles(I64x4 c) noexcept
+{
+    const __m256i magic = _mm256_castpd_si256(_mm256_set1_pd(0x1p52));
+    const __m256d biased = _mm256_castsi256_pd(_mm256_or_si256(c.v, magic));
+    return {_mm256_sub_pd(biased, _mm256_set1_pd(0x1p52))};
+}
+
+// The mask whose lane k is set where bit k of `set` is.
+TAVORIN_SIMD_INLINE Mask4 mask(int set) noexcept
+{
+    const __m256i bit = _mm256_set_epi64x(8, 4, 2, 1);
+    const __m256i picked = _mm256_and_si256(_mm256_set1_epi64x(set), bit);
+    return {_mm256_castsi256_pd(_mm256_cmpeq_epi64(picked, bit))};
+}
+
+// Four vectors of four as a 4x4 matrix, rows to columns: lane k of a is
+// afterwards what lane 0 of the k-th argument was, and so on.
+TAVORIN_SIMD_INLINE void transpose(F64x4 &a, F64x4 &b, F64x4 &c, F64x4 &d) noexcept
+{
+    const __m256d ab_even = _mm256_unpacklo_pd(a.v, b.v);  // a0 b0 a2 b2
+    const __m256d ab_odd = _mm256_unpackhi_pd(a.v, b.v);   // a1 b1 a3 b3
+    const __m256d cd_even = _mm256_unpacklo_pd(c.v, d.v);
+    const __m256d cd_odd = _mm256_unpackhi_pd(c.v, d.v);
+    a.v = _mm256_permute2f128_pd(ab_even, cd_even, 0x20);
+    b.v = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20);
+    c.v = _mm256_permute2f128_pd(ab_even, cd_even, 0x31);
+    d.v = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
+}
+
 #else
 
 #define TAVORIN_SIMD_KERNEL
@@ -424,12 +481,15 @@ using plain::keep;
 using plain::le;
 using plain::load;
 using plain::lt;
+using plain::mask;
 using plain::Mask4;
 using plain::max;
 using plain::min;
 using plain::ne;
 using plain::select;
 using plain::store;
+using plain::to_doubles;
+using plain::transpose;
 using plain::zero;
 using plain::zero_counts;
 

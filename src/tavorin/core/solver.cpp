@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace tavorin {
 
@@ -15,6 +16,13 @@ namespace {
 // A vector this long gets the threads to itself when there are fewer
 // vectors than threads.
 constexpr std::ptrdiff_t k_split_min_n = 1 << 18;
+
+// Threads take whole chunks of this many vectors (a multiple of
+// passes::k_side_rows), within which the rounds start warm.
+constexpr std::ptrdiff_t k_warm_rows = 64;
+// Shorter vectors start from the hyperplane's shift: measured, a neighbour's
+// start costs them rounds (the lanes then wait for the vectors it misleads).
+constexpr std::ptrdiff_t k_warm_min_n = 32;
 
 template <class T>
 const T *each_row(const Operand &o, std::ptrdiff_t i) noexcept
@@ -27,6 +35,49 @@ bool run_parts(std::ptrdiff_t items, int parts, BlockWork fn, void *context) noe
     return run_in_blocks(items, parts, fn, context);
 }
 
+// One vector by the general path (shift.cpp): false when check_finite
+// found a NaN or an infinity in it.
+template <class T>
+bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace &ws,
+               const shift::Splitter &splitter) noexcept
+{
+    shift::Vector<T> v;
+    v.span.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+    v.span.n = p.n;
+    v.span.l = each_row<T>(p.l, i);
+    v.span.u = each_row<T>(p.u, i);
+    v.span.w = each_row<T>(p.w, i);
+    v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
+    v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
+    v.h = p.h[i];
+    if (p.w.vector.data && !p.w.each) {
+        // One weight c for the whole vector: sum_j x_j = h / c with the
+        // shift tau*c, so the plain passes serve (the shift is not returned).
+        v.h = p.h[i] / p.w.vector[i];
+    }
+    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+    // Writing ahead of the verification needs y intact after a miss.
+    const bool apart = p.out != p.y;
+    const shift::Found found = shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr);
+    if (found.written && found.finite) {
+        return true;
+    }
+    double tau = found.tau;
+    if (!found.finite) {
+        if (p.check_finite) {
+            return false;
+        }
+        tau = std::numeric_limits<double>::quiet_NaN();
+    }
+    if (found.scaled && found.finite) {
+        shift::write_scaled(v, ws, found, out);
+    }
+    else {
+        shift::write_vector(v, tau, out, plain, splitter);
+    }
+    return true;
+}
+
 template <class T>
 std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
                            int parts) noexcept
@@ -34,73 +85,60 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     const bool plain = passes::plain_forced();
     shift::Workspace ws;
     shift::Splitter splitter{parts, parts > 1 ? run_parts : nullptr};
-    const bool weighted = p.w.vector.data != nullptr || p.w.each != nullptr;
-    const bool short_rows = p.n <= passes::k_short && !p.l.each && !p.u.each && !p.w.each &&
-                            p.y_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0 &&
-                            p.out_stride % static_cast<std::ptrdiff_t>(sizeof(T)) == 0;
-    const passes::Table<T> &shorts = passes::table<T>(false, false, false, plain);
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        if (short_rows) {
-            // Four vectors at a time through the short kernel; one it does
-            // not settle goes the general way below.
-            const int count = static_cast<int>(end - i < 4 ? end - i : 4);
-            double l[4], u[4], h[4], tau[4];
-            bool ok[4];
-            for (int k = 0; k < count; ++k) {
-                l[k] = p.l.vector[i + k];
-                u[k] = p.u.vector[i + k];
-                h[k] = weighted ? p.h[i + k] / p.w.vector[i + k] : p.h[i + k];
-            }
-            const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-            T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
-            constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
-            shorts.short_shifts(y, p.y_stride / size, p.n, count, l, u, h, tau, ok, out,
-                                p.out_stride / size);
-            int k = 0;
-            while (k < count && ok[k]) {
-                ++k;
-            }
-            i += k;
-            if (k == count) {
-                --i;
-                continue;
-            }
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+    bool side = p.n <= passes::k_side_max_n && !p.l.each && !p.u.each && !p.w.each &&
+                p.y_stride % size == 0 && p.out_stride % size == 0;
+    std::vector<double> scratch;
+    if (side) {
+        try {
+            scratch.resize(static_cast<std::size_t>(passes::side_scratch(p.n)));
         }
-        shift::Vector<T> v;
-        v.span.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-        v.span.n = p.n;
-        v.span.l = each_row<T>(p.l, i);
-        v.span.u = each_row<T>(p.u, i);
-        v.span.w = each_row<T>(p.w, i);
-        v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
-        v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
-        v.h = p.h[i];
-        if (weighted && !p.w.each) {
-            // One weight c for the whole vector: sum_j x_j = h / c with the
-            // shift tau*c, so the plain passes serve (the shift is not returned).
-            v.h = p.h[i] / p.w.vector[i];
+        catch (...) {
+            side = false;  // the general path needs no more than the vector
         }
-        T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
-        // Writing ahead of the verification needs y intact after a miss.
-        const bool apart = p.out != p.y;
-        const shift::Found found =
-            shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr);
-        if (found.written && found.finite) {
-            continue;
-        }
-        double tau = found.tau;
-        if (!found.finite) {
-            if (p.check_finite) {
+    }
+    const passes::Table<T> &sides = passes::table<T>(false, false, false, plain);
+    // Each vector starts its rounds from the shift of the vector k_side_rows
+    // before it, when both are in one chunk of k_warm_rows (vectors of a
+    // batch are often alike): a start that does not depend on how the rows
+    // were split over threads, which split at chunk boundaries.
+    constexpr int rows = passes::k_side_rows;
+    double warm[rows];
+    for (double &w : warm) {
+        w = std::numeric_limits<double>::quiet_NaN();
+    }
+    std::ptrdiff_t i = begin;
+    while (i < end) {
+        if (!side) {
+            if (!solve_one<T>(p, i, plain, ws, splitter)) {
                 return i;
             }
-            tau = std::numeric_limits<double>::quiet_NaN();
+            ++i;
+            continue;
         }
-        if (found.scaled && found.finite) {
-            shift::write_scaled(v, ws, found, out);
+        // Several vectors at a time side by side; one it leaves goes the general way.
+        const int count = static_cast<int>(end - i < rows ? end - i : rows);
+        double l[rows], u[rows], h[rows], start[rows], tau[rows];
+        bool ok[rows];
+        const bool warmed = p.n >= k_warm_min_n && i % k_warm_rows != 0 && i - rows >= begin;
+        for (int k = 0; k < rows; ++k) {
+            const std::ptrdiff_t r = i + (k < count ? k : 0);
+            l[k] = p.l.vector[r];
+            u[k] = p.u.vector[r];
+            h[k] = p.w.vector.data ? p.h[r] / p.w.vector[r] : p.h[r];
+            start[k] = warmed ? warm[k < count ? k : 0] : std::numeric_limits<double>::quiet_NaN();
         }
-        else {
-            shift::write_vector(v, tau, out, plain, splitter);
+        const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+        T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+        sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, tau, ok, out,
+                           p.out_stride / size, scratch.data());
+        for (int k = 0; k < count; ++k) {
+            warm[k] = ok[k] ? tau[k] : std::numeric_limits<double>::quiet_NaN();
+            if (!ok[k] && !solve_one<T>(p, i + k, plain, ws, splitter)) {
+                return i + k;
+            }
         }
+        i += count;
     }
     return -1;
 }
@@ -114,15 +152,17 @@ struct Job {
 void solve_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
     Job &job = *static_cast<Job *>(context);
-    // run_in_blocks hands each block its own range; find which block this is
-    // by its start, as run_in_blocks computes it.
+    // run_in_blocks hands each block its own range of chunks; find which
+    // block this is by its start, as run_in_blocks computes it.
     const std::ptrdiff_t m = job.problem->m;
+    const std::ptrdiff_t chunks = (m + k_warm_rows - 1) / k_warm_rows;
     int k = 0;
-    while (k + 1 < job.blocks && static_cast<std::ptrdiff_t>(static_cast<long double>(m) * (k + 1) /
-                                                             job.blocks) <= begin) {
+    while (k + 1 < job.blocks && static_cast<std::ptrdiff_t>(static_cast<long double>(chunks) *
+                                                             (k + 1) / job.blocks) <= begin) {
         ++k;
     }
-    job.first[k] = solve_rows(*job.problem, begin, end, 1);
+    job.first[k] = solve_rows(*job.problem, begin * k_warm_rows,
+                              end * k_warm_rows < m ? end * k_warm_rows : m, 1);
 }
 
 }  // namespace
@@ -147,11 +187,13 @@ std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &start
     }
     Job job;
     job.problem = &problem;
-    job.blocks = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
+    const std::ptrdiff_t chunks = (problem.m + k_warm_rows - 1) / k_warm_rows;
+    const int blocks = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
+    job.blocks = static_cast<int>(blocks < chunks ? blocks : chunks);
     for (int k = 0; k < job.blocks; ++k) {
         job.first[k] = -1;
     }
-    started = run_in_blocks(problem.m, job.blocks, solve_block, &job);
+    started = run_in_blocks(chunks, job.blocks, solve_block, &job);
     for (int k = 0; k < job.blocks; ++k) {
         if (job.first[k] >= 0) {
             return job.first[k];
