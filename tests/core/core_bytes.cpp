@@ -11,6 +11,7 @@
 // by the exact solver (from the original row, its passes on the lanes).
 #include "core/projection.hpp"
 #include "core/shift.hpp"
+#include "core/solver.hpp"
 #include "core/simd.hpp"
 
 #include <cinttypes>
@@ -157,6 +158,30 @@ int main()
                                              tavorin::shift::Splitter{});
             }
             for (const double e : exact) {
+                put_bits(e);
+            }
+            // The batch solver (vectors with shared bounds side by side in
+            // lanes) on nine rotations of the row.
+            const std::ptrdiff_t m = 9;
+            std::vector<double> rows(static_cast<std::size_t>(m * p.n)), batch(rows.size());
+            for (std::ptrdiff_t r = 0; r < m; ++r) {
+                for (std::ptrdiff_t j = 0; j < p.n; ++j) {
+                    rows[static_cast<std::size_t>(r * p.n + j)] =
+                        row[static_cast<std::size_t>((j + r) % p.n)];
+                }
+            }
+            tavorin::Problem problem;
+            problem.y = reinterpret_cast<const char *>(rows.data());
+            problem.out = reinterpret_cast<char *>(batch.data());
+            problem.m = m;
+            problem.n = p.n;
+            problem.y_stride = problem.out_stride =
+                p.n * static_cast<std::ptrdiff_t>(sizeof(double));
+            problem.h = {&p.h, 0};
+            problem.l.vector = {&p.l, 0};
+            problem.u.vector = {&p.u, 0};
+            put_bits(static_cast<double>(tavorin::solve_rows(problem, 0, m, 1)));
+            for (const double e : batch) {
                 put_bits(e);
             }
             double xa;
