@@ -17,12 +17,17 @@ float32, and adversarial rows on 1000x1000.
 import argparse
 import json
 import math
+import os
 import statistics
 import time
 
-import numpy as np
+# OpenBLAS threads left spinning by NumPy's set-up calls would take the cores
+# from the timed columns (all of them alike, but noisily).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-from tavorin import _simplex
+import numpy as np  # noqa: E402
+
+from tavorin import _simplex  # noqa: E402
 
 SHAPES = [(1000, 1000), (10000, 100), (100000, 10), (10, 100000), (1, 10**6), (1, 10**7)]
 QUICK = [(1000, 1000), (10000, 100), (100000, 10), (10, 100000), (1, 10**6)]

@@ -98,15 +98,12 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
     }
     const passes::Table<T> &sides = passes::table<T>(false, false, false, plain);
-    // Each vector starts its rounds from the shift of the vector k_side_rows
-    // before it, when both are in one chunk of k_warm_rows (vectors of a
+    // Each call's vectors start their rounds from the mean shift of the
+    // call's before, when both are in one chunk of k_warm_rows (vectors of a
     // batch are often alike): a start that does not depend on how the rows
     // were split over threads, which split at chunk boundaries.
     constexpr int rows = passes::k_side_rows;
-    double warm[rows];
-    for (double &w : warm) {
-        w = std::numeric_limits<double>::quiet_NaN();
-    }
+    double warm = std::numeric_limits<double>::quiet_NaN();
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -126,14 +123,20 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             l[k] = p.l.vector[r];
             u[k] = p.u.vector[r];
             h[k] = p.w.vector.data ? p.h[r] / p.w.vector[r] : p.h[r];
-            start[k] = warmed ? warm[k < count ? k : 0] : std::numeric_limits<double>::quiet_NaN();
+            start[k] = warmed ? warm : std::numeric_limits<double>::quiet_NaN();
         }
         const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
         T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
         sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, tau, ok, out,
                            p.out_stride / size, scratch.data());
+        double sum = 0.0;
+        int settled = 0;
         for (int k = 0; k < count; ++k) {
-            warm[k] = ok[k] ? tau[k] : std::numeric_limits<double>::quiet_NaN();
+            sum += ok[k] ? tau[k] : 0.0;
+            settled += ok[k] ? 1 : 0;
+        }
+        warm = settled > 0 ? sum / settled : std::numeric_limits<double>::quiet_NaN();
+        for (int k = 0; k < count; ++k) {
             if (!ok[k] && !solve_one<T>(p, i + k, plain, ws, splitter)) {
                 return i + k;
             }
