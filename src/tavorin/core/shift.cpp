@@ -195,6 +195,9 @@ struct SpeculativeWrite {
     }
 };
 
+template <class T>
+Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Workspace &ws) noexcept;
+
 // Newton's rounds on the span's residual (plus the fixed classes), from tau.
 template <class T>
 Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, double h,
@@ -208,7 +211,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     double prev_root = k_nan;
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
-        const Classes classes = passes.classify(s, tau);
+        const Classes classes = classify_all(s, passes, tau, ws);
         ws.visits += s.n;
         if (!classes.finite) {
             out.outcome = Outcome::failed;  // the caller tells NaN and infinities from overflow
@@ -345,7 +348,7 @@ Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Sea
 {
     const Classes none{};
     if (std::isnan(tau)) {
-        const Line all_free = line_of(s, passes.classify(s, k_nan), none, h);
+        const Line all_free = line_of(s, classify_all(s, passes, k_nan, ws), none, h);
         ws.visits += s.n;
         tau = all_free.root();
         if (!std::isfinite(tau)) {
@@ -525,6 +528,62 @@ Span<T> chunk_of(const Span<T> &s, std::ptrdiff_t chunk, std::ptrdiff_t size) no
     p.w = s.w ? s.w + a : nullptr;
     p.n = b - a;
     return p;
+}
+
+template <class T>
+struct ClassifyJob {
+    const Span<T> *s;
+    const Table<T> *passes;
+    double tau;
+    Classes *results;
+};
+
+template <class T>
+void classify_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    auto &job = *static_cast<ClassifyJob<T> *>(context);
+    for (std::ptrdiff_t k = begin; k < end; ++k) {
+        job.results[k] = job.passes->classify(chunk_of(*job.s, k, k_chunk), job.tau);
+    }
+}
+
+// The classes of a span; one of two chunks or more is classified chunk by
+// chunk (on the workspace's threads when it has them) and the chunks' sums
+// added in order, so that the result is the same bytes however many threads
+// ran it.
+template <class T>
+Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Workspace &ws) noexcept
+{
+    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
+    if (chunks < 2) {
+        return passes.classify(s, tau);
+    }
+    try {
+        ws.classes.resize(static_cast<std::size_t>(chunks));
+    }
+    catch (...) {
+        return passes.classify(s, tau);
+    }
+    ClassifyJob<T> job{&s, &passes, tau, ws.classes.data()};
+    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(ws.split.parts, chunks));
+    if (parts <= 1 || !ws.split.run || !ws.split.run(chunks, parts, classify_chunks<T>, &job)) {
+        classify_chunks<T>(&job, 0, chunks);
+    }
+    Classes all;
+    Twofold wy, ww, bw;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        const Classes &c = ws.classes[static_cast<std::size_t>(k)];
+        wy = wy + twofold(c.free_wy);
+        ww = ww + twofold(c.free_ww);
+        bw = bw + twofold(c.bound_w);
+        all.upper += c.upper;
+        all.lower += c.lower;
+        all.finite = all.finite && c.finite;
+    }
+    all.free_wy = {wy.hi, wy.lo};
+    all.free_ww = {ww.hi, ww.lo};
+    all.bound_w = {bw.hi, bw.lo};
+    return all;
 }
 
 template <class T>
@@ -813,6 +872,7 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
                    T *out) noexcept
 {
     const Table<T> &passes = table_of(v.span, plain);
+    ws.split = splitter;
     const bool hyperplane =
         !v.span.l && !v.span.u && v.span.l_all == -k_inf && v.span.u_all == k_inf;
     // A long vector's write runs on the splitter's threads: not speculated.

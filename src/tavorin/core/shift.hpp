@@ -24,6 +24,9 @@ struct Workspace {
     std::vector<double> sy, sl, su, sw;    // a sample
     std::vector<double> xy, xl, xu, xw;    // a scaled copy
     std::vector<passes::Filtered> chunks;  // a filtering pass, chunk by chunk
+    std::vector<passes::Classes> classes;  // a long span's classes, chunk by chunk
+    // The threads a long span's classify runs on (solve_vector's splitter).
+    Splitter split;
     // Element visits of the passes (classify, filter) so far: what the
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;

@@ -148,6 +148,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 
 struct Job {
     const Problem *problem;
+    std::ptrdiff_t rows;  // vectors a chunk
     int blocks;
     std::ptrdiff_t first[1 << 10];
 };
@@ -158,14 +159,14 @@ void solve_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexce
     // run_in_blocks hands each block its own range of chunks; find which
     // block this is by its start, as run_in_blocks computes it.
     const std::ptrdiff_t m = job.problem->m;
-    const std::ptrdiff_t chunks = (m + k_warm_rows - 1) / k_warm_rows;
+    const std::ptrdiff_t chunks = (m + job.rows - 1) / job.rows;
     int k = 0;
     while (k + 1 < job.blocks && static_cast<std::ptrdiff_t>(static_cast<long double>(chunks) *
                                                              (k + 1) / job.blocks) <= begin) {
         ++k;
     }
-    job.first[k] = solve_rows(*job.problem, begin * k_warm_rows,
-                              end * k_warm_rows < m ? end * k_warm_rows : m, 1);
+    job.first[k] = solve_rows(*job.problem, begin * job.rows,
+                              end * job.rows < m ? end * job.rows : m, 1);
 }
 
 }  // namespace
@@ -190,7 +191,10 @@ std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &start
     }
     Job job;
     job.problem = &problem;
-    const std::ptrdiff_t chunks = (problem.m + k_warm_rows - 1) / k_warm_rows;
+    // Vectors solved side by side go to threads in whole chunks (where their
+    // rounds start warm), longer ones one by one.
+    job.rows = problem.n <= passes::k_side_max_n ? k_warm_rows : 1;
+    const std::ptrdiff_t chunks = (problem.m + job.rows - 1) / job.rows;
     const int blocks = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
     job.blocks = static_cast<int>(blocks < chunks ? blocks : chunks);
     for (int k = 0; k < job.blocks; ++k) {
