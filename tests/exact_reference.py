@@ -79,17 +79,19 @@ def sorted_search(y, h, l, u, w=None):  # noqa: E741
         num = Fraction(math.fsum(w * y)) - Fraction(h)
         return y - float(num / Fraction(math.fsum(w**2))) * w
     lo, hi = 0, points.size - 1
+    past = 0.0  # the root is past every breakpoint: -1 left of them, +1 right
     if residual(points[lo]) <= 0:
-        hi = lo
+        hi, past = lo, -1.0
     elif residual(points[hi]) >= 0:
-        lo = hi
+        lo, past = hi, 1.0
     while hi - lo > 1:
         mid = (lo + hi) // 2
         if residual(points[mid]) > 0:
             lo = mid
         else:
             hi = mid
-    t = (points[lo] + points[hi]) / 2 if lo != hi else points[lo]
+    # Classes inside the root's piece (past the breakpoints: beyond them).
+    t = (points[lo] + points[hi]) / 2 + past * (abs(points[lo]) + 1.0)
     at_u = y - t * w >= u
     at_l = ~at_u & (y - t * w <= l)
     free = ~(at_u | at_l)
