@@ -18,12 +18,17 @@ the paired ratios of one run.
 
 import argparse
 import inspect
+import os
 import statistics
 import time
 
-import numpy as np
+# OpenBLAS threads left spinning by NumPy's set-up calls would take the cores
+# from the timed columns (all of them alike, but noisily).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import tavorin
+import numpy as np  # noqa: E402
+
+import tavorin  # noqa: E402
 
 SHAPES = [(1000, 1000), (10000, 100)]
 EXACT = (
