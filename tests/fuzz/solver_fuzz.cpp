@@ -262,7 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("more element visits than O(n log n) allows", 0);
     }
     check(x, found.finite);
-    if (!l_each && !u_each && !w_each && n <= static_cast<std::size_t>(tavorin::passes::k_side_max_n)) {
+    if (!l_each && !u_each && !w_each &&
+        n <= static_cast<std::size_t>(tavorin::passes::k_side_max_n)) {
         // The same vector through the batch solver, which solves vectors
         // with shared bounds side by side in lanes: in several copies (a lane
         // each, the ninth starting from the first's shift), each checked.

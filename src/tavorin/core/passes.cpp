@@ -10,15 +10,6 @@
 #include <limits>
 
 #include <atomic>
-#include <cstdio>
-#ifdef TAVORIN_DEBUG_COUNTS
-#define TAVORIN_DBG(x) x
-static long g_dbg[8];
-struct DbgPrint { ~DbgPrint() { std::fprintf(stderr, "rounds %ld groups %ld rare %ld | sample rounds %ld groups %ld\n", g_dbg[0], g_dbg[1], g_dbg[2], g_dbg[3], g_dbg[4]); } };
-static DbgPrint g_dbgp;
-#else
-#define TAVORIN_DBG(x)
-#endif
 
 namespace tavorin::passes {
 

@@ -165,8 +165,8 @@ void solve_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexce
                                                              (k + 1) / job.blocks) <= begin) {
         ++k;
     }
-    job.first[k] = solve_rows(*job.problem, begin * job.rows,
-                              end * job.rows < m ? end * job.rows : m, 1);
+    job.first[k] =
+        solve_rows(*job.problem, begin * job.rows, end * job.rows < m ? end * job.rows : m, 1);
 }
 
 }  // namespace
