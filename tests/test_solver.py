@@ -201,6 +201,9 @@ def test_bounds_near_overflow_give_finite_exact_rows(n):
     check_against_reference(y, 0.5, -1e308, 1e308)
     check_against_reference(np.full((1, n), 0.5e308), 1e308, 0.0, 1e308)
     check_against_reference(y * 1e300, 0.0, -1e308, 1e308)
+    if n == 3:
+        # One weight per vector, with h / w beyond the doubles (the rational reference).
+        check_against_reference(y[:1] * 1e307, 1e308, 0.0, 1e308, [0.5])
 
 
 def test_empty_free_sets_and_equal_bounds():

@@ -639,8 +639,8 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
 // The vector copied into the workspace scaled by powers of two, so that no
 // sum of its terms overflows; tau_scale turns the copy's shift into the vector's.
 template <class T>
-bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h,
-                 double &tau_scale) noexcept
+bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h, double &tau_scale,
+                 double weight) noexcept
 {
     const Span<T> &s = v.span;
     const std::ptrdiff_t n = s.n;
@@ -655,7 +655,7 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
         big = std::max(big, std::fabs(static_cast<double>(s.y[j])));
         big = std::isfinite(l) ? std::max(big, std::fabs(l)) : big;
         big = std::isfinite(u) ? std::max(big, std::fabs(u)) : big;
-        heavy = std::max(heavy, s.w ? static_cast<double>(s.w[j]) : 1.0);
+        heavy = std::max(heavy, s.w ? static_cast<double>(s.w[j]) : weight);
     }
     // Terms below 2^(1022 - log2 n - 4) cannot overflow a sum of n of them;
     // Dekker's split of a product's factor needs another 27 bits of room.
@@ -666,7 +666,7 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
         ws.xy[j] = std::ldexp(static_cast<double>(s.y[j]), -e);
         ws.xl[j] = std::ldexp(bound_at(s.l, s.l_all, j), -e);
         ws.xu[j] = std::ldexp(bound_at(s.u, s.u_all, j), -e);
-        ws.xw[j] = std::ldexp(s.w ? static_cast<double>(s.w[j]) : 1.0, q);
+        ws.xw[j] = std::ldexp(s.w ? static_cast<double>(s.w[j]) : weight, q);
     }
     out.y = ws.xy.data();
     out.l = ws.xl.data();
@@ -680,12 +680,12 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
 }
 
 template <class T>
-Found scaled(const Vector<T> &v, bool plain, Workspace &ws) noexcept
+Found scaled(const Vector<T> &v, bool plain, Workspace &ws, double weight = 1.0) noexcept
 {
     Span<double> copy;
     double h = 0.0;
     double tau_scale = 1.0;
-    if (!scaled_copy(v, ws, copy, h, tau_scale)) {
+    if (!scaled_copy(v, ws, copy, h, tau_scale, weight)) {
         return {k_nan, true};
     }
     ws.visits += 2 * v.span.n;
@@ -890,6 +890,12 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
 }
 
 template <class T>
+Found solve_weighted(const Vector<T> &v, double weight, bool plain, Workspace &ws) noexcept
+{
+    return scaled(v, plain, ws, weight);
+}
+
+template <class T>
 void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
                   const Splitter &splitter) noexcept
 {
@@ -925,6 +931,8 @@ template Found solve_vector<double>(const Vector<double> &, bool, Workspace &, c
                                     double *) noexcept;
 template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, const Splitter &,
                                    float *) noexcept;
+template Found solve_weighted<double>(const Vector<double> &, double, bool, Workspace &) noexcept;
+template Found solve_weighted<float>(const Vector<float> &, double, bool, Workspace &) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,
                                    const Splitter &) noexcept;
 template void write_vector<float>(const Vector<float> &, double, float *, bool,

@@ -65,6 +65,13 @@ template <class T>
 Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Splitter &splitter,
                    T *out = nullptr) noexcept;
 
+// The shift of a vector whose every element has the weight `weight` (its
+// span without weights, h the weighted sum's), found on the workspace's copy
+// scaled by powers of two: for an h / weight beyond the doubles.  Write it
+// with write_scaled.
+template <class T>
+Found solve_weighted(const Vector<T> &vector, double weight, bool plain, Workspace &ws) noexcept;
+
 // Writes the projection for the shift, on the splitter's threads when it has them.
 template <class T>
 void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,

@@ -50,12 +50,30 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
     v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
     v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
     v.h = p.h[i];
+    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
     if (p.w.vector.data && !p.w.each) {
         // One weight c for the whole vector: sum_j x_j = h / c with the
-        // shift tau*c, so the plain passes serve (the shift is not returned).
-        v.h = p.h[i] / p.w.vector[i];
+        // shift tau*c, so the plain passes serve (the shift is not returned),
+        // unless h / c is beyond the doubles while h is not.
+        const double c = p.w.vector[i];
+        v.h = p.h[i] / c;
+        if (!std::isfinite(v.h) && std::isfinite(p.h[i])) {
+            const passes::Table<T> &pass = passes::table<T>(false, false, false, plain);
+            if (p.check_finite && !pass.finite(v.span.y, v.span.n)) {
+                return false;
+            }
+            v.h = p.h[i];
+            const shift::Found found = shift::solve_weighted(v, c, plain, ws);
+            if (found.scaled) {
+                shift::write_scaled(v, ws, found, out);
+            }
+            else {
+                // No room for the copy: some result, as for non-finite y unchecked.
+                shift::write_vector(v, found.tau, out, plain, splitter);
+            }
+            return true;
+        }
     }
-    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
     // Writing ahead of the verification needs y intact after a miss.
     const bool apart = p.out != p.y;
     const shift::Found found = shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr);
