@@ -892,6 +892,7 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
 template <class T>
 Found solve_weighted(const Vector<T> &v, double weight, bool plain, Workspace &ws) noexcept
 {
+    ws.split = Splitter{};
     return scaled(v, plain, ws, weight);
 }
 
