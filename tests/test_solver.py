@@ -147,7 +147,7 @@ def test_float32_is_the_exact_result_rounded(dtype, n):
     check_against_reference(y, 1.0, 0.0, INF)
 
 
-@pytest.mark.parametrize("m, n", [(72, 33), (150, 300)])
+@pytest.mark.parametrize("m, n", [(72, 33), (260, 45), (300, 300)])
 def test_batches_of_unlike_vectors(m, n):
     # Vectors start from their neighbours' shifts: scales of 1e-6..1e6 and
     # bounds per vector (some infinite) must not mislead them.
@@ -252,7 +252,7 @@ def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  #
         ((1, 300000), False),
         ((1, 300000), True),
         ((203, 10), False),
-        ((203, 300), False),
+        ((600, 300), False),
     ],
 )
 def test_threads_give_the_bytes_of_one(shape, per_element):

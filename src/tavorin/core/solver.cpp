@@ -17,9 +17,16 @@ namespace {
 // vectors than threads.
 constexpr std::ptrdiff_t k_split_min_n = 1 << 18;
 
-// Threads take whole chunks of this many vectors (a multiple of
-// passes::k_side_rows), within which the rounds start warm.
-constexpr std::ptrdiff_t k_warm_rows = 64;
+// Threads take whole chunks of vectors solved side by side, within which
+// the rounds start warm: 8 to 64 vectors (multiples of passes::k_side_rows),
+// so that a batch has 16 chunks or more to share out when it can.  The size
+// depends on the batch alone, never on the threads, so neither does any result.
+std::ptrdiff_t warm_rows(std::ptrdiff_t m) noexcept
+{
+    constexpr std::ptrdiff_t rows = passes::k_side_rows;
+    const std::ptrdiff_t calls = m / (16 * rows);
+    return rows * (calls < 1 ? 1 : calls > 8 ? 8 : calls);
+}
 // Shorter vectors start from the hyperplane's shift: measured, a neighbour's
 // start costs them rounds (the lanes then wait for the vectors it misleads).
 constexpr std::ptrdiff_t k_warm_min_n = 32;
@@ -117,10 +124,11 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     }
     const passes::Table<T> &sides = passes::table<T>(false, false, false, plain);
     // Each call's vectors start their rounds from the mean shift of the
-    // call's before, when both are in one chunk of k_warm_rows (vectors of a
+    // call's before, when both are in one chunk of warm_rows (vectors of a
     // batch are often alike): a start that does not depend on how the rows
     // were split over threads, which split at chunk boundaries.
     constexpr int rows = passes::k_side_rows;
+    const std::ptrdiff_t chunk = warm_rows(p.m);
     double warm = std::numeric_limits<double>::quiet_NaN();
     std::ptrdiff_t i = begin;
     while (i < end) {
@@ -135,7 +143,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         const int count = static_cast<int>(end - i < rows ? end - i : rows);
         double l[rows], u[rows], h[rows], start[rows], tau[rows];
         bool ok[rows];
-        const bool warmed = p.n >= k_warm_min_n && i % k_warm_rows != 0 && i - rows >= begin;
+        const bool warmed = p.n >= k_warm_min_n && i % chunk != 0 && i - rows >= begin;
         for (int k = 0; k < rows; ++k) {
             const std::ptrdiff_t r = i + (k < count ? k : 0);
             l[k] = p.l.vector[r];
@@ -211,7 +219,7 @@ std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &start
     job.problem = &problem;
     // Vectors solved side by side go to threads in whole chunks (where their
     // rounds start warm), longer ones one by one.
-    job.rows = problem.n <= passes::k_side_max_n ? k_warm_rows : 1;
+    job.rows = problem.n <= passes::k_side_max_n ? warm_rows(problem.m) : 1;
     const std::ptrdiff_t chunks = (problem.m + job.rows - 1) / job.rows;
     const int blocks = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
     job.blocks = static_cast<int>(blocks < chunks ? blocks : chunks);
