@@ -530,6 +530,16 @@ Span<T> chunk_of(const Span<T> &s, std::ptrdiff_t chunk, std::ptrdiff_t size) no
     return p;
 }
 
+// Runs fn over `chunks` chunks on the splitter's threads, or on the calling
+// thread when it has none or cannot start them.
+void on_chunks(const Splitter &splitter, std::ptrdiff_t chunks, BlockWork fn, void *job) noexcept
+{
+    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
+    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, fn, job)) {
+        fn(job, 0, chunks);
+    }
+}
+
 template <class T>
 struct ClassifyJob {
     const Span<T> *s;
@@ -565,10 +575,7 @@ Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Works
         return passes.classify(s, tau);
     }
     ClassifyJob<T> job{&s, &passes, tau, ws.classes.data()};
-    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(ws.split.parts, chunks));
-    if (parts <= 1 || !ws.split.run || !ws.split.run(chunks, parts, classify_chunks<T>, &job)) {
-        classify_chunks<T>(&job, 0, chunks);
-    }
+    on_chunks(ws.split, chunks, classify_chunks<T>, &job);
     Classes all;
     Twofold wy, ww, bw;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
@@ -610,10 +617,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
 {
     const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
     FilterJob<T> job{&s, &passes, lo, hi, out, ws.chunks.data()};
-    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
-    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, filter_chunks<T>, &job)) {
-        filter_chunks<T>(&job, 0, chunks);
-    }
+    on_chunks(splitter, chunks, filter_chunks<T>, &job);
     Filtered all;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
         const Filtered &f = job.results[k];
@@ -903,10 +907,7 @@ void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
     const Table<T> &passes = table_of(v.span, plain);
     WriteJob<T> job{&v.span, &passes, tau, out};
     const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
-    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
-    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, write_chunks<T>, &job)) {
-        passes.write(v.span, tau, out);
-    }
+    on_chunks(splitter, chunks, write_chunks<T>, &job);
 }
 
 template <class T>
