@@ -53,6 +53,30 @@ inline bool cpu_has_avx2() noexcept
 #endif
 }
 
+// Hints that the line at p is about to be read, or written: it is fetched
+// into the caches meanwhile.  Never faults, whatever p is.
+inline void prefetch_read(const void *p) noexcept
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+#if defined(_M_X64)
+    _mm_prefetch(static_cast<const char *>(p), _MM_HINT_T1);
+#else
+    (void)p;
+#endif
+#else
+    __builtin_prefetch(p, 0, 2);
+#endif
+}
+
+inline void prefetch_write(const void *p) noexcept
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    prefetch_read(p);
+#else
+    __builtin_prefetch(p, 1, 2);
+#endif
+}
+
 // a * b into *product; true when it overflowed (and *product is then unspecified).
 inline bool mul_overflow(std::ptrdiff_t a, std::ptrdiff_t b, std::ptrdiff_t *product) noexcept
 {

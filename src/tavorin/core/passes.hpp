@@ -88,12 +88,15 @@ struct Table {
     // double).  l, u and h hold k_side_rows entries, those past `count`
     // copies of the first; the settled vectors' projections are
     // written to out (`out_stride` elements apart; null: not written);
-    // `scratch` holds side_scratch(n) doubles.
-    // start[k], when finite and not beyond every breakpoint, is vector k's
-    // first trial shift (else the hyperplane's is).
+    // `next` is where the next call's vectors start (null: none; only read
+    // ahead into the caches); `scratch` holds side_scratch(n) doubles.
+    // The hyperplane's shift (sum y - h) / n plus start[k], when that is
+    // finite and not beyond every breakpoint, is vector k's first trial shift
+    // (else the hyperplane's is); start[k] returns the offset of the shift
+    // found from the hyperplane's.
     void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
-                         const double *l, const double *u, const double *h, const double *start,
-                         double *tau, bool *ok, T *out, std::ptrdiff_t out_stride,
+                         const double *l, const double *u, const double *h, double *start,
+                         double *tau, bool *ok, T *out, std::ptrdiff_t out_stride, const T *next,
                          double *scratch) noexcept;
 };
 

@@ -27,9 +27,6 @@ std::ptrdiff_t warm_rows(std::ptrdiff_t m) noexcept
     const std::ptrdiff_t calls = m / (16 * rows);
     return rows * (calls < 1 ? 1 : calls > 8 ? 8 : calls);
 }
-// Shorter vectors start from the hyperplane's shift: measured, a neighbour's
-// start costs them rounds (the lanes then wait for the vectors it misleads).
-constexpr std::ptrdiff_t k_warm_min_n = 32;
 
 template <class T>
 const T *each_row(const Operand &o, std::ptrdiff_t i) noexcept
@@ -123,10 +120,11 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
     }
     const passes::Table<T> &sides = passes::table<T>(false, false, false, plain);
-    // Each call's vectors start their rounds from the mean shift of the
-    // call's before, when both are in one chunk of warm_rows (vectors of a
-    // batch are often alike): a start that does not depend on how the rows
-    // were split over threads, which split at chunk boundaries.
+    // Each call's vectors start their rounds from their own hyperplane's
+    // shift plus the mean offset from it of the call's before, when both are
+    // in one chunk of warm_rows (vectors of a batch are often alike, up to
+    // their mean): a start that does not depend on how the rows were split
+    // over threads, which split at chunk boundaries.
     constexpr int rows = passes::k_side_rows;
     const std::ptrdiff_t chunk = warm_rows(p.m);
     double warm = std::numeric_limits<double>::quiet_NaN();
@@ -143,7 +141,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         const int count = static_cast<int>(end - i < rows ? end - i : rows);
         double l[rows], u[rows], h[rows], start[rows], tau[rows];
         bool ok[rows];
-        const bool warmed = p.n >= k_warm_min_n && i % chunk != 0 && i - rows >= begin;
+        const bool warmed = i % chunk != 0 && i - rows >= begin;
         for (int k = 0; k < rows; ++k) {
             const std::ptrdiff_t r = i + (k < count ? k : 0);
             l[k] = p.l.vector[r];
@@ -153,12 +151,13 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
         const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
         T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+        const T *next = i + count < end ? y + rows * (p.y_stride / size) : nullptr;
         sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, tau, ok, out,
-                           p.out_stride / size, scratch.data());
+                           p.out_stride / size, next, scratch.data());
         double sum = 0.0;
         int settled = 0;
         for (int k = 0; k < count; ++k) {
-            sum += ok[k] ? tau[k] : 0.0;
+            sum += ok[k] ? start[k] : 0.0;
             settled += ok[k] ? 1 : 0;
         }
         warm = settled > 0 ? sum / settled : std::numeric_limits<double>::quiet_NaN();
