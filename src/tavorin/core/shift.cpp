@@ -247,13 +247,18 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         if (r == 0) {
             return out;
         }
-        // A start outside the bracket leaves it as it is.
+        // A start outside the bracket leaves it as it is.  An end moved to
+        // an evaluated shift is no longer soft: left soft, it kept the
+        // bracket from counting as closed, so bisection never began and
+        // a secant crept across a flat piece until the rounds ran out.
         if (r > 0 && tau >= b.lo) {
             b.lo = tau;
+            b.lo_soft = false;
             r_lo = r;
         }
         else if (r < 0 && tau <= b.hi) {
             b.hi = tau;
+            b.hi_soft = false;
             r_hi = r;
         }
         double next = k_nan;
@@ -337,6 +342,9 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         }
         tau = next;
     }
+    // Rounds that ran out without verifying a shift give no answer: the
+    // caller goes the general way.
+    out.outcome = Outcome::failed;
     return out;
 }
 
@@ -361,22 +369,23 @@ Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Sea
     return newton(s, passes, none, h, s.n, tau, b, ws, speculation);
 }
 
-// A sample of the vector into the workspace, as doubles: k elements in
-// runs of eight adjacent ones spread evenly over the vector, so that it
-// touches few cache lines ahead of the pass that reads them all.
+// A sample of the vector into the workspace, as doubles: k elements (k a
+// multiple of eight) in runs of eight adjacent ones spread evenly over the
+// vector, so that it touches few cache lines ahead of the pass that reads
+// them all.
 template <class T>
 Span<double> sample_of(const Span<T> &s, std::ptrdiff_t k, Workspace &ws) noexcept
 {
+    constexpr std::ptrdiff_t run = 8;
+    const std::ptrdiff_t runs = k / run;
     Span<double> out;
-    out.n = k;
+    out.n = runs * run;
     out.l_all = s.l_all;
     out.u_all = s.u_all;
     out.y = ws.sy.data();
     out.l = s.l ? ws.sl.data() : nullptr;
     out.u = s.u ? ws.su.data() : nullptr;
     out.w = s.w ? ws.sw.data() : nullptr;
-    constexpr std::ptrdiff_t run = 8;
-    const std::ptrdiff_t runs = k / run;
     for (std::ptrdiff_t r = 0; r < runs; ++r) {
         const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(
             static_cast<double>(r) * static_cast<double>(s.n - run) / static_cast<double>(runs));
@@ -408,9 +417,10 @@ struct Band {
 template <class T>
 Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
 {
-    const std::ptrdiff_t k = std::min<std::ptrdiff_t>(
+    std::ptrdiff_t k = std::min<std::ptrdiff_t>(
         k_sample_max, std::max<std::ptrdiff_t>(
                           k_sample_min, static_cast<std::ptrdiff_t>(2.0 * std::sqrt(double(s.n)))));
+    k -= k % 8;
     const Span<double> sample = sample_of(s, k, ws);
     // The sample's h: the vector's share, inside the sample's own range.
     double least = 0.0;
@@ -772,7 +782,10 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     Search rest;
     double from = k_nan;
     switch (r.outcome) {
-    case Outcome::root: found = {r.tau, true}; return true;
+    case Outcome::root:
+        found = {r.tau, true};
+        found.written = r.written;
+        return true;
     case Outcome::above:
         rest.lo = r.tau;
         from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, k_inf);
