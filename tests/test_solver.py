@@ -253,6 +253,7 @@ def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  #
         ((1, 300000), True),
         ((203, 10), False),
         ((600, 300), False),
+        ((1, 3 << 20), False),
     ],
 )
 def test_threads_give_the_bytes_of_one(shape, per_element):

@@ -238,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     v.h = h;
     tavorin::shift::Workspace ws;
     ws.filter_min_n = (shape & 16) ? 64 : ws.filter_min_n;
+    ws.summing_min_n = (shape & 128) ? 0 : ws.summing_min_n;
     const tavorin::shift::Splitter one;
     std::vector<double> x(n);
     // Writing ahead of the verification (into x) or not.

@@ -40,7 +40,7 @@ const Table<T> &tables(bool plain) noexcept
 {
     static const Table<T> lanes = {
         lane_kernels::classify<T, LE, UE, WE>,
-        lane_kernels::filter<T, LE, UE, WE>,
+        {lane_kernels::filter<T, LE, UE, WE, false>, lane_kernels::filter<T, LE, UE, WE, true>},
         lane_kernels::write<T, LE, UE, WE>,
         lane_kernels::write_count<T, LE, UE, WE>,
         lane_kernels::finite<T>,
@@ -48,7 +48,7 @@ const Table<T> &tables(bool plain) noexcept
     };
     static const Table<T> twins = {
         plain_kernels::classify<T, LE, UE, WE>,
-        plain_kernels::filter<T, LE, UE, WE>,
+        {plain_kernels::filter<T, LE, UE, WE, false>, plain_kernels::filter<T, LE, UE, WE, true>},
         plain_kernels::write<T, LE, UE, WE>,
         plain_kernels::write_count<T, LE, UE, WE>,
         plain_kernels::finite<T>,

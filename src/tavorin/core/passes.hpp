@@ -39,13 +39,15 @@ struct Sum {
 // The classes at one shift: sums over the free elements of w_j*y_j and
 // w_j^2 (the weights' sum only with per-element weights), over the elements
 // at a bound of w_j times that bound (only with per-element bounds or
-// weights), and how many are at either bound.
+// weights), and how many are at either bound.  `free` counts free elements
+// only where they are not simply the others (a filtering pass's).
 struct Classes {
     Sum free_wy;
     Sum free_ww;
     Sum bound_w;
     std::int64_t upper = 0;
     std::int64_t lower = 0;
+    std::int64_t free = 0;
     bool finite = true;  // every y finite (from classify)
 };
 
@@ -61,8 +63,9 @@ struct Candidates {
 };
 
 // What a filtering pass saw: the elements at a bound for every shift of
-// [lo, hi] as a Classes (no free sums), how many candidates it kept, whether
-// they fitted, and whether every y was finite.
+// [lo, hi] and those free for every one of them, as a Classes; how many
+// candidates (the others) it kept, whether they fitted, and whether every y
+// was finite.
 struct Filtered {
     Classes fixed;
     std::ptrdiff_t kept = 0;
@@ -74,8 +77,10 @@ struct Filtered {
 template <class T>
 struct Table {
     Classes (*classify)(const Span<T> &row, double tau) noexcept;
-    Filtered (*filter)(const Span<T> &row, double lo, double hi, const Candidates &out,
-                       std::ptrdiff_t offset) noexcept;
+    // filter[1] also sums the elements free over the whole of [lo, hi]
+    // (filter[0] keeps them as candidates: cheaper where they are few).
+    Filtered (*filter[2])(const Span<T> &row, double lo, double hi, const Candidates &out,
+                          std::ptrdiff_t offset) noexcept;
     void (*write)(const Span<T> &row, double tau, T *out) noexcept;
     // The write, with how many elements it put at u and at l.
     void (*write_count)(const Span<T> &row, double tau, T *out, std::int64_t &upper,

@@ -98,7 +98,7 @@ Line line_of(const Span<T> &s, const Classes &c, const Classes &fixed, double h)
     Line line;
     line.upper = c.upper + fixed.upper;
     line.lower = c.lower + fixed.lower;
-    Twofold a = twofold(c.free_wy);
+    Twofold a = twofold(c.free_wy) + twofold(fixed.free_wy);
     if (s.l || s.u || s.w) {
         a = a + twofold(c.bound_w) + twofold(fixed.bound_w);
     }
@@ -107,10 +107,11 @@ Line line_of(const Span<T> &s, const Classes &c, const Classes &fixed, double h)
     }
     line.a = a + (-h);
     if (s.w) {
-        line.slope = c.free_ww.hi + c.free_ww.lo;
+        const Twofold ww = twofold(c.free_ww) + twofold(fixed.free_ww);
+        line.slope = ww.hi + ww.lo;
     }
     else {
-        line.slope = static_cast<double>(s.n - c.upper - c.lower);
+        line.slope = static_cast<double>(s.n - c.upper - c.lower + fixed.free);
     }
     return line;
 }
@@ -209,6 +210,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     bool have_prev = false;
     Line prev;
     double prev_root = k_nan;
+    double prev_tau = k_nan;
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
         const Classes classes = classify_all(s, passes, tau, ws);
@@ -276,12 +278,15 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
                 return out;
             }
         }
-        // Classes that barely moved in this round are likely final: write
-        // the next shift's projection now and let that write verify it.
+        // When the next step is likely to move no element, write the next
+        // shift's projection now and let that write verify it.  The elements
+        // the last step moved over its length estimate the breakpoints' density
+        // here, and so how many the next step would move (a bound on the
+        // count alone had random vectors of 10^5 to 10^7 written twice).
         const std::int64_t moved =
             std::abs(line.upper - prev.upper) + std::abs(line.lower - prev.lower);
         if (speculation && !speculation->used && have_prev && !flat && next > b.lo && next < b.hi &&
-            moved <= std::max<std::int64_t>(2, total / 128)) {
+            static_cast<double>(moved) * std::fabs(next - tau) <= std::fabs(tau - prev_tau)) {
             speculation->used = true;
             ws.visits += total;
             if (speculation->write(speculation->context, next, line.upper, line.lower)) {
@@ -293,6 +298,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         have_prev = !flat;
         prev = line;
         prev_root = next;
+        prev_tau = tau;
         if (!(next > b.lo && next < b.hi)) {
             have_prev = false;
             if (r > 0 && b.hi_soft) {
@@ -411,6 +417,9 @@ struct Band {
     double lo = k_nan;
     double hi = k_nan;
     double tau = k_nan;
+    // Whether the sample has many elements free over the whole band: the
+    // filtering pass then sums those too, rather than keeping them.
+    bool summing = false;
 };
 
 // The sample's exact shift and a band around it likely to hold the vector's.
@@ -488,20 +497,14 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
     if (!(band.lo < tau && tau < band.hi) || !std::isfinite(band.lo) || !std::isfinite(band.hi)) {
         return {k_nan, k_nan, tau};
     }
+    std::ptrdiff_t free = 0;
+    for (std::ptrdiff_t i = 0; i < k; ++i) {
+        const double w = sample.w ? sample.w[i] : 1.0;
+        free += bound_at(sample.l, sample.l_all, i) < sample.y[i] - band.hi * w &&
+                sample.y[i] - band.lo * w < bound_at(sample.u, sample.u_all, i);
+    }
+    band.summing = s.n >= ws.summing_min_n && 16 * free >= k;
     return band;
-}
-
-bool reserve(std::vector<double> &v, std::ptrdiff_t n) noexcept
-{
-    try {
-        if (static_cast<std::ptrdiff_t>(v.size()) < n) {
-            v.resize(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-    catch (...) {
-        return false;
-    }
 }
 
 // The filtering pass runs over chunks of this many elements (a multiple of
@@ -517,6 +520,7 @@ struct FilterJob {
     const Table<T> *passes;
     double lo;
     double hi;
+    bool summing;
     Candidates out;
     passes::Filtered *results;
 };
@@ -610,8 +614,8 @@ void filter_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noex
     for (std::ptrdiff_t k = begin; k < end; ++k) {
         Candidates region = job.out;
         region.capacity = region_of(k + 1);
-        job.results[k] =
-            job.passes->filter(chunk_of(*job.s, k, k_chunk), job.lo, job.hi, region, region_of(k));
+        job.results[k] = job.passes->filter[job.summing](chunk_of(*job.s, k, k_chunk), job.lo,
+                                                         job.hi, region, region_of(k));
     }
 }
 
@@ -622,11 +626,11 @@ std::ptrdiff_t candidate_room(std::ptrdiff_t n) noexcept
 }
 
 template <class T>
-Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double hi,
+Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double hi, bool summing,
                     const Candidates &out, Workspace &ws, const Splitter &splitter) noexcept
 {
     const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
-    FilterJob<T> job{&s, &passes, lo, hi, out, ws.chunks.data()};
+    FilterJob<T> job{&s, &passes, lo, hi, summing, out, ws.chunks.data()};
     on_chunks(splitter, chunks, filter_chunks<T>, &job);
     Filtered all;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
@@ -635,8 +639,13 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.finite = all.finite && f.finite;
         all.fixed.upper += f.fixed.upper;
         all.fixed.lower += f.fixed.lower;
+        all.fixed.free += f.fixed.free;
         const Twofold b = twofold(all.fixed.bound_w) + twofold(f.fixed.bound_w);
         all.fixed.bound_w = {b.hi, b.lo};
+        const Twofold wy = twofold(all.fixed.free_wy) + twofold(f.fixed.free_wy);
+        all.fixed.free_wy = {wy.hi, wy.lo};
+        const Twofold ww = twofold(all.fixed.free_ww) + twofold(f.fixed.free_ww);
+        all.fixed.free_ww = {ww.hi, ww.lo};
         if (all.fitted && f.kept > 0 && region_of(k) != all.kept) {
             for (double *a : {out.y, out.l, out.u, out.w}) {
                 if (a) {
@@ -658,7 +667,7 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
 {
     const Span<T> &s = v.span;
     const std::ptrdiff_t n = s.n;
-    if (!reserve(ws.xy, n) || !reserve(ws.xl, n) || !reserve(ws.xu, n) || !reserve(ws.xw, n)) {
+    if (!ws.xy.reserve(n) || !ws.xl.reserve(n) || !ws.xu.reserve(n) || !ws.xw.reserve(n)) {
         return false;
     }
     double big = std::fabs(v.h);
@@ -743,10 +752,10 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     catch (...) {
         return false;
     }
-    if (!reserve(ws.sy, k_sample_max) || (s.l && !reserve(ws.sl, k_sample_max)) ||
-        (s.u && !reserve(ws.su, k_sample_max)) || (s.w && !reserve(ws.sw, k_sample_max)) ||
-        !reserve(ws.y, capacity) || (s.l && !reserve(ws.l, capacity)) ||
-        (s.u && !reserve(ws.u, capacity)) || (s.w && !reserve(ws.w, capacity))) {
+    if (!ws.sy.reserve(k_sample_max) || (s.l && !ws.sl.reserve(k_sample_max)) ||
+        (s.u && !ws.su.reserve(k_sample_max)) || (s.w && !ws.sw.reserve(k_sample_max)) ||
+        !ws.y.reserve(capacity) || (s.l && !ws.l.reserve(capacity)) ||
+        (s.u && !ws.u.reserve(capacity)) || (s.w && !ws.w.reserve(capacity))) {
         return false;
     }
     const Band band = band_of(s, v.h, plain, ws);
@@ -759,7 +768,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     }
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
                    s.w ? ws.w.data() : nullptr, capacity};
-    const Filtered f = filter_all(s, passes, band.lo, band.hi, out, ws, splitter);
+    const Filtered f = filter_all(s, passes, band.lo, band.hi, band.summing, out, ws, splitter);
     ws.visits += s.n;
     if (!f.finite) {
         found = {k_nan, false};
@@ -861,8 +870,8 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     std::ptrdiff_t k = std::max<std::ptrdiff_t>(
         16, std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(std::sqrt(double(v.span.n)))));
     k -= k % 8;
-    if (!reserve(ws.sy, k) || (v.span.l && !reserve(ws.sl, k)) ||
-        (v.span.u && !reserve(ws.su, k)) || (v.span.w && !reserve(ws.sw, k))) {
+    if (!ws.sy.reserve(k) || (v.span.l && !ws.sl.reserve(k)) || (v.span.u && !ws.su.reserve(k)) ||
+        (v.span.w && !ws.sw.reserve(k))) {
         return k_nan;
     }
     const Span<double> sample = sample_of(v.span, k, ws);
