@@ -95,14 +95,14 @@ struct Table {
     // written to out (`out_stride` elements apart; null: not written);
     // `next` is where the next call's vectors start (null: none; only read
     // ahead into the caches); `scratch` holds side_scratch(n) doubles.
-    // The hyperplane's shift (sum y - h) / n plus start[k], when that is
-    // finite and not beyond every breakpoint, is vector k's first trial shift
-    // (else the hyperplane's is); start[k] returns the offset of the shift
-    // found from the hyperplane's.
+    // start[k] (plus the hyperplane's shift (sum y - h) / n when
+    // `relative`), when that is finite and not beyond every breakpoint, is
+    // vector k's first trial shift (else the hyperplane's is); start[k]
+    // returns the offset of the shift found from the hyperplane's.
     void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
                          const double *l, const double *u, const double *h, double *start,
-                         double *tau, bool *ok, T *out, std::ptrdiff_t out_stride, const T *next,
-                         double *scratch) noexcept;
+                         bool relative, double *tau, bool *ok, T *out, std::ptrdiff_t out_stride,
+                         const T *next, double *scratch) noexcept;
 };
 
 // The longest vectors side_by_side takes.  Its rounds start from the
