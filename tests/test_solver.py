@@ -147,10 +147,13 @@ def test_float32_is_the_exact_result_rounded(dtype, n):
     check_against_reference(y, 1.0, 0.0, INF)
 
 
-@pytest.mark.parametrize("m, n", [(72, 33), (260, 45), (300, 300)])
-def test_batches_of_unlike_vectors(m, n):
-    # Vectors start from their neighbours' shifts: scales of 1e-6..1e6 and
-    # bounds per vector (some infinite) must not mislead them.
+@pytest.mark.parametrize(
+    "m, n, top_k", [(72, 33, False), (260, 45, False), (300, 300, False), (72, 300, True)]
+)
+def test_batches_of_unlike_vectors(m, n, top_k):
+    # Vectors start from their neighbours' shifts (or their offsets from
+    # the hyperplane's): scales of 1e-6..1e6, bounds per vector (some
+    # infinite) and top-k rows of integers must not mislead them.
     g = rng(n)
     y = g.standard_normal((m, n)) * 10.0 ** g.uniform(-6, 6, (m, 1))
     l = g.uniform(-1, 0, m) * np.abs(y).max(axis=1)  # noqa: E741
@@ -159,6 +162,8 @@ def test_batches_of_unlike_vectors(m, n):
     both = np.isfinite(l) & np.isfinite(u)
     low = np.where(np.isfinite(l), l, np.where(np.isfinite(u), u - 1, 0))
     h = n * low + g.uniform(0, 1, m) * n * np.where(both, u - l, 1)
+    if top_k:
+        y, h, l, u = g.integers(0, 100, (m, n)).astype(float), 10.0, 0.0, 1.0  # noqa: E741
     check_against_reference(y, h, l, u)
     assert solve(y, h, l, u, workers=3)[1].tobytes() == solve(y, h, l, u)[1].tobytes()
 
