@@ -181,17 +181,22 @@ struct Speculation {
 };
 
 template <class T>
+void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out, Workspace &ws,
+                   std::int64_t &upper, std::int64_t &lower) noexcept;
+
+template <class T>
 struct SpeculativeWrite {
     const Span<T> *row;
     const Table<T> *passes;
     T *out;
+    Workspace *ws;
 
     static bool write(void *context, double tau, std::int64_t upper, std::int64_t lower) noexcept
     {
         auto &w = *static_cast<SpeculativeWrite *>(context);
         std::int64_t up = 0;
         std::int64_t down = 0;
-        w.passes->write_count(*w.row, tau, w.out, up, down);
+        write_counted(*w.row, *w.passes, tau, w.out, *w.ws, up, down);
         return up == upper && down == lower;
     }
 };
@@ -830,6 +835,54 @@ void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexc
     job.passes->write(range, job.tau, job.out + begin * k_chunk);
 }
 
+template <class T>
+struct CountJob {
+    const Span<T> *s;
+    const Table<T> *passes;
+    double tau;
+    T *out;
+    Classes *results;
+};
+
+template <class T>
+void count_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    auto &job = *static_cast<CountJob<T> *>(context);
+    for (std::ptrdiff_t k = begin; k < end; ++k) {
+        Classes &c = job.results[k];
+        job.passes->write_count(chunk_of(*job.s, k, k_chunk), job.tau, job.out + k * k_chunk,
+                                c.upper, c.lower);
+    }
+}
+
+// The write, with how many elements it put at u and at l; one of two chunks
+// or more runs chunk by chunk on the workspace's threads when it has them.
+template <class T>
+void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out, Workspace &ws,
+                   std::int64_t &upper, std::int64_t &lower) noexcept
+{
+    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
+    if (chunks < 2 || ws.split.parts <= 1) {
+        passes.write_count(s, tau, out, upper, lower);
+        return;
+    }
+    try {
+        ws.classes.resize(static_cast<std::size_t>(chunks));
+    }
+    catch (...) {
+        passes.write_count(s, tau, out, upper, lower);
+        return;
+    }
+    CountJob<T> job{&s, &passes, tau, out, ws.classes.data()};
+    on_chunks(ws.split, chunks, count_chunks<T>, &job);
+    upper = 0;
+    lower = 0;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        upper += ws.classes[static_cast<std::size_t>(k)].upper;
+        lower += ws.classes[static_cast<std::size_t>(k)].lower;
+    }
+}
+
 // A start for the rounds on a vector of middling length: the exact shift of
 // a small sample of it (NaN when there is none).
 template <class T>
@@ -902,10 +955,9 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
     ws.split = splitter;
     const bool hyperplane =
         !v.span.l && !v.span.u && v.span.l_all == -k_inf && v.span.u_all == k_inf;
-    // A long vector's write runs on the splitter's threads: not speculated.
-    SpeculativeWrite<T> write{&v.span, &passes, out};
+    SpeculativeWrite<T> write{&v.span, &passes, out, &ws};
     Speculation speculation{SpeculativeWrite<T>::write, &write};
-    Speculation *const spec = out && splitter.parts <= 1 ? &speculation : nullptr;
+    Speculation *const spec = out ? &speculation : nullptr;
     Found found;
     if (v.span.n >= ws.filter_min_n && !hyperplane &&
         filtered(v, passes, plain, ws, splitter, found, spec)) {
