@@ -559,11 +559,14 @@ void on_chunks(const Splitter &splitter, std::ptrdiff_t chunks, BlockWork fn, vo
     }
 }
 
+// Each chunk's classes at tau; with `out`, the chunk's projection written
+// there on the way (write_count: the counts at the bounds only).
 template <class T>
 struct ClassifyJob {
     const Span<T> *s;
     const Table<T> *passes;
     double tau;
+    T *out;
     Classes *results;
 };
 
@@ -572,7 +575,14 @@ void classify_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) no
 {
     auto &job = *static_cast<ClassifyJob<T> *>(context);
     for (std::ptrdiff_t k = begin; k < end; ++k) {
-        job.results[k] = job.passes->classify(chunk_of(*job.s, k, k_chunk), job.tau);
+        const Span<T> chunk = chunk_of(*job.s, k, k_chunk);
+        Classes &c = job.results[k];
+        if (job.out) {
+            job.passes->write_count(chunk, job.tau, job.out + k * k_chunk, c.upper, c.lower);
+        }
+        else {
+            c = job.passes->classify(chunk, job.tau);
+        }
     }
 }
 
@@ -593,7 +603,7 @@ Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Works
     catch (...) {
         return passes.classify(s, tau);
     }
-    ClassifyJob<T> job{&s, &passes, tau, ws.classes.data()};
+    ClassifyJob<T> job{&s, &passes, tau, nullptr, ws.classes.data()};
     on_chunks(ws.split, chunks, classify_chunks<T>, &job);
     Classes all;
     Twofold wy, ww, bw;
@@ -835,26 +845,6 @@ void write_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexc
     job.passes->write(range, job.tau, job.out + begin * k_chunk);
 }
 
-template <class T>
-struct CountJob {
-    const Span<T> *s;
-    const Table<T> *passes;
-    double tau;
-    T *out;
-    Classes *results;
-};
-
-template <class T>
-void count_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
-{
-    auto &job = *static_cast<CountJob<T> *>(context);
-    for (std::ptrdiff_t k = begin; k < end; ++k) {
-        Classes &c = job.results[k];
-        job.passes->write_count(chunk_of(*job.s, k, k_chunk), job.tau, job.out + k * k_chunk,
-                                c.upper, c.lower);
-    }
-}
-
 // The write, with how many elements it put at u and at l; one of two chunks
 // or more runs chunk by chunk on the workspace's threads when it has them.
 template <class T>
@@ -873,8 +863,8 @@ void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out,
         passes.write_count(s, tau, out, upper, lower);
         return;
     }
-    CountJob<T> job{&s, &passes, tau, out, ws.classes.data()};
-    on_chunks(ws.split, chunks, count_chunks<T>, &job);
+    ClassifyJob<T> job{&s, &passes, tau, out, ws.classes.data()};
+    on_chunks(ws.split, chunks, classify_chunks<T>, &job);
     upper = 0;
     lower = 0;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
