@@ -49,7 +49,7 @@ struct Starts {
             sum += ok[k] ? values[k] : 0.0;
             settled += ok[k] ? 1.0 : 0.0;
         }
-        mean = sum / settled;  // NaN when none settled
+        mean = settled > 0 ? sum / settled : std::numeric_limits<double>::quiet_NaN();
         for (int k = 0; k < passes::k_side_rows && spread; ++k) {
             const double d = ok[k] ? values[k] - mean : 0.0;
             squares += d * d;
@@ -194,7 +194,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
         const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
         T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
-        const T *next = i + count < end ? y + rows * (p.y_stride / size) : nullptr;
+        // The next call's rows, fetched ahead when it has as many.
+        const T *next = i + count + rows <= end ? y + rows * (p.y_stride / size) : nullptr;
         sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, relative, tau, ok, out,
                            p.out_stride / size, next, scratch.data());
         // Two calls judge the chunk's kind of start (measured: keeping
