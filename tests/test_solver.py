@@ -99,6 +99,8 @@ def _cases():
             (f"u=inf n={n}", y, 0.5 * n, -0.2, INF, None),
             (f"l=-inf n={n}", y, -0.2 * n, -INF, 0.3, None),
             (f"hyperplane n={n}", y, 2.0, -INF, INF, None),
+            # y - tau rounds far more coarsely than y is spaced
+            (f"bounds far from y n={n}", y, (1e10 - 0.5) * n, 1e10 - 1, 1e10, None),
         ]
         l, u = per_element_bounds(3, n, n)  # noqa: E741
         finite_l = np.where(np.isfinite(l), l, -1.0)
@@ -140,11 +142,13 @@ def test_adversarial_rows(kind, n):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("n", [5, 10, 1000])
-def test_float32_is_the_exact_result_rounded(dtype, n):
-    y = box_rows(4, n, n).astype(dtype)
+@pytest.mark.parametrize("m, n", [(4, 5), (4, 10), (11, 300), (4, 1000)])
+def test_float32_is_the_exact_result_rounded(dtype, m, n):
+    y = box_rows(m, n, n).astype(dtype)
     check_against_reference(y, 0.3 * n, 0.0, 0.5)
     check_against_reference(y, 1.0, 0.0, INF)
+    check_against_reference(y, -0.2 * n, -INF, 0.3)
+    check_against_reference(y, (1e10 - 0.5) * n, 1e10 - 1, 1e10)
 
 
 @pytest.mark.parametrize(
@@ -228,7 +232,7 @@ def test_empty_free_sets_and_equal_bounds():
 def _layouts():
     g = rng(3)
     layouts = []
-    for m, n in ((9, 3), (9, 10), (9, 16), (5, 100), (3, 3000), (1, 70000)):
+    for m, n in ((9, 3), (9, 10), (9, 16), (5, 100), (13, 300), (3, 3000), (1, 70000)):
         y = g.standard_normal((m, n))
         l, u = per_element_bounds(m, n, n)  # noqa: E741
         w = g.uniform(0.5, 2.0, (m, n))
@@ -238,6 +242,10 @@ def _layouts():
             (f"per-element {m}x{n}", y, 0.0, l, u, w, np.float64),
             (f"per-element float32 {m}x{n}", y, 0.0, l, u, w, np.float32),
         ]
+    y = g.standard_normal((13, 300))
+    for dtype in (np.float64, np.float32):
+        far = (y, (1e10 - 0.5) * 300, 1e10 - 1, 1e10, None, dtype)
+        layouts.append((f"bounds far from y {dtype.__name__}", *far))
     return layouts
 
 

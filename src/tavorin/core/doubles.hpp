@@ -1,10 +1,12 @@
-// Doubles as ordered integers: the middle of two doubles by count of doubles between them.
+// Doubles and floats as ordered integers: the middle of two doubles by count of doubles between
+// them, the float or double where a monotone test turns.
 #ifndef TAVORIN_CORE_DOUBLES_HPP
 #define TAVORIN_CORE_DOUBLES_HPP
 
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace tavorin {
 
@@ -32,6 +34,108 @@ inline double bit_middle(double lo, double hi) noexcept
     const std::int64_t a = ordered_key(lo);
     const std::int64_t b = ordered_key(hi);
     return from_ordered_key((a >> 1) + (b >> 1) + (a & b & 1));
+}
+
+// Monotone in x (with -0.0 and +0.0 equal).
+inline std::int32_t ordered_key(float x) noexcept
+{
+    std::int32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b >= 0 ? b : -(b & std::numeric_limits<std::int32_t>::max());
+}
+
+inline float from_ordered_key(std::int32_t k) noexcept
+{
+    const std::uint32_t b = k >= 0 ? static_cast<std::uint32_t>(k)
+                                   : (static_cast<std::uint32_t>(-k) | (std::uint32_t(1) << 31));
+    float x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+// The least finite F (float or double) x with test(x), for a test false
+// below some value and true from it on, searched outwards from `guess`
+// (first the values next to it) and then by halves: +inf when the test holds
+// for no finite value, -inf when for every one.
+template <class F, class Test>
+F least_passing(Test test, double guess) noexcept
+{
+    using Key = std::conditional_t<sizeof(F) == sizeof(float), std::int32_t, std::int64_t>;
+    constexpr F inf = std::numeric_limits<F>::infinity();
+    constexpr F largest = std::numeric_limits<F>::max();
+    // Keys counted up from the most negative finite value's, unsigned, so
+    // that no difference overflows.
+    const auto key = [](F x) {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(ordered_key(x)));
+    };
+    const std::uint64_t base = key(-largest);
+    const std::uint64_t span = key(largest) - base;
+    const auto at = [&](std::uint64_t k) {
+        return from_ordered_key(static_cast<Key>(static_cast<std::int64_t>(k + base)));
+    };
+    guess = guess != guess             ? 0.0
+            : guess < -double(largest) ? -double(largest)
+            : guess > double(largest)  ? double(largest)
+                                       : guess;
+    const std::uint64_t k = key(static_cast<F>(guess)) - base;
+    if (k > 0 && k < span) {
+        // The usual case, without branches to mispredict: a guess within one
+        // value of where the test turns.
+        const bool below = test(at(k - 1));
+        const bool here = test(at(k));
+        const bool above = test(at(k + 1));
+        if (!below & above) {
+            return at(here ? k : k + 1);
+        }
+    }
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::uint64_t step = 1;
+    const auto grow = [&] { step = step > span / 2 ? span : 2 * step; };
+    if (test(at(k))) {
+        for (hi = k;; hi = lo, grow()) {
+            lo = hi > step ? hi - step : 0;
+            if (!test(at(lo))) {
+                break;
+            }
+            if (lo == 0) {
+                return -inf;
+            }
+        }
+    }
+    else {
+        for (lo = k;; lo = hi, grow()) {
+            hi = span - lo > step ? lo + step : span;
+            if (test(at(hi))) {
+                break;
+            }
+            if (hi == span) {
+                return inf;
+            }
+        }
+    }
+    while (hi - lo > 1) {
+        const std::uint64_t middle = lo + (hi - lo) / 2;
+        (test(at(middle)) ? hi : lo) = middle;
+    }
+    return at(hi);
+}
+
+// The greatest finite F x with test(x), for a test true up to some value
+// and false above it: +inf when it holds for every finite value, -inf when
+// for none.
+template <class F, class Test>
+F greatest_passing(Test test, double guess) noexcept
+{
+    constexpr F inf = std::numeric_limits<F>::infinity();
+    const F first_false = least_passing<F>([&](F x) { return !test(x); }, guess);
+    if (first_false == -inf || first_false == inf) {
+        return first_false;
+    }
+    if (first_false == -std::numeric_limits<F>::max()) {
+        return -inf;
+    }
+    return from_ordered_key(ordered_key(first_false) - 1);
 }
 
 }  // namespace tavorin
