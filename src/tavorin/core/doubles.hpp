@@ -1,12 +1,11 @@
-// Doubles and floats as ordered integers: the middle of two doubles by count of doubles between
-// them, the float or double where a monotone test turns.
+// Doubles as ordered integers: the middle of two doubles by count of doubles between them, the
+// double where a monotone test turns.
 #ifndef TAVORIN_CORE_DOUBLES_HPP
 #define TAVORIN_CORE_DOUBLES_HPP
 
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <type_traits>
 
 namespace tavorin {
 
@@ -36,51 +35,28 @@ inline double bit_middle(double lo, double hi) noexcept
     return from_ordered_key((a >> 1) + (b >> 1) + (a & b & 1));
 }
 
-// Monotone in x (with -0.0 and +0.0 equal).
-inline std::int32_t ordered_key(float x) noexcept
+// The least finite double x with test(x), for a test false below some
+// double and true from it on, searched outwards from `guess` (first the
+// doubles next to it) and then by halves: +inf when the test holds for no
+// finite double, -inf when for every one.
+template <class Test>
+double least_passing(Test test, double guess) noexcept
 {
-    std::int32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b >= 0 ? b : -(b & std::numeric_limits<std::int32_t>::max());
-}
-
-inline float from_ordered_key(std::int32_t k) noexcept
-{
-    const std::uint32_t b = k >= 0 ? static_cast<std::uint32_t>(k)
-                                   : (static_cast<std::uint32_t>(-k) | (std::uint32_t(1) << 31));
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-
-// The least finite F (float or double) x with test(x), for a test false
-// below some value and true from it on, searched outwards from `guess`
-// (first the values next to it) and then by halves: +inf when the test holds
-// for no finite value, -inf when for every one.
-template <class F, class Test>
-F least_passing(Test test, double guess) noexcept
-{
-    using Key = std::conditional_t<sizeof(F) == sizeof(float), std::int32_t, std::int64_t>;
-    constexpr F inf = std::numeric_limits<F>::infinity();
-    constexpr F largest = std::numeric_limits<F>::max();
-    // Keys counted up from the most negative finite value's, unsigned, so
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double largest = std::numeric_limits<double>::max();
+    // Keys counted up from the most negative finite double's, unsigned, so
     // that no difference overflows.
-    const auto key = [](F x) {
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(ordered_key(x)));
-    };
+    const auto key = [](double x) { return static_cast<std::uint64_t>(ordered_key(x)); };
     const std::uint64_t base = key(-largest);
     const std::uint64_t span = key(largest) - base;
     const auto at = [&](std::uint64_t k) {
-        return from_ordered_key(static_cast<Key>(static_cast<std::int64_t>(k + base)));
+        return from_ordered_key(static_cast<std::int64_t>(k + base));
     };
-    guess = guess != guess             ? 0.0
-            : guess < -double(largest) ? -double(largest)
-            : guess > double(largest)  ? double(largest)
-                                       : guess;
-    const std::uint64_t k = key(static_cast<F>(guess)) - base;
+    guess = guess != guess ? 0.0 : guess < -largest ? -largest : guess > largest ? largest : guess;
+    const std::uint64_t k = key(guess) - base;
     if (k > 0 && k < span) {
         // The usual case, without branches to mispredict: a guess within one
-        // value of where the test turns.
+        // double of where the test turns.
         const bool below = test(at(k - 1));
         const bool here = test(at(k));
         const bool above = test(at(k + 1));
@@ -121,18 +97,18 @@ F least_passing(Test test, double guess) noexcept
     return at(hi);
 }
 
-// The greatest finite F x with test(x), for a test true up to some value
-// and false above it: +inf when it holds for every finite value, -inf when
-// for none.
-template <class F, class Test>
-F greatest_passing(Test test, double guess) noexcept
+// The greatest finite double x with test(x), for a test true up to some
+// double and false above it: +inf when it holds for every finite double,
+// -inf when for none.
+template <class Test>
+double greatest_passing(Test test, double guess) noexcept
 {
-    constexpr F inf = std::numeric_limits<F>::infinity();
-    const F first_false = least_passing<F>([&](F x) { return !test(x); }, guess);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double first_false = least_passing([&](double x) { return !test(x); }, guess);
     if (first_false == -inf || first_false == inf) {
         return first_false;
     }
-    if (first_false == -std::numeric_limits<F>::max()) {
+    if (first_false == -std::numeric_limits<double>::max()) {
         return -inf;
     }
     return from_ordered_key(ordered_key(first_false) - 1);

@@ -111,12 +111,12 @@ struct Table {
 constexpr std::ptrdiff_t k_side_max_n = 2048;
 // How many vectors it takes at once: groups of four lanes whose rounds interleave.
 constexpr int k_side_rows = 8;
-// Float vectors from this length are solved in float lanes, eight to a
-// register (shorter ones in doubles, like double vectors).
-constexpr std::ptrdiff_t k_side_floats_min_n = 256;
-// Double vectors from this length are classed against thresholds (one
+// From this length its rounds class the elements against thresholds (one
 // operation less an element, two searches a round).
 constexpr std::ptrdiff_t k_side_cut_min_n = 128;
+// Up to this length it fetches the next call's vectors ahead: longer ones
+// the processor streams in by itself, and the fetches only crowd it.
+constexpr std::ptrdiff_t k_side_fetch_max_n = 256;
 
 constexpr std::ptrdiff_t side_scratch(std::ptrdiff_t n) noexcept
 {

@@ -1,5 +1,4 @@
-// Four doubles (or eight floats) at a time: AVX2 where the processor has it, plain lanes with the
-// same results.
+// Four doubles at a time: AVX2 where the processor has it, plain lanes with the same results.
 //
 // Kernels are written once against these types and functions and marked
 // TAVORIN_SIMD_KERNEL.  On x86-64 the types wrap AVX2 registers and a kernel
@@ -280,80 +279,6 @@ inline double max_of(const double (&x)[4]) noexcept
     return a > b ? a : b;
 }
 
-// Eight floats, one vector a lane: the batch solver's classes of float
-// vectors, compared against float thresholds and summed in doubles.
-struct F32x8 {
-    float v[8];
-};
-struct Mask8 {
-    bool v[8];
-};
-struct I32x8 {
-    std::int32_t v[8];
-};
-
-inline F32x8 load8(const float *p) noexcept
-{
-    F32x8 a;
-    for (int k = 0; k < 8; ++k) {
-        a.v[k] = p[k];
-    }
-    return a;
-}
-inline Mask8 le(F32x8 a, F32x8 b) noexcept
-{
-    Mask8 m;
-    for (int k = 0; k < 8; ++k) {
-        m.v[k] = a.v[k] <= b.v[k];
-    }
-    return m;
-}
-inline Mask8 operator|(Mask8 a, Mask8 b) noexcept
-{
-    Mask8 m;
-    for (int k = 0; k < 8; ++k) {
-        m.v[k] = a.v[k] || b.v[k];
-    }
-    return m;
-}
-// +0.0 where m is set, a elsewhere.
-inline F32x8 drop(Mask8 m, F32x8 a) noexcept
-{
-    F32x8 r;
-    for (int k = 0; k < 8; ++k) {
-        r.v[k] = m.v[k] ? 0.0f : a.v[k];
-    }
-    return r;
-}
-// Lanes 0-3 and lanes 4-7 widened to doubles.
-inline F64x4 low_half(F32x8 a) noexcept
-{
-    return load(a.v);
-}
-inline F64x4 high_half(F32x8 a) noexcept
-{
-    return load(a.v + 4);
-}
-inline I32x8 zero_counts8() noexcept
-{
-    return {{0, 0, 0, 0, 0, 0, 0, 0}};
-}
-inline I32x8 count(I32x8 c, Mask8 m) noexcept
-{
-    for (int k = 0; k < 8; ++k) {
-        c.v[k] += m.v[k];
-    }
-    return c;
-}
-inline F64x4 low_half(I32x8 c) noexcept
-{
-    return {{double(c.v[0]), double(c.v[1]), double(c.v[2]), double(c.v[3])}};
-}
-inline F64x4 high_half(I32x8 c) noexcept
-{
-    return {{double(c.v[4]), double(c.v[5]), double(c.v[6]), double(c.v[7])}};
-}
-
 #undef TAVORIN_SIMD_LANES
 
 }  // namespace plain
@@ -543,59 +468,6 @@ TAVORIN_SIMD_INLINE void transpose(F64x4 &a, F64x4 &b, F64x4 &c, F64x4 &d) noexc
     d.v = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
 }
 
-struct F32x8 {
-    __m256 v;
-};
-struct Mask8 {
-    __m256 v;
-};
-struct I32x8 {
-    __m256i v;
-};
-
-TAVORIN_SIMD_INLINE F32x8 load8(const float *p) noexcept
-{
-    return {_mm256_loadu_ps(p)};
-}
-TAVORIN_SIMD_INLINE Mask8 le(F32x8 a, F32x8 b) noexcept
-{
-    return {_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ)};
-}
-TAVORIN_SIMD_INLINE Mask8 operator|(Mask8 a, Mask8 b) noexcept
-{
-    return {_mm256_or_ps(a.v, b.v)};
-}
-// +0.0 where m is set, a elsewhere.
-TAVORIN_SIMD_INLINE F32x8 drop(Mask8 m, F32x8 a) noexcept
-{
-    return {_mm256_andnot_ps(m.v, a.v)};
-}
-// Lanes 0-3 and lanes 4-7 widened to doubles.
-TAVORIN_SIMD_INLINE F64x4 low_half(F32x8 a) noexcept
-{
-    return {_mm256_cvtps_pd(_mm256_castps256_ps128(a.v))};
-}
-TAVORIN_SIMD_INLINE F64x4 high_half(F32x8 a) noexcept
-{
-    return {_mm256_cvtps_pd(_mm256_extractf128_ps(a.v, 1))};
-}
-TAVORIN_SIMD_INLINE I32x8 zero_counts8() noexcept
-{
-    return {_mm256_setzero_si256()};
-}
-TAVORIN_SIMD_INLINE I32x8 count(I32x8 c, Mask8 m) noexcept
-{
-    return {_mm256_sub_epi32(c.v, _mm256_castps_si256(m.v))};
-}
-TAVORIN_SIMD_INLINE F64x4 low_half(I32x8 c) noexcept
-{
-    return {_mm256_cvtepi32_pd(_mm256_castsi256_si128(c.v))};
-}
-TAVORIN_SIMD_INLINE F64x4 high_half(I32x8 c) noexcept
-{
-    return {_mm256_cvtepi32_pd(_mm256_extracti128_si256(c.v, 1))};
-}
-
 #else
 
 #define TAVORIN_SIMD_KERNEL
@@ -613,20 +485,14 @@ using plain::compress;
 using plain::count;
 using plain::drop;
 using plain::eq;
-using plain::F32x8;
 using plain::F64x4;
-using plain::high_half;
-using plain::I32x8;
 using plain::I64x4;
 using plain::keep;
 using plain::le;
 using plain::load;
-using plain::load8;
-using plain::low_half;
 using plain::lt;
 using plain::mask;
 using plain::Mask4;
-using plain::Mask8;
 using plain::max;
 using plain::min;
 using plain::ne;
@@ -636,7 +502,6 @@ using plain::to_doubles;
 using plain::transpose;
 using plain::zero;
 using plain::zero_counts;
-using plain::zero_counts8;
 
 #endif
 
