@@ -113,7 +113,7 @@ constexpr std::ptrdiff_t k_side_max_n = 2048;
 constexpr int k_side_rows = 8;
 // From this length its rounds class the elements against thresholds (one
 // operation less an element, two searches a round).
-constexpr std::ptrdiff_t k_side_cut_min_n = 128;
+constexpr std::ptrdiff_t k_side_cut_min_n = 64;
 // Up to this length it fetches the next call's vectors ahead: longer ones
 // the processor streams in by itself, and the fetches only crowd it.
 constexpr std::ptrdiff_t k_side_fetch_max_n = 256;

@@ -16,6 +16,7 @@
 #include "core/compiler.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #if TAVORIN_AVX2
 #include <immintrin.h>
@@ -211,6 +212,30 @@ inline F64x4 keep(Mask4 m, F64x4 a) noexcept
 inline F64x4 drop(Mask4 m, F64x4 a) noexcept
 {
     return select(m, zero(), a);
+}
+// The next double above x (by its bits: from -0.0 and +0.0 the least
+// positive double; NaN and infinities give what their bits plus one are).
+inline F64x4 next_up(F64x4 x) noexcept
+{
+    F64x4 r;
+    for (int k = 0; k < 4; ++k) {
+        std::int64_t b;
+        std::memcpy(&b, &x.v[k], sizeof b);
+        b = x.v[k] == 0.0 ? 1 : x.v[k] < 0.0 ? b - 1 : b + 1;
+        std::memcpy(&r.v[k], &b, sizeof b);
+    }
+    return r;
+}
+inline F64x4 negated(F64x4 x) noexcept
+{
+#define TAVORIN_LANE(k) -x.v[k]
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
+// The next double below x.
+inline F64x4 next_down(F64x4 x) noexcept
+{
+    return negated(next_up(negated(x)));
 }
 inline F64x4 compress(F64x4 a, int set) noexcept
 {
@@ -412,6 +437,28 @@ TAVORIN_SIMD_INLINE F64x4 drop(Mask4 m, F64x4 a) noexcept
 {
     return {_mm256_andnot_pd(m.v, a.v)};
 }
+// The next double above x (by its bits: from -0.0 and +0.0 the least
+// positive double; NaN and infinities give what their bits plus one are).
+TAVORIN_SIMD_INLINE F64x4 next_up(F64x4 x) noexcept
+{
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256i negative = _mm256_castpd_si256(_mm256_cmp_pd(x.v, zero, _CMP_LT_OQ));
+    const __m256i one = _mm256_set1_epi64x(1);
+    // +1 on the bits, or -1 (the comparison's all-ones) for a negative x.
+    const __m256i step = _mm256_or_si256(negative, one);
+    const __m256i bits = _mm256_add_epi64(_mm256_castpd_si256(x.v), step);
+    const __m256d at_zero = _mm256_cmp_pd(x.v, zero, _CMP_EQ_OQ);
+    return {_mm256_blendv_pd(_mm256_castsi256_pd(bits), _mm256_castsi256_pd(one), at_zero)};
+}
+TAVORIN_SIMD_INLINE F64x4 negated(F64x4 x) noexcept
+{
+    return {_mm256_xor_pd(x.v, _mm256_set1_pd(-0.0))};
+}
+// The next double below x.
+TAVORIN_SIMD_INLINE F64x4 next_down(F64x4 x) noexcept
+{
+    return negated(next_up(negated(x)));
+}
 
 // The lanes of `a` that `set` (bits(m) of a mask) names, moved to the front
 // in order; the lanes after them repeat lane 0.
@@ -496,6 +543,9 @@ using plain::Mask4;
 using plain::max;
 using plain::min;
 using plain::ne;
+using plain::negated;
+using plain::next_down;
+using plain::next_up;
 using plain::select;
 using plain::store;
 using plain::to_doubles;
