@@ -246,6 +246,8 @@ def _layouts():
     for dtype in (np.float64, np.float32):
         far = (y, (1e10 - 0.5) * 300, 1e10 - 1, 1e10, None, dtype)
         layouts.append((f"bounds far from y {dtype.__name__}", *far))
+        layouts.append((f"h = n*u {dtype.__name__}", y * 9, 150.0, -0.25, 0.5, None, dtype))
+        layouts.append((f"h = n*l {dtype.__name__}", y * 9, -75.0, -0.25, 0.5, None, dtype))
     return layouts
 
 
