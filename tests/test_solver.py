@@ -180,7 +180,7 @@ def test_batches_of_unlike_vectors(m, n, top_k):
 
 def _boundaries():
     rows = []
-    for n in (5, 100, 2000):
+    for n in (5, 100, 2000, 3000):
         for low, high in ((0.1, 0.5), (0.0, 0.03), (-3.0, 7.0)):
             rows += [
                 (f"h=n*l n={n} [{low},{high}]", n, n * low, low, high, "low"),

@@ -935,6 +935,16 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     return found.outcome == Outcome::root ? found.tau : k_nan;
 }
 
+// Whether h is exactly n times the bound b (finite): then the vector's
+// only feasible point has every element at b.
+bool at_end(std::ptrdiff_t n, double b, double h) noexcept
+{
+    double p;
+    double e;
+    two_product(static_cast<double>(n), b, p, e);
+    return std::isfinite(b) && p == h && e == 0.0;
+}
+
 }  // namespace
 
 template <class T>
@@ -943,6 +953,16 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
 {
     const Table<T> &passes = table_of(v.span, plain);
     ws.split = splitter;
+    if (!v.span.l && !v.span.u && !v.span.w) {
+        // The write gives every element its bound from an infinite shift.
+        const bool top = at_end(v.span.n, v.span.u_all, v.h);
+        if (top || at_end(v.span.n, v.span.l_all, v.h)) {
+            if (!passes.finite(v.span.y, v.span.n)) {
+                return {k_nan, false};
+            }
+            return {top ? -k_inf : k_inf, true};
+        }
+    }
     const bool hyperplane =
         !v.span.l && !v.span.u && v.span.l_all == -k_inf && v.span.u_all == k_inf;
     SpeculativeWrite<T> write{&v.span, &passes, out, &ws};
