@@ -114,9 +114,9 @@ constexpr int k_side_rows = 8;
 // From this length its rounds class the elements against thresholds (one
 // operation less an element, two searches a round).
 constexpr std::ptrdiff_t k_side_cut_min_n = 64;
-// Up to this length it fetches the next call's vectors ahead: longer ones
-// the processor streams in by itself, and the fetches only crowd it.
-constexpr std::ptrdiff_t k_side_fetch_max_n = 256;
+// How much of each of the next call's vectors it fetches ahead (and of
+// each output row it claims).
+constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
 
 constexpr std::ptrdiff_t side_scratch(std::ptrdiff_t n) noexcept
 {
