@@ -42,7 +42,7 @@ def test_gradients_match_finite_differences_both_ways(kind):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("kind", ["scalar", "per vector", "weights"])
+@pytest.mark.parametrize("kind", KINDS)
 def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
     args, weights = arguments(kind, dtype=dtype)
     options = {} if weights is None else {"weights": weights}
@@ -50,6 +50,24 @@ def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
     host = [np.asarray(a) for a in args]
     assert x.dtype == dtype
     assert np.asarray(x).tobytes() == exact_projection(*host, **options).astype(dtype).tobytes()
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"h": [1.0, 9.0, 1.0, 1.0]}, r"no feasible point for the vector at batch index \(1,\)"),
+        ({"y": (2, 3, np.nan)}, r"y holds NaN or infinity in the vector at batch index \(2,\)"),
+        ({"y": (0, 1, np.inf)}, r"y holds NaN or infinity in the vector at batch index \(0,\)"),
+    ],
+)
+def test_refusals_name_the_vector(change, message):
+    y = np.random.default_rng(2).standard_normal((4, 5))
+    h = np.asarray(change.get("h", 1.0))
+    if "y" in change:
+        i, j, value = change["y"]
+        y[i, j] = value
+    with pytest.raises(Exception, match=message):
+        jax.jit(project_capped_simplex)(y, h, 0.0, 1.0).block_until_ready()
 
 
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():

@@ -1,9 +1,12 @@
 """tavorin.jax: the projection as a JAX function that jit, vmap, grad, jacfwd and jacrev go through.
 
-The projection runs on the host, compiled, through ``jax.pure_callback``; its
-derivative is written here in JAX itself (masks and sums over the free set),
-so JAX differentiates it forward or transposes it backward without calling
-back again, and every transformation composes.
+On the CPU the projection is an XLA foreign function (``jax.ffi``): the
+compiled solver reads and writes XLA's own buffers, with no copy and no
+interpreter.  Elsewhere, and with jax before ``jax.ffi.ffi_call``, it runs on
+the host through ``jax.pure_callback``.  Its derivative is written here in JAX
+itself (masks and sums over the free set), so JAX differentiates it forward or
+transposes it backward without calling the projection again, and every
+transformation composes.
 """
 
 from __future__ import annotations
@@ -15,7 +18,9 @@ import jax
 import jax.custom_batching
 import jax.numpy as jnp
 import numpy as np
+from jax.custom_derivatives import SymbolicZero
 
+from . import _simplex
 from ._derivatives import project_vectors, vector_axis
 
 __all__ = ["project_capped_simplex"]
@@ -24,6 +29,22 @@ __all__ = ["project_capped_simplex"]
 # did the same and vmap_method is refused); from jax 0.12, vmap without
 # vmap_method raises.
 _HAS_VMAP_METHOD = "vmap_method" in inspect.signature(jax.pure_callback).parameters
+
+# The foreign function's name in XLA's registry (one per process) and the code
+# of each way l, u and w can be given (two bits each in its `kinds`).
+_TARGET = "tavorin_project_capped_simplex"
+_KIND_CODES = {"none": 0, "row": 1, "element": 2}
+
+
+def _register_target():
+    ffi = getattr(jax, "ffi", None)
+    if ffi is None or not hasattr(ffi, "ffi_call"):
+        return False
+    ffi.register_ffi_target(_TARGET, _simplex.xla_handler(), platform="cpu")
+    return True
+
+
+_HAS_FFI = _register_target()
 
 
 def _spread(value, kind):
@@ -51,11 +72,32 @@ def _unpacked(kinds, y, rows, *elements):
 
 
 def _host_call(kinds, y, h, l, u, w):  # noqa: E741
-    # Each array a callback takes costs about as much as the call itself, so
-    # the values given per vector travel as one array.
+    # Each array a call takes costs about as much as the call itself, so the
+    # values given per vector travel as one array.
     given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
     rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
     args = [y, rows] + [a for a, kind in given if kind == "element"]
+    if _HAS_FFI:
+        return jax.lax.platform_dependent(
+            *args,
+            cpu=functools.partial(_foreign_call, kinds),
+            default=functools.partial(_callback, kinds),
+        )
+    return _callback(kinds, *args)
+
+
+def _foreign_call(kinds, y, *rest):
+    code = sum(_KIND_CODES[kind] << (2 * i) for i, kind in enumerate(kinds))
+    # Arguments left out of a vmap are broadcast along its axes for the
+    # handler, which takes every buffer with y's leading dimensions.
+    call = jax.ffi.ffi_call(
+        _TARGET, jax.ShapeDtypeStruct(y.shape, y.dtype), vmap_method="broadcast_all"
+    )
+    return call(y, *rest, kinds=np.int32(code))
+
+
+def _callback(kinds, *args):
+    y = args[0]
     if _HAS_VMAP_METHOD:
         # Unbatched arguments gain axes of size 1, which the host broadcasts.
         result = jax.ShapeDtypeStruct(y.shape, y.dtype)
@@ -93,7 +135,6 @@ def _project(kinds, y, h, l, u, w):  # noqa: E741
     return _host_call(kinds, y, h, l, u, w)
 
 
-@_project.defjvp
 def _project_jvp(kinds, primals, tangents):
     y, h, l, u, w = primals  # noqa: E741
     dy, dh, dl, du, _ = tangents  # the weights are constants
@@ -101,25 +142,43 @@ def _project_jvp(kinds, primals, tangents):
     l_kind, u_kind, w_kind = kinds
     lb = _spread(l, l_kind)
     ub = _spread(u, u_kind)
-    wb = _spread(w, w_kind)
     free = (lb < x) & (x < ub)
-    at_l = x == lb
-    at_u = ~at_l & (x == ub)
-    dl = _spread(dl, l_kind)
-    du = _spread(du, u_kind)
+    at_l = x == lb  # l == u counts as at l
     zero = jnp.zeros((), x.dtype)
-    num = jnp.sum(
-        jnp.where(free, wb * dy, zero)
-        + jnp.where(at_l, wb * dl, zero)
-        + jnp.where(at_u, wb * du, zero),
-        axis=-1,
-    )
-    k = jnp.sum(jnp.where(free, wb * wb, zero), axis=-1)
+    # Tangents known to be zero (inputs not differentiated) are left out:
+    # under grad every term costs a pass over the batch.
+    given = lambda t: not isinstance(t, SymbolicZero)  # noqa: E731
+    if w_kind == "none":
+        weighted = lambda v: v  # noqa: E731
+        k = jnp.sum(free, axis=-1, dtype=x.dtype)
+    else:
+        wb = _spread(w, w_kind)
+        weighted = lambda v: wb * v  # noqa: E731
+        k = jnp.sum(jnp.where(free, wb * wb, zero), axis=-1)
+    # dx on the clipped elements: the tangent of the bound each one is at.
+    dl = _spread(dl, l_kind) if given(dl) else None
+    du = _spread(du, u_kind) if given(du) else None
+    at_bound = None
+    if dl is not None or du is not None:
+        at_bound = jnp.where(
+            at_l, zero if dl is None else dl, zero if du is None else jnp.where(free, zero, du)
+        )
+    num = jnp.sum(jnp.where(free, weighted(dy), zero), axis=-1) if given(dy) else 0
+    if at_bound is not None:
+        num = num + jnp.sum(weighted(at_bound), axis=-1)
+    if given(dh):
+        num = num - dh
     # Without free elements nothing moves the shift.
     has_free = k > 0
-    dtau = jnp.where(has_free, (num - dh) / jnp.where(has_free, k, 1), zero)
-    dx = jnp.where(at_l, dl, jnp.where(at_u, du, dy - dtau[..., None] * wb))
-    return x, dx.astype(x.dtype)
+    dtau = jnp.where(has_free, num / jnp.where(has_free, k, 1), zero)
+    moved = -weighted(dtau[..., None])
+    if given(dy):
+        moved = dy + moved
+    dx = jnp.where(free, moved, zero if at_bound is None else at_bound)
+    return x, jnp.broadcast_to(dx, x.shape).astype(x.dtype)
+
+
+_project.defjvp(_project_jvp, symbolic_zeros=True)
 
 
 def _as_bound(value, name, shape, axis, batch_shape, dtype):

@@ -25,7 +25,8 @@ PyObject *plain_kernels(PyObject *module, PyObject *arg) noexcept;      // solve
 // jvp(x, dy, dh, dl, du, l, u, w, dx, workers) -> None
 PyObject *project_jvp(PyObject *module, PyObject *args) noexcept;  // derivatives.cpp
 // vjp(x, g, l, u, w, gy, gh, gl, gu, workers) -> None
-PyObject *project_vjp(PyObject *module, PyObject *args) noexcept;  // derivatives.cpp
+PyObject *project_vjp(PyObject *module, PyObject *args) noexcept;    // derivatives.cpp
+PyObject *xla_handler(PyObject *module, PyObject *unused) noexcept;  // xla.cpp
 
 }  // namespace tavorin::simplex
 

@@ -64,6 +64,7 @@ PyMethodDef module_methods[] = {
     method<plain_kernels>("_plain_kernels", METH_O),
     method<project_jvp>("jvp", METH_VARARGS),
     method<project_vjp>("vjp", METH_VARARGS),
+    method<xla_handler>("xla_handler", METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,240 @@
+// _simplex.xla_handler: the exact method as an XLA foreign function, for tavorin.jax on the CPU.
+//
+// XLA hands the handler its own buffers, so the projection reads y and writes
+// the result where JAX keeps them: no copy to NumPy arrays and back, no
+// interpreter.  It runs on XLA's threads without the interpreter lock and
+// touches no Python object.
+//
+// The call (made by tavorin/jax.py): y of shape (..., n) in float32 or
+// float64; `rows` (..., k) of y's type, whose columns are h and then l, u and
+// w where those are given per vector; then one (..., n) buffer for each of l,
+// u and w given per element; the result has y's shape.  The attribute
+// `kinds` says how l, u and w come: 2 bits each (0 none, 1 per vector,
+// 2 per element), l lowest.
+#include "core/feasibility.hpp"
+#include "core/solver.hpp"
+#include "simplex/entries.hpp"
+#include "simplex/xla_abi.hpp"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace tavorin::simplex {
+
+namespace {
+
+constexpr int k_kind_row = 1;
+constexpr int k_kind_element = 2;
+
+xla::Error *fail(const xla::CallFrame *frame, xla::ErrorCode code, const char *message) noexcept
+{
+    xla::ErrorCreateArgs args{sizeof(xla::ErrorCreateArgs), nullptr, message, code};
+    return frame->api->error_create(&args);
+}
+
+xla::Error *fail(const xla::CallFrame *frame, const std::string &message) noexcept
+{
+    return fail(frame, xla::k_invalid_argument, message.c_str());
+}
+
+// The batch index of vector `index` in the leading dimensions of `shape`, as Python shows it.
+std::string batch_index(const xla::Buffer &shape, std::ptrdiff_t index)
+{
+    std::vector<std::int64_t> at(static_cast<std::size_t>(shape.rank - 1));
+    for (std::size_t d = at.size(); d-- > 0;) {
+        at[d] = index % shape.dims[d];
+        index /= shape.dims[d];
+    }
+    std::string text = "(";
+    for (std::size_t d = 0; d < at.size(); ++d) {
+        text += std::to_string(at[d]) + (at.size() == 1 ? "," : d + 1 < at.size() ? ", " : "");
+    }
+    return text + ")";
+}
+
+bool read_kinds(const xla::Attrs &attrs, std::int64_t &kinds) noexcept
+{
+    for (std::int64_t i = 0; i < attrs.size; ++i) {
+        const xla::ByteSpan &name = *attrs.names[i];
+        if (attrs.types[i] != xla::k_attr_scalar || name.len != 5 ||
+            std::memcmp(name.ptr, "kinds", 5) != 0) {
+            continue;
+        }
+        const auto &scalar = *static_cast<const xla::Scalar *>(attrs.attrs[i]);
+        if (scalar.dtype == xla::k_s32) {
+            kinds = *static_cast<const std::int32_t *>(scalar.value);
+            return true;
+        }
+        if (scalar.dtype == xla::k_s64) {
+            kinds = *static_cast<const std::int64_t *>(scalar.value);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `b` has y's type and y's leading dimensions, and `last` elements along its last.
+bool matches(const xla::Buffer &b, const xla::Buffer &y, std::int64_t last) noexcept
+{
+    if (b.dtype != y.dtype || b.rank != y.rank || b.dims[b.rank - 1] != last) {
+        return false;
+    }
+    for (std::int64_t d = 0; d + 1 < y.rank; ++d) {
+        if (b.dims[d] != y.dims[d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+xla::Error *execute(xla::CallFrame *frame)
+{
+    const auto bad_call = [frame](const char *what) {
+        return fail(frame, std::string("tavorin.jax: unexpected call of the projection: ") + what);
+    };
+    std::int64_t kinds = 0;
+    if (!read_kinds(frame->attrs, kinds)) {
+        return bad_call("no integer attribute 'kinds'");
+    }
+    int given[3];
+    int row_columns = 1, element_buffers = 0;
+    for (int k = 0; k < 3; ++k) {
+        given[k] = static_cast<int>((kinds >> (2 * k)) & 3);
+        row_columns += given[k] == k_kind_row;
+        element_buffers += given[k] == k_kind_element;
+    }
+    if (given[0] == 0 || given[1] == 0 || given[0] == 3 || given[1] == 3 || given[2] == 3) {
+        return bad_call("'kinds' out of range");
+    }
+    const xla::Args &args = frame->args;
+    if (args.size != 2 + element_buffers || frame->rets.size != 1) {
+        return bad_call("wrong number of buffers");
+    }
+    for (std::int64_t i = 0; i < args.size; ++i) {
+        if (args.types[i] != xla::k_buffer) {
+            return bad_call("an argument is not a buffer");
+        }
+    }
+    if (frame->rets.types[0] != xla::k_buffer) {
+        return bad_call("the result is not a buffer");
+    }
+    const auto &y = *static_cast<const xla::Buffer *>(args.args[0]);
+    const auto &rows = *static_cast<const xla::Buffer *>(args.args[1]);
+    const auto &out = *static_cast<const xla::Buffer *>(frame->rets.rets[0]);
+    if ((y.dtype != xla::k_f32 && y.dtype != xla::k_f64) || y.rank < 1) {
+        return bad_call("y is not an array of float32 or float64");
+    }
+    const std::int64_t n = y.dims[y.rank - 1];
+    if (!matches(rows, y, row_columns) || !matches(out, y, n)) {
+        return bad_call("buffers of mismatched shapes or types");
+    }
+    for (int i = 0; i < element_buffers; ++i) {
+        if (!matches(*static_cast<const xla::Buffer *>(args.args[2 + i]), y, n)) {
+            return bad_call("buffers of mismatched shapes or types");
+        }
+    }
+    std::int64_t m = 1;
+    for (std::int64_t d = 0; d + 1 < y.rank; ++d) {
+        m *= y.dims[d];
+    }
+    if (m == 0 || n == 0) {
+        return nullptr;
+    }
+
+    const bool single = y.dtype == xla::k_f32;
+    const std::ptrdiff_t size = single ? 4 : 8;
+    // Values per vector are read as doubles: float32 columns are widened first.
+    std::vector<double> widened;
+    const double *columns = static_cast<const double *>(rows.data);
+    if (single) {
+        widened.resize(static_cast<std::size_t>(m * row_columns));
+        const float *from = static_cast<const float *>(rows.data);
+        for (std::size_t i = 0; i < widened.size(); ++i) {
+            widened[i] = from[i];
+        }
+        columns = widened.data();
+    }
+    Problem problem;
+    problem.y = static_cast<const char *>(y.data);
+    problem.out = static_cast<char *>(out.data);
+    problem.m = m;
+    problem.n = n;
+    problem.y_stride = problem.out_stride = n * size;
+    problem.single = single;
+    problem.check_finite = true;
+    problem.h = {columns, row_columns};
+    Operand *operands[3] = {&problem.l, &problem.u, &problem.w};
+    int column = 1, element = 2;
+    for (int k = 0; k < 3; ++k) {
+        if (given[k] == k_kind_row) {
+            operands[k]->vector = {columns + column++, row_columns};
+        }
+        else if (given[k] == k_kind_element) {
+            operands[k]->each = static_cast<const char *>(
+                static_cast<const xla::Buffer *>(args.args[element++])->data);
+            operands[k]->each_stride = n * size;
+        }
+    }
+
+    const std::ptrdiff_t infeasible = first_infeasible(problem);
+    if (infeasible >= 0) {
+        return fail(frame,
+                    "tavorin.jax.project_capped_simplex: no feasible point for the vector at batch "
+                    "index " +
+                        batch_index(y, infeasible) +
+                        ": needs a finite h, l < +inf, u > -inf, l <= u" +
+                        (given[2] ? ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
+                                  : " and sum(l) <= h <= sum(u)"));
+    }
+    bool started = true;
+    const std::ptrdiff_t nonfinite = solve(problem, 1, started);
+    if (!started) {
+        return fail(frame, xla::k_resource_exhausted,
+                    "tavorin.jax: could not start the threads; nothing was projected");
+    }
+    if (nonfinite >= 0) {
+        return fail(frame,
+                    "tavorin.jax.project_capped_simplex: y holds NaN or infinity in the vector at "
+                    "batch index " +
+                        batch_index(y, nonfinite));
+    }
+    return nullptr;
+}
+
+// XLA's entry: a metadata query at registration, then the calls themselves.
+extern "C" xla::Error *handle(xla::CallFrame *frame) noexcept
+{
+    for (xla::Extension *e = frame->extension_start; e; e = e->next) {
+        if (e->type == xla::k_extension_metadata) {
+            xla::Metadata &metadata = *reinterpret_cast<xla::MetadataExtension *>(e)->metadata;
+            metadata.api_version.major_version = 0;
+            metadata.api_version.minor_version = 1;
+            metadata.traits = 0;
+            return nullptr;
+        }
+    }
+    if (frame->stage != xla::k_stage_execute) {
+        return nullptr;
+    }
+    try {
+        return execute(frame);
+    }
+    catch (const std::bad_alloc &) {
+        return fail(frame, xla::k_resource_exhausted, "tavorin.jax: out of memory");
+    }
+    catch (...) {
+        return fail(frame, xla::k_internal, "tavorin.jax: the projection failed");
+    }
+}
+
+}  // namespace
+
+// xla_handler() -> capsule holding the handler, for jax.ffi.register_ffi_target.
+PyObject *xla_handler(PyObject *, PyObject *) noexcept
+{
+    return PyCapsule_New(reinterpret_cast<void *>(&handle), nullptr, nullptr);
+}
+
+}  // namespace tavorin::simplex
