@@ -77,6 +77,8 @@ def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
     assert_allclose(forward, backward, atol=1e-15)
     assert_allclose(forward, forward.T, atol=1e-15)
     assert_allclose(forward.sum(axis=1), 0.0, atol=1e-15)
+    # Piecewise linear: the second derivatives exist and are zero.
+    assert not np.any(jax.jacfwd(jax.jacrev(f))(y[0]))
 
 
 def test_vmap_of_grad_is_grad_of_the_batch_for_any_number_of_batch_axes():

@@ -71,28 +71,32 @@ def _unpacked(kinds, y, rows, *elements):
     return project_vectors(kinds, y, values["h"], values["l"], values["u"], values["w"])
 
 
-def _host_call(kinds, y, h, l, u, w):  # noqa: E741
+def _host_call(kinds, y, h, l, u, w, with_weight=False):  # noqa: E741
+    """x, or (x, k) with k each vector's sum of w_j**2 over its free elements."""
     # Each array a call takes costs about as much as the call itself, so the
     # values given per vector travel as one array.
     given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
     rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
     args = [y, rows] + [a for a, kind in given if kind == "element"]
-    if _HAS_FFI:
-        return jax.lax.platform_dependent(
-            *args,
-            cpu=functools.partial(_foreign_call, kinds),
-            default=functools.partial(_callback, kinds),
-        )
-    return _callback(kinds, *args)
+
+    def elsewhere(*args):
+        x = _callback(kinds, *args)
+        return (x, _free_weight(kinds, x, l, u, w)) if with_weight else x
+
+    if not _HAS_FFI:
+        return elsewhere(*args)
+    cpu = functools.partial(_foreign_call, kinds, with_weight)
+    return jax.lax.platform_dependent(*args, cpu=cpu, default=elsewhere)
 
 
-def _foreign_call(kinds, y, *rest):
+def _foreign_call(kinds, with_weight, y, *rest):
     code = sum(_KIND_CODES[kind] << (2 * i) for i, kind in enumerate(kinds))
+    results = jax.ShapeDtypeStruct(y.shape, y.dtype)
+    if with_weight:
+        results = (results, jax.ShapeDtypeStruct(y.shape[:-1], y.dtype))
     # Arguments left out of a vmap are broadcast along its axes for the
     # handler, which takes every buffer with y's leading dimensions.
-    call = jax.ffi.ffi_call(
-        _TARGET, jax.ShapeDtypeStruct(y.shape, y.dtype), vmap_method="broadcast_all"
-    )
+    call = jax.ffi.ffi_call(_TARGET, results, vmap_method="broadcast_all")
     return call(y, *rest, kinds=np.int32(code))
 
 
@@ -135,26 +139,41 @@ def _project(kinds, y, h, l, u, w):  # noqa: E741
     return _host_call(kinds, y, h, l, u, w)
 
 
-def _project_jvp(kinds, primals, tangents):
-    y, h, l, u, w = primals  # noqa: E741
+@functools.partial(jax.custom_jvp, nondiff_argnums=(0,))
+def _project_weighing(kinds, y, h, l, u, w):  # noqa: E741
+    """The projection and each vector's free weight (see _host_call), for the JVP rules."""
+    return _host_call(kinds, y, h, l, u, w, with_weight=True)
+
+
+def _places(kinds, x, l, u):  # noqa: E741
+    """Which elements are free, and which are at l (l == u counts as at l)."""
+    lb = _spread(l, kinds[0])
+    return (lb < x) & (x < _spread(u, kinds[1])), x == lb
+
+
+def _free_weight(kinds, x, l, u, w):  # noqa: E741
+    free, _ = _places(kinds, x, l, u)
+    if kinds[2] == "none":
+        return jnp.sum(free, axis=-1, dtype=x.dtype)
+    wb = _spread(w, kinds[2])
+    return jnp.sum(jnp.where(free, wb * wb, jnp.zeros((), x.dtype)), axis=-1)
+
+
+def _tangent(kinds, x, k, primals, tangents):
+    """dx for the tangents of (y, h, l, u) at x = the projection, with k its free weights."""
+    _, h, l, u, w = primals  # noqa: E741
     dy, dh, dl, du, _ = tangents  # the weights are constants
-    x = _project(kinds, y, h, l, u, w)
     l_kind, u_kind, w_kind = kinds
-    lb = _spread(l, l_kind)
-    ub = _spread(u, u_kind)
-    free = (lb < x) & (x < ub)
-    at_l = x == lb  # l == u counts as at l
+    free, at_l = _places(kinds, x, l, u)
     zero = jnp.zeros((), x.dtype)
     # Tangents known to be zero (inputs not differentiated) are left out:
     # under grad every term costs a pass over the batch.
     given = lambda t: not isinstance(t, SymbolicZero)  # noqa: E731
     if w_kind == "none":
         weighted = lambda v: v  # noqa: E731
-        k = jnp.sum(free, axis=-1, dtype=x.dtype)
     else:
         wb = _spread(w, w_kind)
         weighted = lambda v: wb * v  # noqa: E731
-        k = jnp.sum(jnp.where(free, wb * wb, zero), axis=-1)
     # dx on the clipped elements: the tangent of the bound each one is at.
     dl = _spread(dl, l_kind) if given(dl) else None
     du = _spread(du, u_kind) if given(du) else None
@@ -175,10 +194,22 @@ def _project_jvp(kinds, primals, tangents):
     if given(dy):
         moved = dy + moved
     dx = jnp.where(free, moved, zero if at_bound is None else at_bound)
-    return x, jnp.broadcast_to(dx, x.shape).astype(x.dtype)
+    return jnp.broadcast_to(dx, x.shape).astype(x.dtype)
+
+
+def _project_jvp(kinds, primals, tangents):
+    x, k = _project_weighing(kinds, *primals)
+    return x, _tangent(kinds, x, k, primals, tangents)
+
+
+def _project_weighing_jvp(kinds, primals, tangents):
+    x, k = _project_weighing(kinds, *primals)
+    # The free weights are constant where they have a derivative.
+    return (x, k), (_tangent(kinds, x, k, primals, tangents), jnp.zeros_like(k))
 
 
 _project.defjvp(_project_jvp, symbolic_zeros=True)
+_project_weighing.defjvp(_project_weighing_jvp, symbolic_zeros=True)
 
 
 def _as_bound(value, name, shape, axis, batch_shape, dtype):

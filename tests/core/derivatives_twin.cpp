@@ -80,6 +80,7 @@ bool twins_agree(int n, int kind, std::mt19937_64 &rng)
     std::vector<Real> gl[2] = {std::vector<Real>(size), std::vector<Real>(size)};
     std::vector<double> gh[2] = {std::vector<double>(m), std::vector<double>(m)};
     std::vector<double> gu[2] = {std::vector<double>(m), std::vector<double>(m)};
+    std::vector<Real> k[2] = {std::vector<Real>(m), std::vector<Real>(m)};
     for (int twin = 0; twin < 2; ++twin) {
         const Jvp<Real> jvp{sets,
                             {dy.data(), stride, {nullptr, 0}},
@@ -99,14 +100,16 @@ bool twins_agree(int n, int kind, std::mt19937_64 &rng)
         if (twin == 0) {
             jvp_rows(jvp, 0, m);
             vjp_rows(vjp, 0, m);
+            free_weight_rows(sets, k[twin].data(), 0, m);
         }
         else {
             jvp_rows_plain(jvp, 0, m);
             vjp_rows_plain(vjp, 0, m);
+            free_weight_rows_plain(sets, k[twin].data(), 0, m);
         }
     }
     return same(dx[0], dx[1]) && same(gy[0], gy[1]) && same(gl[0], gl[1]) && same(gh[0], gh[1]) &&
-           same(gu[0], gu[1]);
+           same(gu[0], gu[1]) && same(k[0], k[1]);
 }
 
 }  // namespace

@@ -340,7 +340,72 @@ TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noex
     vjp_finish(c, i, m, bounds);
 }
 
+// ---------------------------------------------------------------------------
+// Free weight
+// ---------------------------------------------------------------------------
+
+template <typename Real>
+void free_weight_one(const RowSets<Real> &s, double (&k)[4], std::ptrdiff_t j) noexcept
+{
+    const double w = s.w[j];
+    k[j & 3] += place_of(static_cast<double>(s.x[j]), s.l[j], s.u[j]).free ? w * w : 0.0;
+}
+
+template <typename Real>
+Real free_weight_plain(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
+{
+    const RowSets<Real> s = sets_of(sets, i);
+    double k[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::ptrdiff_t j = 0; j < sets.n; ++j) {
+        free_weight_one(s, k, j);
+    }
+    return static_cast<Real>(joined(k));
+}
+
+template <typename Real>
+TAVORIN_SIMD_KERNEL Real free_weight_simd(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
+{
+    using namespace simd;
+    const RowSets<Real> s = sets_of(sets, i);
+    const F64x4 l_all = broadcast(s.l.v), u_all = broadcast(s.u.v), w_all = broadcast(s.w.v);
+    const std::ptrdiff_t n4 = sets.n - sets.n % 4;
+    F64x4 k_lanes = zero();
+    for (std::ptrdiff_t j = 0; j < n4; j += 4) {
+        const F64x4 w = lanes(s.w, w_all, j);
+        const PlaceLanes p = place_lanes(load(s.x + j), lanes(s.l, l_all, j), lanes(s.u, u_all, j));
+        k_lanes = k_lanes + keep(p.free, w * w);
+    }
+    double k[4];
+    store(k, k_lanes);
+    for (std::ptrdiff_t j = n4; j < sets.n; ++j) {
+        free_weight_one(s, k, j);
+    }
+    return static_cast<Real>(joined(k));
+}
+
 }  // namespace
+
+template <typename Real>
+void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
+                      std::ptrdiff_t end) noexcept
+{
+    if (!simd::available()) {
+        free_weight_rows_plain(sets, k, begin, end);
+        return;
+    }
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        k[i] = free_weight_simd(sets, i);
+    }
+}
+
+template <typename Real>
+void free_weight_rows_plain(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
+                            std::ptrdiff_t end) noexcept
+{
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        k[i] = free_weight_plain(sets, i);
+    }
+}
 
 template <typename Real>
 void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
@@ -390,5 +455,13 @@ template void jvp_rows_plain(const Jvp<float> &, std::ptrdiff_t, std::ptrdiff_t)
 template void jvp_rows_plain(const Jvp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
 template void vjp_rows_plain(const Vjp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
 template void vjp_rows_plain(const Vjp<double> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+template void free_weight_rows(const Sets<float> &, float *, std::ptrdiff_t,
+                               std::ptrdiff_t) noexcept;
+template void free_weight_rows(const Sets<double> &, double *, std::ptrdiff_t,
+                               std::ptrdiff_t) noexcept;
+template void free_weight_rows_plain(const Sets<float> &, float *, std::ptrdiff_t,
+                                     std::ptrdiff_t) noexcept;
+template void free_weight_rows_plain(const Sets<double> &, double *, std::ptrdiff_t,
+                                     std::ptrdiff_t) noexcept;
 
 }  // namespace tavorin::derivatives

@@ -86,12 +86,22 @@ void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) no
 template <typename Real>
 void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
 
+// k = sum_F w_j^2 of each row (its number of free elements without
+// weights), into k[begin .. end): what the derivatives divide by, for
+// frameworks that differentiate the projection themselves.
+template <typename Real>
+void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
+                      std::ptrdiff_t end) noexcept;
+
 // The plain twins, element by element: what the two above run where the
 // processor has no AVX2, callable anywhere so that tests compare the bytes.
 template <typename Real>
 void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
 template <typename Real>
 void vjp_rows_plain(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
+template <typename Real>
+void free_weight_rows_plain(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
+                            std::ptrdiff_t end) noexcept;
 
 }  // namespace tavorin::derivatives
 

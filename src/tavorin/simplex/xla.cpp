@@ -8,14 +8,19 @@
 // The call (made by tavorin/jax.py): y of shape (..., n) in float32 or
 // float64; `rows` (..., k) of y's type, whose columns are h and then l, u and
 // w where those are given per vector; then one (..., n) buffer for each of l,
-// u and w given per element; the result has y's shape.  The attribute
+// u and w given per element; the result has y's shape and, when asked for, a
+// second result of y's leading shape gets each vector's sum_F w_j^2 over its
+// free elements (what the derivative divides by: one pass over rows just
+// written, cheaper here than as masks and sums in XLA).  The attribute
 // `kinds` says how l, u and w come: 2 bits each (0 none, 1 per vector,
 // 2 per element), l lowest.
+#include "core/derivatives.hpp"
 #include "core/feasibility.hpp"
 #include "core/solver.hpp"
 #include "simplex/entries.hpp"
 #include "simplex/xla_abi.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -89,6 +94,25 @@ bool matches(const xla::Buffer &b, const xla::Buffer &y, std::int64_t last) noex
     return true;
 }
 
+template <typename Real>
+derivatives::Operand<Real> operand_of(const Operand &o) noexcept
+{
+    return {reinterpret_cast<const Real *>(o.each), o.each_stride, o.vector};
+}
+
+template <typename Real>
+void free_weights(const Problem &p, void *k) noexcept
+{
+    const derivatives::Sets<Real> sets{p.m,
+                                       p.n,
+                                       reinterpret_cast<const Real *>(p.out),
+                                       p.out_stride,
+                                       operand_of<Real>(p.l),
+                                       operand_of<Real>(p.u),
+                                       operand_of<Real>(p.w)};
+    derivatives::free_weight_rows(sets, static_cast<Real *>(k), 0, p.m);
+}
+
 xla::Error *execute(xla::CallFrame *frame)
 {
     const auto bad_call = [frame](const char *what) {
@@ -109,7 +133,7 @@ xla::Error *execute(xla::CallFrame *frame)
         return bad_call("'kinds' out of range");
     }
     const xla::Args &args = frame->args;
-    if (args.size != 2 + element_buffers || frame->rets.size != 1) {
+    if (args.size != 2 + element_buffers || frame->rets.size < 1 || frame->rets.size > 2) {
         return bad_call("wrong number of buffers");
     }
     for (std::int64_t i = 0; i < args.size; ++i) {
@@ -117,8 +141,10 @@ xla::Error *execute(xla::CallFrame *frame)
             return bad_call("an argument is not a buffer");
         }
     }
-    if (frame->rets.types[0] != xla::k_buffer) {
-        return bad_call("the result is not a buffer");
+    for (std::int64_t i = 0; i < frame->rets.size; ++i) {
+        if (frame->rets.types[i] != xla::k_buffer) {
+            return bad_call("a result is not a buffer");
+        }
     }
     const auto &y = *static_cast<const xla::Buffer *>(args.args[0]);
     const auto &rows = *static_cast<const xla::Buffer *>(args.args[1]);
@@ -129,6 +155,14 @@ xla::Error *execute(xla::CallFrame *frame)
     const std::int64_t n = y.dims[y.rank - 1];
     if (!matches(rows, y, row_columns) || !matches(out, y, n)) {
         return bad_call("buffers of mismatched shapes or types");
+    }
+    const xla::Buffer *k = nullptr;
+    if (frame->rets.size == 2) {
+        k = static_cast<const xla::Buffer *>(frame->rets.rets[1]);
+        if (k->dtype != y.dtype || k->rank != y.rank - 1 ||
+            !std::equal(k->dims, k->dims + k->rank, y.dims)) {
+            return bad_call("buffers of mismatched shapes or types");
+        }
     }
     for (int i = 0; i < element_buffers; ++i) {
         if (!matches(*static_cast<const xla::Buffer *>(args.args[2 + i]), y, n)) {
@@ -199,6 +233,9 @@ xla::Error *execute(xla::CallFrame *frame)
                     "tavorin.jax.project_capped_simplex: y holds NaN or infinity in the vector at "
                     "batch index " +
                         batch_index(y, nonfinite));
+    }
+    if (k) {
+        (single ? free_weights<float> : free_weights<double>)(problem, k->data);
     }
     return nullptr;
 }
