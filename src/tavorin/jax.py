@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import functools
 import inspect
+import warnings
 
 import jax
 import jax.custom_batching
@@ -40,7 +41,16 @@ def _register_target():
     ffi = getattr(jax, "ffi", None)
     if ffi is None or not hasattr(ffi, "ffi_call"):
         return False
-    ffi.register_ffi_target(_TARGET, _simplex.xla_handler(), platform="cpu")
+    try:
+        ffi.register_ffi_target(_TARGET, _simplex.xla_handler(), platform="cpu")
+    except Exception as error:  # an XLA that refuses the handler: the callback still works
+        warnings.warn(
+            f"tavorin.jax: XLA refused the compiled projection ({error}); "
+            "projecting through jax.pure_callback instead",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+        return False
     return True
 
 
