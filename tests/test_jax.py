@@ -70,6 +70,34 @@ def test_refusals_name_the_vector(change, message):
         jax.jit(project_capped_simplex)(y, h, 0.0, 1.0).block_until_ready()
 
 
+_Y = np.zeros((2, 3))
+
+
+@pytest.mark.parametrize(
+    "args, attrs, results",
+    [
+        ((_Y, np.ones((2, 3))), {}, [(2, 3)]),  # no kinds
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(3)}, [(2, 3)]),  # kinds out of range
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5 | 2 << 4)}, [(2, 3)]),  # weights missing
+        ((_Y, np.ones((2, 2))), {"kinds": np.int32(5)}, [(2, 3)]),  # too few columns
+        ((_Y, np.ones((3, 3))), {"kinds": np.int32(5)}, [(2, 3)]),  # too many vectors
+        ((_Y, np.ones((2, 3), np.float32)), {"kinds": np.int32(5)}, [(2, 3)]),  # mixed types
+        ((_Y.astype(np.int32), np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3)]),
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 4)]),  # result of another shape
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3), (3,)]),  # weights of another
+    ],
+)
+def test_malformed_foreign_calls_are_refused(args, attrs, results):
+    import tavorin.jax
+
+    if not tavorin.jax._HAS_FFI:
+        pytest.skip("this jax has no jax.ffi.ffi_call: the projection is a callback")
+    shapes = [jax.ShapeDtypeStruct(shape, np.float64) for shape in results]
+    call = jax.ffi.ffi_call(tavorin.jax._TARGET, shapes)
+    with pytest.raises(Exception, match="unexpected call of the projection"):
+        jax.block_until_ready(call(*args, **attrs))
+
+
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
     (y, h, l, u), _ = arguments("scalar")  # noqa: E741
     f = lambda v: project_capped_simplex(v, h, l, u)  # noqa: E731
