@@ -3,6 +3,7 @@ lane kernels against their plain twins and its threads against one; first_infeas
 first_nonfinite, the refusals of the buffer intake, and project's copy into out."""
 
 import math
+import threading
 
 import exact_reference as ref
 import numpy as np
@@ -285,6 +286,25 @@ def test_threads_give_the_bytes_of_one(shape, per_element):
     one = solve(y, h, *bounds)[1]
     for workers in (2, 3):
         assert solve(y, h, *bounds, workers=workers)[1].tobytes() == one.tobytes()
+
+
+def test_long_vectors_solved_on_several_threads_at_once_give_the_bytes_of_one():
+    # Their candidates' scratch blocks pass from call to call.
+    ys = [rng(n).standard_normal((1, n)) for n in (300000, 800000, 500000, 300000)]
+    wanted = [solve(y, 0.3 * y.shape[1], 0.0, 0.5)[1].tobytes() for y in ys]
+    failures = []
+
+    def run(k):
+        for _ in range(4):
+            got = solve(ys[k], 0.3 * ys[k].shape[1], 0.0, 0.5)[1].tobytes()
+            failures.extend([k] if got != wanted[k] else [])
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(ys))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
 
 
 def test_non_finite_vectors():
