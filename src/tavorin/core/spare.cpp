@@ -1,8 +1,8 @@
 // One large block of scratch doubles kept between calls (see spare.hpp).
 //
 // Measured on one vector of 10^7 box-distributed elements: the kernel's
-// zeroing of the candidates' fresh pages was a fifth of the call; with the
-// block kept, 22 ms became 15 ms.  The slot is one atomic pointer, so calls
+// zeroing of the candidates' fresh pages was about a third of the call; with
+// the block kept, 23 ms became 16 ms.  The slot is one atomic pointer, so calls
 // on several threads at once each own whatever block they took.
 #include "core/spare.hpp"
 
@@ -14,8 +14,8 @@ namespace tavorin::spare {
 
 namespace {
 
-// A block's size sits in the doubles before it (four of them, so that the
-// block keeps the 32-byte alignment the allocation has).
+// A block's size sits in the doubles before it (four of them, 32 bytes, so
+// that the block is as aligned for the lanes as the allocation itself).
 constexpr std::ptrdiff_t k_header = 4;
 
 std::atomic<double *> kept{nullptr};
