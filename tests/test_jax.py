@@ -82,9 +82,9 @@ _Y = np.zeros((2, 3))
         ((_Y, np.ones((2, 2))), {"kinds": np.int32(5)}, [(2, 3)]),  # too few columns
         ((_Y, np.ones((3, 3))), {"kinds": np.int32(5)}, [(2, 3)]),  # too many vectors
         ((_Y, np.ones((2, 3), np.float32)), {"kinds": np.int32(5)}, [(2, 3)]),  # mixed types
-        ((_Y.astype(np.int32), np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3)]),
+        ((_Y.astype(np.int32), np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3)]),  # integers
         ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 4)]),  # result of another shape
-        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3), (3,)]),  # weights of another
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3), (3,)]),  # free weights, bad shape
     ],
 )
 def test_malformed_foreign_calls_are_refused(args, attrs, results):
