@@ -153,13 +153,22 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
 
 
 @pytest.mark.parametrize(
-    "m, n, top_k",
-    [(400, 10, False), (72, 33, False), (260, 45, False), (300, 300, False), (72, 300, True)],
+    "m, n, kind",
+    [
+        (400, 10, None),
+        (72, 33, None),
+        (260, 45, None),
+        (300, 300, None),
+        (72, 300, "top-k"),
+        (3000, 10, "ties"),
+    ],
 )
-def test_batches_of_unlike_vectors(m, n, top_k):
+def test_batches_of_unlike_vectors(m, n, kind):
     # Vectors start from their neighbours' shifts (or their offsets from
     # the hyperplane's): scales of 1e-6..1e6, bounds per vector (some
-    # infinite) and top-k rows of integers must not mislead them.
+    # infinite), top-k rows of integers and rows of quarters (roots on
+    # flat pieces, or an ulp from a breakpoint) must not mislead them, nor
+    # change their bytes.
     g = rng(n)
     y = g.standard_normal((m, n)) * 10.0 ** g.uniform(-6, 6, (m, 1))
     l = g.uniform(-1, 0, m) * np.abs(y).max(axis=1)  # noqa: E741
@@ -168,10 +177,14 @@ def test_batches_of_unlike_vectors(m, n, top_k):
     both = np.isfinite(l) & np.isfinite(u)
     low = np.where(np.isfinite(l), l, np.where(np.isfinite(u), u - 1, 0))
     h = n * low + g.uniform(0, 1, m) * n * np.where(both, u - l, 1)
-    if top_k:
+    if kind == "top-k":
         y, h, l, u = g.integers(0, 100, (m, n)).astype(float), 10.0, 0.0, 1.0  # noqa: E741
+    if kind == "ties":
+        y, h, l, u = np.round(g.standard_normal((m, n)) * 4) / 4, 0.3 * n, 0.0, 0.5  # noqa: E741
     check_against_reference(y, h, l, u)
     apart = solve(y, h, l, u)[1]
+    flip = [v[::-1] if np.ndim(v) else v for v in (y, h, l, u)]
+    assert solve(*flip)[1][::-1].tobytes() == apart.tobytes()
     assert solve(y, h, l, u, workers=3)[1].tobytes() == apart.tobytes()
     # In place, where no write may run ahead of a vector's verification.
     in_place = y.copy()
