@@ -161,14 +161,15 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (300, 300, None),
         (72, 300, "top-k"),
         (3000, 10, "ties"),
+        (3000, 5, "box"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):
     # Vectors start from their neighbours' shifts (or their offsets from
     # the hyperplane's): scales of 1e-6..1e6, bounds per vector (some
-    # infinite), top-k rows of integers and rows of quarters (roots on
-    # flat pieces, or an ulp from a breakpoint) must not mislead them, nor
-    # change their bytes.
+    # infinite), top-k rows of integers, rows of quarters (roots an ulp
+    # from a breakpoint) and box rows of 5 (roots at the end of a flat
+    # piece) must not mislead them, nor change their bytes.
     g = rng(n)
     y = g.standard_normal((m, n)) * 10.0 ** g.uniform(-6, 6, (m, 1))
     l = g.uniform(-1, 0, m) * np.abs(y).max(axis=1)  # noqa: E741
@@ -179,8 +180,9 @@ def test_batches_of_unlike_vectors(m, n, kind):
     h = n * low + g.uniform(0, 1, m) * n * np.where(both, u - l, 1)
     if kind == "top-k":
         y, h, l, u = g.integers(0, 100, (m, n)).astype(float), 10.0, 0.0, 1.0  # noqa: E741
-    if kind == "ties":
-        y, h, l, u = np.round(g.standard_normal((m, n)) * 4) / 4, 0.3 * n, 0.0, 0.5  # noqa: E741
+    if kind in ("ties", "box"):
+        y = g.standard_normal((m, n))
+        y, h, l, u = np.round(y * 4) / 4 if kind == "ties" else y, 0.3 * n, 0.0, 0.5  # noqa: E741
     check_against_reference(y, h, l, u)
     apart = solve(y, h, l, u)[1]
     flip = [v[::-1] if np.ndim(v) else v for v in (y, h, l, u)]
