@@ -160,8 +160,10 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (260, 45, None),
         (300, 300, None),
         (72, 300, "top-k"),
+        (2000, 12, "top-k"),
         (3000, 10, "ties"),
         (3000, 5, "box"),
+        (1000, 47, "box"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):

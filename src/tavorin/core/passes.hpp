@@ -114,6 +114,9 @@ constexpr int k_side_rows = 8;
 // From this length its rounds class the elements against thresholds (one
 // operation less an element, two searches a round).
 constexpr std::ptrdiff_t k_side_cut_min_n = 64;
+// Below this length its rounds start from the best of three trial shifts
+// (side_grid: one pass that costs what a round's elements cost).
+constexpr std::ptrdiff_t k_side_grid_max_n = 48;
 // How much of each of the next call's vectors it fetches ahead (and of
 // each output row it claims).
 constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
