@@ -28,6 +28,7 @@ struct Span {
     double l_all = 0.0;
     double u_all = 0.0;
     std::ptrdiff_t n = 0;
+    bool finite = false;  // every y known finite: classify need not look
 };
 
 // A sum per lane and the rounding error it carries, reduced.

@@ -801,6 +801,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.l_all = s.l_all;
     kept.u_all = s.u_all;
     kept.n = f.kept;
+    kept.finite = true;  // the filtering pass looked
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
     Search rest;
