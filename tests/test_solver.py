@@ -92,7 +92,7 @@ def per_element_bounds(m, n, seed):
 def _cases():
     g = rng(7)
     cases = []
-    for n in (1, 2, 3, 7, 10, 16, 17, 40, 100, 600, 3000):
+    for n in (1, 2, 3, 7, 10, 16, 17, 40, 100, 600, 3000, 20000):
         y = box_rows(3, n, n)
         cases += [
             (f"simplex n={n}", y / math.sqrt(n), 1.0, 0.0, 1.0, None),
