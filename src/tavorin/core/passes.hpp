@@ -99,11 +99,17 @@ struct Table {
     // start[k] (plus the hyperplane's shift (sum y - h) / n when
     // `relative`), when that is finite and not beyond every breakpoint, is
     // vector k's first trial shift (else the hyperplane's is); start[k]
-    // returns the offset of the shift found from the hyperplane's.
+    // returns the offset of the shift found from the hyperplane's.  Unless
+    // `probe` is null or probe[0] NaN, the copy also takes r at the probe[k]
+    // shifts, and Newton's step from there with slope[k] elements free, where
+    // finite, is the first trial shift instead; slope (if not null) returns
+    // how many elements of each vector are free at its shift (NaN where
+    // unknown).
     void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
                          const double *l, const double *u, const double *h, double *start,
-                         bool relative, double *tau, bool *ok, T *out, std::ptrdiff_t out_stride,
-                         const T *next, double *scratch) noexcept;
+                         bool relative, const double *probe, double *slope, double *tau, bool *ok,
+                         T *out, std::ptrdiff_t out_stride, const T *next,
+                         double *scratch) noexcept;
 };
 
 // The longest vectors side_by_side takes.  Its rounds start from the

@@ -165,6 +165,11 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     const std::ptrdiff_t chunk = warm_rows(p.m);
     Starts shifts;
     Starts offsets;
+    // From k_side_grid_max_n elements on, the copy also probes r at the
+    // last call's mean shift, and the rounds start from Newton's step from
+    // there with the last call's mean slope (how many elements were free).
+    const bool probing = p.n >= passes::k_side_grid_max_n;
+    Starts frees;
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -176,7 +181,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
         // Several vectors at a time side by side; one it leaves goes the general way.
         const int count = static_cast<int>(end - i < rows ? end - i : rows);
-        double l[rows], u[rows], h[rows], start[rows], tau[rows];
+        double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
         bool ok[rows];
         const bool warmed = i % chunk != 0 && i - rows >= begin;
         for (int k = 0; k < rows; ++k) {
@@ -188,6 +193,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         if (i % chunk == 0) {
             shifts = Starts{};
             offsets = Starts{};
+            frees = Starts{};
         }
         const bool relative = offsets.squares <= 2 * shifts.squares;
         for (double &s : start) {
@@ -199,8 +205,16 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
         // The next call's rows, fetched ahead when it has as many.
         const T *next = i + count + rows <= end ? y + rows * (p.y_stride / size) : nullptr;
-        sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, relative, tau, ok, out,
+        for (int k = 0; k < rows && probing; ++k) {
+            probe[k] = warmed ? shifts.mean : std::numeric_limits<double>::quiet_NaN();
+            slope[k] = frees.mean;
+        }
+        sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, relative,
+                           probing ? probe : nullptr, probing ? slope : nullptr, tau, ok, out,
                            p.out_stride / size, next, scratch.data());
+        if (probing) {
+            frees.add(slope, ok, false);
+        }
         // Two calls judge the chunk's kind of start (measured: keeping
         // the spreads of every call cost short vectors 2 to 3%).
         const bool judging = i % chunk < 2 * rows;
