@@ -143,7 +143,7 @@ def test_adversarial_rows(kind, n):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("m, n", [(4, 5), (4, 10), (11, 300), (4, 1000)])
+@pytest.mark.parametrize("m, n", [(4, 5), (4, 10), (11, 300), (4, 1000), (2, 20000)])
 def test_float32_is_the_exact_result_rounded(dtype, m, n):
     y = box_rows(m, n, n).astype(dtype)
     check_against_reference(y, 0.3 * n, 0.0, 0.5)
@@ -232,7 +232,7 @@ def test_the_reported_clipped_row():
     assert solve(y, 0.5, 0.1, 0.5)[1].tolist() == [[0.1] * 5]
 
 
-@pytest.mark.parametrize("n", [1, 3, 1000])
+@pytest.mark.parametrize("n", [1, 3, 1000, 20000])
 def test_bounds_near_overflow_give_finite_exact_rows(n):
     y = rng(n).standard_normal((2, n))
     first, x = solve(y, 0.5, -1e308, 1e308)
