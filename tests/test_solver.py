@@ -294,6 +294,7 @@ def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  #
     [
         ((64, 3000), False),
         ((64, 3000), True),
+        ((1, 300000), False),
         ((1, 800000), False),
         ((1, 800000), True),
         ((203, 10), False),
@@ -336,6 +337,11 @@ def test_non_finite_vectors():
     y[2, 1999] = -INF
     for workers in (1, 2):
         assert solve(y, 1.0, 0.0, 1.0, workers=workers)[0] == 2
+    # Threads take ranges of vectors as they come free: the lowest is still named.
+    wide = rng(1).standard_normal((64, 3000))
+    wide[[50, 30, 31], [0, 2999, 5]] = [np.nan, INF, np.nan]
+    for workers in (1, 2, 3):
+        assert solve(wide, 1.0, 0.0, 1.0, workers=workers)[0] == 30
     assert _simplex.first_nonfinite(y) == 2
     assert _simplex.first_nonfinite(y[3:].astype(np.float32)) == 1
     assert _simplex.first_nonfinite(y[:2]) == -1

@@ -180,7 +180,7 @@ int main()
             problem.h = {&p.h, 0};
             problem.l.vector = {&p.l, 0};
             problem.u.vector = {&p.u, 0};
-            put_bits(static_cast<double>(tavorin::solve_rows(problem, 0, m, 1)));
+            put_bits(static_cast<double>(tavorin::solve_rows(problem, 0, m)));
             for (const double e : batch) {
                 put_bits(e);
             }

@@ -287,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool plain = (shape & 8) != 0;
         const bool was_plain = tavorin::passes::plain_forced();
         tavorin::passes::force_plain(plain);
-        const std::ptrdiff_t first = tavorin::solve_rows(p, 0, m, 1);
+        const std::ptrdiff_t first = tavorin::solve_rows(p, 0, m);
         tavorin::passes::force_plain(was_plain);
         for (std::ptrdiff_t r = 0; r < m; ++r) {
             const std::vector<double> x_r(out.begin() + r * p.n, out.begin() + (r + 1) * p.n);

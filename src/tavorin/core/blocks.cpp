@@ -1,4 +1,4 @@
-// Running work over contiguous blocks of rows on threads started for one call.
+// Running work over rows on threads started for one call.
 //
 // Threads live for one call and are joined before it returns, so nothing
 // outlives the call and a process forked afterwards owns no thread or lock of
@@ -7,10 +7,9 @@
 // the block sizes below repay.
 #include "core/blocks.hpp"
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include "core/compiler.hpp"
+
+#include <chrono>
 
 namespace tavorin {
 
@@ -19,37 +18,15 @@ namespace {
 // Below this many elements per thread another thread costs more than it saves.
 constexpr std::ptrdiff_t k_min_elements_per_thread = 16384;
 
-// Holds the started threads until all of them exist, then lets them all work
-// or all leave without working.
-class StartGate {
-public:
-    bool wait() noexcept
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        opened_.wait(lock, [this] { return decided_; });
-        return go_;
-    }
-    void decide(bool go) noexcept
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            decided_ = true;
-            go_ = go;
-        }
-        opened_.notify_all();
-    }
+// How long a thread of a team waits spinning for the next job before it
+// sleeps.  A long vector's passes are jobs a few tens to hundreds of
+// microseconds apart; a sleeping thread takes tens of microseconds to wake,
+// and on this machine, once its core has gone idle, up to milliseconds.
+constexpr auto k_spin = std::chrono::microseconds(300);
 
-private:
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool decided_ = false;
-    bool go_ = false;
-};
-
-std::ptrdiff_t block_start(std::ptrdiff_t m, int blocks, int k) noexcept
-{
-    return static_cast<std::ptrdiff_t>(static_cast<long double>(m) * k / blocks);
-}
+// Ranges per thread of a run_in_blocks: enough that a thread held up does
+// not hold up the call, few enough that each repays taking it.
+constexpr std::ptrdiff_t k_ranges_per_thread = 8;
 
 }  // namespace
 
@@ -63,40 +40,133 @@ int block_count(std::ptrdiff_t m, std::ptrdiff_t n, std::ptrdiff_t allowed) noex
     return blocks > 1 ? static_cast<int>(blocks) : 1;
 }
 
+Team::Team(int threads) noexcept
+{
+    if (threads <= 1) {
+        return;
+    }
+    try {
+        threads_.reserve(static_cast<std::size_t>(threads - 1));
+        for (int k = 1; k < threads; ++k) {
+            threads_.emplace_back([this]() noexcept { serve(); });
+        }
+    }
+    catch (...) {
+        // std::system_error from a thread that could not be started, or
+        // std::bad_alloc from the vector: the threads already waiting leave
+        // before any job was posted.
+        started_ = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+            job_.fetch_add(1, std::memory_order_release);
+        }
+        posted_.notify_all();
+        for (std::thread &thread : threads_) {
+            thread.join();
+        }
+        threads_.clear();
+    }
+}
+
+Team::~Team()
+{
+    if (threads_.empty()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        job_.fetch_add(1, std::memory_order_release);
+    }
+    posted_.notify_all();
+    for (std::thread &thread : threads_) {
+        thread.join();
+    }
+}
+
+void Team::take(std::unique_lock<std::mutex> &lock) noexcept
+{
+    while (next_ < items_) {
+        const std::ptrdiff_t begin = next_;
+        const std::ptrdiff_t end = items_ - begin > grain_ ? begin + grain_ : items_;
+        next_ = end;
+        const BlockWork work = work_;
+        void *const context = context_;
+        lock.unlock();
+        work(context, begin, end);
+        done_.fetch_add(end - begin, std::memory_order_acq_rel);
+        lock.lock();
+    }
+}
+
+void Team::serve() noexcept
+{
+    unsigned seen = 0;
+    for (;;) {
+        // Spin while the next job is likely to come soon, then sleep.
+        const auto until = std::chrono::steady_clock::now() + k_spin;
+        for (int spins = 1; job_.load(std::memory_order_acquire) == seen; ++spins) {
+            spin_pause();
+            if (spins % 256 == 0 && std::chrono::steady_clock::now() > until) {
+                break;
+            }
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        posted_.wait(lock, [&] { return job_.load(std::memory_order_relaxed) != seen; });
+        seen = job_.load(std::memory_order_relaxed);
+        if (stop_) {
+            return;
+        }
+        take(lock);
+    }
+}
+
+void Team::run(std::ptrdiff_t items, std::ptrdiff_t grain, BlockWork work, void *context) noexcept
+{
+    if (!started_ || items <= 0) {
+        return;
+    }
+    if (threads_.empty()) {
+        work(context, 0, items);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_ = work;
+    context_ = context;
+    items_ = items;
+    grain_ = grain > 0 ? grain : 1;
+    next_ = 0;
+    done_.store(0, std::memory_order_relaxed);
+    job_.fetch_add(1, std::memory_order_release);
+    lock.unlock();
+    posted_.notify_all();
+    lock.lock();
+    take(lock);
+    lock.unlock();
+    // What is left runs on other threads, each range of it already started;
+    // one of them held up by the system gets this core after a while.
+    for (int spins = 1; done_.load(std::memory_order_acquire) < items; ++spins) {
+        spin_pause();
+        if (spins % 1024 == 0) {
+            std::this_thread::yield();
+        }
+    }
+}
+
 bool run_in_blocks(std::ptrdiff_t m, int blocks, BlockWork work, void *context) noexcept
 {
     if (blocks <= 1) {
         work(context, 0, m);
         return true;
     }
-    StartGate gate;
-    std::vector<std::thread> threads;
-    bool started = true;
-    try {
-        threads.reserve(static_cast<std::size_t>(blocks - 1));
-        for (int k = 1; k < blocks; ++k) {
-            const std::ptrdiff_t begin = block_start(m, blocks, k);
-            const std::ptrdiff_t end = block_start(m, blocks, k + 1);
-            threads.emplace_back([&gate, work, context, begin, end]() noexcept {
-                if (gate.wait()) {
-                    work(context, begin, end);
-                }
-            });
-        }
+    Team team(blocks);
+    if (!team.started()) {
+        return false;
     }
-    catch (...) {
-        // std::system_error from a thread that could not be started, or
-        // std::bad_alloc from the vector: the threads already waiting leave.
-        started = false;
-    }
-    gate.decide(started);
-    if (started) {
-        work(context, 0, block_start(m, blocks, 1));
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-    return started;
+    const std::ptrdiff_t ranges = blocks * k_ranges_per_thread;
+    team.run(m, (m + ranges - 1) / ranges, work, context);
+    return true;
 }
 
 }  // namespace tavorin

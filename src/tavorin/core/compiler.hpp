@@ -85,6 +85,22 @@ inline void prefetch_write(const void *p) noexcept
 #endif
 }
 
+// Tells the processor this thread is waiting in a loop on memory another
+// thread writes (x86's pause, Arm's yield): less power, and on a core
+// shared by two hardware threads the other one runs meanwhile.
+inline void spin_pause() noexcept
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+#if defined(_M_X64)
+    _mm_pause();
+#endif
+#elif defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 // a * b into *product; true when it overflowed (and *product is then unspecified).
 inline bool mul_overflow(std::ptrdiff_t a, std::ptrdiff_t b, std::ptrdiff_t *product) noexcept
 {

@@ -549,12 +549,14 @@ Span<T> chunk_of(const Span<T> &s, std::ptrdiff_t chunk, std::ptrdiff_t size) no
     return p;
 }
 
-// Runs fn over `chunks` chunks on the splitter's threads, or on the calling
-// thread when it has none or cannot start them.
+// Runs fn over `chunks` chunks, a chunk at a time on the splitter's
+// threads, or on the calling thread when it has none.
 void on_chunks(const Splitter &splitter, std::ptrdiff_t chunks, BlockWork fn, void *job) noexcept
 {
-    const int parts = static_cast<int>(std::min<std::ptrdiff_t>(splitter.parts, chunks));
-    if (parts <= 1 || !splitter.run || !splitter.run(chunks, parts, fn, job)) {
+    if (splitter.splits() && chunks > 1) {
+        splitter.team->run(chunks, 1, fn, job);
+    }
+    else {
         fn(job, 0, chunks);
     }
 }
@@ -853,7 +855,7 @@ void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out,
                    std::int64_t &upper, std::int64_t &lower) noexcept
 {
     const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
-    if (chunks < 2 || ws.split.parts <= 1) {
+    if (chunks < 2 || !ws.split.splits()) {
         passes.write_count(s, tau, out, upper, lower);
         return;
     }

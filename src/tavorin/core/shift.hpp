@@ -14,11 +14,12 @@
 
 namespace tavorin::shift {
 
-// Runs fn(context, begin, end) over [0, items) split into `parts` ranges on
-// threads; returns false (having run nothing) when it cannot.
+// The threads a long vector's passes split over: the calling thread alone,
+// or a team kept for the call.
 struct Splitter {
-    int parts = 1;
-    bool (*run)(std::ptrdiff_t items, int parts, BlockWork fn, void *context) noexcept = nullptr;
+    Team *team = nullptr;
+
+    bool splits() const noexcept { return team && team->size() > 1; }
 };
 
 // Doubles left uninitialised: a vector's zero fill would touch every page

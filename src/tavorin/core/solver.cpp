@@ -5,6 +5,7 @@
 #include "core/blocks.hpp"
 #include "core/shift.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -14,11 +15,15 @@ namespace tavorin {
 namespace {
 
 // A vector this long gets the threads to itself when there are fewer
-// vectors than threads.  Each pass split starts its threads anew, which
-// shorter vectors do not repay (measured, one vector on two threads: 0.5 to
-// 0.75 times one thread's speed for 3*10^5 to 7*10^5 elements, 1.2 to 1.45
-// times for 10^6).
-constexpr std::ptrdiff_t k_split_min_n = std::ptrdiff_t{3} << 18;
+// vectors than threads, its passes split over a team started for the call.
+// Measured, one vector on two threads against one: 0.8 times one thread's
+// speed for 10^5 elements, 1.0 to 1.1 for 2*10^5 and 2^18, 1.1 to 1.2 for
+// 3*10^5, 1.3 for 4*10^5, 1.5 for 7*10^5, 1.5 to 1.6 for 10^6.
+constexpr std::ptrdiff_t k_split_min_n = std::ptrdiff_t{1} << 18;
+
+// Threads take chunks of vectors of at least this many elements in all, so
+// that each repays taking it and the workspace set up for it.
+constexpr std::ptrdiff_t k_min_elements_per_take = std::ptrdiff_t{1} << 16;
 
 // Threads take whole chunks of vectors solved side by side, within which
 // the rounds start warm: 8 to 256 vectors (multiples of passes::k_side_rows),
@@ -64,11 +69,6 @@ template <class T>
 const T *each_row(const Operand &o, std::ptrdiff_t i) noexcept
 {
     return o.each ? reinterpret_cast<const T *>(o.each + i * o.each_stride) : nullptr;
-}
-
-bool run_parts(std::ptrdiff_t items, int parts, BlockWork fn, void *context) noexcept
-{
-    return run_in_blocks(items, parts, fn, context);
 }
 
 // One vector by the general path (shift.cpp): false when check_finite
@@ -134,11 +134,11 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
 
 template <class T>
 std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
-                           int parts) noexcept
+                           Team *team) noexcept
 {
     const bool plain = passes::plain_forced();
     shift::Workspace ws;
-    shift::Splitter splitter{parts, parts > 1 ? run_parts : nullptr};
+    const shift::Splitter splitter{team};
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     bool side = p.n <= passes::k_side_max_n && !p.l.each && !p.u.each && !p.w.each &&
                 p.y_stride % size == 0 && p.out_stride % size == 0;
@@ -233,33 +233,30 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 struct Job {
     const Problem *problem;
     std::ptrdiff_t rows;  // vectors a chunk
-    int blocks;
-    std::ptrdiff_t first[1 << 10];
+    std::atomic<std::ptrdiff_t> first{-1};
 };
 
-void solve_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+void solve_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
     Job &job = *static_cast<Job *>(context);
-    // run_in_blocks hands each block its own range of chunks; find which
-    // block this is by its start, as run_in_blocks computes it.
     const std::ptrdiff_t m = job.problem->m;
-    const std::ptrdiff_t chunks = (m + job.rows - 1) / job.rows;
-    int k = 0;
-    while (k + 1 < job.blocks && static_cast<std::ptrdiff_t>(static_cast<long double>(chunks) *
-                                                             (k + 1) / job.blocks) <= begin) {
-        ++k;
+    const std::ptrdiff_t first =
+        solve_rows(*job.problem, begin * job.rows, end * job.rows < m ? end * job.rows : m);
+    // The lowest vector any chunk reported: every chunk before it was taken
+    // (chunks are taken in order) and ran to its end or to a lower one.
+    std::ptrdiff_t seen = job.first.load(std::memory_order_relaxed);
+    while (first >= 0 && (seen < 0 || first < seen) &&
+           !job.first.compare_exchange_weak(seen, first, std::memory_order_relaxed)) {
     }
-    job.first[k] =
-        solve_rows(*job.problem, begin * job.rows, end * job.rows < m ? end * job.rows : m, 1);
 }
 
 }  // namespace
 
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
-                          int parts) noexcept
+                          Team *team) noexcept
 {
-    return problem.single ? solve_typed<float>(problem, begin, end, parts)
-                          : solve_typed<double>(problem, begin, end, parts);
+    return problem.single ? solve_typed<float>(problem, begin, end, team)
+                          : solve_typed<double>(problem, begin, end, team);
 }
 
 std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept
@@ -270,27 +267,25 @@ std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &start
     }
     if (problem.m < workers && problem.n >= k_split_min_n) {
         // Few long vectors: each one's passes split over the threads.
-        const int parts = static_cast<int>(workers < 64 ? workers : 64);
-        return solve_rows(problem, 0, problem.m, parts);
+        Team team(static_cast<int>(workers < 64 ? workers : 64));
+        started = team.started();
+        return started ? solve_rows(problem, 0, problem.m, &team) : -1;
     }
-    Job job;
-    job.problem = &problem;
     // Vectors solved side by side go to threads in whole chunks (where their
     // rounds start warm), longer ones one by one.
+    Job job;
+    job.problem = &problem;
     job.rows = problem.n <= passes::k_side_max_n ? warm_rows(problem.m) : 1;
     const std::ptrdiff_t chunks = (problem.m + job.rows - 1) / job.rows;
-    const int blocks = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
-    job.blocks = static_cast<int>(blocks < chunks ? blocks : chunks);
-    for (int k = 0; k < job.blocks; ++k) {
-        job.first[k] = -1;
+    const int threads = block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
+    Team team(static_cast<int>(threads < chunks ? threads : chunks));
+    started = team.started();
+    if (!started) {
+        return -1;
     }
-    started = run_in_blocks(chunks, job.blocks, solve_block, &job);
-    for (int k = 0; k < job.blocks; ++k) {
-        if (job.first[k] >= 0) {
-            return job.first[k];
-        }
-    }
-    return -1;
+    const std::ptrdiff_t per_chunk = job.rows * problem.n;
+    team.run(chunks, (k_min_elements_per_take + per_chunk - 1) / per_chunk, solve_chunks, &job);
+    return job.first.load(std::memory_order_relaxed);
 }
 
 }  // namespace tavorin

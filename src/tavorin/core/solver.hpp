@@ -3,6 +3,7 @@
 #ifndef TAVORIN_CORE_SOLVER_HPP
 #define TAVORIN_CORE_SOLVER_HPP
 
+#include "core/blocks.hpp"
 #include "core/row_values.hpp"
 
 #include <cstddef>
@@ -38,10 +39,10 @@ struct Problem {
 // Solves the vectors [begin, end) on the calling thread.  With check_finite,
 // stops at the first vector holding a NaN or an infinity and returns its
 // index; otherwise (and when there is none) returns -1, such a vector then
-// getting some result.  `parts` > 1 lets a long vector's passes run on that
-// many threads.
+// getting some result.  With a team, a long vector's passes run on its
+// threads.
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
-                          int parts) noexcept;
+                          Team *team = nullptr) noexcept;
 
 // Solves every vector on up to `workers` threads: the lowest vector index
 // solve_rows reported, or -1.  `started` is false when threads could not be
