@@ -648,7 +648,22 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
 {
     const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
     FilterJob<T> job{&s, &passes, lo, hi, summing, out, ws.chunks.data()};
-    on_chunks(splitter, chunks, filter_chunks<T>, &job);
+    // Threads put each chunk's candidates at the start of its own region,
+    // moved together below; one thread puts them straight after the last
+    // chunk's, with the same room after them (so the same fit).
+    const bool packed = !splitter.splits();
+    if (packed) {
+        std::ptrdiff_t at = 0;
+        for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+            Candidates region = out;
+            region.capacity = at + (region_of(k + 1) - region_of(k));
+            job.results[k] = passes.filter[summing](chunk_of(s, k, k_chunk), lo, hi, region, at);
+            at += job.results[k].kept;
+        }
+    }
+    else {
+        on_chunks(splitter, chunks, filter_chunks<T>, &job);
+    }
     Filtered all;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
         const Filtered &f = job.results[k];
@@ -663,7 +678,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.fixed.free_wy = {wy.hi, wy.lo};
         const Twofold ww = twofold(all.fixed.free_ww) + twofold(f.fixed.free_ww);
         all.fixed.free_ww = {ww.hi, ww.lo};
-        if (all.fitted && f.kept > 0 && region_of(k) != all.kept) {
+        if (!packed && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
             for (double *a : {out.y, out.l, out.u, out.w}) {
                 if (a) {
                     std::memmove(a + all.kept, a + region_of(k),
