@@ -29,6 +29,10 @@ struct Span {
     double u_all = 0.0;
     std::ptrdiff_t n = 0;
     bool finite = false;  // every y known finite: classify need not look
+    // Its writes store past the caches: into memory apart from y, and more
+    // of it than the caches would keep for the caller (a line written
+    // through them is first read).
+    bool stream = false;
 };
 
 // A sum per lane and the rounding error it carries, reduced.
