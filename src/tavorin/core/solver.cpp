@@ -35,17 +35,19 @@ constexpr std::ptrdiff_t k_stream_min_bytes = std::ptrdiff_t{1} << 21;
 constexpr std::ptrdiff_t k_min_elements_per_take = std::ptrdiff_t{1} << 16;
 
 // Threads take whole chunks of vectors solved side by side, within which
-// the rounds start warm: 8 to 256 vectors (multiples of passes::k_side_rows),
-// so that a batch has 16 chunks or more to share out when it can.  A chunk's
-// first call starts cold (from the hyperplane's shift, up to twice the rounds
-// of a warm one on rows of 1000): chunks of 256 rather than 64 took 1 to 3%
-// fewer instructions on 10^4 to 10^5 rows.  The size depends on the batch
-// alone, never on the threads, so neither does any result.
+// the rounds start warm: 64 to 256 vectors (multiples of passes::k_side_rows),
+// so that a batch of 1024 or more has 16 chunks or more to share out.  A
+// chunk's first call starts cold (from the hyperplane's shift, up to twice
+// the rounds of a warm one on rows of 1000): chunks of 256 rather than 64
+// took 1 to 3% fewer instructions on 10^4 to 10^5 rows, and batches of 100
+// to 255 vectors, all of whose chunks had been single cold calls, ran 15 to
+// 45% faster in chunks of 64 (random rows most).  The size depends on the
+// batch alone, never on the threads, so neither does any result.
 std::ptrdiff_t warm_rows(std::ptrdiff_t m) noexcept
 {
     constexpr std::ptrdiff_t rows = passes::k_side_rows;
     const std::ptrdiff_t calls = m / (16 * rows);
-    return rows * (calls < 1 ? 1 : calls > 32 ? 32 : calls);
+    return rows * (calls < 8 ? 8 : calls > 32 ? 32 : calls);
 }
 
 // Warm starts of one kind (shifts, or offsets from the hyperplane's
@@ -294,8 +296,12 @@ std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &start
     if (!started) {
         return -1;
     }
+    // Ranges of chunks worth taking, four a thread or more where there are as many chunks.
     const std::ptrdiff_t per_chunk = job.rows * problem.n;
-    team.run(chunks, (k_min_elements_per_take + per_chunk - 1) / per_chunk, solve_chunks, &job);
+    const std::ptrdiff_t worth = (k_min_elements_per_take + per_chunk - 1) / per_chunk;
+    const std::ptrdiff_t shared = chunks / (4 * team.size());
+    const std::ptrdiff_t grain = worth < shared ? worth : shared;
+    team.run(chunks, grain > 1 ? grain : 1, solve_chunks, &job);
     return job.first.load(std::memory_order_relaxed);
 }
 
