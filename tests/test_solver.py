@@ -169,7 +169,7 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (400, 48, None),
         (400, 100, "box"),
         (200, 64, "ties"),
-        (24, 3584, None),
+        (24, 2049, None),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):

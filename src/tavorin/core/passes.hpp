@@ -118,11 +118,13 @@ struct Table {
 
 // The longest vectors side_by_side takes.  Its rounds start from the
 // hyperplane's shift or a probe: a sample's (as for longer vectors) was
-// measured to save fewer rounds than its own rounds cost.  Against the rounds
-// one vector at a time, measured: 20 to 35% faster from 2049 to 3500
-// elements; at 4000 to 4096 box rows 8% faster, random rows the same to 17%
-// slower; random rows of 5000 to 16384 1.1 to 2 times slower.
-constexpr std::ptrdiff_t k_side_max_n = 3584;
+// measured to save fewer rounds than its own rounds cost.  Longer vectors
+// went faster side by side in batches (measured, batches of 100 or more:
+// 20 to 35% from 2049 to 8191 elements), but a vector alone fills one lane
+// of four there, and the path must not depend on the batch (the shift may
+// differ by an ulp between the two): one vector of 2100 to 8000 elements
+// took 2.5 to 6 times as long.
+constexpr std::ptrdiff_t k_side_max_n = 2048;
 // How many vectors it takes at once: groups of four lanes whose rounds interleave.
 constexpr int k_side_rows = 8;
 // From this length its rounds class the elements against thresholds (one
