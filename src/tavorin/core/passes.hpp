@@ -108,11 +108,12 @@ struct Table {
     // shifts, and Newton's step from there with slope[k] elements free, where
     // finite, is the first trial shift instead; slope (if not null) returns
     // how many elements of each vector are free at its shift (NaN where
-    // unknown).
+    // unknown).  With `stream`, whole lines of out are stored past the
+    // caches where its rows allow.
     void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
                          const double *l, const double *u, const double *h, double *start,
                          bool relative, const double *probe, double *slope, double *tau, bool *ok,
-                         T *out, std::ptrdiff_t out_stride, const T *next,
+                         T *out, std::ptrdiff_t out_stride, bool stream, const T *next,
                          double *scratch) noexcept;
 };
 

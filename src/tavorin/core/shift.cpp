@@ -924,7 +924,7 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         if (std::isfinite(hs)) {
             passes::table<double>(false, false, false, plain)
                 .side_by_side(y, k, k, 1, l, u, h, start, false, nullptr, nullptr, tau, ok, nullptr,
-                              0, nullptr, scratch);
+                              0, false, nullptr, scratch);
         }
         ws.visits += 4 * k;
         return ok[0] ? tau[0] : k_nan;

@@ -31,6 +31,12 @@ constexpr std::ptrdiff_t k_split_min_n = std::ptrdiff_t{1} << 18;
 // stores do not gather into whole lines: rows of 100 1.7 times slower.)
 constexpr std::ptrdiff_t k_stream_min_bytes = std::ptrdiff_t{1} << 21;
 
+// Vectors solved side by side this long write their whole lines past the
+// caches when the call does (float64 only: a line holds two steps of four
+// doubles).  Measured: rows of 256 to 2048 5 to 11% faster, of 128 2 to 9%
+// slower, of 64 18% slower.
+constexpr std::ptrdiff_t k_side_stream_min_n = 256;
+
 // Threads take chunks of vectors of at least this many elements in all, so
 // that each repays taking it and the workspace set up for it.
 constexpr std::ptrdiff_t k_min_elements_per_take = std::ptrdiff_t{1} << 16;
@@ -77,6 +83,13 @@ struct Starts {
     }
 };
 
+// Whether the call's writes go past the caches (passes::Span::stream).
+template <class T>
+bool streams(const Problem &p) noexcept
+{
+    return p.out != p.y && p.m * p.n * static_cast<std::ptrdiff_t>(sizeof(T)) >= k_stream_min_bytes;
+}
+
 template <class T>
 const T *each_row(const Operand &o, std::ptrdiff_t i) noexcept
 {
@@ -95,8 +108,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
     v.span.l = each_row<T>(p.l, i);
     v.span.u = each_row<T>(p.u, i);
     v.span.w = each_row<T>(p.w, i);
-    v.span.stream =
-        p.out != p.y && p.m * p.n * static_cast<std::ptrdiff_t>(sizeof(T)) >= k_stream_min_bytes;
+    v.span.stream = streams<T>(p);
     v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
     v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
     v.h = p.h[i];
@@ -182,6 +194,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     // last call's mean shift, and the rounds start from Newton's step from
     // there with the last call's mean slope (how many elements were free).
     const bool probing = p.n >= passes::k_side_grid_max_n;
+    const bool streaming = streams<T>(p) && p.n >= k_side_stream_min_n;
     Starts frees;
     std::ptrdiff_t i = begin;
     while (i < end) {
@@ -224,7 +237,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
         sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, relative,
                            probing ? probe : nullptr, probing ? slope : nullptr, tau, ok, out,
-                           p.out_stride / size, next, scratch.get());
+                           p.out_stride / size, streaming, next, scratch.get());
         if (probing) {
             frees.add(slope, ok, false);
         }
