@@ -56,20 +56,16 @@ Team::Team(int threads) noexcept
         // std::bad_alloc from the vector: the threads already waiting leave
         // before any job was posted.
         started_ = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-            job_.fetch_add(1, std::memory_order_release);
-        }
-        posted_.notify_all();
-        for (std::thread &thread : threads_) {
-            thread.join();
-        }
-        threads_.clear();
+        stop();
     }
 }
 
 Team::~Team()
+{
+    stop();
+}
+
+void Team::stop() noexcept
 {
     if (threads_.empty()) {
         return;
@@ -83,6 +79,7 @@ Team::~Team()
     for (std::thread &thread : threads_) {
         thread.join();
     }
+    threads_.clear();
 }
 
 void Team::take(std::unique_lock<std::mutex> &lock) noexcept

@@ -44,6 +44,8 @@ public:
 
 private:
     void serve() noexcept;
+    // Has every thread leave and joins it.
+    void stop() noexcept;
     // Takes and runs ranges of the current job until none is left; the lock is held on entry
     // and on return.
     void take(std::unique_lock<std::mutex> &lock) noexcept;
