@@ -496,7 +496,7 @@ NO_THREADS = """
 import resource
 import numpy as np
 import tavorin
-y = np.random.default_rng(1).standard_normal((4000, 50))
+y = np.random.default_rng(1).standard_normal({shape})
 out = {out}
 before = y.copy(), out.copy()
 tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, out=out, method="{method}", workers=1)  # loaded
@@ -515,12 +515,16 @@ print(y.tobytes() == before[0].tobytes(), out.tobytes() == before[1].tobytes())
 
 
 @pytest.mark.unsanitized  # the sanitizer's own mappings do not fit under an address-space limit
-@pytest.mark.parametrize("method", ["exact", "brentq"])
+@pytest.mark.parametrize(
+    "method, shape",
+    [("exact", (4000, 50)), ("brentq", (4000, 50)), ("exact", (1, 300000))],
+    ids=["exact", "brentq", "exact, one vector split"],
+)
 @pytest.mark.parametrize("out", ["y", "np.full_like(y, 7.0)"])
-def test_threads_that_cannot_start_raise_and_write_nothing(out, method):
+def test_threads_that_cannot_start_raise_and_write_nothing(out, method, shape):
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("one usable core: no thread is started")
-    script = NO_THREADS.format(out=out, method=method)
+    script = NO_THREADS.format(out=out, method=method, shape=shape)
     proc = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
     )
