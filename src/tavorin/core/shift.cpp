@@ -131,10 +131,25 @@ double middle(double lo, double hi) noexcept
 // A shift beyond every breakpoint on one side (upwards when up): there
 // every element with a finite bound on that side sits at it.  Infinite when
 // no element has one.
+// Piece k of a span whose elements lie in the workspace's pieces.
 template <class T>
-double far_breakpoint(const Span<T> &s, bool up) noexcept
+Span<T> piece_of(const Span<T> &s, const Workspace &ws, std::size_t k) noexcept
 {
-    double far = up ? -k_inf : k_inf;
+    const std::ptrdiff_t a = ws.piece_at[k];
+    Span<T> p = s;
+    p.y += a;
+    p.l = s.l ? s.l + a : nullptr;
+    p.u = s.u ? s.u + a : nullptr;
+    p.w = s.w ? s.w + a : nullptr;
+    p.n = ws.piece_n[k];
+    return p;
+}
+
+// The farthest breakpoint of the span's elements in one direction, found so
+// far in `far`; false when one lies beyond the doubles.
+template <class T>
+bool far_scan(const Span<T> &s, bool up, double &far) noexcept
+{
     for (std::ptrdiff_t j = 0; j < s.n; ++j) {
         const double y = s.y[j];
         const double w = s.w ? static_cast<double>(s.w[j]) : 1.0;
@@ -144,11 +159,30 @@ double far_breakpoint(const Span<T> &s, bool up) noexcept
                 far = up ? std::max(far, p) : std::min(far, p);
             }
             else if (std::isfinite(b)) {
-                return up ? k_inf : -k_inf;  // beyond the doubles: for the scaled copy
+                return false;
             }
         }
     }
-    if (!std::isfinite(far)) {
+    return true;
+}
+
+// A shift beyond every breakpoint of the span (or of its pieces, when the
+// workspace's pieces hold it) in one direction: infinite when one lies
+// beyond the doubles (for the scaled copy) or there is none.
+template <class T>
+double far_breakpoint(const Span<T> &s, bool up, const Workspace &ws) noexcept
+{
+    double far = up ? -k_inf : k_inf;
+    bool within = true;
+    if (ws.pieces_used) {
+        for (std::size_t k = 0; k < ws.piece_at.size() && within; ++k) {
+            within = far_scan(piece_of(s, ws, k), up, far);
+        }
+    }
+    else {
+        within = far_scan(s, up, far);
+    }
+    if (!within || !std::isfinite(far)) {
         return up ? k_inf : -k_inf;
     }
     // Past the rounding of the breakpoints' own division.
@@ -314,7 +348,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
             }
             else if (r > 0 && b.hi == k_inf) {
                 // A flat piece with nothing above it known: close the bracket.
-                next = far_breakpoint(s, true);
+                next = far_breakpoint(s, true, ws);
                 ws.visits += s.n;
                 // Past every breakpoint and still flat: elements free only
                 // where rounding lets them be (far from their size); halve
@@ -322,7 +356,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
                 next = next > tau ? next : bit_middle(tau, std::numeric_limits<double>::max());
             }
             else if (r < 0 && b.lo == -k_inf) {
-                next = far_breakpoint(s, false);
+                next = far_breakpoint(s, false, ws);
                 ws.visits += s.n;
                 next = next < tau ? next : bit_middle(-std::numeric_limits<double>::max(), tau);
             }
@@ -570,6 +604,7 @@ struct ClassifyJob {
     double tau;
     T *out;
     Classes *results;
+    const Workspace *pieces;  // the span lies in these pieces (else in chunks of k_chunk)
 };
 
 template <class T>
@@ -577,7 +612,9 @@ void classify_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) no
 {
     auto &job = *static_cast<ClassifyJob<T> *>(context);
     for (std::ptrdiff_t k = begin; k < end; ++k) {
-        const Span<T> chunk = chunk_of(*job.s, k, k_chunk);
+        const Span<T> chunk = job.pieces
+                                  ? piece_of(*job.s, *job.pieces, static_cast<std::size_t>(k))
+                                  : chunk_of(*job.s, k, k_chunk);
         Classes &c = job.results[k];
         if (job.out) {
             job.passes->write_count(chunk, job.tau, job.out + k * k_chunk, c.upper, c.lower);
@@ -588,24 +625,26 @@ void classify_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) no
     }
 }
 
-// The classes of a span; one of two chunks or more is classified chunk by
-// chunk (on the workspace's threads when it has them) and the chunks' sums
-// added in order, so that the result is the same bytes however many threads
-// ran it.
+// The classes of a span; one of two chunks or more (or a span in the
+// workspace's pieces) is classified chunk by chunk (on the workspace's
+// threads when it has them) and the chunks' sums added in order, so that
+// the result is the same bytes however many threads ran it.
 template <class T>
 Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Workspace &ws) noexcept
 {
-    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
-    if (chunks < 2) {
+    const bool pieces = ws.pieces_used;
+    const std::ptrdiff_t chunks =
+        pieces ? static_cast<std::ptrdiff_t>(ws.piece_at.size()) : (s.n + k_chunk - 1) / k_chunk;
+    if (!pieces && chunks < 2) {
         return passes.classify(s, tau);
     }
     try {
-        ws.classes.resize(static_cast<std::size_t>(chunks));
+        ws.classes.resize(static_cast<std::size_t>(chunks));  // room made for the pieces before
     }
     catch (...) {
         return passes.classify(s, tau);
     }
-    ClassifyJob<T> job{&s, &passes, tau, nullptr, ws.classes.data()};
+    ClassifyJob<T> job{&s, &passes, tau, nullptr, ws.classes.data(), pieces ? &ws : nullptr};
     on_chunks(ws.split, chunks, classify_chunks<T>, &job);
     Classes all;
     Twofold wy, ww, bw;
@@ -664,6 +703,36 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
     else {
         on_chunks(splitter, chunks, filter_chunks<T>, &job);
     }
+    // Many candidates stay where they are, as pieces (their rounds split
+    // over the threads as they lie), wherever they were put: the same pieces
+    // whatever the threads, so the same sums.
+    std::ptrdiff_t total = 0;
+    bool fitted = true;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        total += job.results[k].kept;
+        fitted = fitted && job.results[k].fitted;
+    }
+    ws.pieces_used = false;
+    ws.piece_at.clear();
+    ws.piece_n.clear();
+    if (fitted && total >= 2 * k_chunk) {
+        try {
+            ws.piece_at.resize(static_cast<std::size_t>(chunks));
+            ws.piece_n.resize(static_cast<std::size_t>(chunks));
+            ws.classes.resize(static_cast<std::size_t>(chunks));
+            std::ptrdiff_t at = 0;
+            for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+                ws.piece_at[static_cast<std::size_t>(k)] = packed ? at : region_of(k);
+                ws.piece_n[static_cast<std::size_t>(k)] = job.results[k].kept;
+                at += job.results[k].kept;
+            }
+            ws.pieces_used = true;
+        }
+        catch (...) {
+            ws.piece_at.clear();
+            ws.piece_n.clear();
+        }
+    }
     Filtered all;
     for (std::ptrdiff_t k = 0; k < chunks; ++k) {
         const Filtered &f = job.results[k];
@@ -678,7 +747,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.fixed.free_wy = {wy.hi, wy.lo};
         const Twofold ww = twofold(all.fixed.free_ww) + twofold(f.fixed.free_ww);
         all.fixed.free_ww = {ww.hi, ww.lo};
-        if (!packed && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
+        if (!packed && !ws.pieces_used && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
             for (double *a : {out.y, out.l, out.u, out.w}) {
                 if (a) {
                     std::memmove(a + all.kept, a + region_of(k),
@@ -802,6 +871,9 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
                    s.w ? ws.w.data() : nullptr, capacity};
     const Filtered f = filter_all(s, passes, band.lo, band.hi, band.summing, out, ws, splitter);
     ws.visits += s.n;
+    // Only the candidates' rounds read them as pieces.
+    const bool pieces = ws.pieces_used;
+    ws.pieces_used = false;
     if (!f.finite) {
         found = {k_nan, false};
         return true;
@@ -819,8 +891,10 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.u_all = s.u_all;
     kept.n = f.kept;
     kept.finite = true;  // the filtering pass looked
+    ws.pieces_used = pieces;
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
+    ws.pieces_used = false;
     Search rest;
     double from = k_nan;
     switch (r.outcome) {
@@ -881,7 +955,7 @@ void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out,
         passes.write_count(s, tau, out, upper, lower);
         return;
     }
-    ClassifyJob<T> job{&s, &passes, tau, out, ws.classes.data()};
+    ClassifyJob<T> job{&s, &passes, tau, out, ws.classes.data(), nullptr};
     on_chunks(ws.split, chunks, classify_chunks<T>, &job);
     upper = 0;
     lower = 0;

@@ -71,6 +71,11 @@ struct Workspace {
     Scratch xy, xl, xu, xw;                // a scaled copy
     std::vector<passes::Filtered> chunks;  // a filtering pass, chunk by chunk
     std::vector<passes::Classes> classes;  // a long span's classes, chunk by chunk
+    // Where a filtering pass's many candidates lie, chunk by chunk (offset
+    // into y, l, u, w above, and count), while `pieces_used`: their rounds
+    // classify them piece by piece, as they lie, on one thread or several.
+    std::vector<std::ptrdiff_t> piece_at, piece_n;
+    bool pieces_used = false;
     // The threads a long span's classify runs on (solve_vector's splitter).
     Splitter split;
     // Element visits of the passes (classify, filter) so far: what the
