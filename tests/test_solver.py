@@ -165,8 +165,8 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (3000, 10, "ties"),
         (6, 20, "ties"),
         (3000, 5, "box"),
-        (1000, 47, "box"),
-        (400, 48, None),
+        (1000, 23, "box"),
+        (400, 24, None),
         (400, 100, "box"),
         (200, 512, "ties"),
         (24, 2049, None),
@@ -174,7 +174,7 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
 )
 def test_batches_of_unlike_vectors(m, n, kind):
     # Vectors start from their neighbours' shifts (or their offsets from
-    # the hyperplane's, or from 48 elements Newton's step from their mean
+    # the hyperplane's, or from 24 elements Newton's step from their mean
     # shift with their mean slope): scales of 1e-6..1e6, bounds per vector (some
     # infinite), top-k rows of integers, rows of quarters (roots an ulp
     # from a breakpoint) and box rows of 5 (roots at the end of a flat

@@ -134,8 +134,11 @@ constexpr int k_side_rows = 8;
 // with thresholds, 256 to 500 the same, 1000 to 2048 1 to 8% faster.
 constexpr std::ptrdiff_t k_side_cut_min_n = 512;
 // Below this length its rounds start from the best of three trial shifts
-// (side_grid: one pass that costs what a round's elements cost).
-constexpr std::ptrdiff_t k_side_grid_max_n = 48;
+// (side_grid: one pass that costs what a round's elements cost); from it,
+// from Newton's step at a probe the copy takes.  Measured on the Intel
+// machine, the probe against the trial shifts: rows of 24 to 47 3 to 12%
+// faster (random rows most), of 17 to 20 box rows 9 to 14% slower.
+constexpr std::ptrdiff_t k_side_grid_max_n = 24;
 // How much of each of the next call's vectors it fetches ahead (and of
 // each output row it claims).
 constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
