@@ -140,9 +140,10 @@ constexpr std::ptrdiff_t k_side_cut_min_n = 512;
 // faster (random rows most), of 17 to 20 box rows 9 to 14% slower.
 constexpr std::ptrdiff_t k_side_grid_max_n = 24;
 // How much of each of the next call's vectors it fetches ahead (and of
-// each output row it claims).  Measured on the Intel machine against 1024
-// bytes: 128 rows of 100 to 1000 5 to 8% faster, 4096 up to 21% slower.
-constexpr std::ptrdiff_t k_side_fetch_bytes = 128;
+// each output row it claims): all of a row up to k_side_fetch_bytes, else
+// its start only.
+constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
+constexpr std::ptrdiff_t k_side_fetch_start = 128;
 
 constexpr std::ptrdiff_t side_scratch(std::ptrdiff_t n) noexcept
 {
