@@ -128,9 +128,6 @@ double middle(double lo, double hi) noexcept
     return std::isfinite(m) ? m : lo / 2 + hi / 2;
 }
 
-// A shift beyond every breakpoint on one side (upwards when up): there
-// every element with a finite bound on that side sits at it.  Infinite when
-// no element has one.
 // Piece k of a span whose elements lie in the workspace's pieces.
 template <class T>
 Span<T> piece_of(const Span<T> &s, const Workspace &ws, std::size_t k) noexcept
@@ -167,8 +164,9 @@ bool far_scan(const Span<T> &s, bool up, double &far) noexcept
 }
 
 // A shift beyond every breakpoint of the span (or of its pieces, when the
-// workspace's pieces hold it) in one direction: infinite when one lies
-// beyond the doubles (for the scaled copy) or there is none.
+// workspace's pieces hold it) on one side (upwards when up): there every
+// element with a finite bound on that side sits at it.  Infinite when no
+// element has one, or when one lies beyond the doubles (for the scaled copy).
 template <class T>
 double far_breakpoint(const Span<T> &s, bool up, const Workspace &ws) noexcept
 {
