@@ -633,14 +633,16 @@ Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Works
     const bool pieces = ws.pieces_used;
     const std::ptrdiff_t chunks =
         pieces ? static_cast<std::ptrdiff_t>(ws.piece_at.size()) : (s.n + k_chunk - 1) / k_chunk;
-    if (!pieces && chunks < 2) {
-        return passes.classify(s, tau);
-    }
-    try {
-        ws.classes.resize(static_cast<std::size_t>(chunks));  // room made for the pieces before
-    }
-    catch (...) {
-        return passes.classify(s, tau);
+    if (!pieces) {
+        if (chunks < 2) {
+            return passes.classify(s, tau);
+        }
+        try {
+            ws.classes.resize(static_cast<std::size_t>(chunks));
+        }
+        catch (...) {
+            return passes.classify(s, tau);
+        }
     }
     ClassifyJob<T> job{&s, &passes, tau, nullptr, ws.classes.data(), pieces ? &ws : nullptr};
     on_chunks(ws.split, chunks, classify_chunks<T>, &job);
@@ -679,9 +681,13 @@ std::ptrdiff_t candidate_room(std::ptrdiff_t n) noexcept
     return region_of((n + k_chunk - 1) / k_chunk);
 }
 
+// The filtering pass over every chunk; `pieces` tells whether the
+// candidates were left in the workspace's pieces (else they are together
+// at the start of `out`).
 template <class T>
 Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double hi, bool summing,
-                    const Candidates &out, Workspace &ws, const Splitter &splitter) noexcept
+                    const Candidates &out, Workspace &ws, const Splitter &splitter,
+                    bool &pieces) noexcept
 {
     const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
     FilterJob<T> job{&s, &passes, lo, hi, summing, out, ws.chunks.data()};
@@ -710,7 +716,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         total += job.results[k].kept;
         fitted = fitted && job.results[k].fitted;
     }
-    ws.pieces_used = false;
+    pieces = false;
     ws.piece_at.clear();
     ws.piece_n.clear();
     if (fitted && total >= 2 * k_chunk) {
@@ -724,7 +730,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
                 ws.piece_n[static_cast<std::size_t>(k)] = job.results[k].kept;
                 at += job.results[k].kept;
             }
-            ws.pieces_used = true;
+            pieces = true;
         }
         catch (...) {
             ws.piece_at.clear();
@@ -745,7 +751,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.fixed.free_wy = {wy.hi, wy.lo};
         const Twofold ww = twofold(all.fixed.free_ww) + twofold(f.fixed.free_ww);
         all.fixed.free_ww = {ww.hi, ww.lo};
-        if (!packed && !ws.pieces_used && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
+        if (!packed && !pieces && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
             for (double *a : {out.y, out.l, out.u, out.w}) {
                 if (a) {
                     std::memmove(a + all.kept, a + region_of(k),
@@ -867,11 +873,10 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     }
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
                    s.w ? ws.w.data() : nullptr, capacity};
-    const Filtered f = filter_all(s, passes, band.lo, band.hi, band.summing, out, ws, splitter);
+    bool pieces = false;
+    const Filtered f =
+        filter_all(s, passes, band.lo, band.hi, band.summing, out, ws, splitter, pieces);
     ws.visits += s.n;
-    // Only the candidates' rounds read them as pieces.
-    const bool pieces = ws.pieces_used;
-    ws.pieces_used = false;
     if (!f.finite) {
         found = {k_nan, false};
         return true;
@@ -888,8 +893,8 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.l_all = s.l_all;
     kept.u_all = s.u_all;
     kept.n = f.kept;
-    kept.finite = true;  // the filtering pass looked
-    ws.pieces_used = pieces;
+    kept.finite = true;       // the filtering pass looked
+    ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
     ws.pieces_used = false;

@@ -73,7 +73,8 @@ struct Workspace {
     std::vector<passes::Classes> classes;  // a long span's classes, chunk by chunk
     // Where a filtering pass's many candidates lie, chunk by chunk (offset
     // into y, l, u, w above, and count), while `pieces_used`: their rounds
-    // classify them piece by piece, as they lie, on one thread or several.
+    // classify them piece by piece, as they lie, on one thread or several
+    // (`classes` has room for a piece each: the vector's chunk count).
     std::vector<std::ptrdiff_t> piece_at, piece_n;
     bool pieces_used = false;
     // The threads a long span's classify runs on (solve_vector's splitter).
