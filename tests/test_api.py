@@ -225,6 +225,11 @@ LAYOUTS = {
     "unaligned out": (base((4, 6)), -1, "unaligned"),
     "big-endian out": (base((4, 6)), 0, "big-endian"),
     "out overlapping y": (base((5, 6))[:4], -1, "shifted"),
+    # Outputs of 2 MB or more, stored past the caches where their alignment allows.
+    "big out, 8 bytes past a line": (base((300, 1000)), -1, "offset"),
+    "big out, rows unevenly apart": (base((300, 1000)), -1, "wide rows"),
+    "long vectors, 8 bytes past a line": (base((3, 100000)), -1, "offset"),
+    "long float32 vectors, 4 bytes past a line": (base((3, 200000), np.float32), -1, "offset"),
 }
 
 
@@ -245,6 +250,8 @@ def test_axes_and_outputs(name, method, workers):
         "unaligned": lambda: unaligned(array.shape),
         "big-endian": lambda: np.full(array.shape, np.nan, ">f8"),
         "shifted": lambda: np.ndarray(array.shape, array.dtype, buffer=y.base, offset=48),
+        "offset": lambda: np.full(array.size + 1, np.nan, array.dtype)[1:].reshape(array.shape),
+        "wide rows": lambda: np.full((len(array), array.shape[1] + 3), np.nan)[:, : array.shape[1]],
     }[out_kind]()
     # The bytes of the plain call: proj_csimplex, or the exact method on a C-contiguous copy.
     moved = np.ascontiguousarray(np.moveaxis(before, axis, -1)).reshape(-1, array.shape[axis])
