@@ -122,6 +122,15 @@ double bound_at(const T *each, double all, std::ptrdiff_t j) noexcept
     return each ? static_cast<double>(each[j]) : all;
 }
 
+// Whether b is a or one of the k doubles after a towards b.
+bool within_doubles(double a, double b, int k) noexcept
+{
+    for (int i = 0; i < k && a != b; ++i) {
+        a = std::nextafter(a, b);
+    }
+    return a == b;
+}
+
 double middle(double lo, double hi) noexcept
 {
     const double m = lo + (hi - lo) / 2;
@@ -248,6 +257,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     Line prev;
     double prev_root = k_nan;
     double prev_tau = k_nan;
+    bool tried_past = false;
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
         const Classes classes = classify_all(s, passes, tau, ws);
@@ -284,7 +294,14 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         }
         out.outcome = Outcome::root;
         if (r == 0) {
-            return out;
+            // r is plain arithmetic: where some element is free, r == 0 may
+            // hold an ulp away from Newton's point of the classes, which is
+            // then taken (and verified), so that the result does not depend
+            // on where the rounds started (a neighbour's shift, in a batch).
+            const double point = line.slope > 0 ? line.root() : tau;
+            if (!(point != tau && point > b.lo && point < b.hi)) {
+                return out;
+            }
         }
         // A start outside the bracket leaves it as it is.  An end moved to
         // an evaluated shift is no longer soft: left soft, it kept the
@@ -336,6 +353,15 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         prev = line;
         prev_root = next;
         prev_tau = tau;
+        if (!flat && !tried_past && !(next > b.lo && next < b.hi) && within_doubles(tau, next, 2)) {
+            // Newton's point an ulp or two past the end this shift just set:
+            // r, rounded, and the point, rounded, disagree on the side of tau
+            // the root lies.  The classes there are most likely tau's, and
+            // then it is the root, which rounds from elsewhere verify too.
+            tried_past = true;
+            tau = next;
+            continue;
+        }
         if (!(next > b.lo && next < b.hi)) {
             have_prev = false;
             if (r > 0 && b.hi_soft) {
@@ -391,6 +417,42 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     return out;
 }
 
+// A root beside a flat piece of r where r is zero: every free element moved
+// to u (or to l) leaves r exactly zero, as a round computes it there.  Any
+// shift on the piece gives every element its bound, while at the root itself
+// a free element may come out an ulp from it, on one side or the other as
+// the rounds came.  Such a root steps one ulp onto the piece (when the
+// classes there are the piece's: it is wider than that), so that a vector's
+// bytes do not depend on where its rounds started.  One l and u for every
+// element.
+template <class T>
+void onto_flat_piece(const Span<T> &s, const Table<T> &passes, double h, Rounds &r,
+                     Workspace &ws) noexcept
+{
+    const std::int64_t free = s.n - r.line.upper - r.line.lower;
+    if (s.l || s.u || s.w || free <= 0 || !std::isfinite(r.tau)) {
+        return;
+    }
+    for (const bool up : {true, false}) {
+        Classes piece;
+        piece.upper = r.line.upper + (up ? free : 0);
+        piece.lower = r.line.lower + (up ? 0 : free);
+        const Line flat = line_of(s, piece, Classes{}, h);
+        if (flat.a.hi + flat.a.lo != 0) {
+            continue;
+        }
+        const double step = std::nextafter(r.tau, up ? -k_inf : k_inf);
+        const Classes at = classify_all(s, passes, step, ws);
+        ws.visits += s.n;
+        if (at.upper == piece.upper && at.lower == piece.lower) {
+            r.tau = step;
+            r.line = line_of(s, at, Classes{}, h);
+            r.written = false;
+        }
+        return;
+    }
+}
+
 // The shift of the whole vector from the rounds alone, from `tau` (or, when
 // it is NaN, from the hyperplane's shift: every element free).
 template <class T>
@@ -409,7 +471,11 @@ Rounds whole(const Span<T> &s, const Table<T> &passes, double h, double tau, Sea
             return {Outcome::root, tau, all_free};  // the hyperplane: one formula
         }
     }
-    return newton(s, passes, none, h, s.n, tau, b, ws, speculation);
+    Rounds r = newton(s, passes, none, h, s.n, tau, b, ws, speculation);
+    if (r.outcome == Outcome::root) {
+        onto_flat_piece(s, passes, h, r, ws);
+    }
+    return r;
 }
 
 // A sample of the vector into the workspace, as doubles: k elements (k a
