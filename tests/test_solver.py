@@ -170,12 +170,17 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (400, 100, "box"),
         (200, 512, "ties"),
         (24, 2049, None),
+        (64, 2500, None),
+        (48, 3000, "top-k"),
+        (48, 2100, "ties"),
+        (48, 4097, "box"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):
     # Vectors start from their neighbours' shifts (or their offsets from
     # the hyperplane's, or from 24 elements Newton's step from their mean
-    # shift with their mean slope): scales of 1e-6..1e6, bounds per vector (some
+    # shift with their mean slope; over 2048 elements from the last one's
+    # shift): scales of 1e-6..1e6, bounds per vector (some
     # infinite), top-k rows of integers, rows of quarters (roots an ulp
     # from a breakpoint) and box rows of 5 (roots at the end of a flat
     # piece) must not mislead them, nor change their bytes.

@@ -424,7 +424,7 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
 // the rounds came.  Such a root steps one ulp onto the piece (when the
 // classes there are the piece's: it is wider than that), so that a vector's
 // bytes do not depend on where its rounds started.  One l and u for every
-// element.
+// element; the rest have no neighbour's start.
 template <class T>
 void onto_flat_piece(const Span<T> &s, const Table<T> &passes, double h, Rounds &r,
                      Workspace &ws) noexcept
@@ -1109,8 +1109,8 @@ bool at_end(std::ptrdiff_t n, double b, double h) noexcept
 }  // namespace
 
 template <class T>
-Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter,
-                   T *out) noexcept
+Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter, T *out,
+                   double start) noexcept
 {
     const Table<T> &passes = table_of(v.span, plain);
     ws.split = splitter;
@@ -1134,9 +1134,10 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
         filtered(v, passes, plain, ws, splitter, found, spec)) {
         return found;
     }
-    const double start =
-        v.span.n >= k_sample_start_min_n && !hyperplane ? sample_start(v, plain, ws) : k_nan;
-    return whole_or_scaled(v, passes, plain, ws, start, Search{}, false, spec);
+    if (std::isnan(start) && v.span.n >= k_sample_start_min_n && !hyperplane) {
+        start = sample_start(v, plain, ws);
+    }
+    return whole_or_scaled(v, passes, plain, ws, hyperplane ? k_nan : start, Search{}, false, spec);
 }
 
 template <class T>
@@ -1176,9 +1177,9 @@ template void write_scaled<double>(const Vector<double> &, const Workspace &, co
 template void write_scaled<float>(const Vector<float> &, const Workspace &, const Found &,
                                   float *) noexcept;
 template Found solve_vector<double>(const Vector<double> &, bool, Workspace &, const Splitter &,
-                                    double *) noexcept;
+                                    double *, double) noexcept;
 template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, const Splitter &,
-                                   float *) noexcept;
+                                   float *, double) noexcept;
 template Found solve_weighted<double>(const Vector<double> &, double, bool, Workspace &) noexcept;
 template Found solve_weighted<float>(const Vector<float> &, double, bool, Workspace &) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -64,6 +65,9 @@ private:
     std::ptrdiff_t size_ = 0;
 };
 
+// Vectors this long are sampled and filtered (Workspace::filter_min_n).
+constexpr std::ptrdiff_t k_filter_min_n = 8192;
+
 // Scratch memory of one thread, grown as vectors need it.
 struct Workspace {
     Scratch y, l, u, w;                    // the candidates of a filtering pass
@@ -87,7 +91,7 @@ struct Workspace {
     // to the rounds on the whole vector (below it, measured, the filtering
     // pass and its copy cost more than the rounds they save).  The fuzzer
     // lowers it to reach that path with short inputs.
-    std::ptrdiff_t filter_min_n = 8192;
+    std::ptrdiff_t filter_min_n = k_filter_min_n;
     // Vectors this long whose sample has many elements free over the whole
     // band have those summed by the filtering pass rather than kept (the
     // fuzzer lowers it too).  Summing makes the pass dearer, which the rounds
@@ -120,10 +124,16 @@ struct Found {
 // (memory apart from y), a round whose classes barely moved may write the
 // projection of the next shift there at once, counting its classes: when they
 // are the ones the shift came from, that write is the verification round and
-// the result (Found::written); else it is overwritten later.
+// the result (Found::written); else it is overwritten later.  A vector
+// shorter than ws.filter_min_n starts its rounds from `start` where it is a
+// number (a like vector's shift, from its neighbour in a batch), else from a
+// sample's.  Where they start changes how many rounds they take, and the
+// result only where rounding lets more than one shift verify (seen only with
+// h below the rounding of the vector's own sums), within that rounding.
 template <class T>
 Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Splitter &splitter,
-                   T *out = nullptr) noexcept;
+                   T *out = nullptr,
+                   double start = std::numeric_limits<double>::quiet_NaN()) noexcept;
 
 // The shift of a vector whose every element has the weight `weight` (its
 // span without weights, h the weighted sum's), found on the workspace's copy
