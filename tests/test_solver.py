@@ -174,6 +174,8 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (48, 3000, "top-k"),
         (48, 2100, "ties"),
         (48, 4097, "box"),
+        (400, 12, "heavy"),
+        (400, 70, "heavy"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):
@@ -194,6 +196,8 @@ def test_batches_of_unlike_vectors(m, n, kind):
     h = n * low + g.uniform(0, 1, m) * n * np.where(both, u - l, 1)
     if kind == "top-k":
         y, h, l, u = g.integers(0, 100, (m, n)).astype(float), 10.0, 0.0, 1.0  # noqa: E741
+    if kind == "heavy":  # 1e-8..1e8 in a row: roots where rounding blurs r's sign
+        y, h, l, u = y * 10.0 ** g.uniform(-8, 8, (m, n)), 0.3 * n, 0.0, 0.5  # noqa: E741
     if kind in ("ties", "box"):
         y = g.standard_normal((m, n))
         y, h, l, u = np.round(y * 4) / 4 if kind == "ties" else y, 0.3 * n, 0.0, 0.5  # noqa: E741

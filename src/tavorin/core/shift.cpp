@@ -258,6 +258,8 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
     double prev_root = k_nan;
     double prev_tau = k_nan;
     bool tried_past = false;
+    int tries = 0;
+    double last_point = k_nan;
     Rounds out;
     for (int round = 0; round < k_max_rounds; ++round) {
         const Classes classes = classify_all(s, passes, tau, ws);
@@ -362,6 +364,9 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
             tau = next;
             continue;
         }
+        // Newton's point where the last round's classes gave it too.
+        const bool again = !flat && next == last_point && next > b.lo && next < b.hi;
+        last_point = flat ? k_nan : next;
         if (!(next > b.lo && next < b.hi)) {
             have_prev = false;
             if (r > 0 && b.hi_soft) {
@@ -393,8 +398,17 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         }
         const bool closed = std::isfinite(b.lo) && std::isfinite(b.hi) && !b.lo_soft && !b.hi_soft;
         if (round >= k_newton_rounds && closed) {
-            have_prev = false;
-            next = bit_middle(b.lo, b.hi);
+            if (again && tries < 3) {
+                // Up to three times, the point that two shifts' classes agree
+                // on instead: where they are the root's it verifies, and ends
+                // the rounds on Newton's point, as rounds from elsewhere end
+                // (where not, it becomes an end of the bracket).
+                ++tries;
+            }
+            else {
+                have_prev = false;
+                next = bit_middle(b.lo, b.hi);
+            }
         }
         if (std::isinf(next)) {
             // The root lies beyond the largest double: for the scaled copy.
