@@ -103,8 +103,9 @@ def project_capped_simplex(
     """Project every vector of the Dask array ``y`` along ``axis`` onto the capped simplex.
 
     The lazy counterpart of ``tavorin.project_capped_simplex``, with the same
-    arguments (except ``out``) and, chunk for chunk, the same bytes: a new
-    Dask array of ``y``'s shape (float32 for float32 input, else float64),
+    arguments (except ``out``) and, chunk for chunk, the same bytes (but, rarely,
+    the last bits of vectors spanning many orders of magnitude: see the README):
+    a new Dask array of ``y``'s shape (float32 for float32 input, else float64),
     chunked with whole vectors per chunk.  ``h``, ``l``, ``u`` and
     ``weights`` are scalars or arrays (NumPy or Dask) given as the NumPy-style
     function takes them: one value per vector, or (``l``, ``u``, ``weights``)
