@@ -11,7 +11,9 @@
 // strictly between their bounds share one shift tau (x_j = y_j - tau*w_j);
 // those at u have y_j - tau*w_j >= u_j and those at l have
 // y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps of the
-// vector's scale.  Vectors holding NaN or infinities must merely finish.
+// vector's scale.  Vectors holding NaN or infinities must merely finish.  A
+// vector with shared bounds solved again from its own shift (a batch starts
+// it from its neighbour's) must give the same bytes.
 #include "core/passes.hpp"
 #include "core/shift.hpp"
 #include "core/solver.hpp"
@@ -263,6 +265,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("more element visits than O(n log n) allows", 0);
     }
     check(x, found.finite);
+    if (!l_each && !u_each && !w_each && found.finite && !found.scaled &&
+        static_cast<std::ptrdiff_t>(n) < ws.filter_min_n) {
+        // Started from its own shift (as from a like neighbour's): the same bytes.
+        tavorin::shift::Workspace again;
+        again.filter_min_n = ws.filter_min_n;
+        again.summing_min_n = ws.summing_min_n;
+        std::vector<double> x2(n);
+        const tavorin::shift::Found other = tavorin::shift::solve_vector(
+            v, (shape & 8) != 0, again, one, (shape & 32) ? x2.data() : nullptr, found.tau);
+        if (other.scaled) {
+            tavorin::shift::write_scaled(v, again, other, x2.data());
+        }
+        else if (!other.written) {
+            tavorin::shift::write_vector(v, other.tau, x2.data(), (shape & 8) != 0, one);
+        }
+        if (std::memcmp(x.data(), x2.data(), n * sizeof(double)) != 0) {
+            fail("started from its own shift, the vector gets other bytes", 0);
+        }
+    }
     if (!l_each && !u_each && !w_each &&
         n <= static_cast<std::size_t>(tavorin::passes::k_side_max_n)) {
         // The same vector through the batch solver, which solves vectors
