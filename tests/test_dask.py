@@ -28,6 +28,9 @@ Y32 = RNG.standard_normal((230, 310)).astype(np.float32)
 PER_COLUMN_H = RNG.random(310) * 100 + 10
 MASK = RNG.random(230) > 0.4
 LOW = RNG.uniform(-1.0, 0.0, (230, 310))
+# Rows whose rounds start from their neighbours' shifts, which chunks change.
+Y_LONG = RNG.standard_normal((64, 3000))
+Y_HEAVY = RNG.standard_normal((300, 12)) * 10.0 ** RNG.uniform(-8, 8, (300, 12))
 # NaN and infinity are projected, not refused, only with check_finite=False: brentq's bytes.
 AS_IS = {"method": "brentq", "check_finite": False}
 
@@ -80,6 +83,22 @@ CASES = {
         RNG.random((230, 1)) * 10,
         da.from_array(LOW, chunks=(100, 50)),
         np.inf,
+        {},
+    ),
+    "rows of 3000 in chunks of 7": (
+        lambda: da.from_array(Y_LONG, chunks=(7, 3000)),
+        Y_LONG,
+        900.0,
+        0.0,
+        0.5,
+        {},
+    ),
+    "rows of 1e-8..1e8 in chunks of 37": (
+        lambda: da.from_array(Y_HEAVY, chunks=(37, 12)),
+        Y_HEAVY,
+        3.6,
+        0.0,
+        0.5,
         {},
     ),
     "weights per element from NumPy, broadcast over rows": (
