@@ -117,6 +117,11 @@ struct Table {
                          double *scratch) noexcept;
 };
 
+// Newton points a vector's rounds take, at most, where the bracket or
+// bisection would take another: one rounding past the bracket's end, or
+// agreed on by two rounds' classes (shift.cpp's rounds and side_round).
+constexpr int k_extra_newton_points = 3;
+
 // The longest vectors side_by_side takes.  Its rounds start from the
 // hyperplane's shift or a probe: a sample's (as for longer vectors) was
 // measured to save fewer rounds than its own rounds cost.  Longer vectors

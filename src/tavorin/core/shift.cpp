@@ -398,8 +398,8 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         }
         const bool closed = std::isfinite(b.lo) && std::isfinite(b.hi) && !b.lo_soft && !b.hi_soft;
         if (round >= k_newton_rounds && closed) {
-            if (again && tries < 3) {
-                // Up to three times, the point that two shifts' classes agree
+            if (again && tries < passes::k_extra_newton_points) {
+                // A few times, the point that two shifts' classes agree
                 // on instead: where they are the root's it verifies, and ends
                 // the rounds on Newton's point, as rounds from elsewhere end
                 // (where not, it becomes an end of the bracket).
