@@ -22,9 +22,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def worker():
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     sys.path.insert(0, HERE)
+    import exact
     import numpy as np
 
-    import exact
     from tavorin import _simplex
 
     quick = sys.argv[-1] == "quick"
