@@ -145,10 +145,11 @@ inline void add_free_weight(Sums &s, std::ptrdiff_t j, bool free, double w, bool
     }
 }
 
+template <bool Each>
 TAVORIN_SIMD_INLINE void add_free_weights(simd::F64x4 &k, simd::F64x4 &k_lo, simd::Mask4 free,
-                                          simd::F64x4 w, bool each) noexcept
+                                          simd::F64x4 w) noexcept
 {
-    if (each) {
+    if (Each) {
         add_squares(k, k_lo, simd::keep(free, w));
     }
     else {
@@ -234,7 +235,7 @@ TAVORIN_SIMD_INLINE PlaceLanes place_lanes(simd::F64x4 x, simd::F64x4 l, simd::F
     return {simd::lt(l, x) & simd::lt(x, u), at_l, simd::andnot(at_l, simd::eq(x, u))};
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) noexcept
 {
     using namespace simd;
@@ -242,7 +243,6 @@ TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) n
     const F64x4 w_all = broadcast(r.s.w.v), dy_all = broadcast(r.dy.v);
     const F64x4 dl_all = broadcast(r.dl.v), du_all = broadcast(r.du.v);
     const std::ptrdiff_t n4 = n - n % 4;
-    const bool each = r.s.w.p != nullptr;
     F64x4 num = zero(), k = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(r.s.w, w_all, j);
@@ -252,7 +252,7 @@ TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) n
             (keep(p.free, w * lanes(r.dy, dy_all, j)) + keep(p.at_l, w * lanes(r.dl, dl_all, j))) +
             keep(p.at_u, w * lanes(r.du, du_all, j));
         num = num + term;
-        add_free_weights(k, k_lo, p.free, w, each);
+        add_free_weights<Each>(k, k_lo, p.free, w);
     }
     Sums sums;
     store(sums.num, num);
@@ -362,7 +362,7 @@ void vjp_row_plain(const Vjp<Real> &c, std::ptrdiff_t i) noexcept
     vjp_finish(c, i, m, bounds);
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noexcept
 {
     using namespace simd;
@@ -371,14 +371,13 @@ TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noex
     const F64x4 l_all = broadcast(r.s.l.v), u_all = broadcast(r.s.u.v);
     const F64x4 w_all = broadcast(r.s.w.v);
     const std::ptrdiff_t n4 = n - n % 4;
-    const bool each = r.s.w.p != nullptr;
     F64x4 num = zero(), k = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(r.s.w, w_all, j);
         const PlaceLanes p =
             place_lanes(load(r.s.x + j), lanes(r.s.l, l_all, j), lanes(r.s.u, u_all, j));
         num = num + keep(p.free, w * load(r.g + j));
-        add_free_weights(k, k_lo, p.free, w, each);
+        add_free_weights<Each>(k, k_lo, p.free, w);
     }
     Sums sums;
     store(sums.num, num);
@@ -437,19 +436,18 @@ Real free_weight_plain(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
     return static_cast<Real>(free_weight_of(k, s.w.p != nullptr));
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL Real free_weight_simd(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
 {
     using namespace simd;
     const RowSets<Real> s = sets_of(sets, i);
     const F64x4 l_all = broadcast(s.l.v), u_all = broadcast(s.u.v), w_all = broadcast(s.w.v);
     const std::ptrdiff_t n4 = sets.n - sets.n % 4;
-    const bool each = s.w.p != nullptr;
     F64x4 k_lanes = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(s.w, w_all, j);
         const PlaceLanes p = place_lanes(load(s.x + j), lanes(s.l, l_all, j), lanes(s.u, u_all, j));
-        add_free_weights(k_lanes, k_lo, p.free, w, each);
+        add_free_weights<Each>(k_lanes, k_lo, p.free, w);
     }
     Sums k;
     store(k.k, k_lanes);
@@ -457,7 +455,7 @@ TAVORIN_SIMD_KERNEL Real free_weight_simd(const Sets<Real> &sets, std::ptrdiff_t
     for (std::ptrdiff_t j = n4; j < sets.n; ++j) {
         free_weight_one(s, k, j);
     }
-    return static_cast<Real>(free_weight_of(k, each));
+    return static_cast<Real>(free_weight_of(k, Each));
 }
 
 }  // namespace
@@ -471,7 +469,8 @@ void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        k[i] = free_weight_simd(sets, i);
+        k[i] = sets.w.elements ? free_weight_simd<Real, true>(sets, i)
+                               : free_weight_simd<Real, false>(sets, i);
     }
 }
 
@@ -492,7 +491,13 @@ void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) no
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        jvp_row_simd(jvp_row(jvp, i), jvp.sets.n);
+        const JvpRow<Real> r = jvp_row(jvp, i);
+        if (r.s.w.p) {
+            jvp_row_simd<Real, true>(r, jvp.sets.n);
+        }
+        else {
+            jvp_row_simd<Real, false>(r, jvp.sets.n);
+        }
     }
 }
 
@@ -504,7 +509,12 @@ void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) no
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        vjp_row_simd(vjp, i);
+        if (vjp.sets.w.elements) {
+            vjp_row_simd<Real, true>(vjp, i);
+        }
+        else {
+            vjp_row_simd<Real, false>(vjp, i);
+        }
     }
 }
 
