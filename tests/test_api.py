@@ -133,6 +133,10 @@ def set_cases():
     mid = (lo + hi).sum(1) / 2
     w = rng.uniform(0.1, 3.0, (30, 8))
     tails = normal((30, 12)) * 10.0 ** rng.uniform(-8, 8, (30, 12))
+    small_w = [[7.574359618308917, 1.2784341458449142e-09]]
+    small_u = [[9.413104084079327, 1.0]]
+    wide_w = 10.0 ** rng.uniform(-9, 9, (30, 8))
+    wide_mid = (wide_w * (lo + hi)).sum(1) / 2
     # name, y, h, l, u, weights
     yield "left merely clipped by brentq", [[20.4, -25.6, 4.2, -5.7, -4.5]], 0.5, 0.1, 0.5, None
     yield "h = n*u as rounded", normal((3, 100)), 100 * 0.03, 0.0, 0.03, None
@@ -145,6 +149,9 @@ def set_cases():
     yield "weights per element", normal((30, 8)), w.sum(1) / 3, 0.0, 1.0, w
     yield "weights per vector", normal((30, 8)), 1.0, 0.0, 1.0, w[:, :1]
     yield "weights, u = inf", normal((30, 8)), 2.0, 0.0, np.inf, w
+    # A free element's small weight divides the rounding of the others' terms by itself.
+    yield "one small free weight", [[10.0, 0.0]], 71.29823545802842, 0.0, small_u, small_w
+    yield "weights 10^-9..10^9", normal((30, 8)), wide_mid, lo, hi, wide_w
     yield "near overflow", normal((20, 6)) * 1e307, 0.0, -1e308, 1e308, None
     yield "heavy tails", tails, 1.0, 0.0, 1.0, None
     yield "ties, integer h", rng.integers(0, 3, (40, 9)).astype(float), 3.0, 0.0, 1.0, None

@@ -112,8 +112,22 @@ def _cases():
         hw = list((w * finite_l).sum(axis=1) * 0.5 + (w * finite_u).sum(axis=1) * 0.5)
         cases.append((f"per-element weights n={n}", y, np.array(hw), l, u, w))
         cases.append((f"weights, scalar bounds n={n}", y, 1.0, 0.0, 1.0, w))
+        # h near sum w*l: few free elements, whose weights divide the others' rounding.
+        wide = 10.0 ** g.uniform(-9, 9, (3, n))
+        hw = (wide * finite_l).sum(axis=1) * 0.995 + (wide * finite_u).sum(axis=1) * 0.005
+        cases.append((f"weights 10^-9..10^9, h near sum w*l n={n}", y, hw, l, u, wide))
+        cases.append((f"weights 10^-1..10, u = 1 n={n}", y, 0.2 * n, 0.0, 1.0, wide ** (1 / 9)))
         cases.append((f"one weight per vector n={n}", y, 1.0, 0.0, 1.0, [0.5, 2.0, 3.0]))
         cases.append((f"per-vector bounds n={n}", y, [1.0, 0.5, 2.0], [0.0, -1.0, 0.1], 1.0, None))
+    for n in (2, 5, 9):
+        # Many short vectors: which of them has one small free weight is chance.
+        y = box_rows(300, n, n)
+        l, u = per_element_bounds(300, n, n)  # noqa: E741
+        l, u = np.where(np.isfinite(l), l, -1.0), np.where(np.isfinite(u), u, 1.0)  # noqa: E741
+        for low, high, share in ((-3, 3, 0.05), (-9, 9, 0.005)):
+            w = 10.0 ** g.uniform(low, high, (300, n))
+            hw = (w * l).sum(axis=1) * (1 - share) + (w * u).sum(axis=1) * share
+            cases.append((f"weights 10^{low}..10^{high}, h near sum w*l, 300x{n}", y, hw, l, u, w))
     return cases
 
 
