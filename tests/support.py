@@ -435,3 +435,85 @@ SETTINGS = [
     (1.0, 0.0, 1.0, 1e-15, 4.5e-16, 100),
     (1.0, -0.0, 0.4, 10.0, 0.5, 100),
 ]
+
+
+# ---------------------------------------------------------------------------
+# The shapes a set may be given in, for every front end
+# ---------------------------------------------------------------------------
+
+# y's shape, axis, the set, its shape, and how it counts: "scalar", "vector",
+# "element", or the (exception, message) every front end refuses it with.
+SET_SHAPES = [
+    ((2, 3), -1, "h", (), "scalar"),
+    ((2, 3), -1, "h", (1,), "scalar"),
+    ((2, 3), -1, "h", (2,), "vector"),
+    ((2, 3), -1, "h", (2, 1), "vector"),  # keepdims=True
+    ((2, 3), -1, "h", (3,), (ValueError, "h of shape (3,) does not broadcast to the batch "
+                                         "shape (2,)")),
+    ((2, 3), -1, "h", (2, 3), (ValueError, "h of shape (2, 3) does not broadcast to (2, 1)")),
+    ((2, 3), -1, "u", (2, 1), "vector"),
+    ((2, 3), -1, "u", (1, 3), "element"),
+    ((2, 3), -1, "l", (2, 3), "element"),
+    ((2, 3), -1, "u", (3,), (ValueError, "u of shape (3,) does not broadcast to the batch "
+                                         "shape (2,)")),
+    ((2, 3), -1, "l", (2, 2), (ValueError, "l of shape (2, 2) does not broadcast to (2, 1) (one "
+                                           "value per vector) or (2, 3) (one per element)")),
+    ((2, 3), -1, "u", (1, 2, 3), (ValueError, "u of shape (1, 2, 3) has more dimensions than "
+                                              "y (2)")),
+    ((2, 3), -1, "weights", (2,), "vector"),
+    ((2, 3), -1, "weights", (1, 3), "element"),
+    ((3, 2), 0, "l", (1, 2), "vector"),
+    ((3, 2), 0, "u", (3, 1), "element"),
+    ((3, 2), 0, "h", (3, 1), (ValueError, "h of shape (3, 1) does not broadcast to (1, 2)")),
+    ((4, 2, 3), -1, "l", (2,), "vector"),  # broadcast over the first batch axis
+    ((4, 2, 3), -1, "u", (4, 1, 1), "vector"),
+    ((4, 2, 3), -1, "weights", (4, 1, 3), "element"),
+    ((4, 2, 3), -1, "h", (4, 1), "vector"),
+    ((4, 2, 3), -1, "h", (2, 4), (ValueError, "h of shape (2, 4) does not broadcast to the batch "
+                                             "shape (4, 2)")),
+]  # fmt: skip
+
+
+def set_shape_ids(row):
+    y_shape, axis, name, shape, _ = row
+    return f"{name}{shape} for y{y_shape} axis {axis}"
+
+
+def set_shape_call(y_shape, axis, name, shape, how):
+    """(y, sets, canonical): float64 y, the keyword sets of the row (feasible), and the
+    same sets in the shapes every front end took before the rule was written down
+    (per vector: the batch shape; per element: y's shape)."""
+    rng = np.random.default_rng(len(y_shape) + axis)
+    y = rng.standard_normal(y_shape)
+    values = {
+        "h": rng.uniform(0.5, 1.5, shape),
+        "l": -rng.uniform(0.5, 1.0, shape),
+        "u": rng.uniform(1.0, 2.0, shape),
+        "weights": rng.uniform(0.5, 2.0, shape),
+    }
+    sets = dict(h=1.0, l=-0.5, u=1.0)
+    sets[name] = values[name]
+    canonical = dict(sets)
+    batch = y_shape[: axis % len(y_shape)] + y_shape[axis % len(y_shape) + 1 :]
+    value = values[name]
+    if how == "element":
+        canonical[name] = np.broadcast_to(value, y_shape)
+    elif how in ("vector", "scalar"):
+        if value.ndim == len(y_shape):
+            value = np.squeeze(value, axis)
+        canonical[name] = np.broadcast_to(value, batch)
+    return y, sets, canonical
+
+
+def refused_or_projected(call, row):
+    """Runs a front end's ``call(y, axis, **sets)`` on a row of SET_SHAPES: its refusal
+    must be the row's, its result the NumPy function's on the sets' canonical shapes."""
+    y_shape, axis, _, _, how = row
+    y, sets, canonical = set_shape_call(*row)
+    if isinstance(how, tuple):
+        with pytest.raises(how[0]) as info:
+            call(y, axis, **sets)
+        assert str(info.value) == how[1]
+        return
+    got = np.asarray(call(y, axis, **sets))
+    assert got.tobytes() == tavorin.project_capped_simplex(y, axis=axis, **canonical).tobytes()

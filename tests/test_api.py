@@ -11,7 +11,16 @@ import time
 import numpy as np
 import pytest
 from exact_reference import exact, sorted_search
-from support import ADVERSARIAL_ROWS, SETTINGS, AxisError, projected, rows
+from support import (
+    ADVERSARIAL_ROWS,
+    SET_SHAPES,
+    SETTINGS,
+    AxisError,
+    projected,
+    refused_or_projected,
+    rows,
+    set_shape_ids,
+)
 
 import tavorin
 from tavorin.operators import proj_csimplex
@@ -417,6 +426,16 @@ def test_refusals(args, kwargs, error, message, front):
     assert str(info.value) == message
     left = [a for a in (args[0], out) if isinstance(a, np.ndarray)]
     assert all(a.tobytes() == b.tobytes() for a, b in zip(left, kept))
+
+
+@pytest.mark.parametrize("front", ["numpy", "dask"])
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_set_shapes(row, front):
+    if front == "numpy":
+        refused_or_projected(lambda y, axis, **sets: project(y, axis=axis, **sets), row)
+        return
+    lazy = pytest.importorskip("tavorin.dask").project_capped_simplex
+    refused_or_projected(lambda y, axis, **sets: lazy(y, axis=axis, **sets).compute(), row)
 
 
 @pytest.mark.parametrize(

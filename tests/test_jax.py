@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
-from support import capped_sets, exact_projection
+from support import SET_SHAPES, capped_sets, exact_projection, refused_or_projected, set_shape_ids
 
 jax = pytest.importorskip("jax", reason="tavorin.jax needs jax (the tavorin[jax] extra)")
 # jaxlib is not built for the sanitizers, and these tests reach the C++ only through the forward.
@@ -68,6 +68,11 @@ def test_refusals_name_the_vector(change, message):
         y[i, j] = value
     with pytest.raises(Exception, match=message):
         jax.jit(project_capped_simplex)(y, h, 0.0, 1.0).block_until_ready()
+
+
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_set_shapes(row):
+    refused_or_projected(lambda y, axis, **sets: project_capped_simplex(y, axis=axis, **sets), row)
 
 
 _Y = np.zeros((2, 3))

@@ -19,6 +19,15 @@ import sys
 import numpy as np
 
 from . import _simplex
+from ._sets import (
+    VARIES,
+    check_scalar_sets,
+    given,
+    raise_infeasible,
+    real_array,
+    refuse_for_brentq,
+    refuse_masked,
+)
 
 try:
     from numpy.exceptions import AxisError
@@ -31,35 +40,7 @@ METHODS = ("exact", "brentq")
 _INT32_MAX = 2**31 - 1
 # SciPy's brentq refuses a relative tolerance below this: the iteration would never stop.
 _RTOL_MIN = 4 * sys.float_info.epsilon
-# Booleans, integers and real floats; complex, object, string and time types are refused.
-_REAL_KINDS = "biuf"
 _FLOAT32, _FLOAT64 = np.dtype(np.float32), np.dtype(np.float64)
-# How a set's value is given: one for every vector, one per vector, one per element.
-SCALAR, PER_VECTOR, PER_ELEMENT = "scalar", "per vector", "per element"
-# Weights given per vector or per element, for check_scalar_sets.
-VARIES = object()
-
-
-def refuse_masked(value, name):
-    # NumPy's functions would read the data under the mask as if it were valid.
-    if isinstance(value, np.ma.MaskedArray):
-        raise TypeError(
-            f"{name} is a masked array, and the projection would ignore its mask: pass "
-            f"{name}.filled(value) to choose the masked values, or {name}.compressed() to "
-            "drop them"
-        )
-
-
-def _real_array(value, name):
-    refuse_masked(value, name)
-    array = np.asarray(value)
-    check_real_dtype(array.dtype, name)
-    return array
-
-
-def check_real_dtype(dtype, name):
-    if dtype.kind not in _REAL_KINDS:
-        raise TypeError(f"{name} must be an array of real numbers, not {dtype}")
 
 
 def _usable_cores():
@@ -137,120 +118,6 @@ def result_dtypes(dtype, method):
     """(the dtype the solver computes in, the dtype of the result) for input of ``dtype``."""
     result = _FLOAT32 if dtype.kind == "f" and dtype.itemsize == 4 else _FLOAT64
     return (result if method == "exact" else _FLOAT64), result
-
-
-def set_kind(name, shape, y_shape, axis):
-    """How the set value of ``shape`` is given for ``y`` of ``y_shape``, vectors along ``axis``.
-
-    With ``y``'s number of dimensions it lines up with ``y``: length 1 along
-    ``axis`` is one value per vector (the shape NumPy's reductions give with
-    keepdims=True), ``y``'s length one per element (bounds and weights only).
-    With fewer it broadcasts to the batch shape, one value per vector.
-    """
-    n = y_shape[axis]
-    batch = y_shape[:axis] + y_shape[axis + 1 :]
-    if len(shape) == len(y_shape):
-        kept = y_shape[:axis] + (1,) + y_shape[axis + 1 :]
-        if shape[axis] == 1 and _broadcasts(shape, kept):
-            return PER_VECTOR
-        if name != "h" and shape[axis] == n and _broadcasts(shape, y_shape):
-            return PER_ELEMENT
-        also = "" if name == "h" else f" (one value per vector) or {y_shape} (one per element)"
-        raise ValueError(f"{name} of shape {shape} does not broadcast to {kept}{also}")
-    if len(shape) > len(y_shape):
-        raise ValueError(f"{name} of shape {shape} has more dimensions than y ({len(y_shape)})")
-    if not _broadcasts(shape, batch):
-        raise ValueError(f"{name} of shape {shape} does not broadcast to the batch shape {batch}")
-    return SCALAR if math.prod(shape) == 1 else PER_VECTOR
-
-
-def _broadcasts(shape, target):
-    return all(s in (1, t) for s, t in zip(shape[::-1], target[::-1]))
-
-
-def check_scalar_sets(n, h, l, u, w):  # noqa: E741
-    """The refusals that the scalar sets allow whatever the others are, so that
-    tavorin.dask makes them when it builds the graph.  ``h``, ``l``, ``u``: a
-    float, or None when given per vector or per element; ``w``: None (no
-    weights), a float, or VARIES.  Returns whether every set is a scalar (then
-    every vector has been checked)."""
-    if h is not None and not math.isfinite(h):
-        raise ValueError(f"h must be finite, got {h!r}")
-    if l is not None and (math.isnan(l) or l == math.inf):
-        raise ValueError(f"l must not be NaN or +inf, got {l!r}")
-    if u is not None and (math.isnan(u) or u == -math.inf):
-        raise ValueError(f"u must not be NaN or -inf, got {u!r}")
-    if w is not None and w is not VARIES and not (math.isfinite(w) and w > 0):
-        raise ValueError(f"weights must be finite and > 0, got {w!r}")
-    if l is not None and u is not None and l > u:
-        raise ValueError(f"l must not exceed u, got l={l!r}, u={u!r}")
-    if None in (h, l, u) or w is VARIES:
-        return False
-    if _simplex.first_infeasible(1, n, h, l, u, w) >= 0:
-        _raise_infeasible(0, (1,), n, h, l, u, w)
-    return True
-
-
-def refuse_for_brentq(kinds, l, u, w):  # noqa: E741
-    """The sets the brentq method cannot take (its residual has no weights and one
-    finite bound pair per vector), refused before any data is looked at."""
-    if w is not None:
-        raise ValueError("method='brentq' takes no weights; use method='exact'")
-    for name, kind in zip("lu", kinds):
-        if kind == PER_ELEMENT:
-            raise ValueError(f"method='brentq' takes no per-element {name}; use method='exact'")
-    for name, value in (("l", l), ("u", u)):
-        if isinstance(value, float) and math.isinf(value):
-            raise ValueError(
-                f"method='brentq' needs finite bounds, got {name}={value!r}; use method='exact'"
-            )
-
-
-def _set_values(value, name, y_shape, axis, dtype):
-    """A float for every vector, m float64 values (one per vector) or an (m, n) array of
-    ``dtype`` (one per element), each contiguous and aligned as the solver takes them."""
-    if type(value) is float:
-        return value, SCALAR
-    array = _real_array(value, name)
-    kind = set_kind(name, array.shape, y_shape, axis)
-    n = y_shape[axis]
-    if array.size == 1:
-        return float(array.reshape(-1)[0]), SCALAR
-    if kind == PER_ELEMENT:
-        moved = np.moveaxis(np.broadcast_to(array, y_shape), axis, -1)
-        return np.require(moved, dtype, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1, n), kind
-    if array.ndim == len(y_shape):
-        array = np.squeeze(array, axis)
-    per_vector = np.broadcast_to(array, y_shape[:axis] + y_shape[axis + 1 :])
-    # An unaligned array (a buffer received over the network, say) is copied.
-    return np.require(per_vector, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1), kind
-
-
-def _shown(value):
-    if np.ndim(value) == 0:
-        return repr(float(value))
-    values = [float(v) for v in value]
-    if len(values) > 6:
-        return "[{}, ..., {}]".format(", ".join(map(repr, values[:3])), repr(values[-1]))
-    return "[{}]".format(", ".join(map(repr, values)))
-
-
-def _raise_infeasible(index, batch_shape, n, h, l, u, w):  # noqa: E741
-    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
-    values = [v if v is None or isinstance(v, float) else v[index] for v in (h, l, u, w)]
-    needs = "a finite h, l < +inf, u > -inf, l <= u"
-    if w is not None:
-        needs += ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
-    elif np.ndim(values[1]) == np.ndim(values[2]) == 0:
-        needs += " and n*l <= h <= n*u"
-    else:
-        needs += " and sum(l) <= h <= sum(u)"
-    got = "h={}, l={}, u={}, n={}".format(*map(_shown, values[:3]), n)
-    if w is not None:
-        got += f", weights={_shown(values[3])}"
-    raise ValueError(
-        f"no feasible point for the vector at batch index {at}: needs {needs}; got {got}"
-    )
 
 
 def _raise_nonfinite(index, batch_shape):
@@ -410,7 +277,7 @@ def project_capped_simplex(
     """
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
         refuse_masked(value, name)
-    y = _real_array(y, "y")
+    y = real_array(y, "y")
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
     axis_given = axis
@@ -428,15 +295,18 @@ def project_capped_simplex(
     batch_shape = moved.shape[:-1]
     m = math.prod(batch_shape)
 
-    (h, _), (l, l_kind), (u, u_kind) = (  # noqa: E741
-        _set_values(v, name, y.shape, axis, computed) for v, name in ((h, "h"), (l, "l"), (u, "u"))
+    h, l, u = (  # noqa: E741
+        given(v, name, y.shape, axis, computed, per_element=name != "h")
+        for v, name in ((h, "h"), (l, "l"), (u, "u"))
     )
-    w = None if weights is None else _set_values(weights, "weights", y.shape, axis, computed)[0]
+    kinds = (l.kind, u.kind)
+    h, l, u = h.value, l.value, u.value  # noqa: E741
+    w = None if weights is None else given(weights, "weights", y.shape, axis, computed).value
     scalars = [v if isinstance(v, float) else None for v in (h, l, u)]
     w_scalar = w if w is None or isinstance(w, float) else VARIES
     every_one_checked = check_scalar_sets(n, *scalars, w_scalar)
     if method == "brentq":
-        refuse_for_brentq((l_kind, u_kind), l, u, w)
+        refuse_for_brentq(kinds, l, u, w)
     if out is not None:
         # Sets read while out is written would be read half overwritten.
         h, l, u, w = (  # noqa: E741
@@ -445,7 +315,7 @@ def project_capped_simplex(
         )
     bad = -1 if every_one_checked else _simplex.first_infeasible(m, n, h, l, u, w)
     if bad >= 0:
-        _raise_infeasible(bad, batch_shape, n, h, l, u, w)
+        raise_infeasible(bad, batch_shape, n, h, l, u, w)
     if method == "brentq":
         for name, value in (("l", l), ("u", u)):
             if isinstance(value, np.ndarray) and np.isinf(value).any():
