@@ -25,6 +25,7 @@ from ._sets import (
     given,
     raise_infeasible,
     real_array,
+    refuse_brentq_bound,
     refuse_for_brentq,
     refuse_masked,
 )
@@ -83,9 +84,14 @@ def _tolerance(value, name, least):
         isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
     ):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    value = float(value)
+    shown = "> 0" if least == 0 else f">= 4*eps = {least!r}"
+    try:
+        value = float(value)
+    except OverflowError:  # an int or a Fraction beyond the doubles
+        raise ValueError(
+            f"{name} must be finite and {shown}, got a number beyond the largest double"
+        ) from None
     if not (math.isfinite(value) and value >= least and value > 0):
-        shown = "> 0" if least == 0 else f">= 4*eps = {least!r}"
         raise ValueError(f"{name} must be finite and {shown}, got {value!r}")
     return value
 
@@ -162,6 +168,51 @@ def _checked_out(out, shape):
     return out
 
 
+# The defaults, by identity: a call that leaves them alone may take the lean path.
+_XTOL, _RTOL, _MAXITER = 1e-5, 1e-5, 20
+
+
+def _per_vector_or_float(value, m):
+    """Whether ``value`` is a float, or m float64 values as the kernels read them."""
+    if type(value) is float:
+        return True
+    if type(value) is not np.ndarray or value.dtype is not _FLOAT64 or value.shape != (m,):
+        return False
+    flags = value.flags
+    return flags.c_contiguous and flags.aligned
+
+
+def _lean(y, h, l, u):  # noqa: E741
+    """The common call, validated and solved with as little Python as it needs: a
+    float64 or float32 ndarray with adjacent aligned elements along its last
+    axis, Python floats as the sets (or, for 2-D ``y``, float64 arrays of one
+    value per row), the defaults otherwise.  None when the call is not that one,
+    or when it is refused (the full path then says why)."""
+    dtype = y.dtype
+    if dtype is not _FLOAT64 and dtype is not _FLOAT32:
+        return None
+    shape = y.shape
+    scalars = type(h) is float and type(l) is float and type(u) is float
+    if not shape or not (
+        scalars or (len(shape) == 2 and all(_per_vector_or_float(v, shape[0]) for v in (h, l, u)))
+    ):
+        return None
+    flags = y.flags
+    n = shape[-1]
+    if not flags.c_contiguous or not flags.aligned or y.size == 0:
+        return None
+    m = y.size // n
+    # Scalar sets are the same set for every vector: one check is all of them.
+    if _simplex.first_infeasible(1 if scalars else m, n, h, l, u, None) >= 0:
+        return None
+    x = np.empty(shape, dtype)
+    rows, target = (y, x) if len(shape) == 2 else (y.reshape(m, n), x.reshape(m, n))
+    bad = _simplex.solve(rows, target, h, l, u, None, True, 1)
+    if bad >= 0:
+        _raise_nonfinite(bad, shape[:-1])
+    return x
+
+
 def project_capped_simplex(
     y,
     h,
@@ -172,9 +223,9 @@ def project_capped_simplex(
     weights=None,
     method="exact",
     check_finite=True,
-    xtol=1e-5,
-    rtol=1e-5,
-    maxiter=20,
+    xtol=_XTOL,
+    rtol=_RTOL,
+    maxiter=_MAXITER,
     out=None,
     workers=None,
 ):
@@ -275,6 +326,21 @@ def project_capped_simplex(
     RuntimeError
         Threads that could not be started; nothing is written then either.
     """
+    if (
+        type(y) is np.ndarray
+        and out is None
+        and weights is None
+        and workers is None
+        and check_finite is True
+        and (axis == -1 if type(axis) is int else False)
+        and method == "exact"
+        and xtol is _XTOL
+        and rtol is _RTOL
+        and maxiter is _MAXITER
+    ):
+        x = _lean(y, h, l, u)
+        if x is not None:
+            return x
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
         refuse_masked(value, name)
     y = real_array(y, "y")
@@ -306,7 +372,7 @@ def project_capped_simplex(
     w_scalar = w if w is None or isinstance(w, float) else VARIES
     every_one_checked = check_scalar_sets(n, *scalars, w_scalar)
     if method == "brentq":
-        refuse_for_brentq(kinds, l, u, w)
+        refuse_for_brentq(kinds, n, l, u, w)
     if out is not None:
         # Sets read while out is written would be read half overwritten.
         h, l, u, w = (  # noqa: E741
@@ -318,13 +384,14 @@ def project_capped_simplex(
         raise_infeasible(bad, batch_shape, n, h, l, u, w)
     if method == "brentq":
         for name, value in (("l", l), ("u", u)):
-            if isinstance(value, np.ndarray) and np.isinf(value).any():
-                index = int(np.flatnonzero(np.isinf(value))[0])
-                at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
-                raise ValueError(
-                    f"method='brentq' needs finite bounds, got {name}={value[index]:.1f} for "
-                    f"the vector at batch index {at}; use method='exact'"
-                )
+            if isinstance(value, np.ndarray):
+                # No NaN is left here (the sets are feasible); n*|v| may overflow to inf.
+                too_large = np.abs(value) > sys.float_info.max / n
+                if too_large.any():
+                    index = int(np.flatnonzero(too_large)[0])
+                    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
+                    where = f" for the vector at batch index {at}"
+                    refuse_brentq_bound(name, float(value[index]), n, where)
 
     if m == 0:
         return out if out is not None else np.empty(y.shape, result)

@@ -191,17 +191,16 @@ def project_capped_simplex_vjp(
     return (layout.unrows(gy), *cotangents)
 
 
-def vector_axis(shape, axis, kind):
-    """The frameworks' axis of the vectors, checked as the NumPy function checks it
-    (``kind`` names the framework's array type in the message)."""
+def vector_axis(shape, axis):
+    """The frameworks' axis of the vectors, checked as the NumPy function checks it."""
     if len(shape) == 0:
         raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -len(shape) <= axis < len(shape):
-        raise ValueError(f"axis {axis} is out of bounds for {kind} of dimension {len(shape)}")
-    axis %= len(shape)
+    given = operator.index(axis)
+    if not -len(shape) <= given < len(shape):
+        raise AxisError(given, len(shape))
+    axis = given % len(shape)
     if shape[axis] == 0:
-        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+        raise ValueError(f"y has no elements along axis {given}: nothing to project")
     return axis
 
 

@@ -18,6 +18,7 @@ element (not for ``h``).  A set of one value is a scalar either way.
 
 import enum
 import math
+import sys
 from typing import NamedTuple, Tuple, Union
 
 import numpy as np
@@ -36,11 +37,14 @@ __all__ = [
     "VARIES",
     "check_scalar_sets",
     "refuse_for_brentq",
+    "refuse_brentq_bound",
     "raise_infeasible",
 ]
 
 # Booleans, integers and real floats; complex, object, string and time types are refused.
 _REAL_KINDS = "biuf"
+_FLOAT64 = np.dtype(np.float64)
+_DOUBLE_MAX = sys.float_info.max
 
 
 class Kind(enum.IntEnum):
@@ -105,6 +109,8 @@ def kind_of(name, shape, y_shape, axis, per_element=True, y_name="y"):
     shape, y_shape = tuple(shape), tuple(y_shape)
     n = y_shape[axis]
     batch = y_shape[:axis] + y_shape[axis + 1 :]
+    if shape == batch:  # the common case, first
+        return Kind.SCALAR if math.prod(shape) == 1 else Kind.PER_VECTOR
     if len(shape) == len(y_shape):
         kept = y_shape[:axis] + (1,) + y_shape[axis + 1 :]
         if shape[axis] == 1 and _broadcasts(shape, kept):
@@ -128,11 +134,13 @@ def vectors_last(value, kind, y_shape, axis, broadcast_to, moveaxis):
     ``broadcast_to`` and ``moveaxis``."""
     y_shape = tuple(y_shape)
     if kind == Kind.PER_ELEMENT:
-        return moveaxis(broadcast_to(value, y_shape), axis, -1)
+        if tuple(value.shape) != y_shape:
+            value = broadcast_to(value, y_shape)
+        return value if axis == len(y_shape) - 1 else moveaxis(value, axis, -1)
     batch = y_shape[:axis] + y_shape[axis + 1 :]
     if len(value.shape) == len(y_shape):
         value = value.reshape(tuple(value.shape[:axis]) + tuple(value.shape[axis + 1 :]))
-    return broadcast_to(value, batch)
+    return value if tuple(value.shape) == batch else broadcast_to(value, batch)
 
 
 def given(value, name, y_shape, axis, dtype, per_element=True, y_name="y"):
@@ -145,11 +153,19 @@ def given(value, name, y_shape, axis, dtype, per_element=True, y_name="y"):
         return Given(kind, float(array.reshape(-1)[0]), array.shape)
     arranged = vectors_last(array, kind, y_shape, axis, np.broadcast_to, np.moveaxis)
     if kind == Kind.PER_ELEMENT:
-        rows = np.require(arranged, dtype, ["C_CONTIGUOUS", "ALIGNED"])
+        rows = kernel_array(arranged, dtype)
         return Given(kind, rows.reshape(-1, y_shape[axis]), array.shape)
-    # An unaligned array (a buffer received over the network, say) is copied.
-    per_vector = np.require(arranged, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
-    return Given(kind, per_vector.reshape(-1), array.shape)
+    return Given(kind, kernel_array(arranged, _FLOAT64).reshape(-1), array.shape)
+
+
+def kernel_array(array, dtype):
+    """``array`` as the kernels read it: C-contiguous and aligned, of ``dtype`` in the
+    machine's byte order; a copy only when it is not that already (an unaligned
+    array, a buffer received over the network say, is copied)."""
+    flags = array.flags
+    if array.dtype == dtype and flags.c_contiguous and flags.aligned:
+        return array
+    return np.array(array, dtype, order="C")
 
 
 def sum_back(values, kind, shape, y_shape, axis):
@@ -204,20 +220,33 @@ def check_scalar_sets(n, h, l, u, w):  # noqa: E741
     return True
 
 
-def refuse_for_brentq(kinds, l, u, w):  # noqa: E741
+def refuse_for_brentq(kinds, n, l, u, w):  # noqa: E741
     """The sets the brentq method cannot take (its residual has no weights and one
-    finite bound pair per vector), refused before any data is looked at: ``kinds``
-    of l and u, their floats (None when arrays), and the weights (None without)."""
+    finite bound pair per vector, whose sum over n elements must stay finite),
+    refused before any data is looked at: ``kinds`` of l and u, their floats (None
+    when arrays), and the weights (None without)."""
     if w is not None:
         raise ValueError("method='brentq' takes no weights; use method='exact'")
     for name, kind in zip("lu", kinds):
         if kind == Kind.PER_ELEMENT:
             raise ValueError(f"method='brentq' takes no per-element {name}; use method='exact'")
     for name, value in (("l", l), ("u", u)):
-        if isinstance(value, float) and math.isinf(value):
-            raise ValueError(
-                f"method='brentq' needs finite bounds, got {name}={value!r}; use method='exact'"
-            )
+        if isinstance(value, float):
+            refuse_brentq_bound(name, value, n)
+
+
+def refuse_brentq_bound(name, value, n, where=""):
+    """Refuses a bound brentq's residual cannot take: infinite, or so large that the
+    residual at the bracket's ends (n elements at the bound) overflows into NaN."""
+    if math.isinf(value):
+        raise ValueError(
+            f"method='brentq' needs finite bounds, got {name}={value!r}{where}; use method='exact'"
+        )
+    if abs(value) > _DOUBLE_MAX / n:
+        raise ValueError(
+            f"method='brentq' needs n*|l| and n*|u| within the largest double (its residual "
+            f"would overflow), got {name}={value!r} and n={n}{where}; use method='exact'"
+        )
 
 
 def _shown(value):

@@ -155,7 +155,7 @@ def project_capped_simplex(
     w = None if weights is None else (_sets.VARIES if scalars[3] is None else scalars[3])
     _sets.check_scalar_sets(y.shape[axis], *scalars[:3], w)
     if method == "brentq":
-        _sets.refuse_for_brentq(kinds[1:3], *scalars[1:3], weights)
+        _sets.refuse_for_brentq(kinds[1:3], y.shape[axis], *scalars[1:3], weights)
     options = dict(
         method=method,
         check_finite=check_finite,

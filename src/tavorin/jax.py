@@ -223,11 +223,19 @@ _project.defjvp(_project_jvp, symbolic_zeros=True)
 _project_weighing.defjvp(_project_weighing_jvp, symbolic_zeros=True)
 
 
-def _as_set(value, name, y, axis):
-    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+def _real(value, name):
+    """``value`` as a JAX array, refused as the NumPy function refuses a complex,
+    object or string array (checked before JAX converts what it is given)."""
+    if not isinstance(value, jax.Array):
+        check_real_dtype(np.asarray(value).dtype, name)
     value = jnp.asarray(value)
     check_real_dtype(value.dtype, name)
-    value = value.astype(y.dtype)
+    return value
+
+
+def _as_set(value, name, y, axis):
+    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+    value = _real(value, name).astype(y.dtype)
     return framework_set(value, name, y.shape, axis, jnp.broadcast_to, jnp.moveaxis)
 
 
@@ -249,11 +257,10 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     counts as clipped; a vector without free elements has a zero Jacobian in
     ``y`` and ``h``.
     """
-    y = jnp.asarray(y)
-    check_real_dtype(y.dtype, "y")
+    y = _real(y, "y")
     if not jnp.issubdtype(y.dtype, jnp.floating):
         y = y.astype(jnp.result_type(float))
-    axis = vector_axis(y.shape, axis, "array")
+    axis = vector_axis(y.shape, axis)
     moved = jnp.moveaxis(y, axis, -1)
     h, _ = _as_set(h, "h", y, axis)
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741

@@ -104,11 +104,19 @@ class _ProjectVjp(torch.autograd.Function):
         return _ProjectVjp.apply(*args, kinds), (0, 0, 0, 0)
 
 
-def _as_set(value, name, y, axis):
-    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+def _real(value, name):
+    """``value`` as a tensor, refused as the NumPy function refuses a complex,
+    object or string array (checked before torch converts what it is given)."""
+    if not isinstance(value, torch.Tensor):
+        check_real_dtype(np.asarray(value).dtype, name)
     value = torch.as_tensor(value)
     check_real_dtype(value.dtype, name)
-    value = value.to(y.dtype)
+    return value
+
+
+def _as_set(value, name, y, axis):
+    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+    value = _real(value, name).to(y.dtype)
     return framework_set(value, name, y.shape, axis, torch.broadcast_to, torch.movedim)
 
 
@@ -128,11 +136,10 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     (an element exactly at a bound) the element counts as clipped; a vector
     without free elements has a zero Jacobian in ``y`` and ``h``.
     """
-    y = torch.as_tensor(y)
-    check_real_dtype(y.dtype, "y")
+    y = _real(y, "y")
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
-    axis = vector_axis(y.shape, axis, "tensor")
+    axis = vector_axis(y.shape, axis)
     h, _ = _as_set(h, "h", y, axis)
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
