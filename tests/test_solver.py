@@ -357,9 +357,18 @@ def test_non_finite_vectors():
     wide[[50, 30, 31], [0, 2999, 5]] = [np.nan, INF, np.nan]
     for workers in (1, 2, 3):
         assert solve(wide, 1.0, 0.0, 1.0, workers=workers)[0] == 30
-    assert _simplex.first_nonfinite(y) == 2
-    assert _simplex.first_nonfinite(y[3:].astype(np.float32)) == 1
-    assert _simplex.first_nonfinite(y[:2]) == -1
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(y, workers) == 2
+        assert _simplex.first_nonfinite(y[3:].astype(np.float32), workers) == 1
+        assert _simplex.first_nonfinite(y[:2], workers) == -1
+        assert _simplex.first_nonfinite(wide, workers) == 30
+    # One long vector is scanned in pieces on every thread; a row of rows further on too.
+    long = rng(2).standard_normal((3, 300000))
+    long[[2, 1], [5, 299999]] = [np.nan, INF]
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(long, workers) == 1
+        assert _simplex.first_nonfinite(long[2:], workers) == 0
+        assert _simplex.first_nonfinite(long[:1], workers) == -1
     # Unchecked, any result, but an answer.
     short = np.array([[np.nan, 1.0, 2.0], [INF, -INF, 0.0], [1e308, 1e308, 1e308]])
     for rows in (short, y):

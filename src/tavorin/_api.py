@@ -409,7 +409,7 @@ def project_capped_simplex(
 
     fold_check = check_finite and own and method == "exact"
     if check_finite and not fold_check:
-        bad = _simplex.first_nonfinite(source)
+        bad = _simplex.first_nonfinite(source, threads)
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     if method == "exact":
