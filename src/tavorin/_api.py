@@ -22,7 +22,7 @@ from . import _simplex
 from ._sets import (
     VARIES,
     check_scalar_sets,
-    given,
+    describe,
     raise_infeasible,
     real_array,
     refuse_brentq_bound,
@@ -361,13 +361,10 @@ def project_capped_simplex(
     batch_shape = moved.shape[:-1]
     m = math.prod(batch_shape)
 
-    h, l, u = (  # noqa: E741
-        given(v, name, y.shape, axis, computed, per_element=name != "h")
-        for v, name in ((h, "h"), (l, "l"), (u, "u"))
-    )
-    kinds = (l.kind, u.kind)
-    h, l, u = h.value, l.value, u.value  # noqa: E741
-    w = None if weights is None else given(weights, "weights", y.shape, axis, computed).value
+    sets = describe(y.shape, axis, computed, h, l, u, weights)
+    kinds = (sets.l.kind, sets.u.kind)
+    h, l, u = sets.h.value, sets.l.value, sets.u.value  # noqa: E741
+    w = None if sets.w is None else sets.w.value
     scalars = [v if isinstance(v, float) else None for v in (h, l, u)]
     w_scalar = w if w is None or isinstance(w, float) else VARIES
     every_one_checked = check_scalar_sets(n, *scalars, w_scalar)

@@ -4,9 +4,11 @@ The NumPy-style function, tavorin.dask, the derivatives and the JAX and torch
 functions all read a set's shape with ``kind_of`` (a ``Kind`` and the same
 ``ValueError`` for a shape that fits nowhere) and check its dtype with
 ``check_real_dtype`` (the same ``TypeError``).  NumPy arrays become what the
-compiled kernels take with ``given``; the frameworks arrange their own arrays
-with ``vectors_last`` and their own ``broadcast_to`` and ``moveaxis``, so that
-jit, vmap and autograd see ordinary array operations.
+compiled kernels take with ``given`` (one set) or ``describe`` (a call's
+four): a ``Kind`` and the value broadcast to the vectors.  The frameworks
+arrange their own arrays with ``vectors_last`` and their own ``broadcast_to``
+and ``moveaxis``, so that jit, vmap and autograd see ordinary array
+operations; ``sum_back`` takes a cotangent back to the shape a set was given in.
 
 The rule, for ``y`` of shape ``y_shape`` with its vectors along ``axis``: a
 set with fewer dimensions than ``y`` broadcasts to the batch shape (``y``'s
@@ -19,7 +21,7 @@ element (not for ``h``).  A set of one value is a scalar either way.
 import enum
 import math
 import sys
-from typing import NamedTuple, Tuple, Union
+from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -28,6 +30,8 @@ from . import _simplex
 __all__ = [
     "Kind",
     "Given",
+    "Sets",
+    "describe",
     "refuse_masked",
     "check_real_dtype",
     "kind_of",
@@ -156,6 +160,26 @@ def given(value, name, y_shape, axis, dtype, per_element=True, y_name="y"):
         rows = kernel_array(arranged, dtype)
         return Given(kind, rows.reshape(-1, y_shape[axis]), array.shape)
     return Given(kind, kernel_array(arranged, _FLOAT64).reshape(-1), array.shape)
+
+
+class Sets(NamedTuple):
+    """The four sets of one call, each a ``Given`` (``w`` None without weights)."""
+
+    h: Given
+    l: Given  # noqa: E741
+    u: Given
+    w: Optional[Given]
+
+
+def describe(y_shape, axis, dtype, h, l, u, weights=None):  # noqa: E741
+    """Every set of a call on ``y`` of ``y_shape`` (vectors along ``axis``, in range and
+    non-negative, computed in ``dtype``) as the kernels take it, by the one rule."""
+    return Sets(
+        given(h, "h", y_shape, axis, dtype, per_element=False),
+        given(l, "l", y_shape, axis, dtype),
+        given(u, "u", y_shape, axis, dtype),
+        None if weights is None else given(weights, "weights", y_shape, axis, dtype),
+    )
 
 
 def kernel_array(array, dtype):
