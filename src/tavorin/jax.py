@@ -229,7 +229,8 @@ def _real(value, name):
     if not isinstance(value, jax.Array):
         check_real_dtype(np.asarray(value).dtype, name)
     value = jnp.asarray(value)
-    check_real_dtype(value.dtype, name)
+    if not jnp.issubdtype(value.dtype, jnp.floating):  # bfloat16 is no NumPy float
+        check_real_dtype(value.dtype, name)
     return value
 
 
