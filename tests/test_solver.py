@@ -430,6 +430,11 @@ def _refusals():
         ("unaligned y", lambda: solve(unaligned((3, 4)), 1.0, 0.0, 1.0), ValueError),
         ("workers zero", lambda: solve(y, 1.0, 0.0, 1.0, workers=0), ValueError),
         ("empty vectors", lambda: solve(np.zeros((3, 0)), 1.0, 0.0, 1.0), ValueError),
+        ("copy into another shape", lambda: _simplex.copy(y, wide, 1), ValueError),
+        ("copy into another type", lambda: _simplex.copy(y, y.astype("f4"), 1), ValueError),
+        ("copy into read-only", lambda: _simplex.copy(y, read_only, 1), ValueError),
+        ("copy of ints", lambda: _simplex.copy(y.astype(int), y.copy(), 1), TypeError),
+        ("copy on no thread", lambda: _simplex.copy(y, y.copy(), 0), ValueError),
     ]  # fmt: skip
 
 
@@ -447,6 +452,20 @@ def test_out_overlapping_y_is_refused_and_untouched():
     with pytest.raises(ValueError, match="overlaps"):
         _simplex.project(block[:3], block[1:], 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, 1)
     assert (block == before).all()
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+@pytest.mark.parametrize("dtype", ["f8", "f4"])
+def test_copy_gives_numpys_bytes_between_any_layouts(dtype, workers):
+    block = rng(5).standard_normal((900, 70)).astype(dtype)
+    sources = [block, block.T, block[::3, 5:40]]
+    if dtype == "f8":
+        sources.append(unaligned(block.shape))
+        sources[-1][...] = block
+    for source in sources:
+        for target in (np.empty(source.shape, dtype), np.empty(source.shape[::-1], dtype).T):
+            _simplex.copy(source, target, workers)
+            assert target.tobytes() == np.ascontiguousarray(source).tobytes()
 
 
 @pytest.mark.parametrize("workers", [1, 2])

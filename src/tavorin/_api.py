@@ -151,6 +151,18 @@ def _rows_view(array, m, n, dtype):
     return rows
 
 
+def _gathered(moved, m, n, dtype, threads):
+    """``moved`` (vectors along its last axis) copied into m C-contiguous rows of n
+    items of ``dtype``: on the call's threads when it is 2-D and of that dtype
+    already (the vectors along the first axis of a matrix, an unaligned buffer),
+    else by NumPy, which also converts."""
+    if moved.ndim == 2 and moved.dtype == dtype:
+        rows = np.empty((m, n), dtype)
+        _simplex.copy(moved, rows, threads)
+        return rows
+    return np.require(moved, dtype, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
+
+
 def _vectors_last(array, axis):
     return array if axis == array.ndim - 1 else np.moveaxis(array, axis, -1)
 
@@ -394,7 +406,7 @@ def project_capped_simplex(
         return out if out is not None else np.empty(y.shape, result)
     source = _rows_view(moved, m, n, computed)
     if source is None:
-        source = np.require(moved, computed, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
+        source = _gathered(moved, m, n, computed, threads)
     target = None if out is None else _rows_view(_vectors_last(out, axis), m, n, computed)
     # Written directly only when the rows are the caller's: everything else
     # (no out, an out of another dtype or layout) goes through our own array.
@@ -422,5 +434,9 @@ def project_capped_simplex(
     if out is None:
         done = done if done.dtype == result else done.astype(result)
         return done if axis == y.ndim - 1 else np.moveaxis(done, -1, axis)
-    np.copyto(_vectors_last(out, axis), done, casting="same_kind")
+    vectors = _vectors_last(out, axis)
+    if vectors.ndim == 2 and vectors.dtype == computed:
+        _simplex.copy(target, vectors, threads)
+    else:
+        np.copyto(vectors, done, casting="same_kind")
     return out

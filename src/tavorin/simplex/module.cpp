@@ -61,6 +61,7 @@ PyMethodDef module_methods[] = {
     method<solve>("solve", METH_VARARGS),
     method<first_infeasible>("first_infeasible", METH_VARARGS),
     method<first_nonfinite>("first_nonfinite", METH_VARARGS),
+    method<copy>("copy", METH_VARARGS),
     method<plain_kernels>("_plain_kernels", METH_O),
     method<project_jvp>("jvp", METH_VARARGS),
     method<project_vjp>("vjp", METH_VARARGS),
