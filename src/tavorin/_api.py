@@ -1,10 +1,13 @@
 """tavorin.project_capped_simplex: the projection for any real array, along any axis.
 
 The array work happens here with NumPy (dtype checks, moving the axis, the
-working buffers, broadcasting the sets); the vectors are projected by the
-compiled ``tavorin._simplex``, which releases the interpreter lock while it
-works.  Every refusal happens before the first byte of ``out`` is written:
-the arguments, the sets and (when ``out`` is the caller's) the finiteness of
+working buffers; the sets by tavorin._sets' one rule); the vectors are
+projected by the compiled ``tavorin._simplex``, which releases the interpreter
+lock while it works and splits the work, the scan for NaN and the scratch
+copies included, over the call's threads.  The common call takes a short
+path (``_lean``) that makes the same checks with as little Python as they
+need.  Every refusal happens before the first byte of ``out`` is written: the
+arguments, the sets and (when ``out`` is the caller's) the finiteness of
 ``y`` are checked first, and anything the solver could refuse on its own
 (an unaligned or gapped ``out``) is worked around with a scratch array that
 is copied into ``out`` only once the solver has succeeded.

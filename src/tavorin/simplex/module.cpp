@@ -2,7 +2,7 @@
 // tavorin.project_capped_simplex.
 //
 // The Python layer (_api.py) does the array work and hands over 2-D buffers
-// whose rows are contiguous; each function takes and checks its buffers,
+// whose rows are contiguous (copy takes any strides); each function takes and checks its buffers,
 // lets the interpreter lock go for the numerical phase when the work is large
 // enough, and splits it over threads started for that call.  No interpreter
 // object is touched without the lock, and the buffers stay exported until
