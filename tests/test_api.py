@@ -323,6 +323,9 @@ def test_set_shapes(row, front):
 # or per-row float64 arrays for 2-D y), and some beside them that it must leave alone.
 LEAN_CALLS = [
     ("1x3", lambda r: (r.standard_normal((1, 3)), 1.0, 0.0, 1.0)),
+    ("int sets", lambda r: (r.standard_normal((4, 3)), 1, 0, np.full(4, 1.0))),
+    ("ints beyond a double", lambda r: (r.standard_normal((2, 3)), 1, -(2**60 + 1), 2**60 + 1)),
+    ("ints beyond int64", lambda r: (r.standard_normal((2, 3)), 1, 0, 2**64)),
     ("one vector", lambda r: (r.standard_normal(7), 2.0, 0.0, 1.0)),
     ("3-d", lambda r: (r.standard_normal((2, 3, 5)), 1.0, -1.0, 1.0)),
     ("float32", lambda r: (r.standard_normal((4, 6)).astype(np.float32), 1.0, 0.0, np.inf)),
@@ -349,7 +352,7 @@ def test_the_lean_path_gives_the_full_paths_bytes_and_refusals(make):
         y, h, lo, hi = make(np.random.default_rng(9))
         try:
             results.append(project(y, h, lo, hi, **options).tobytes())
-        except ValueError as error:
+        except (TypeError, ValueError) as error:
             results.append(str(error))
     assert results[0] == results[1]
 

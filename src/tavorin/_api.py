@@ -185,6 +185,14 @@ def _checked_out(out, shape):
 
 # The defaults, by identity: a call that leaves them alone may take the lean path.
 _XTOL, _RTOL, _MAXITER = 1e-5, 1e-5, 20
+_EXACT_INT = 2**53
+
+
+def _float_if_small_int(value):
+    # Such ints are doubles exactly, as the full path would convert them.
+    if type(value) is int and -_EXACT_INT <= value <= _EXACT_INT:
+        return float(value)
+    return value
 
 
 def _per_vector_or_float(value, m):
@@ -200,13 +208,15 @@ def _per_vector_or_float(value, m):
 def _lean(y, h, l, u):  # noqa: E741
     """The common call, validated and solved with as little Python as it needs: a
     float64 or float32 ndarray with adjacent aligned elements along its last
-    axis, Python floats as the sets (or, for 2-D ``y``, float64 arrays of one
-    value per row), the defaults otherwise.  None when the call is not that one,
-    or when it is refused (the full path then says why)."""
+    axis, Python floats (or ints a double holds) as the sets (or, for 2-D
+    ``y``, float64 arrays of one value per row), the defaults otherwise.  None
+    when the call is not that one, or when it is refused (the full path then
+    says why)."""
     dtype = y.dtype
     if dtype is not _FLOAT64 and dtype is not _FLOAT32:
         return None
     shape = y.shape
+    h, l, u = _float_if_small_int(h), _float_if_small_int(l), _float_if_small_int(u)  # noqa: E741
     scalars = type(h) is float and type(l) is float and type(u) is float
     if not shape or not (
         scalars or (len(shape) == 2 and all(_per_vector_or_float(v, shape[0]) for v in (h, l, u)))
