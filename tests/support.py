@@ -668,5 +668,5 @@ def for_frameworks(args, kwargs, message):
         return False
     if any(isinstance(a, np.ma.MaskedArray) for a in (*args, kwargs.get("weights"))):
         return False
-    data = ("no feasible", "y holds", "h must be finite", "l must not", "u must not", "weights")
-    return not message.startswith(data)
+    checks = "no feasible", "y holds", "h must be finite", "l must not", "u must not"
+    return not message.startswith((*checks, "weights must be finite"))
