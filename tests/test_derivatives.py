@@ -7,7 +7,15 @@ import subprocess
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
-from support import BUILD_DIR, AxisError, capped_sets, exact_projection
+from support import (
+    BUILD_DIR,
+    SET_SHAPES,
+    AxisError,
+    capped_sets,
+    exact_projection,
+    set_shape_call,
+    set_shape_ids,
+)
 
 import tavorin
 from tavorin import _simplex
@@ -91,6 +99,33 @@ def test_the_y_jacobian_is_a_symmetric_projection_that_keeps_the_weighted_sum(ki
     assert_allclose(jacobian, jacobian.T, atol=1e-15)
     assert_allclose(jacobian @ jacobian, jacobian, atol=1e-14)
     assert_allclose(jacobian @ weights, 0.0, atol=1e-14)
+
+
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_every_set_shape_the_forward_takes(row):
+    y_shape, axis, name, shape, how = row
+    y, sets, canonical = set_shape_call(*row)
+    if isinstance(how, tuple):
+        with pytest.raises(how[0], match=r"^" + name):
+            vjp(y, y, sets["h"], sets["l"], sets["u"], axis=axis, weights=sets.get("weights"))
+        return
+    x = exact_projection(y, axis=axis, **canonical)
+    g = np.random.default_rng(5).standard_normal(y_shape)
+
+    def both(given):
+        h, l, u, w = (given.get(k) for k in ("h", "l", "u", "weights"))  # noqa: E741
+        back = vjp(x, g, h, l, u, axis=axis, weights=w)
+        tangent = {k: given[k] if k == name else None for k in "hlu"}
+        dx = jvp(x, g, tangent["h"], tangent["l"], tangent["u"], l, u, axis=axis, weights=w)
+        return back, dx
+
+    (gy, *cotangents), dx = both(sets)
+    (want_gy, *want_cotangents), want_dx = both(canonical)
+    assert gy.tobytes() == want_gy.tobytes() and dx.tobytes() == want_dx.tobytes()
+    if name != "weights":
+        i = "hlu".index(name)
+        assert np.shape(cotangents[i]) == shape
+        assert_allclose(np.sum(cotangents[i]), np.sum(want_cotangents[i]), rtol=1e-12)
 
 
 # x, l, u: one vector at hand-picked places; g; the expected gy, gh, gl, gu.
@@ -293,13 +328,25 @@ BAD_INPUT = [
         "l's shape",
         lambda x: vjp(x, x, 1.0, np.zeros(5), 1.0),
         ValueError,
-        "l of shape (5,) broadcasts neither to the batch shape (3,) nor to x's shape (3, 4)",
+        "l of shape (5,) does not broadcast to the batch shape (3,)",
     ),
     (
         "h per element",
         lambda x: vjp(x, x, x, 0.0, 1.0),
         ValueError,
-        "h must broadcast to the batch shape (3,)",
+        "h of shape (3, 4) does not broadcast to (3, 1)",
+    ),
+    (
+        "dh per element",
+        lambda x: jvp(x, x, x, 0.0, 0.0, 0.0, 1.0),
+        ValueError,
+        "dh of shape (3, 4) does not broadcast to (3, 1)",
+    ),
+    (
+        "more dimensions than x",
+        lambda x: jvp(x, x, 0.0, 0.0, 0.0, 0.0, np.ones((1, 3, 4))),
+        ValueError,
+        "u of shape (1, 3, 4) has more dimensions than x (2)",
     ),
     (
         "x of ints",

@@ -371,9 +371,18 @@ def test_non_finite_vectors():
     wide[[50, 30, 31], [0, 2999, 5]] = [np.nan, INF, np.nan]
     for workers in (1, 2, 3):
         assert solve(wide, 1.0, 0.0, 1.0, workers=workers)[0] == 30
-    assert _simplex.first_nonfinite(y) == 2
-    assert _simplex.first_nonfinite(y[3:].astype(np.float32)) == 1
-    assert _simplex.first_nonfinite(y[:2]) == -1
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(y, workers) == 2
+        assert _simplex.first_nonfinite(y[3:].astype(np.float32), workers) == 1
+        assert _simplex.first_nonfinite(y[:2], workers) == -1
+        assert _simplex.first_nonfinite(wide, workers) == 30
+    # One long vector is scanned in pieces on every thread; a row of rows further on too.
+    long = rng(2).standard_normal((3, 300000))
+    long[[2, 1], [5, 299999]] = [np.nan, INF]
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(long, workers) == 1
+        assert _simplex.first_nonfinite(long[2:], workers) == 0
+        assert _simplex.first_nonfinite(long[:1], workers) == -1
     # Unchecked, any result, but an answer.
     short = np.array([[np.nan, 1.0, 2.0], [INF, -INF, 0.0], [1e308, 1e308, 1e308]])
     for rows in (short, y):
@@ -435,6 +444,11 @@ def _refusals():
         ("unaligned y", lambda: solve(unaligned((3, 4)), 1.0, 0.0, 1.0), ValueError),
         ("workers zero", lambda: solve(y, 1.0, 0.0, 1.0, workers=0), ValueError),
         ("empty vectors", lambda: solve(np.zeros((3, 0)), 1.0, 0.0, 1.0), ValueError),
+        ("copy into another shape", lambda: _simplex.copy(y, wide, 1), ValueError),
+        ("copy into another type", lambda: _simplex.copy(y, y.astype("f4"), 1), ValueError),
+        ("copy into read-only", lambda: _simplex.copy(y, read_only, 1), ValueError),
+        ("copy of ints", lambda: _simplex.copy(y.astype(int), y.copy(), 1), TypeError),
+        ("copy on no thread", lambda: _simplex.copy(y, y.copy(), 0), ValueError),
     ]  # fmt: skip
 
 
@@ -452,6 +466,20 @@ def test_out_overlapping_y_is_refused_and_untouched():
     with pytest.raises(ValueError, match="overlaps"):
         _simplex.project(block[:3], block[1:], 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, 1)
     assert (block == before).all()
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+@pytest.mark.parametrize("dtype", ["f8", "f4"])
+def test_copy_gives_numpys_bytes_between_any_layouts(dtype, workers):
+    block = rng(5).standard_normal((900, 70)).astype(dtype)
+    sources = [block, block.T, block[::3, 5:40]]
+    if dtype == "f8":
+        sources.append(unaligned(block.shape))
+        sources[-1][...] = block
+    for source in sources:
+        for target in (np.empty(source.shape, dtype), np.empty(source.shape[::-1], dtype).T):
+            _simplex.copy(source, target, workers)
+            assert target.tobytes() == np.ascontiguousarray(source).tobytes()
 
 
 @pytest.mark.parametrize("workers", [1, 2])

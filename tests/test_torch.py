@@ -3,7 +3,15 @@
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
-from support import capped_sets, exact_projection
+from support import (
+    REFUSALS,
+    SET_SHAPES,
+    capped_sets,
+    exact_projection,
+    for_frameworks,
+    refused_or_projected,
+    set_shape_ids,
+)
 
 torch = pytest.importorskip(
     "torch",
@@ -79,6 +87,24 @@ def test_no_free_element_gives_zero_gradients_not_nan(h, l, u):  # noqa: E741
     ht = torch.tensor(h, dtype=torch.float64, requires_grad=True)
     (project_capped_simplex(y, ht, l, u) * torch.arange(3.0)).sum().backward()
     assert torch.equal(y.grad, torch.zeros_like(y)) and float(ht.grad) == 0.0
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message", [r for r in REFUSALS if for_frameworks(r[0], r[1], r[3])]
+)
+def test_refusals(args, kwargs, error, message):
+    with pytest.raises(error) as info:
+        project_capped_simplex(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_set_shapes(row):
+    def call(y, axis, **sets):
+        tensors = {k: torch.as_tensor(v) for k, v in sets.items()}
+        return project_capped_simplex(torch.as_tensor(y), axis=axis, **tensors)
+
+    refused_or_projected(call, row)
 
 
 def test_tensors_off_the_cpu_are_refused():

@@ -22,7 +22,8 @@ import numpy as np
 from jax.custom_derivatives import SymbolicZero
 
 from . import _simplex
-from ._derivatives import project_vectors, vector_axis
+from ._derivatives import framework_set, project_vectors, vector_axis
+from ._sets import check_real_dtype
 
 __all__ = ["project_capped_simplex"]
 
@@ -222,23 +223,21 @@ _project.defjvp(_project_jvp, symbolic_zeros=True)
 _project_weighing.defjvp(_project_weighing_jvp, symbolic_zeros=True)
 
 
-def _as_bound(value, name, shape, axis, batch_shape, dtype):
-    """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
-    value = jnp.asarray(value, dtype)
-    try:
-        per_row = np.broadcast_shapes(value.shape, batch_shape) == tuple(batch_shape)
-    except ValueError:
-        per_row = False
-    if per_row:
-        return jnp.broadcast_to(value, batch_shape), "row"
-    try:
-        full = jnp.broadcast_to(value, shape)
-    except ValueError:
-        raise ValueError(
-            f"{name} of shape {value.shape} broadcasts neither to the batch shape "
-            f"{tuple(batch_shape)} nor to y's shape {tuple(shape)}"
-        ) from None
-    return jnp.moveaxis(full, axis, -1), "element"
+def _real(value, name):
+    """``value`` as a JAX array, refused as the NumPy function refuses a complex,
+    object or string array (checked before JAX converts what it is given)."""
+    if not isinstance(value, jax.Array):
+        check_real_dtype(np.asarray(value).dtype, name)
+    value = jnp.asarray(value)
+    if not jnp.issubdtype(value.dtype, jnp.floating):  # bfloat16 is no NumPy float
+        check_real_dtype(value.dtype, name)
+    return value
+
+
+def _as_set(value, name, y, axis):
+    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+    value = _real(value, name).astype(y.dtype)
+    return framework_set(value, name, y.shape, axis, jnp.broadcast_to, jnp.moveaxis)
 
 
 def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
@@ -250,26 +249,27 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     float32 and (with ``jax_enable_x64``) float64.  Derivatives flow to
     ``y``, ``h``, ``l`` and ``u``; the weights are constants.
 
-    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
-    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
-    else to ``y``'s shape (one per element).  Everything is computed in
-    ``y``'s float type.  At a tie (an element exactly at a bound) the element
+    ``h``, ``l``, ``u`` and ``weights`` are given as
+    ``tavorin.project_capped_simplex`` takes them (one value per vector:
+    broadcastable to the batch shape, or in the shape ``keepdims=True`` gives;
+    for the bounds and weights also one per element, with ``y``'s number of
+    dimensions), with its exceptions.  Everything is computed in ``y``'s
+    float type.  At a tie (an element exactly at a bound) the element
     counts as clipped; a vector without free elements has a zero Jacobian in
     ``y`` and ``h``.
     """
-    y = jnp.asarray(y)
+    y = _real(y, "y")
     if not jnp.issubdtype(y.dtype, jnp.floating):
         y = y.astype(jnp.result_type(float))
-    axis = vector_axis(y.shape, axis, "array")
-    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
+    axis = vector_axis(y.shape, axis)
     moved = jnp.moveaxis(y, axis, -1)
-    h = jnp.broadcast_to(jnp.asarray(h, y.dtype), batch_shape)
-    l, l_kind = _as_bound(l, "l", y.shape, axis, batch_shape, y.dtype)  # noqa: E741
-    u, u_kind = _as_bound(u, "u", y.shape, axis, batch_shape, y.dtype)
+    h, _ = _as_set(h, "h", y, axis)
+    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
+    u, u_kind = _as_set(u, "u", y, axis)
     if weights is None:
         w, w_kind = jnp.ones((), y.dtype), "none"
     else:
-        w, w_kind = _as_bound(weights, "weights", y.shape, axis, batch_shape, y.dtype)
+        w, w_kind = _as_set(weights, "weights", y, axis)
         w = jax.lax.stop_gradient(w)
     x = _project((l_kind, u_kind, w_kind), moved, h, l, u, w)
     return jnp.moveaxis(x, -1, axis)
