@@ -29,9 +29,42 @@ bool parts(double a, std::uint64_t &m, int &e) noexcept
 
 }  // namespace
 
-ExactSum::ExactSum() noexcept
+ExactSum::ExactSum(const ExactSum &s) noexcept
 {
-    std::memset(digit_, 0, sizeof digit_);
+    *this = s;
+}
+
+ExactSum &ExactSum::operator=(const ExactSum &s) noexcept
+{
+    if (this != &s) {
+        for (int i = s.low_; i <= s.high_; ++i) {
+            digit_[i] = s.digit_[i];
+        }
+        low_ = s.low_;
+        high_ = s.high_;
+        unsettled_ = s.unsettled_;
+    }
+    return *this;
+}
+
+void ExactSum::cover(int lo, int hi) noexcept
+{
+    if (high_ < low_) {
+        for (int i = lo; i <= hi; ++i) {
+            digit_[i] = 0;
+        }
+        low_ = lo;
+        high_ = hi;
+        return;
+    }
+    for (int i = lo; i < low_; ++i) {
+        digit_[i] = 0;
+    }
+    for (int i = high_ + 1; i <= hi; ++i) {
+        digit_[i] = 0;
+    }
+    low_ = lo < low_ ? lo : low_;
+    high_ = hi > high_ ? hi : high_;
 }
 
 void ExactSum::add_bits(const std::uint64_t (&w)[3], int e, bool negative) noexcept
@@ -45,20 +78,18 @@ void ExactSum::add_bits(const std::uint64_t (&w)[3], int e, bool negative) noexc
     }
     int q = place / 32;
     const int shift = place % 32;
+    // The term's digits and one above, for the carries.
+    cover(q, q + 8 < k_digits ? q + 8 : k_digits - 1);
     // w << shift, 32 bits at a time (up to 224 bits: seven digits).
     std::uint64_t s[4];
     s[0] = w[0] << shift;
     s[1] = shift ? (w[1] << shift) | (w[0] >> (64 - shift)) : w[1];
     s[2] = shift ? (w[2] << shift) | (w[1] >> (64 - shift)) : w[2];
     s[3] = shift ? w[2] >> (64 - shift) : 0;
-    low_ = q < low_ ? q : low_;
     for (int k = 0; k < 8 && q < k_digits; ++k, ++q) {
         const auto d = static_cast<std::int64_t>((s[k / 2] >> (32 * (k % 2))) & 0xffffffffu);
         digit_[q] += negative ? -d : d;
     }
-    // A digit above the term's, for the carries.
-    const int top = q < k_digits ? q : k_digits - 1;
-    high_ = top > high_ ? top : high_;
     // Each digit takes 2^31 terms of 32 bits before its word could overflow.
     if (++unsettled_ >= (std::int64_t{1} << 30)) {
         settle();
@@ -118,11 +149,13 @@ void ExactSum::add_scaled(const ExactSum &s, double t) noexcept
 
 void ExactSum::add(const ExactSum &s) noexcept
 {
+    if (s.high_ < s.low_) {
+        return;
+    }
+    cover(s.low_, s.high_);
     for (int i = s.low_; i <= s.high_; ++i) {
         digit_[i] += s.digit_[i];
     }
-    low_ = s.low_ < low_ ? s.low_ : low_;
-    high_ = s.high_ > high_ ? s.high_ : high_;
     if ((unsettled_ += s.unsettled_ + 1) >= (std::int64_t{1} << 30)) {
         settle();
     }
@@ -130,6 +163,9 @@ void ExactSum::add(const ExactSum &s) noexcept
 
 void ExactSum::settle() noexcept
 {
+    if (high_ < low_) {
+        return;
+    }
     // Each digit into [0, 2^32), its carry (rounded down) into the next; the
     // last one keeps the sign.
     for (int i = low_; i < high_; ++i) {
@@ -144,8 +180,11 @@ int ExactSum::sign() noexcept
 {
     // Settled, every digit below the highest touched lies in [0, 2^32): the
     // highest nonzero one has the sum's sign.
+    if (high_ < low_) {
+        return 0;
+    }
     settle();
-    for (int i = high_; i >= low_ && i >= 0; --i) {
+    for (int i = high_; i >= low_; --i) {
         if (digit_[i] != 0) {
             return i == high_ && digit_[i] < 0 ? -1 : 1;
         }

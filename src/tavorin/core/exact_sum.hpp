@@ -16,7 +16,10 @@ namespace tavorin {
 
 class ExactSum {
 public:
-    ExactSum() noexcept;
+    ExactSum() noexcept = default;
+    // Only the digits in use are copied (the rest are never read).
+    ExactSum(const ExactSum &s) noexcept;
+    ExactSum &operator=(const ExactSum &s) noexcept;
 
     void add(double a) noexcept;
     void add(double a, double b) noexcept;            // + a*b
@@ -34,11 +37,13 @@ private:
 
     // + (or - when negative) the integer w[0] + w[1] 2^64 + w[2] 2^128, times 2^e.
     void add_bits(const std::uint64_t (&w)[3], int e, bool negative) noexcept;
+    // Digits [lo, hi] in use: those not yet are zeroed first.
+    void cover(int lo, int hi) noexcept;
     void settle() noexcept;
 
-    std::int64_t digit_[k_digits];
-    std::int64_t unsettled_ = 0;  // terms since the carries were last settled
-    int low_ = k_digits;          // the digits ever touched: [low_, high_]
+    std::int64_t digit_[k_digits];  // only [low_, high_] are set
+    std::int64_t unsettled_ = 0;    // terms since the carries were last settled
+    int low_ = k_digits;            // the digits ever touched: [low_, high_]
     int high_ = -1;
 };
 

@@ -184,7 +184,7 @@ int against(const Band &b, const Twofold &a, std::ptrdiff_t n, double tau, doubl
 template <class T>
 double grid_of(const Elements<T> &e, const Band &b, double h) noexcept
 {
-    if (e.l || e.u || e.w || !(b.a_least > 0)) {
+    if (e.l || e.u || e.w || !(b.a_least > 0)) {  // NaN: not kept
         return 0.0;
     }
     double grid = std::isinf(b.a_least) ? std::numeric_limits<double>::infinity() : ulp(b.a_least);
@@ -481,10 +481,18 @@ Settled settle(const Elements<T> &e, double h, double tau, const Band *band) noe
         // The line's root, and its rounding decided within the band, where
         // the line is R: the quotient may be a double or two off.
         double next = quotient(a, b.s.hi + b.s.lo);
+        Twofold line = a;
         for (int step = 0; step < 4 && down(next, 1) >= lo && up(next, 1) <= hi; ++step) {
-            const int side = against(b, a, e.n, next, grid_of(e, b, h));
+            const int side = against(b, line, e.n, next, grid_of(e, b, h));
             if (side == 0) {
                 return {next};
+            }
+            if (side == 2 && std::isnan(b.a_least)) {
+                // Maybe a tie: the band again, with its least term for the grid.
+                b = band_of(e, lo, hi);
+                complete(e, b);
+                line = b.a + (-h);
+                continue;
             }
             if (side == 2) {
                 return Exact<T>(e, h).run(tau);

@@ -61,7 +61,8 @@ struct Band {
     double s_magnitude = 0.0;
     // With one l and u and no weights, the least nonzero |y_j| of the free
     // elements (infinite: none): every term of R is then a whole multiple of
-    // its ulp, so an error below half of it tells an exact tie.  Otherwise 0.
+    // its ulp, so an error below half of it tells an exact tie.  Otherwise 0;
+    // NaN where a pass did not keep it.
     double a_least = 0.0;
 };
 
