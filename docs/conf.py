@@ -2,8 +2,9 @@
 
     ./dev docs          (build/docs/html, every example run)
 
-Nothing is fetched while building: no intersphinx, the theme's assets are in
-its package.  The reference pages are written at build time from each public
+Nothing is fetched while building or reading: no intersphinx, the theme's
+assets are in its package, and formulas are text (MathJax would come from a
+network).  The reference pages are written at build time from each public
 module's ``__all__`` (docs/_ext/reference_pages.py), and the figures are drawn
 from bench/results/ (docs/_ext/figures.py).
 """
@@ -31,7 +32,6 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
     "sphinx.ext.doctest",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "myst_parser",
     "reference_pages",
@@ -40,7 +40,6 @@ extensions = [
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["requirements.txt"]
-myst_enable_extensions = ["dollarmath"]
 myst_heading_anchors = 3
 # The changelog is included from the repository's root, and so are its links.
 suppress_warnings = ["myst.xref_missing"]
@@ -69,6 +68,9 @@ html_theme = "pydata_sphinx_theme"
 html_title = f"tavorin {release}"
 html_theme_options = {
     "navigation_with_keys": False,
+    # The guide, the reference and the changelog fit the bar; the search is a button.
+    "header_links_before_dropdown": 4,
+    "navbar_persistent": ["search-button"],
     "show_toc_level": 2,
     "navbar_align": "left",
     "footer_start": ["copyright"],
@@ -76,4 +78,5 @@ html_theme_options = {
     "secondary_sidebar_items": ["page-toc"],
 }
 html_show_sourcelink = False
-html_static_path = []
+html_static_path = ["_static"]
+html_css_files = ["tavorin.css"]
