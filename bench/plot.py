@@ -1,4 +1,4 @@
-"""Draws the benchmark figure for the README from the benchmarks' JSON output.
+"""Draws the benchmark figure of the guide's performance page from the benchmarks' JSON output.
 
     python bench/run.py --json bench/results/run.json
     python bench/api.py --json bench/results/api.json

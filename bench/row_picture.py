@@ -1,4 +1,4 @@
-"""Draws one row before and after the projection, for the README.
+"""Draws one row before and after the projection, for the guide's first page.
 
     python bench/row_picture.py [-o bench/row.png]
 

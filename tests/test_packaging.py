@@ -21,12 +21,16 @@ assert abs(y.sum() - 1.0) < 1e-4 and y.min() >= 0.0, y
 print(m.__file__)
 """
 
-# The version has one source, the type information is installed, and the core
-# package does not need Dask.
+# The version has one source, the type information is installed, the core
+# package does not need Dask, and the docs' packages are no requirement of it,
+# not even an extra's.
 CHECK_PACKAGE = """
 import importlib.metadata, pathlib, sys
 import tavorin
 assert tavorin.__version__ == importlib.metadata.version("tavorin"), tavorin.__version__
+docs = ("sphinx", "numpydoc", "myst-parser", "pydata-sphinx-theme")
+requires = importlib.metadata.requires("tavorin") or []
+assert not [r for r in requires if r.lower().startswith(docs)], requires
 assert "dask" not in sys.modules
 here = pathlib.Path(tavorin.__file__).parent
 assert all((here / f).is_file() for f in ("py.typed", "__init__.pyi", "operators.pyi"))

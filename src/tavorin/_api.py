@@ -350,6 +350,67 @@ def project_capped_simplex(
         ``axis`` out of range (a ValueError).
     RuntimeError
         Threads that could not be started; nothing is written then either.
+
+    See Also
+    --------
+    tavorin.operators.proj_csimplex : The in-place operator, unchecked.
+    tavorin.dask.project_capped_simplex : The same for Dask arrays.
+    project_capped_simplex_jvp, project_capped_simplex_vjp : Its derivatives.
+
+    Notes
+    -----
+    The set is non-empty exactly when ``l_j <= u_j`` for every element and
+    ``sum_j w_j l_j <= h <= sum_j w_j u_j``; the sums of infinite or huge
+    bounds are computed so that overflow never refuses a feasible set.
+    Every argument, every vector's set and (when ``out`` is the caller's)
+    the finiteness of ``y`` are checked before the first byte of ``out`` is
+    written.  The work runs without the interpreter lock on threads started
+    for the call; the result is the same bytes whatever ``workers`` is.  The
+    user guide lists every message with its cause.
+
+    Examples
+    --------
+    Each row is shifted by one scalar and clipped, so that it sums to ``h``:
+
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = tavorin.project_capped_simplex(y, 1.0, 0.0, 0.6)
+    >>> x
+    array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]])
+    >>> x.sum(axis=1)
+    array([1., 1.])
+
+    ``u = inf`` is the probability simplex; sets may differ per vector, and
+    float32 stays float32:
+
+    >>> tavorin.project_capped_simplex(y, 1.0, 0.0, np.inf)
+    array([[0.15, 0.  , 0.  , 0.85],
+           [0.05, 0.65, 0.  , 0.3 ]])
+    >>> tavorin.project_capped_simplex(y, np.array([1.0, 2.0]), 0.0, 1.0)
+    array([[0.15  , 0.    , 0.    , 0.85  ],
+           [0.3833, 0.9833, 0.    , 0.6333]])
+    >>> tavorin.project_capped_simplex(y.astype(np.float32), 1.0, 0.0, 1.0).dtype
+    dtype('float32')
+
+    Weights per element, shared by every vector, have length 1 along the
+    batch axis; the vectors may lie along any axis:
+
+    >>> w = np.array([[1.0, 2.0, 1.0, 2.0]])
+    >>> tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, weights=w)
+    array([[0.28 , 0.   , 0.   , 0.36 ],
+           [0.   , 0.425, 0.   , 0.075]])
+    >>> tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, axis=0)
+    array([[0.9, 0. , 1. , 1. ],
+           [0.1, 1. , 0. , 0. ]])
+
+    A set with no point is refused, and nothing is written:
+
+    >>> tavorin.project_capped_simplex(y, 5.0, 0.0, 1.0)
+    Traceback (most recent call last):
+        ...
+    ValueError: no feasible point for the vector at batch index (0,): ... h=5.0, l=0.0, u=1.0, n=4
     """
     if (
         type(y) is np.ndarray

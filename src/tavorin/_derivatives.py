@@ -107,9 +107,46 @@ def project_capped_simplex_jvp(
     ndarray
         ``dx``, of ``x``'s shape and float type.
 
+    Raises
+    ------
+    TypeError, ValueError
+        The messages of ``project_capped_simplex`` for the same causes: a
+        complex, object or string array (``dy must be an array of real
+        numbers, not complex128``), a set or tangent whose shape fits
+        neither one value per vector nor one per element, an ``axis`` out of
+        range (``numpy.exceptions.AxisError``), a bad ``workers``.
+
+    See Also
+    --------
+    project_capped_simplex_vjp : The cotangents, the transpose of this map.
+
+    Notes
+    -----
     A tie (an element exactly at a bound) counts as clipped, and a vector
     without free elements has ``dtau = 0``: its y-Jacobian and h-derivative
-    are zero and its elements follow their bounds.
+    are zero and its elements follow their bounds.  Each row is read twice
+    (the sums, then the results) in the compiled core, on ``workers``
+    threads; a call costs a tenth to a fifth of the projection.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = tavorin.project_capped_simplex(y, 1.0, 0.0, 0.6)
+    >>> x
+    array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]])
+
+    Moving every element of ``y`` alike moves nothing (the sum is held at
+    ``h``); raising ``h`` moves the free elements, two in each row:
+
+    >>> tavorin.project_capped_simplex_jvp(x, np.ones_like(x), None, None, None, 0.0, 0.6)
+    array([[0., 0., 0., 0.],
+           [0., 0., 0., 0.]])
+    >>> tavorin.project_capped_simplex_jvp(x, np.zeros_like(x), 1.0, None, None, 0.0, 0.6)
+    array([[0.5, 0. , 0.5, 0. ],
+           [0.5, 0. , 0. , 0.5]])
     """
     layout = _Layout(x, axis)
     threads = _thread_count(workers)
@@ -167,9 +204,40 @@ def project_capped_simplex_vjp(
         Of the shapes ``h``, ``l`` and ``u`` have (a NumPy scalar of x's float
         type for a scalar).  No gradient is given for the weights.
 
+    Raises
+    ------
+    TypeError, ValueError
+        The messages of ``project_capped_simplex`` for the same causes: a
+        complex, object or string array (``g must be an array of real
+        numbers, not complex128``), a set whose shape fits neither one value
+        per vector nor one per element, an ``axis`` out of range
+        (``numpy.exceptions.AxisError``), a bad ``workers``.
+
+    See Also
+    --------
+    project_capped_simplex_jvp : The tangents.
+
+    Notes
+    -----
     The y-Jacobian ``D_F - w_F w_F^T / k`` is symmetric, so ``gy`` is also
     the JVP of ``g`` in ``y`` alone.  Ties count as clipped; a vector without
     free elements gives ``gy = 0`` and ``gh = 0``.
+
+    Examples
+    --------
+    The gradient of ``sum(c * x)`` with ``c = [2, 1, 1, 1]`` for each row:
+
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = tavorin.project_capped_simplex(y, 1.0, 0.0, 0.6)
+    >>> c = np.array([[2.0, 1.0, 1.0, 1.0]]).repeat(2, axis=0)
+    >>> gy, gh, gl, gu = tavorin.project_capped_simplex_vjp(x, c, 1.0, 0.0, 0.6)
+    >>> gy
+    array([[ 0.5,  0. , -0.5,  0. ],
+           [ 0.5,  0. ,  0. , -0.5]])
+    >>> float(gh), float(gl), float(gu)
+    (3.0, -1.0, -1.0)
     """
     layout = _Layout(x, axis)
     threads = _thread_count(workers)

@@ -104,26 +104,100 @@ def project_capped_simplex(
     """Project every vector of the Dask array ``y`` along ``axis`` onto the capped simplex.
 
     The lazy counterpart of ``tavorin.project_capped_simplex``, with the same
-    arguments (except ``out``) and, chunk for chunk, the same bytes (but, rarely,
-    the last bits of vectors spanning many orders of magnitude: see the README):
-    a new Dask array of ``y``'s shape (float32 for float32 input, else float64),
-    chunked with whole vectors per chunk.  ``h``, ``l``, ``u`` and
-    ``weights`` are scalars or arrays (NumPy or Dask) given as the NumPy-style
-    function takes them: one value per vector, or (``l``, ``u``, ``weights``)
-    one per element with ``y``'s shape, chunked with ``y``.  ``workers`` is
-    the thread count inside each chunk's call (Dask already runs chunks in
-    parallel, so the default is one).
+    arguments (except ``out``) and, chunk for chunk, the same bytes (but,
+    rarely, the last bits of vectors spanning many orders of magnitude: see
+    Notes).
 
-    Refused at once, with the NumPy-style function's own messages: an axis
-    out of range, a non-real dtype, a masked array, an empty axis, a bad
-    ``method``, ``check_finite``, tolerance, ``maxiter`` or ``workers``, sets
-    that do not broadcast, the sets ``method="brentq"`` cannot take, and
-    every scalar set that is refused whatever the other sets are (``l > u``,
-    a NaN, an infinite ``h``; all of them scalars: an empty set); and chunk
-    sizes that are unknown (NaN) along ``axis`` (or along the other axes
-    when a set is given per vector or per element).  Sets that are arrays,
-    and NaN or infinity in ``y``, are checked when the chunk holding them is
-    computed.
+    Parameters
+    ----------
+    y : dask.array.Array or array_like
+        Real numbers; anything else is wrapped with ``dask.array.asarray``.
+    h, l, u : float or array_like
+        The sum and the bounds, as ``tavorin.project_capped_simplex`` takes
+        them: scalars, one value per vector, or (``l``, ``u``) one per
+        element with ``y``'s shape; NumPy or Dask arrays, rechunked with
+        ``y``.
+    axis : int, optional
+        The axis the vectors lie along.
+    weights : float or array_like, optional
+        Positive, finite weights, given as ``l`` and ``u`` are.
+    method : {"exact", "brentq"}, optional
+        As for ``tavorin.project_capped_simplex``.
+    check_finite : bool, optional
+        Refuse NaN or infinity in ``y``, when the chunk holding it is computed.
+    xtol, rtol, maxiter : optional
+        ``brentq``'s tolerances and iteration limit, for ``method="brentq"``.
+    workers : int, optional
+        The thread count inside each chunk's call (Dask already runs chunks
+        in parallel, so the default is one).
+
+    Returns
+    -------
+    dask.array.Array
+        A new lazy array of ``y``'s shape (float32 for float32 input, else
+        float64), chunked with whole vectors per chunk.
+
+    Raises
+    ------
+    ImportError
+        ``tavorin.dask needs Dask's arrays: pip install 'tavorin[dask]'``.
+    TypeError, ValueError
+        At once, with the NumPy-style function's own messages: an axis out
+        of range, a non-real dtype, a masked array, an empty axis, a bad
+        ``method``, ``check_finite``, tolerance, ``maxiter`` or ``workers``,
+        sets that do not broadcast, the sets ``method="brentq"`` cannot take,
+        and every scalar set that is refused whatever the other sets are
+        (``l must not exceed u, got l=0.7, u=0.6``, a NaN, an infinite ``h``;
+        all of them scalars: an empty set).
+    ValueError
+        Chunk sizes that are unknown (NaN) along ``axis``: ``y's chunk sizes
+        along axis 0 are unknown (NaN), so its vectors cannot be gathered into
+        whole chunks; call y.compute_chunk_sizes() first`` (along the other
+        axes too when a set is given per vector or per element).  When a
+        chunk is computed, sets that are arrays and NaN or infinity in ``y``:
+        the NumPy-style message with ``(in the chunk of y that starts at
+        index (2, 0))`` added, the batch index counted within that chunk.
+
+    See Also
+    --------
+    tavorin.project_capped_simplex : The projection of NumPy arrays.
+
+    Notes
+    -----
+    When the projected axis is split across chunks it is first gathered
+    into one chunk, the other axes being re-split so that chunks stay as
+    large as the input's; then every chunk goes through
+    ``tavorin.project_capped_simplex`` on its own (``map_blocks``).  A
+    vector's rounds start from its neighbours' shifts, which chunk
+    boundaries change, so where rounding lets more than one shift pass the
+    verification a vector may differ in its last bits (seen only in vectors
+    whose values span many orders of magnitude).  Chunks are never projected
+    in place.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> from tavorin.dask import project_capped_simplex
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = project_capped_simplex(da.from_array(y, chunks=(1, 2)), 1.0, 0.0, 0.6)
+    >>> x.chunks  # whole vectors in every chunk
+    ((1, 1), (4,))
+    >>> x.compute()
+    array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]])
+
+    A scalar set that is empty is refused when the graph is built, one given
+    as an array when its chunk is computed:
+
+    >>> project_capped_simplex(da.from_array(y), 1.0, 0.7, 0.6)
+    Traceback (most recent call last):
+        ...
+    ValueError: l must not exceed u, got l=0.7, u=0.6
+    >>> project_capped_simplex(da.from_array(y), np.array([1.0, 5.0]), 0.0, 1.0).compute()
+    Traceback (most recent call last):
+        ...
+    ValueError: no feasible point for the vector at batch index (1,): ... at index (0, 0))
     """
     for value, name in zip((y, h, l, u, weights), ("y",) + _SET_NAMES):
         _refuse_masked(value, name)

@@ -246,17 +246,83 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     The exact projection of ``tavorin.project_capped_simplex``, as a JAX
     function: it works under ``jit``, ``vmap`` (any number of batch
     dimensions), ``grad``, ``jvp``, ``vjp``, ``jacfwd`` and ``jacrev``, in
-    float32 and (with ``jax_enable_x64``) float64.  Derivatives flow to
-    ``y``, ``h``, ``l`` and ``u``; the weights are constants.
+    float32 and (with ``jax_enable_x64``) float64.
 
-    ``h``, ``l``, ``u`` and ``weights`` are given as
-    ``tavorin.project_capped_simplex`` takes them (one value per vector:
-    broadcastable to the batch shape, or in the shape ``keepdims=True`` gives;
-    for the bounds and weights also one per element, with ``y``'s number of
-    dimensions), with its exceptions.  Everything is computed in ``y``'s
-    float type.  At a tie (an element exactly at a bound) the element
-    counts as clipped; a vector without free elements has a zero Jacobian in
-    ``y`` and ``h``.
+    Parameters
+    ----------
+    y : jax.Array
+        Real numbers (integers become the default float type);
+        every axis but ``axis`` is a batch axis.
+    h, l, u : float or jax.Array
+        The sum and the bounds, as ``tavorin.project_capped_simplex`` takes
+        them: scalars, one value per vector (broadcastable to the batch
+        shape, or in the shape ``keepdims=True`` gives), or for the bounds
+        one per element, with ``y``'s number of dimensions.  Derivatives
+        flow to each.
+    weights : float or jax.Array, optional
+        Positive, finite weights, given as ``l`` and ``u`` are; constants
+        (no derivative is taken for them).
+    axis : int, optional
+        The axis the vectors lie along.
+
+    Returns
+    -------
+    jax.Array
+        The projection, of ``y``'s shape and float type.
+
+    Raises
+    ------
+    TypeError
+        Complex, object or string input, ``y`` or a set, checked before
+        JAX converts it (``y must be an array of real numbers, not
+        complex64``).
+    ValueError
+        A set whose shape fits neither one value per vector nor one per
+        element, with the NumPy-style function's messages (``h of shape (3,)
+        does not broadcast to the batch shape (2,)``); a scalar set that is
+        empty or ill defined (``l must not exceed u, got l=0.7, u=0.6``);
+        ``numpy.exceptions.AxisError`` for an axis out of range.
+    JaxRuntimeError
+        An infeasible set given as an array, or NaN or infinity in ``y``,
+        when the call is computed (a ``ValueError`` naming the vector's batch
+        index).
+
+    See Also
+    --------
+    tavorin.project_capped_simplex : The same projection on NumPy arrays.
+    tavorin.project_capped_simplex_vjp : The cotangents it is differentiated with.
+
+    Notes
+    -----
+    Everything is computed in ``y``'s float type, and the result has the
+    bytes of ``tavorin.project_capped_simplex`` on the same arrays.  On the
+    CPU the projection is an XLA foreign function reading and writing XLA's
+    own buffers; elsewhere, and with a jax without ``jax.ffi.ffi_call``, it
+    runs on the host through ``jax.pure_callback``.  The derivative is
+    written in JAX (masks and sums over the free set), so JAX differentiates
+    it forward and transposes it backward without calling the projection
+    again.  At a tie (an element exactly at a bound) the element counts as
+    clipped; a vector without free elements has a zero Jacobian in ``y``
+    and ``h``.
+
+    Examples
+    --------
+    >>> import jax
+    >>> import jax.numpy as jnp
+    >>> from tavorin.jax import project_capped_simplex
+    >>> y = jnp.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = jax.jit(lambda y: project_capped_simplex(y, 1.0, 0.0, 0.6))(y)
+    >>> jnp.round(x, 4)
+    Array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]], dtype=float32)
+
+    The gradient of ``sum(c * x)``: the free elements share the change,
+    so that the sum stays ``h``:
+
+    >>> c = jnp.array([2.0, 1.0, 1.0, 1.0])
+    >>> jax.grad(lambda y: jnp.sum(c * project_capped_simplex(y, 1.0, 0.0, 0.6)))(y)
+    Array([[ 0.5,  0. , -0.5,  0. ],
+           [ 0.5,  0. ,  0. , -0.5]], dtype=float32)
     """
     y = _real(y, "y")
     if not jnp.issubdtype(y.dtype, jnp.floating):

@@ -50,10 +50,10 @@ def proj_csimplex(
         iterations keeps the last iterate: its sum misses ``h`` without any
         error.
 
-    NaN and infinities are not refused.  A NaN element stays NaN and makes the
-    row's residual NaN, so the row is clipped with whatever shift ``brentq``
-    returns (often the row comes back unprojected); a ``+inf`` element turns
-    the whole row into NaN.
+    Returns
+    -------
+    None
+        The rows of ``y_view`` hold the result.
 
     Raises
     ------
@@ -88,6 +88,35 @@ def proj_csimplex(
         ``tavorin.operators is bound to the interpreter that imported it; it
         cannot be called from another interpreter``.
 
+    See Also
+    --------
+    tavorin.project_capped_simplex : The checked, exact projection of any real array.
+
+    Notes
+    -----
+    NaN and infinities are not refused.  A NaN element stays NaN and makes the
+    row's residual NaN, so the row is clipped with whatever shift ``brentq``
+    returns (often the row comes back unprojected); a ``+inf`` element turns
+    the whole row into NaN.
+
     A failure in the row loop leaves the rows before it projected and the rest
     untouched.  With no rows, ``xtol``, ``rtol`` and ``mitr`` are never read.
+    Every failure adds a traceback entry ``tavorin.operators.proj_csimplex``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from tavorin.operators import proj_csimplex
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> proj_csimplex(y, 1.0, 0.0, 0.6)  # returns None: y now holds the result
+    >>> y.round(4)
+    array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]])
+
+    Nothing is checked: with ``h`` beyond ``n*u`` the row is only clipped.
+
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6]])
+    >>> proj_csimplex(y, 5.0, 0.0, 1.0)
+    >>> y
+    array([[0.9 , 0.  , 0.55, 1.  ]])
     """

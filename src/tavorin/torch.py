@@ -125,16 +125,76 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
 
     The exact projection of ``tavorin.project_capped_simplex`` on CPU
     tensors of float32 or float64, differentiable in ``y``, ``h``, ``l`` and
-    ``u`` (whichever require grad; the weights are constants), and usable
-    under ``torch.func.grad``, ``vmap`` and ``jacrev``.
+    ``u`` (whichever require grad), and usable under ``torch.func.grad``,
+    ``vmap`` and ``jacrev``.
 
-    ``h``, ``l``, ``u`` and ``weights`` are given as
-    ``tavorin.project_capped_simplex`` takes them (one value per vector:
-    broadcastable to the batch shape, or in the shape ``keepdims=True`` gives;
-    for the bounds and weights also one per element, with ``y``'s number of
-    dimensions), with its exceptions, all in ``y``'s dtype.  At a tie
+    Parameters
+    ----------
+    y : torch.Tensor
+        Real numbers on the CPU (integers become the default float type);
+        every axis but ``axis`` is a batch axis.
+    h, l, u : float or torch.Tensor
+        The sum and the bounds, as ``tavorin.project_capped_simplex`` takes
+        them: scalars, one value per vector (broadcastable to the batch
+        shape, or in the shape ``keepdims=True`` gives), or for the bounds
+        one per element, with ``y``'s number of dimensions.  Derivatives
+        flow to each.
+    weights : float or torch.Tensor, optional
+        Positive, finite weights, given as ``l`` and ``u`` are; constants
+        (no derivative is taken for them).
+    axis : int, optional
+        The axis the vectors lie along.
+
+    Returns
+    -------
+    torch.Tensor
+        The projection, of ``y``'s shape and float type.
+
+    Raises
+    ------
+    TypeError
+        Complex, object or string input, ``y`` or a set, checked before
+        torch converts it (``y must be an array of real numbers, not
+        complex64``).
+    ValueError
+        A set whose shape fits neither one value per vector nor one per
+        element, with the NumPy-style function's messages (``h of shape (3,)
+        does not broadcast to the batch shape (2,)``); a scalar set that is
+        empty or ill defined (``l must not exceed u, got l=0.7, u=0.6``);
+        ``numpy.exceptions.AxisError`` for an axis out of range.
+        An infeasible set given as a tensor, or NaN or infinity in ``y``:
+        the NumPy-style message naming the vector's batch index.
+
+    See Also
+    --------
+    tavorin.project_capped_simplex : The same projection on NumPy arrays.
+    tavorin.project_capped_simplex_vjp : The cotangents it is differentiated with.
+
+    Notes
+    -----
+    A ``torch.autograd.Function`` with ``setup_context`` and a ``vmap``
+    rule.  Its backward is the compiled VJP, itself differentiable (its
+    derivative is the compiled JVP), so double backward works too.  Forward
+    results have the bytes of ``tavorin.project_capped_simplex``.  At a tie
     (an element exactly at a bound) the element counts as clipped; a vector
     without free elements has a zero Jacobian in ``y`` and ``h``.
+
+    Examples
+    --------
+    >>> import torch
+    >>> from tavorin.torch import project_capped_simplex
+    >>> y = torch.tensor([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]], requires_grad=True)
+    >>> h = torch.tensor(1.0, requires_grad=True)
+    >>> x = project_capped_simplex(y, h, 0.0, 0.6)
+    >>> x.detach().round(decimals=4)
+    tensor([[0.3750, 0.0000, 0.0250, 0.6000],
+            [0.0750, 0.6000, 0.0000, 0.3250]])
+    >>> (x * torch.tensor([2.0, 1.0, 1.0, 1.0])).sum().backward()
+    >>> y.grad
+    tensor([[ 0.5000,  0.0000, -0.5000,  0.0000],
+            [ 0.5000,  0.0000,  0.0000, -0.5000]])
+    >>> h.grad
+    tensor(3.)
     """
     y = _real(y, "y")
     if not y.is_floating_point():
