@@ -126,13 +126,6 @@ double sum_error(std::ptrdiff_t n, double magnitude) noexcept
     return 4 * k * k * magnitude + static_cast<double>(n + 4) * 0x1p-1060;
 }
 
-bool even(double t) noexcept
-{
-    std::uint64_t b;
-    std::memcpy(&b, &t, sizeof b);
-    return (b & 1) == 0;
-}
-
 // The gap from |x| to the next double up: every double of that size is a
 // whole multiple of it.
 double ulp(double x) noexcept
@@ -432,14 +425,30 @@ private:
 
 }  // namespace
 
-double band_lo(double tau) noexcept
+double band_lo(double tau, double scale) noexcept
 {
-    return down(tau, tuning::k_band_doubles);
+    const double d = tuning::k_band_roundings * k_eps * std::fmax(scale, std::fabs(tau));
+    return std::fmin(down(tau, tuning::k_band_doubles), tau - d);
 }
 
-double band_hi(double tau) noexcept
+double band_hi(double tau, double scale) noexcept
 {
-    return up(tau, tuning::k_band_doubles);
+    const double d = tuning::k_band_roundings * k_eps * std::fmax(scale, std::fabs(tau));
+    return std::fmax(up(tau, tuning::k_band_doubles), tau + d);
+}
+
+bool even(double t) noexcept
+{
+    std::uint64_t b;
+    std::memcpy(&b, &t, sizeof b);
+    return (b & 1) == 0;
+}
+
+double band_scale(double l_all, double u_all) noexcept
+{
+    const double l = std::isfinite(l_all) ? std::fabs(l_all) : 0.0;
+    const double u = std::isfinite(u_all) ? std::fabs(u_all) : 0.0;
+    return std::fmax(l, u);
 }
 
 template <class T>
@@ -449,8 +458,9 @@ Settled settle(const Elements<T> &e, double h, double tau, const Band *band) noe
         return {tau};  // h is n*l or n*u: every element at that bound, from any shift beyond
     }
     for (int move = 0; move < tuning::k_settle_moves && std::isfinite(tau); ++move) {
-        const double lo = band_lo(tau);
-        const double hi = band_hi(tau);
+        const double scale = e.l || e.u ? 0.0 : band_scale(e.l_all, e.u_all);
+        const double lo = band_lo(tau, scale);
+        const double hi = band_hi(tau, scale);
         Band b = move == 0 && band ? *band : band_of(e, lo, hi);
         complete(e, b);
         if (b.changing > 0) {
@@ -458,9 +468,8 @@ Settled settle(const Elements<T> &e, double h, double tau, const Band *band) noe
             // a bound, h their sum): the band beside it on the piece settles it.
             if (move == 0 && !e.l && !e.u && !e.w) {
                 for (const double side : {-1.0, 1.0}) {
-                    const double beside = side < 0 ? down(lo, tuning::k_band_doubles)
-                                                   : up(hi, tuning::k_band_doubles);
-                    Band f = band_of(e, band_lo(beside), band_hi(beside));
+                    const double beside = side < 0 ? band_lo(lo, scale) : band_hi(hi, scale);
+                    Band f = band_of(e, band_lo(beside, scale), band_hi(beside, scale));
                     if (f.changing == 0 && f.free == 0 && flat_zero(e, f, h)) {
                         return {beside};
                     }

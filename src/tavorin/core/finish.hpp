@@ -66,9 +66,16 @@ struct Band {
     double a_least = 0.0;
 };
 
-// The band's ends around a shift: two doubles either side.
-double band_lo(double tau) noexcept;
-double band_hi(double tau) noexcept;
+// The band's ends around a shift: a few doubles either side, and at least
+// a few roundings of `scale` (band_scale), within which the rounds' plain
+// sums leave their shift.  Its width changes the path, never the result.
+double band_lo(double tau, double scale) noexcept;
+double band_hi(double tau, double scale) noexcept;
+// Whether the last bit of t's significand is 0 (ties go to such a double).
+bool even(double t) noexcept;
+
+// The larger finite |l| and |u| every element shares (0: none).
+double band_scale(double l_all, double u_all) noexcept;
 
 struct Settled {
     double tau = 0.0;

@@ -17,6 +17,10 @@ constexpr int k_settle_moves = 4;
 // pass), and an element whose breakpoint falls inside sends the vector to
 // the exact finish (rows of 10: a third of them moved once with two).
 constexpr int k_band_doubles = 8;
+// ... and at least this many roundings of the vector's scale (its shift or
+// its bounds): where the shift is small next to its elements, their plain
+// sums leave it many of its own doubles off (rows of 10: 7% moved again).
+constexpr double k_band_roundings = 32.0;
 
 }  // namespace tavorin::tuning
 
