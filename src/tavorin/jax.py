@@ -2,11 +2,13 @@
 
 On the CPU the projection is an XLA foreign function (``jax.ffi``): the
 compiled solver reads and writes XLA's own buffers, with no copy and no
-interpreter.  Elsewhere, and with jax before ``jax.ffi.ffi_call``, it runs on
-the host through ``jax.pure_callback``.  Its derivative is written here in JAX
-itself (masks and sums over the free set), so JAX differentiates it forward or
-transposes it backward without calling the projection again, and every
-transformation composes.
+interpreter (with jax before ``jax.ffi.ffi_call``, a host call through
+``jax.pure_callback``).  On every other platform, chosen by
+``jax.lax.platform_dependent`` when XLA lowers, it is the sort method in
+jax.numpy and lax (_sort_jax), so a GPU or TPU runs it on the device.  Its
+derivative is written here in JAX itself (masks and sums over the free set),
+so JAX differentiates it forward or transposes it backward without calling
+the projection again, and every transformation composes.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import numpy as np
 from jax.custom_derivatives import SymbolicZero
 
 from . import _simplex
+from . import _sort_jax as sorted_
 from ._derivatives import project_vectors, vector_axis
 
 __all__ = ["project_capped_simplex"]
@@ -83,20 +86,27 @@ def _unpacked(kinds, y, rows, *elements):
 
 def _host_call(kinds, y, h, l, u, w, with_weight=False):  # noqa: E741
     """x, or (x, k) with k each vector's sum of w_j**2 over its free elements."""
+    kinds, sort = kinds[:3], kinds[3] == "sort"
+
+    def device(*_):
+        spread = [jnp.broadcast_to(_spread(v, k), y.shape) for v, k in zip((l, u, w), kinds)]
+        x = sorted_.project_sorted(y, h, *spread)
+        return (x, _free_weight(kinds, x, l, u, w)) if with_weight else x
+
+    if sort:
+        return device()
     # Each array a call takes costs about as much as the call itself, so the
     # values given per vector travel as one array.
     given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
     rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
     args = [y, rows] + [a for a, kind in given if kind == "element"]
 
-    def elsewhere(*args):
+    def host(*args):
         x = _callback(kinds, *args)
         return (x, _free_weight(kinds, x, l, u, w)) if with_weight else x
 
-    if not _HAS_FFI:
-        return elsewhere(*args)
-    cpu = functools.partial(_foreign_call, kinds, with_weight)
-    return jax.lax.platform_dependent(*args, cpu=cpu, default=elsewhere)
+    cpu = functools.partial(_foreign_call, kinds, with_weight) if _HAS_FFI else host
+    return jax.lax.platform_dependent(*args, cpu=cpu, default=device)
 
 
 def _foreign_call(kinds, with_weight, y, *rest):
@@ -173,7 +183,7 @@ def _tangent(kinds, x, k, primals, tangents):
     """dx for the tangents of (y, h, l, u) at x = the projection, with k its free weights."""
     _, h, l, u, w = primals  # noqa: E741
     dy, dh, dl, du, _ = tangents  # the weights are constants
-    l_kind, u_kind, w_kind = kinds
+    l_kind, u_kind, w_kind = kinds[:3]
     free, at_l = _places(kinds, x, l, u)
     zero = jnp.zeros((), x.dtype)
     # Tangents known to be zero (inputs not differentiated) are left out:
@@ -241,28 +251,9 @@ def _as_bound(value, name, shape, axis, batch_shape, dtype):
     return jnp.moveaxis(full, axis, -1), "element"
 
 
-def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
-    """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
-
-    The exact projection of ``tavorin.project_capped_simplex``, as a JAX
-    function: it works under ``jit``, ``vmap`` (any number of batch
-    dimensions), ``grad``, ``jvp``, ``vjp``, ``jacfwd`` and ``jacrev``, in
-    float32 and (with ``jax_enable_x64``) float64.  Derivatives flow to
-    ``y``, ``h``, ``l`` and ``u``; the weights are constants.
-
-    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
-    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
-    else to ``y``'s shape (one per element).  Everything is computed in
-    ``y``'s float type.  At a tie (an element exactly at a bound) the element
-    counts as clipped; a vector without free elements has a zero Jacobian in
-    ``y`` and ``h``.
-    """
-    y = jnp.asarray(y)
-    if not jnp.issubdtype(y.dtype, jnp.floating):
-        y = y.astype(jnp.result_type(float))
-    axis = vector_axis(y.shape, axis, "array")
+def _sets(y, h, l, u, weights, axis):  # noqa: E741
+    """(y's vectors last, h, l, u, w, how l, u and w are given) as _project takes them."""
     batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
-    moved = jnp.moveaxis(y, axis, -1)
     h = jnp.broadcast_to(jnp.asarray(h, y.dtype), batch_shape)
     l, l_kind = _as_bound(l, "l", y.shape, axis, batch_shape, y.dtype)  # noqa: E741
     u, u_kind = _as_bound(u, "u", y.shape, axis, batch_shape, y.dtype)
@@ -271,5 +262,54 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     else:
         w, w_kind = _as_bound(weights, "weights", y.shape, axis, batch_shape, y.dtype)
         w = jax.lax.stop_gradient(w)
-    x = _project((l_kind, u_kind, w_kind), moved, h, l, u, w)
-    return jnp.moveaxis(x, -1, axis)
+    return jnp.moveaxis(y, axis, -1), h, l, u, w, (l_kind, u_kind, w_kind)
+
+
+# Computed in float32 (sums in float64 where jax has it) and rounded once to their own dtype.
+_HALF = (jnp.float16, jnp.bfloat16)
+
+
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  # noqa: E741
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
+
+    The exact projection of ``tavorin.project_capped_simplex``, as a JAX
+    function: it works under ``jit``, ``vmap`` (any number of batch
+    dimensions), ``grad``, ``jvp``, ``vjp``, ``jacfwd`` and ``jacrev``, in
+    float32 and (with ``jax_enable_x64``) float64.  Derivatives flow to
+    ``y``, ``h``, ``l`` and ``u``; the weights are constants.  float16 and
+    bfloat16 are computed in float32 and rounded once to their dtype.
+
+    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
+    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
+    else to ``y``'s shape (one per element).  Everything is computed in
+    ``y``'s float type.  At a tie (an element exactly at a bound) the element
+    counts as clipped; a vector without free elements has a zero Jacobian in
+    ``y`` and ``h``.
+
+    ``method``: None (the default) runs the compiled core on the CPU and
+    ``"sort"`` on every other platform (the choice is made when XLA lowers
+    for a platform, so a GPU or TPU program holds no host call); ``"sort"``
+    asks for the sort method (sort the breakpoints, locate the root's piece,
+    sums in float64 with ``jax_enable_x64``, else float32) on the CPU too.
+    On the CPU an infeasible set or NaN in ``y`` raises when the result is
+    computed; the sort method cannot raise without a host round trip, so
+    such a vector comes back as NaN there.
+    """
+    if method not in (None, "sort"):
+        raise ValueError(f"method must be None or 'sort', not {method!r}")
+    y = jnp.asarray(y)
+    if jnp.issubdtype(y.dtype, jnp.complexfloating):
+        raise TypeError(f"y must be an array of real numbers, not {y.dtype}")
+    if not jnp.issubdtype(y.dtype, jnp.floating):
+        y = y.astype(jnp.result_type(float))
+    dtype = y.dtype
+    if dtype in _HALF:
+        y = y.astype(jnp.float32)
+    elif dtype not in (jnp.float32, jnp.float64):
+        raise TypeError(
+            f"tavorin.jax projects float64, float32, float16 and bfloat16 arrays, not {dtype}"
+        )
+    axis = vector_axis(y.shape, axis, "array")
+    moved, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    x = _project(kinds + ("sort" if method == "sort" else "auto",), moved, h, l, u, w)
+    return jnp.moveaxis(x, -1, axis).astype(dtype)
