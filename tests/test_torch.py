@@ -115,8 +115,16 @@ def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
         (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False)),
         (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", True)),
         (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", False)),
-        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none")),
-        (_torch_ops.project_jvp, ("x", "g", "h", "l", "u", "l", "u", "w", "element,row,none")),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False)),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", True)),
+        (
+            _torch_ops.project_jvp,
+            ("x", "g", "h", "l", "u", "l", "u", "w", "element,row,none", False),
+        ),
+        (
+            _torch_ops.project_jvp,
+            ("x", "g", "h", "l", "u", "l", "u", "w", "element,row,none", True),
+        ),
     ],
 )
 def test_the_custom_operators_pass_opcheck(op, args):
@@ -133,7 +141,7 @@ def test_the_custom_operators_pass_opcheck(op, args):
 # Inductor itself touches deprecated parts of torch (torch.jit) on first use.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.parametrize("method", [None, "sort"])
-def test_a_fullgraph_compiled_training_step_gives_the_eager_bytes(method):
+def test_a_fullgraph_compiled_training_step_gives_the_eager_bytes(method, monkeypatch, tmp_path):
     (y, h, l, u), _ = arguments("per vector")  # noqa: E741
     c = torch.linspace(-1.0, 2.0, 7, dtype=torch.float64)
 
@@ -145,6 +153,8 @@ def test_a_fullgraph_compiled_training_step_gives_the_eager_bytes(method):
     eager = step(y, h, l, u), [t.grad.clone() for t in (y, h, l, u)]
     for t in (y, h, l, u):
         t.grad = None
+    # Compiled, not taken from inductor's caches (shared by every build on the machine).
+    monkeypatch.setenv("TORCHINDUCTOR_CACHE_DIR", str(tmp_path))
     compiled = torch.compile(lambda *a: project_capped_simplex(*a, method=method), fullgraph=True)
     x = compiled(y, h, l, u)
     (x * c).sum().backward()

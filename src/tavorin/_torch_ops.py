@@ -28,9 +28,12 @@ def _spread(value, kind, like):
 
 
 def _host(value, kind, m, n):
-    """An operand for the compiled core: m float64 values, or (m, n) rows of its own dtype."""
+    """An operand for the compiled core: one float (a value broadcast to every element),
+    m float64 values, or (m, n) rows of its own dtype."""
     if kind == "none":
         return None
+    if value.dim() == 0 or not any(value.stride()):
+        return float(value[(0,) * value.dim()])
     if kind == "row":
         return value.detach().to(torch.float64).contiguous().reshape(m).numpy()
     return value.detach().contiguous().reshape(m, n).numpy()
@@ -100,8 +103,13 @@ def project_vjp(
     u: torch.Tensor,
     w: torch.Tensor,
     kinds: str,
+    sort: bool,
 ) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor]:
     """(gy, gh, gl, gu) = J^T g at the projection x, each of its input's shape."""
+    return _vjp_sorted(g, x, h, l, u, w, kinds)
+
+
+def _vjp_sorted(g, x, h, l, u, w, kinds):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     spread = [_spread(v, k, x) for v, k in ((l, l_kind), (u, u_kind), (w, w_kind))]
     gy, gh, gl, gu = sorted_.vjp(g.expand(x.shape), x, *spread)
@@ -110,7 +118,9 @@ def project_vjp(
 
 
 @project_vjp.register_kernel("cpu")
-def _project_vjp_cpu(g, x, h, l, u, w, kinds):  # noqa: E741
+def _project_vjp_cpu(g, x, h, l, u, w, kinds, sort):  # noqa: E741
+    if sort:
+        return _vjp_sorted(g, x, h, l, u, w, kinds)
     l_kind, u_kind, w_kind = _kinds(kinds)
     n = x.shape[-1]
     m = math.prod(x.shape[:-1])
@@ -133,7 +143,7 @@ def _project_vjp_cpu(g, x, h, l, u, w, kinds):  # noqa: E741
 
 
 @project_vjp.register_fake
-def _project_vjp_fake(g, x, h, l, u, w, kinds):  # noqa: E741
+def _project_vjp_fake(g, x, h, l, u, w, kinds, sort):  # noqa: E741
     return tuple(x.new_empty(t.shape) for t in (x, h, l, u))
 
 
@@ -148,8 +158,13 @@ def project_jvp(
     u: torch.Tensor,
     w: torch.Tensor,
     kinds: str,
+    sort: bool,
 ) -> torch.Tensor:
     """dx for tangents of y, h, l and u (dl and du shaped as l and u) at the projection x."""
+    return _jvp_sorted(x, dy, dh, dl, du, l, u, w, kinds)
+
+
+def _jvp_sorted(x, dy, dh, dl, du, l, u, w, kinds):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     spread = [_spread(v, k, x) for v, k in ((dl, l_kind), (du, u_kind))]
     spread += [_spread(v, k, x) for v, k in ((l, l_kind), (u, u_kind), (w, w_kind))]
@@ -157,7 +172,9 @@ def project_jvp(
 
 
 @project_jvp.register_kernel("cpu")
-def _project_jvp_cpu(x, dy, dh, dl, du, l, u, w, kinds):  # noqa: E741
+def _project_jvp_cpu(x, dy, dh, dl, du, l, u, w, kinds, sort):  # noqa: E741
+    if sort:
+        return _jvp_sorted(x, dy, dh, dl, du, l, u, w, kinds)
     l_kind, u_kind, w_kind = _kinds(kinds)
     n = x.shape[-1]
     m = math.prod(x.shape[:-1])
@@ -176,25 +193,25 @@ def _project_jvp_cpu(x, dy, dh, dl, du, l, u, w, kinds):  # noqa: E741
 
 
 @project_jvp.register_fake
-def _project_jvp_fake(x, dy, dh, dl, du, l, u, w, kinds):  # noqa: E741
+def _project_jvp_fake(x, dy, dh, dl, du, l, u, w, kinds, sort):  # noqa: E741
     return x.new_empty(x.shape)
 
 
 def _project_setup(ctx, inputs, output):
-    _, h, l, u, w, kinds, _ = inputs  # noqa: E741
-    ctx.kinds = kinds
+    _, h, l, u, w, kinds, sort = inputs  # noqa: E741
+    ctx.kinds, ctx.sort = kinds, sort
     ctx.save_for_backward(output, h, l, u, w)
 
 
 def _project_backward(ctx, g):
     x, h, l, u, w = ctx.saved_tensors  # noqa: E741
-    gy, gh, gl, gu = project_vjp(g, x, h, l, u, w, ctx.kinds)
+    gy, gh, gl, gu = project_vjp(g, x, h, l, u, w, ctx.kinds, ctx.sort)
     return gy, gh, gl, gu, None, None, None
 
 
 def _vjp_setup(ctx, inputs, output):
-    _, x, _, l, u, w, kinds = inputs  # noqa: E741
-    ctx.kinds = kinds
+    _, x, _, l, u, w, kinds, sort = inputs  # noqa: E741
+    ctx.kinds, ctx.sort = kinds, sort
     ctx.save_for_backward(x, l, u, w)
 
 
@@ -202,21 +219,21 @@ def _vjp_backward(ctx, dgy, dgh, dgl, dgu):
     # Linear in g, with the JVP as its transpose; the masks are piecewise
     # constant, so x, the bounds and w get no gradient.
     x, l, u, w = ctx.saved_tensors  # noqa: E741
-    dg = project_jvp(x, dgy, dgh, dgl, dgu, l, u, w, ctx.kinds)
-    return dg, None, None, None, None, None, None
+    dg = project_jvp(x, dgy, dgh, dgl, dgu, l, u, w, ctx.kinds, ctx.sort)
+    return dg, None, None, None, None, None, None, None
 
 
 def _jvp_setup(ctx, inputs, output):
-    x, _, dh, _, _, l, u, w, kinds = inputs  # noqa: E741
-    ctx.kinds = kinds
+    x, _, dh, _, _, l, u, w, kinds, sort = inputs  # noqa: E741
+    ctx.kinds, ctx.sort = kinds, sort
     ctx.save_for_backward(x, dh, l, u, w)
 
 
 def _jvp_backward(ctx, c):
     # Linear in the tangents, with the VJP as its transpose (dh stands for h's shape).
     x, dh, l, u, w = ctx.saved_tensors  # noqa: E741
-    gy, gh, gl, gu = project_vjp(c, x, dh, l, u, w, ctx.kinds)
-    return None, gy, gh, gl, gu, None, None, None, None
+    gy, gh, gl, gu = project_vjp(c, x, dh, l, u, w, ctx.kinds, ctx.sort)
+    return None, gy, gh, gl, gu, None, None, None, None, None
 
 
 project.register_autograd(_project_backward, setup_context=_project_setup)
@@ -239,7 +256,7 @@ class Project(torch.autograd.Function):
     @staticmethod
     def backward(ctx, g):
         x, h, l, u, w = ctx.saved_tensors  # noqa: E741
-        gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds)
+        gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds, ctx.sort)
         return gy, gh, gl, gu, None, None, None
 
 
@@ -247,8 +264,8 @@ class _ProjectVjp(torch.autograd.Function):
     generate_vmap_rule = True
 
     @staticmethod
-    def forward(g, x, h, l, u, w, kinds):  # noqa: E741
-        return project_vjp(g, x, h, l, u, w, kinds)
+    def forward(g, x, h, l, u, w, kinds, sort):  # noqa: E741
+        return project_vjp(g, x, h, l, u, w, kinds, sort)
 
     setup_context = staticmethod(_vjp_setup)
     backward = staticmethod(_vjp_backward)

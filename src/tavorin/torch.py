@@ -21,6 +21,8 @@ __all__ = ["project_capped_simplex"]
 def _as_bound(value, name, y, axis, batch_shape):
     """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
     value = torch.as_tensor(value, dtype=y.dtype, device=y.device)
+    if value.dim() == 0:
+        return value.expand(batch_shape), "row"
     try:
         per_row = torch.broadcast_shapes(value.shape, batch_shape) == batch_shape
     except RuntimeError:
@@ -49,6 +51,12 @@ def _sets(y, h, l, u, weights, axis):  # noqa: E741
         w, w_kind = _as_bound(weights, "weights", y, axis, batch_shape)
         w = w.detach()
     return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+def _functorch_active():
+    # torch's own test for the case (private; without it, always the function).
+    active = getattr(torch._C, "_are_functorch_transforms_active", None)
+    return active is None or active()
 
 
 # Computed in float32 (sums in float64) and rounded once to their own dtype.
@@ -95,9 +103,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         )
     axis = vector_axis(y.shape, axis, "tensor")
     y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
-    # torch.compile traces the operator and its registered autograd (as
-    # PyTorch advises); torch.func's transforms need the autograd.Function.
-    if torch.compiler.is_compiling():
+    # The operator with its registered autograd, as PyTorch advises for
+    # torch.compile; torch.func's transforms take only the autograd.Function.
+    if torch.compiler.is_compiling() or not _functorch_active():
         x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort")
     else:
         x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort")
