@@ -162,6 +162,23 @@ def test_malformed_foreign_calls_are_refused(args, attrs, results):
         jax.block_until_ready(call(*args, **attrs))
 
 
+@pytest.mark.parametrize("shape", [(1, 1), (2, 1), (1, 3), (2, 3)])
+def test_foreign_calls_broadcast_the_values_given_per_vector(shape):
+    if not tavorin_jax._HAS_FFI:
+        pytest.skip("this jax has no jax.ffi.ffi_call: the projection is a callback")
+    y = np.random.default_rng(3).standard_normal((2, 3, 4))
+    rows = np.stack(
+        np.broadcast_arrays(
+            np.arange(1.0, 1.0 + shape[0] * shape[1]).reshape(shape) / 4, -0.5, 1.0
+        ),
+        -1,
+    )
+    call = jax.ffi.ffi_call(tavorin_jax._TARGET, jax.ShapeDtypeStruct(y.shape, y.dtype))
+    x = call(y, rows, kinds=np.int32(5))
+    h, l, u = (np.broadcast_to(rows[..., i], (2, 3)) for i in range(3))  # noqa: E741
+    assert np.asarray(x).tobytes() == exact_projection(y, h, l, u).tobytes()
+
+
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
     (y, h, l, u), _ = arguments("scalar")  # noqa: E741
     f = lambda v: project_capped_simplex(v, h, l, u)  # noqa: E731

@@ -96,9 +96,14 @@ def _host_call(kinds, y, h, l, u, w, with_weight=False):  # noqa: E741
     if sort:
         return device()
     # Each array a call takes costs about as much as the call itself, so the
-    # values given per vector travel as one array.
+    # values given per vector travel as one array; values shared by every
+    # vector as one row of it (leading dimensions of 1), which also spares
+    # the solver every vector's check of its set.
     given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
-    rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
+    parts = [h] + [a for a, kind in given if kind == "row"]
+    shape = np.broadcast_shapes(*(jnp.shape(a) for a in parts))
+    rows = jnp.stack([jnp.broadcast_to(a, shape) for a in parts], axis=-1)
+    rows = rows.reshape((1,) * (y.ndim - 1 - len(shape)) + rows.shape)
     args = [y, rows] + [a for a, kind in given if kind == "element"]
 
     def host(*args):
@@ -233,8 +238,11 @@ _project_weighing.defjvp(_project_weighing_jvp, symbolic_zeros=True)
 
 
 def _as_bound(value, name, shape, axis, batch_shape, dtype):
-    """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
+    """A bound (or the weights) as per vector (batch shape, or 0-d: shared) or per element
+    (vectors last)."""
     value = jnp.asarray(value, dtype)
+    if value.ndim == 0:
+        return value, "row"
     try:
         per_row = np.broadcast_shapes(value.shape, batch_shape) == tuple(batch_shape)
     except ValueError:
@@ -254,7 +262,8 @@ def _as_bound(value, name, shape, axis, batch_shape, dtype):
 def _sets(y, h, l, u, weights, axis):  # noqa: E741
     """(y's vectors last, h, l, u, w, how l, u and w are given) as _project takes them."""
     batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
-    h = jnp.broadcast_to(jnp.asarray(h, y.dtype), batch_shape)
+    h = jnp.asarray(h, y.dtype)
+    h = h if h.ndim == 0 else jnp.broadcast_to(h, batch_shape)
     l, l_kind = _as_bound(l, "l", y.shape, axis, batch_shape, y.dtype)  # noqa: E741
     u, u_kind = _as_bound(u, "u", y.shape, axis, batch_shape, y.dtype)
     if weights is None:
