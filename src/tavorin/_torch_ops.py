@@ -11,6 +11,7 @@ results' shapes, so torch.compile traces through without running anything.
 
 import math
 
+import numpy as np
 import torch
 
 from . import _simplex
@@ -32,11 +33,12 @@ def _host(value, kind, m, n):
     m float64 values, or (m, n) rows of its own dtype."""
     if kind == "none":
         return None
-    if value.dim() == 0 or not any(value.stride()):
-        return float(value[(0,) * value.dim()])
+    host = value.detach().numpy()
+    if not any(host.strides):
+        return host.item(0)
     if kind == "row":
-        return value.detach().to(torch.float64).contiguous().reshape(m).numpy()
-    return value.detach().contiguous().reshape(m, n).numpy()
+        return np.ascontiguousarray(host, dtype=np.float64).reshape(m)
+    return np.ascontiguousarray(host).reshape(m, n)
 
 
 def _rows(tensor, m, n):
