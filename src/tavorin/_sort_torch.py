@@ -33,22 +33,29 @@ def _piece_point(lo, hi):
 
 
 def project_sorted(y, h, l, u, w):  # noqa: E741
-    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype."""
+    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1)."""
     acc = accumulator(y.device)
-    yd, hd, ld, ud, wd = (t.to(acc) for t in (y, h, l, u, w))
+    yd, hd, ld, ud = (t.to(acc) for t in (y, h, l, u))
+    wd = None if w is None else w.to(acc)
+    weigh = (lambda t: t) if wd is None else (lambda t: wd * t)  # noqa: E731
     n = y.shape[-1]
     zero = torch.zeros((), dtype=acc, device=y.device)
-    wu = torch.where(torch.isinf(ud), zero, wd * ud)
-    wl = torch.where(torch.isinf(ld), zero, wd * ld)
-    wy, ww = wd * yd, wd * wd
-    breaks = torch.cat([(yd - ud) / wd, (yd - ld) / wd], dim=-1)
-    order = torch.argsort(breaks, dim=-1)
-    at = breaks.gather(-1, order)
+    wu = torch.where(torch.isinf(ud), zero, weigh(ud))
+    wl = torch.where(torch.isinf(ld), zero, weigh(ld))
+    wy = weigh(yd)
+    breaks = torch.cat([yd - ud, yd - ld], dim=-1)
+    if wd is not None:
+        breaks = breaks / torch.cat([wd, wd], dim=-1)
+    at, order = torch.sort(breaks, dim=-1)
     # Passing a_j trades w_j*u_j for w_j*y_j - tau*w_j**2; passing b_j trades that for w_j*l_j.
-    constant = wu.sum(-1, keepdim=True) + torch.cat([wy - wu, wl - wy], -1).gather(
-        -1, order
-    ).cumsum(-1)
-    slope = torch.cat([ww, -ww], -1).gather(-1, order).cumsum(-1)
+    steps = torch.cat([wy - wu, wl - wy], -1).gather(-1, order)
+    constant = wu.sum(-1, keepdim=True) + steps.cumsum(-1)
+    if wd is None:
+        one = torch.ones((), dtype=acc, device=y.device)
+        slope = torch.where(order < n, one, -one).cumsum(-1)
+    else:
+        ww = wd * wd
+        slope = torch.cat([ww, -ww], -1).gather(-1, order).cumsum(-1)
     r = constant - at * slope
     inf = torch.full((), torch.inf, dtype=acc, device=y.device)
     r = torch.where(at == -inf, inf, torch.where(at == inf, -inf, r))
@@ -60,11 +67,14 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     lower = ~upper & (point >= breaks[..., n:])
     free = ~(upper | lower)
     fixed = torch.where(upper, wu, torch.where(lower, wl, wy)).sum(-1, keepdim=True)
-    k = torch.where(free, ww, zero).sum(-1, keepdim=True)
+    if wd is None:
+        k = free.sum(-1, keepdim=True, dtype=acc)
+    else:
+        k = torch.where(free, ww, zero).sum(-1, keepdim=True)
     flat = torch.where(torch.isfinite(lo), lo, hi)
     tau = torch.where(k > 0, (fixed - hd[..., None]) / torch.where(k > 0, k, 1), flat)
     tau = torch.minimum(torch.maximum(tau, lo), hi)
-    x = torch.minimum(torch.maximum(yd - tau * wd, ld), ud)
+    x = torch.minimum(torch.maximum(yd - weigh(tau), ld), ud)
     return x.to(y.dtype)
 
 

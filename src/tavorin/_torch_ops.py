@@ -66,8 +66,9 @@ def project(
 def _project_sorted(y, h, l, u, w, kinds):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     spread = [_spread(v, k, y) for v, k in ((l, l_kind), (u, u_kind), (w, w_kind))]
-    sorted_.refuse(y, h, *spread, weighted=w_kind != "none")
-    return sorted_.project_sorted(y, h, *spread).contiguous()
+    weighted = w_kind != "none"
+    sorted_.refuse(y, h, *spread, weighted=weighted)
+    return sorted_.project_sorted(y, h, *spread[:2], spread[2] if weighted else None).contiguous()
 
 
 @project.register_kernel("cpu")
