@@ -97,7 +97,10 @@ def test_the_gpu_program_sorts_on_the_device_with_no_host_call():
     loss = jax.jit(jax.grad(lambda *a: jnp.sum(project_capped_simplex(*a) ** 2), (0, 1, 2, 3)))
     gpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cuda",)).as_text()
     cpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cpu",)).as_text()
-    assert "callback" not in gpu and "tavorin" not in gpu and "sort" in gpu
+    assert "tavorin" not in gpu and "sort" in gpu
+    # Without jax.ffi the CPU's branch is a callback, which jax of that age
+    # lowers for every platform too (a branch the device never takes).
+    assert "callback" not in gpu or not tavorin_jax._HAS_FFI
     assert "tavorin" in cpu or not tavorin_jax._HAS_FFI
 
 
