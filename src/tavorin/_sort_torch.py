@@ -79,29 +79,33 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
 
 
 def refuse(y, h, l, u, w, weighted):  # noqa: E741
-    """The refusals of the compiled core, as torch operations (one host sync each)."""
+    """The refusals of the compiled core, as torch operations: the first vector whose set
+    is empty or ill defined, else the first whose y is not finite (one host sync when all
+    is well)."""
     acc = accumulator(y.device)
     hd, ld, ud, wd = (t.to(acc) for t in (h, l, u, w))
     bad = ~torch.isfinite(hd) | (ld == torch.inf).any(-1) | (ud == -torch.inf).any(-1)
     bad |= (ld > ud).any(-1) | (ld != ld).any(-1) | (ud != ud).any(-1)
     bad |= ~(torch.isfinite(wd) & (wd > 0)).all(-1)
     bad |= ((wd * ld).sum(-1) > hd) | ((wd * ud).sum(-1) < hd)
-    flat = bad.reshape(-1)
-    if bool(flat.any()):
-        index = int(torch.nonzero(flat)[0, 0])
-        rows = [t.detach().reshape(flat.shape[0], -1).cpu().double().numpy() for t in (l, u, w)]
+    bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
+    nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
+    if not bool((bad | nonfinite).any()):
+        return
+    batch = tuple(y.shape[:-1])
+    if bool(bad.any()):
+        index = int(torch.nonzero(bad)[0, 0])
+        rows = [t.detach().reshape(bad.shape[0], -1).cpu().double().numpy() for t in (l, u, w)]
         _raise_infeasible(
             index,
-            tuple(bad.shape),
+            batch,
             y.shape[-1],
-            h.detach().reshape(-1).cpu().double().numpy(),
+            h.detach().broadcast_to(batch).reshape(-1).cpu().double().numpy(),
             rows[0],
             rows[1],
             rows[2] if weighted else None,
         )
-    nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
-    if bool(nonfinite.any()):
-        _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), tuple(bad.shape))
+    _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
 
 
 def classes(x, l, u):  # noqa: E741
