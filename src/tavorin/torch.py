@@ -85,7 +85,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     (torch operations: sort the breakpoints, locate the root's piece, sum
     in float64, or float32 on a device without float64) on the CPU too.
     Infeasible sets and NaN or infinity in ``y`` raise ValueError on every
-    device; off the CPU the check waits for the device (one host sync).
+    device; off the CPU the check waits for the device (a host sync a call).
     """
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
