@@ -3,7 +3,7 @@
 Short vectors in rational arithmetic (every breakpoint of the residual, the
 root on its piece solved exactly, each element rounded once); long vectors by
 sorting the breakpoints and bisecting over them with math.fsum, then the
-shift from the final classes' correctly rounded sums.
+shift from the final classes' exact sums.
 """
 
 import math
@@ -61,6 +61,11 @@ def exact(y, h, l, u, w=None):  # noqa: E741
     return np.array([float(_clip(fy[j] - tau * fw[j], fl[j], fu[j])) for j in range(n)])
 
 
+def _dot(a, b):
+    """sum_j a_j b_j exactly (a product rounded would reach the shift over a small weight)."""
+    return sum((Fraction(p) * Fraction(q) for p, q in zip(a.tolist(), b.tolist())), Fraction(0))
+
+
 def sorted_search(y, h, l, u, w=None):  # noqa: E741
     """The same for long vectors, in floating point: breakpoints sorted, residual by fsum."""
     y = np.asarray(y, dtype=float)
@@ -97,8 +102,8 @@ def sorted_search(y, h, l, u, w=None):  # noqa: E741
     free = ~(at_u | at_l)
     if not free.any():
         return np.clip(y - t * w, l, u)
-    fixed = sum(Fraction(v) for v in np.concatenate([w[at_u] * u[at_u], w[at_l] * l[at_l]]))
-    num = sum(Fraction(v) for v in w[free] * y[free]) + fixed - Fraction(h)
+    fixed = _dot(w[at_u], u[at_u]) + _dot(w[at_l], l[at_l])
+    num = _dot(w[free], y[free]) + fixed - Fraction(h)
     tau = float(num / Fraction(math.fsum(w[free] ** 2)))
     return np.clip(y - tau * w, l, u)
 

@@ -11,7 +11,17 @@ import time
 import numpy as np
 import pytest
 from exact_reference import exact, sorted_search
-from support import ADVERSARIAL_ROWS, SETTINGS, AxisError, projected, rows
+from support import (
+    ADVERSARIAL_ROWS,
+    NAN_ROW,
+    REFUSALS,
+    SET_SHAPES,
+    SETTINGS,
+    projected,
+    refused_or_projected,
+    rows,
+    set_shape_ids,
+)
 
 import tavorin
 from tavorin.operators import proj_csimplex
@@ -133,6 +143,10 @@ def set_cases():
     mid = (lo + hi).sum(1) / 2
     w = rng.uniform(0.1, 3.0, (30, 8))
     tails = normal((30, 12)) * 10.0 ** rng.uniform(-8, 8, (30, 12))
+    small_w = [[7.574359618308917, 1.2784341458449142e-09]]
+    small_u = [[9.413104084079327, 1.0]]
+    wide_w = 10.0 ** rng.uniform(-9, 9, (30, 8))
+    wide_mid = (wide_w * (lo + hi)).sum(1) / 2
     # name, y, h, l, u, weights
     yield "left merely clipped by brentq", [[20.4, -25.6, 4.2, -5.7, -4.5]], 0.5, 0.1, 0.5, None
     yield "h = n*u as rounded", normal((3, 100)), 100 * 0.03, 0.0, 0.03, None
@@ -145,6 +159,9 @@ def set_cases():
     yield "weights per element", normal((30, 8)), w.sum(1) / 3, 0.0, 1.0, w
     yield "weights per vector", normal((30, 8)), 1.0, 0.0, 1.0, w[:, :1]
     yield "weights, u = inf", normal((30, 8)), 2.0, 0.0, np.inf, w
+    # A free element's small weight divides the rounding of the others' terms by itself.
+    yield "one small free weight", [[10.0, 0.0]], 71.29823545802842, 0.0, small_u, small_w
+    yield "weights 10^-9..10^9", normal((30, 8)), wide_mid, lo, hi, wide_w
     yield "near overflow", normal((20, 6)) * 1e307, 0.0, -1e308, 1e308, None
     yield "heavy tails", tails, 1.0, 0.0, 1.0, None
     yield "ties, integer h", rng.integers(0, 3, (40, 9)).astype(float), 3.0, 0.0, 1.0, None
@@ -272,126 +289,6 @@ def test_axes_and_outputs(name, method, workers):
         assert np.asarray(y).tobytes() == before.tobytes()
 
 
-class Opaque:
-    pass
-
-
-Y = np.zeros((3, 4))
-NO_POINT = (
-    "no feasible point for the vector at batch index {}: needs a finite h, l < +inf, "
-    "u > -inf, l <= u"
-)
-NAN_ROW = np.array([[0.0] * 4, [0.0] * 4, [0.0, np.nan, 0.0, 0.0]])
-MASKED = (
-    "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
-    "to choose the masked values, or {0}.compressed() to drop them"
-)
-REFUSALS = [
-    # arguments, keywords, exception, message
-    (([[1 + 2j, 0]], 1, 0, 1), {}, TypeError, "y must be an array of real numbers, not complex128"),
-    ((["a", "b"], 1, 0, 1), {}, TypeError, "y must be an array of real numbers, not <U1"),
-    (([Opaque()], 1, 0, 1), {}, TypeError, "y must be an array of real numbers, not object"),
-    ((Y, 1j, 0, 1), {}, TypeError, "h must be an array of real numbers, not complex128"),
-    ((Y, 1, None, 1), {}, TypeError, "l must be an array of real numbers, not object"),
-    ((Y, 1, 0, "1"), {}, TypeError, "u must be an array of real numbers, not <U1"),
-    ((Y, 1, 0, 1), {"weights": "2"}, TypeError,
-     "weights must be an array of real numbers, not <U1"),
-    ((Y, [1, 2], 0, 1), {}, ValueError,
-     "h of shape (2,) does not broadcast to the batch shape (3,)"),
-    ((Y, 1, np.zeros((3, 2)), 1), {}, ValueError,
-     "l of shape (3, 2) does not broadcast to (3, 1) (one value per vector) or (3, 4) "
-     "(one per element)"),
-    ((Y, np.ones((3, 4)), 0, 1), {}, ValueError, "h of shape (3, 4) does not broadcast to (3, 1)"),
-    ((Y, 1, 0, np.ones((1, 3, 4))), {}, ValueError,
-     "u of shape (1, 3, 4) has more dimensions than y (2)"),
-    ((np.zeros((3, 0)), 1, 0, 1), {}, ValueError,
-     "y has no elements along axis -1: nothing to project"),
-    ((np.zeros((0, 3)), 1, 0, 1), {"axis": 0}, ValueError,
-     "y has no elements along axis 0: nothing to project"),
-    ((3.0, 1, 0, 1), {}, ValueError, "y must have at least one dimension"),
-    ((Y, 1, 0, 1), {"axis": 2}, AxisError,
-     "axis 2 is out of bounds for array of dimension 2"),
-    # The options: strict types, SciPy's limits.
-    ((Y, 1, 0, 1), {"method": True}, TypeError, "method must be 'exact' or 'brentq', not bool"),
-    ((Y, 1, 0, 1), {"method": "Brent"}, ValueError,
-     "method must be 'exact' or 'brentq', got 'Brent'"),
-    ((Y, 1, 0, 1), {"check_finite": "no"}, TypeError,
-     "check_finite must be True or False, not str"),
-    ((Y, 1, 0, 1), {"xtol": "1e-3"}, TypeError, "xtol must be a real number, not str"),
-    ((Y, 1, 0, 1), {"rtol": True}, TypeError, "rtol must be a real number, not bool"),
-    ((Y, 1, 0, 1), {"xtol": np.nan}, ValueError, "xtol must be finite and > 0, got nan"),
-    ((Y, 1, 0, 1), {"rtol": 4.5e-16}, ValueError,
-     "rtol must be finite and >= 4*eps = 8.881784197001252e-16, got 4.5e-16"),
-    ((Y, 1, 0, 1), {"maxiter": 0}, ValueError, "maxiter must be between 1 and 2147483647, got 0"),
-    ((Y, 1, 0, 1), {"maxiter": 2**31}, ValueError,
-     "maxiter must be between 1 and 2147483647, got 2147483648"),
-    ((Y, 1, 0, 1), {"maxiter": 2.5}, TypeError,
-     "'float' object cannot be interpreted as an integer"),
-    ((Y, 1, 0, 1), {"maxiter": True}, TypeError, "maxiter must be an integer, not bool"),
-    ((Y, 1, 0, 1), {"workers": 0}, ValueError, "workers must not be zero"),
-    ((Y, 1, 0, 1), {"workers": -1000}, ValueError,
-     "workers value out of range; got -1000, must not be less than -{usable}"),
-    ((Y, 1, 0, 1), {"workers": 10**30}, ValueError,
-     "workers value out of range; got 10**30, must not be more than 9223372036854775807"
-     .replace("10**30", str(10**30))),
-    ((Y, 1, 0, 1), {"exact": True}, TypeError,
-     "project_capped_simplex() got an unexpected keyword argument 'exact'"),
-    # out
-    ((Y, 1, 0, 1), {"out": [[0.0] * 4] * 3}, TypeError, "out must be a numpy.ndarray, not list"),
-    ((Y, 1, 0, 1), {"out": np.zeros((3, 4), np.int64)}, TypeError,
-     "out must have dtype float64 or float32, not int64"),
-    ((Y, 1, 0, 1), {"out": np.zeros((4, 3))}, ValueError,
-     "out has shape (4, 3), but the result has shape (3, 4)"),
-    ((Y, 1, 0, 1), {"out": np.broadcast_to(0.0, (3, 4))}, ValueError, "out is read-only"),
-    # Masked arrays: their masks would be ignored.
-    ((np.ma.masked_equal(Y, 0), 1, 0, 1), {}, TypeError, MASKED.format("y")),
-    ((Y, np.ma.masked_equal([1, 2, 3], 2), 0, 1), {}, TypeError, MASKED.format("h")),
-    ((Y, 1, 0, 1), {"out": np.ma.zeros((3, 4))}, TypeError, MASKED.format("out")),
-    # What method="brentq" cannot take.
-    ((Y, 1, 0, 1), {"method": "brentq", "weights": 2.0}, ValueError,
-     "method='brentq' takes no weights; use method='exact'"),
-    ((Y, 1, np.zeros((3, 4)), 1), {"method": "brentq"}, ValueError,
-     "method='brentq' takes no per-element l; use method='exact'"),
-    ((Y, 1, 0, np.inf), {"method": "brentq"}, ValueError,
-     "method='brentq' needs finite bounds, got u=inf; use method='exact'"),
-    ((Y, 1, [0, -np.inf, 0], 1), {"method": "brentq"}, ValueError,
-     "method='brentq' needs finite bounds, got l=-inf for the vector at batch index (1,); "
-     "use method='exact'"),
-    # Empty or ill-defined sets, and non-finite y: nothing is written.
-    ((Y, 5.0, 0, 1), {}, ValueError,
-     NO_POINT.format("(0,)") + " and n*l <= h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
-    ((Y, [1, 2, -1], 0, 1), {}, ValueError,
-     NO_POINT.format("(2,)") + " and n*l <= h <= n*u; got h=-1.0, l=0.0, u=1.0, n=4"),
-    # Scalar sets checked whatever the others are (tavorin.dask: with no look at the arrays).
-    ((Y, [1, 1, 1], 0.6, 0.5), {}, ValueError, "l must not exceed u, got l=0.6, u=0.5"),
-    ((Y, [1, 1, 1], 0, 1j), {}, TypeError, "u must be an array of real numbers, not complex128"),
-    ((Y, np.nan, 0, [1, 2, 3]), {}, ValueError, "h must be finite, got nan"),
-    ((Y, 1, np.inf, 1), {}, ValueError, "l must not be NaN or +inf, got inf"),
-    ((Y, 1, 0, np.nan), {}, ValueError, "u must not be NaN or -inf, got nan"),
-    ((Y, 1, 0, 1), {"weights": -1.0}, ValueError, "weights must be finite and > 0, got -1.0"),
-    ((np.zeros((2, 3, 2)), 1, [[0, 0, 0], [0, np.nan, 0]], 1), {}, ValueError,
-     NO_POINT.format("(1, 1)") + " and n*l <= h <= n*u; got h=1.0, l=nan, u=1.0, n=2"),
-    ((Y, 1, 0, [[1, 1, 1, 1], [1, 0, -1, 1], [1, 1, 1, 1]]), {}, ValueError,
-     NO_POINT.format("(1,)") + " and sum(l) <= h <= sum(u); got h=1.0, l=0.0, "
-     "u=[1.0, 0.0, -1.0, 1.0], n=4"),
-    ((Y, [1, 9, 1], 0, 1), {"weights": [[1], [2], [3]]}, ValueError,
-     NO_POINT.format("(1,)") + ", finite weights > 0 and sum(w*l) <= h <= sum(w*u); got h=9.0, "
-     "l=0.0, u=1.0, n=4, weights=2.0"),
-    ((Y, 1, 0, np.inf), {"weights": np.arange(12.0).reshape(3, 4)}, ValueError,
-     NO_POINT.format("(0,)") + ", finite weights > 0 and sum(w*l) <= h <= sum(w*u); got h=1.0, "
-     "l=0.0, u=inf, n=4, weights=[0.0, 1.0, 2.0, 3.0]"),
-    ((NAN_ROW, 1, 0, 1), {}, ValueError, "y holds NaN or infinity in the vector at batch index "
-     "(2,) (check_finite=False projects it anyway, into an unspecified result)"),
-    ((NAN_ROW, 1, 0, 1), {"out": NAN_ROW}, ValueError, "y holds NaN or infinity in the vector at "
-     "batch index (2,) (check_finite=False projects it anyway, into an unspecified result)"),
-    ((NAN_ROW, 1, 0, 1), {"method": "brentq", "out": np.ones((3, 4))}, ValueError,
-     "y holds NaN or infinity in the vector at batch index (2,) (check_finite=False projects it "
-     "anyway, into an unspecified result)"),
-    ((Y, 5.0, 0, 1), {"out": np.ones((3, 4))}, ValueError,
-     NO_POINT.format("(0,)") + " and n*l <= h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
-]  # fmt: skip
-
-
 def needs_data(args, kwargs, message):
     arrays = [v for v in (*args[1:], kwargs.get("weights")) if np.ndim(v) > 0]
     return message.startswith("y holds") or ("batch index" in message and arrays != [])
@@ -417,6 +314,54 @@ def test_refusals(args, kwargs, error, message, front):
     assert str(info.value) == message
     left = [a for a in (args[0], out) if isinstance(a, np.ndarray)]
     assert all(a.tobytes() == b.tobytes() for a, b in zip(left, kept))
+
+
+@pytest.mark.parametrize("front", ["numpy", "dask"])
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_set_shapes(row, front):
+    if front == "numpy":
+        refused_or_projected(lambda y, axis, **sets: project(y, axis=axis, **sets), row)
+        return
+    lazy = pytest.importorskip("tavorin.dask").project_capped_simplex
+    refused_or_projected(lambda y, axis, **sets: lazy(y, axis=axis, **sets).compute(), row)
+
+
+# The calls the lean path takes (float64 or float32 ndarrays, vectors contiguous, float sets,
+# or per-row float64 arrays for 2-D y), and some beside them that it must leave alone.
+LEAN_CALLS = [
+    ("1x3", lambda r: (r.standard_normal((1, 3)), 1.0, 0.0, 1.0)),
+    ("int sets", lambda r: (r.standard_normal((4, 3)), 1, 0, np.full(4, 1.0))),
+    ("ints beyond a double", lambda r: (r.standard_normal((2, 3)), 1, -(2**60 + 1), 2**60 + 1)),
+    ("ints beyond int64", lambda r: (r.standard_normal((2, 3)), 1, 0, 2**64)),
+    ("one vector", lambda r: (r.standard_normal(7), 2.0, 0.0, 1.0)),
+    ("3-d", lambda r: (r.standard_normal((2, 3, 5)), 1.0, -1.0, 1.0)),
+    ("float32", lambda r: (r.standard_normal((4, 6)).astype(np.float32), 1.0, 0.0, np.inf)),
+    ("per-row arrays", lambda r: (r.standard_normal((5, 4)), np.full(5, 1.5), np.zeros(5), 1.0)),
+    ("no rows", lambda r: (np.zeros((0, 3)), 1.0, 0.0, 1.0)),
+    ("strided rows", lambda r: (r.standard_normal((6, 8))[::2], 1.0, 0.0, 1.0)),
+    ("columns apart", lambda r: (r.standard_normal((6, 8))[:, ::2], 1.0, 0.0, 1.0)),
+    ("unaligned", lambda r: (unaligned((3, 4)), 1.0, 0.0, 1.0)),
+    ("per-row float32", lambda r: (r.standard_normal((5, 4)), np.ones(5, np.float32), 0.0, 1.0)),
+    ("NaN in y", lambda r: (NAN_ROW.copy(), 1.0, 0.0, 1.0)),
+    ("h too large", lambda r: (r.standard_normal((3, 4)), 5.0, 0.0, 1.0)),
+    ("l > u", lambda r: (r.standard_normal((3, 4)), 1.0, 0.6, 0.5)),
+    ("h NaN", lambda r: (r.standard_normal((3, 4)), np.nan, 0.0, 1.0)),
+    ("row 2 infeasible", lambda r: (r.standard_normal((3, 4)), np.array([1.0, 1, 9]), 0.0, 1.0)),
+    ("empty vectors", lambda r: (np.zeros((3, 0)), 1.0, 0.0, 1.0)),
+]
+
+
+@pytest.mark.parametrize("make", [row[1] for row in LEAN_CALLS], ids=[r[0] for r in LEAN_CALLS])
+def test_the_lean_path_gives_the_full_paths_bytes_and_refusals(make):
+    # workers=1 is the same call through the full path.
+    results = []
+    for options in ({}, {"workers": 1}):
+        y, h, lo, hi = make(np.random.default_rng(9))
+        try:
+            results.append(project(y, h, lo, hi, **options).tobytes())
+        except (TypeError, ValueError) as error:
+            results.append(str(error))
+    assert results[0] == results[1]
 
 
 @pytest.mark.parametrize(

@@ -1,12 +1,21 @@
 """project_capped_simplex_jvp and _vjp: against finite differences, each other, a literal twin
 of the kernels, hand-computed rows, and bad input."""
 
+import math
 import subprocess
 
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
-from support import BUILD_DIR, AxisError, capped_sets, exact_projection
+from support import (
+    BUILD_DIR,
+    SET_SHAPES,
+    AxisError,
+    capped_sets,
+    exact_projection,
+    set_shape_call,
+    set_shape_ids,
+)
 
 import tavorin
 from tavorin import _simplex
@@ -92,6 +101,33 @@ def test_the_y_jacobian_is_a_symmetric_projection_that_keeps_the_weighted_sum(ki
     assert_allclose(jacobian @ weights, 0.0, atol=1e-14)
 
 
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_every_set_shape_the_forward_takes(row):
+    y_shape, axis, name, shape, how = row
+    y, sets, canonical = set_shape_call(*row)
+    if isinstance(how, tuple):
+        with pytest.raises(how[0], match=r"^" + name):
+            vjp(y, y, sets["h"], sets["l"], sets["u"], axis=axis, weights=sets.get("weights"))
+        return
+    x = exact_projection(y, axis=axis, **canonical)
+    g = np.random.default_rng(5).standard_normal(y_shape)
+
+    def both(given):
+        h, l, u, w = (given.get(k) for k in ("h", "l", "u", "weights"))  # noqa: E741
+        back = vjp(x, g, h, l, u, axis=axis, weights=w)
+        tangent = {k: given[k] if k == name else None for k in "hlu"}
+        dx = jvp(x, g, tangent["h"], tangent["l"], tangent["u"], l, u, axis=axis, weights=w)
+        return back, dx
+
+    (gy, *cotangents), dx = both(sets)
+    (want_gy, *want_cotangents), want_dx = both(canonical)
+    assert gy.tobytes() == want_gy.tobytes() and dx.tobytes() == want_dx.tobytes()
+    if name != "weights":
+        i = "hlu".index(name)
+        assert np.shape(cotangents[i]) == shape
+        assert_allclose(np.sum(cotangents[i]), np.sum(want_cotangents[i]), rtol=1e-12)
+
+
 # x, l, u: one vector at hand-picked places; g; the expected gy, gh, gl, gu.
 HAND_ROWS = [
     # l and u ties count as clipped: F = {1, 2}, m = (2 + 4) / 2.
@@ -116,12 +152,49 @@ def test_hand_computed_rows(x, l, u, g, gy, gh, gl, gu):  # noqa: E741
 
 # ---------------------------------------------------------------------------
 # The literal twin: the kernels' arithmetic in plain Python floats, in the
-# same order (element j in running sum j % 4, joined as (s0 + s1) + (s2 + s3)).
+# same order (element j in running sum j % 4, joined as (s0 + s1) + (s2 + s3); sum_F w^2
+# of per-element weights as FreeWeight keeps it).
 # ---------------------------------------------------------------------------
 
 
 def joined(s):
     return (s[0] + s[1]) + (s[2] + s[3])
+
+
+class FreeWeight:
+    """sum_F w^2 as the kernels keep it: per-element weights with each square's and each
+    lane's rounding error (Dekker's product, two_sum), joined as a twofold sum."""
+
+    def __init__(self, each):
+        self.each, self.hi, self.lo = each, [0.0] * 4, [0.0] * 4
+
+    def add(self, j, free, w):
+        if not self.each:
+            self.hi[j % 4] += w * w if free else 0.0
+            return
+        w = w if free else 0.0
+        c = 134217729.0 * w
+        w_hi = c - (c - w)
+        w_lo = w - w_hi
+        p = w * w
+        e = ((w_hi * w_hi - p) + w_hi * w_lo + w_lo * w_hi) + w_lo * w_lo
+        hi = self.hi[j % 4]
+        s = hi + p
+        bb = s - hi
+        self.lo[j % 4] += ((hi - (s - bb)) + (p - bb)) + e
+        self.hi[j % 4] = s
+
+    def value(self):
+        if not self.each:
+            return joined(self.hi)
+        hi = lo = 0.0
+        for a, b in zip(self.hi, self.lo):
+            s = hi + a
+            bb = s - hi
+            lo = lo + ((hi - (s - bb)) + (a - bb))
+            hi = s
+            lo += b
+        return hi + lo if math.isfinite(hi) else hi
 
 
 def element_views(x, value, rounded):
@@ -145,12 +218,12 @@ def twin_vjp(x, g, l, u, w):  # noqa: E741
     gy, gl, gu = (np.zeros(x.shape, x.dtype) for _ in range(3))
     gh, gl_rows, gu_rows = (np.zeros(x.shape[0]) for _ in range(3))
     for i in range(x.shape[0]):
-        num, k = [0.0] * 4, [0.0] * 4
+        num, k = [0.0] * 4, FreeWeight(np.ndim(w) == 2)
         for j in range(x.shape[1]):
             free, _, _ = places(float(x[i, j]), lb[i, j], ub[i, j])
             num[j % 4] += wb[i, j] * gb[i, j] if free else 0.0
-            k[j % 4] += wb[i, j] * wb[i, j] if free else 0.0
-        m = joined(num) / joined(k) if joined(k) > 0.0 else 0.0
+            k.add(j, free, wb[i, j])
+        m = joined(num) / k.value() if k.value() > 0.0 else 0.0
         to_l, to_u = [0.0] * 4, [0.0] * 4
         for j in range(x.shape[1]):
             free, at_l, at_u = places(float(x[i, j]), lb[i, j], ub[i, j])
@@ -168,15 +241,15 @@ def twin_jvp(x, dy, dh, dl, du, l, u, w):  # noqa: E741
     dlb, dub = element_views(x, dl, False), element_views(x, du, False)
     dx = np.zeros(x.shape, x.dtype)
     for i in range(x.shape[0]):
-        num, k = [0.0] * 4, [0.0] * 4
+        num, k = [0.0] * 4, FreeWeight(np.ndim(w) == 2)
         for j in range(x.shape[1]):
             free, at_l, at_u = places(float(x[i, j]), lb[i, j], ub[i, j])
             w_ = wb[i, j]
             num[j % 4] += (
                 (w_ * dyb[i, j] if free else 0.0) + (w_ * dlb[i, j] if at_l else 0.0)
             ) + (w_ * dub[i, j] if at_u else 0.0)
-            k[j % 4] += w_ * w_ if free else 0.0
-        dtau = (joined(num) - dh[i]) / joined(k) if joined(k) > 0.0 else 0.0
+            k.add(j, free, w_)
+        dtau = (joined(num) - dh[i]) / k.value() if k.value() > 0.0 else 0.0
         for j in range(x.shape[1]):
             free, at_l, at_u = places(float(x[i, j]), lb[i, j], ub[i, j])
             dx[i, j] = dlb[i, j] if at_l else (dub[i, j] if at_u else dyb[i, j] - dtau * wb[i, j])
@@ -255,13 +328,25 @@ BAD_INPUT = [
         "l's shape",
         lambda x: vjp(x, x, 1.0, np.zeros(5), 1.0),
         ValueError,
-        "l of shape (5,) broadcasts neither to the batch shape (3,) nor to x's shape (3, 4)",
+        "l of shape (5,) does not broadcast to the batch shape (3,)",
     ),
     (
         "h per element",
         lambda x: vjp(x, x, x, 0.0, 1.0),
         ValueError,
-        "h must broadcast to the batch shape (3,)",
+        "h of shape (3, 4) does not broadcast to (3, 1)",
+    ),
+    (
+        "dh per element",
+        lambda x: jvp(x, x, x, 0.0, 0.0, 0.0, 1.0),
+        ValueError,
+        "dh of shape (3, 4) does not broadcast to (3, 1)",
+    ),
+    (
+        "more dimensions than x",
+        lambda x: jvp(x, x, 0.0, 0.0, 0.0, 0.0, np.ones((1, 3, 4))),
+        ValueError,
+        "u of shape (1, 3, 4) has more dimensions than x (2)",
     ),
     (
         "x of ints",

@@ -6,7 +6,16 @@ import re
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
-from support import assert_near_reference, capped_sets, exact_projection
+from support import (
+    REFUSALS,
+    SET_SHAPES,
+    assert_near_reference,
+    capped_sets,
+    exact_projection,
+    for_frameworks,
+    refused_or_projected,
+    set_shape_ids,
+)
 
 jax = pytest.importorskip("jax", reason="tavorin.jax needs jax (the tavorin[jax] extra)")
 # jaxlib is not built for the sanitizers, and these tests reach the C++ only through the forward.
@@ -135,6 +144,20 @@ def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
 def test_other_dtypes_and_methods_are_refused(y, error, message):
     with pytest.raises(error, match=message):
         project_capped_simplex(y, 1.0, 0.0, 1.0, method="exact" if error is ValueError else None)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message", [r for r in REFUSALS if for_frameworks(r[0], r[1], r[3])]
+)
+def test_refusals(args, kwargs, error, message):
+    with pytest.raises(error) as info:
+        project_capped_simplex(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
+def test_set_shapes(row):
+    refused_or_projected(lambda y, axis, **sets: project_capped_simplex(y, axis=axis, **sets), row)
 
 
 _Y = np.zeros((2, 3))

@@ -112,8 +112,22 @@ def _cases():
         hw = list((w * finite_l).sum(axis=1) * 0.5 + (w * finite_u).sum(axis=1) * 0.5)
         cases.append((f"per-element weights n={n}", y, np.array(hw), l, u, w))
         cases.append((f"weights, scalar bounds n={n}", y, 1.0, 0.0, 1.0, w))
+        # h near sum w*l: few free elements, whose weights divide the others' rounding.
+        wide = 10.0 ** g.uniform(-9, 9, (3, n))
+        hw = (wide * finite_l).sum(axis=1) * 0.995 + (wide * finite_u).sum(axis=1) * 0.005
+        cases.append((f"weights 10^-9..10^9, h near sum w*l n={n}", y, hw, l, u, wide))
+        cases.append((f"weights 10^-1..10, u = 1 n={n}", y, 0.2 * n, 0.0, 1.0, wide ** (1 / 9)))
         cases.append((f"one weight per vector n={n}", y, 1.0, 0.0, 1.0, [0.5, 2.0, 3.0]))
         cases.append((f"per-vector bounds n={n}", y, [1.0, 0.5, 2.0], [0.0, -1.0, 0.1], 1.0, None))
+    for n in (2, 5, 9):
+        # Many short vectors: which of them has one small free weight is chance.
+        y = box_rows(300, n, n)
+        l, u = per_element_bounds(300, n, n)  # noqa: E741
+        l, u = np.where(np.isfinite(l), l, -1.0), np.where(np.isfinite(u), u, 1.0)  # noqa: E741
+        for low, high, share in ((-3, 3, 0.05), (-9, 9, 0.005)):
+            w = 10.0 ** g.uniform(low, high, (300, n))
+            hw = (w * l).sum(axis=1) * (1 - share) + (w * u).sum(axis=1) * share
+            cases.append((f"weights 10^{low}..10^{high}, h near sum w*l, 300x{n}", y, hw, l, u, w))
     return cases
 
 
@@ -357,9 +371,18 @@ def test_non_finite_vectors():
     wide[[50, 30, 31], [0, 2999, 5]] = [np.nan, INF, np.nan]
     for workers in (1, 2, 3):
         assert solve(wide, 1.0, 0.0, 1.0, workers=workers)[0] == 30
-    assert _simplex.first_nonfinite(y) == 2
-    assert _simplex.first_nonfinite(y[3:].astype(np.float32)) == 1
-    assert _simplex.first_nonfinite(y[:2]) == -1
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(y, workers) == 2
+        assert _simplex.first_nonfinite(y[3:].astype(np.float32), workers) == 1
+        assert _simplex.first_nonfinite(y[:2], workers) == -1
+        assert _simplex.first_nonfinite(wide, workers) == 30
+    # One long vector is scanned in pieces on every thread; a row of rows further on too.
+    long = rng(2).standard_normal((3, 300000))
+    long[[2, 1], [5, 299999]] = [np.nan, INF]
+    for workers in (1, 2, 3):
+        assert _simplex.first_nonfinite(long, workers) == 1
+        assert _simplex.first_nonfinite(long[2:], workers) == 0
+        assert _simplex.first_nonfinite(long[:1], workers) == -1
     # Unchecked, any result, but an answer.
     short = np.array([[np.nan, 1.0, 2.0], [INF, -INF, 0.0], [1e308, 1e308, 1e308]])
     for rows in (short, y):
@@ -421,6 +444,11 @@ def _refusals():
         ("unaligned y", lambda: solve(unaligned((3, 4)), 1.0, 0.0, 1.0), ValueError),
         ("workers zero", lambda: solve(y, 1.0, 0.0, 1.0, workers=0), ValueError),
         ("empty vectors", lambda: solve(np.zeros((3, 0)), 1.0, 0.0, 1.0), ValueError),
+        ("copy into another shape", lambda: _simplex.copy(y, wide, 1), ValueError),
+        ("copy into another type", lambda: _simplex.copy(y, y.astype("f4"), 1), ValueError),
+        ("copy into read-only", lambda: _simplex.copy(y, read_only, 1), ValueError),
+        ("copy of ints", lambda: _simplex.copy(y.astype(int), y.copy(), 1), TypeError),
+        ("copy on no thread", lambda: _simplex.copy(y, y.copy(), 0), ValueError),
     ]  # fmt: skip
 
 
@@ -438,6 +466,20 @@ def test_out_overlapping_y_is_refused_and_untouched():
     with pytest.raises(ValueError, match="overlaps"):
         _simplex.project(block[:3], block[1:], 1.0, 0.0, 1.0, 1e-5, 1e-5, 20, 1)
     assert (block == before).all()
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+@pytest.mark.parametrize("dtype", ["f8", "f4"])
+def test_copy_gives_numpys_bytes_between_any_layouts(dtype, workers):
+    block = rng(5).standard_normal((900, 70)).astype(dtype)
+    sources = [block, block.T, block[::3, 5:40]]
+    if dtype == "f8":
+        sources.append(unaligned(block.shape))
+        sources[-1][...] = block
+    for source in sources:
+        for target in (np.empty(source.shape, dtype), np.empty(source.shape[::-1], dtype).T):
+            _simplex.copy(source, target, workers)
+            assert target.tobytes() == np.ascontiguousarray(source).tobytes()
 
 
 @pytest.mark.parametrize("workers", [1, 2])

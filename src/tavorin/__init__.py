@@ -16,16 +16,18 @@ __all__ = [
 
 # Loaded on first use: importing tavorin.operators alone must not import the
 # NumPy layer or bind SciPy's root finder a second time.
+# Each is kept as a global once loaded, so later calls do not come back here.
 def __getattr__(name):
     if name == "project_capped_simplex":
-        from ._api import project_capped_simplex
-
-        return project_capped_simplex
-    if name in ("project_capped_simplex_jvp", "project_capped_simplex_vjp"):
+        from ._api import project_capped_simplex as value
+    elif name in ("project_capped_simplex_jvp", "project_capped_simplex_vjp"):
         from . import _derivatives
 
-        return getattr(_derivatives, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(_derivatives, name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
 def __dir__():

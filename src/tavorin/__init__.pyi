@@ -119,8 +119,8 @@ def project_capped_simplex(
     check_finite
         Refuse NaN or infinity in ``y`` (SciPy's convention).  The check
         costs nothing extra with ``method="exact"`` when the result goes to
-        a new array; otherwise it is one read of ``y`` before anything is
-        written.
+        a new array; otherwise it is one read of ``y``, on the call's
+        threads, before anything is written.
         With ``False`` a vector holding NaN or infinity gives an unspecified
         result (often NaN), but never a crash or a hang.
     xtol, rtol, maxiter

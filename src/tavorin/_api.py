@@ -1,10 +1,13 @@
 """tavorin.project_capped_simplex: the projection for any real array, along any axis.
 
 The array work happens here with NumPy (dtype checks, moving the axis, the
-working buffers, broadcasting the sets); the vectors are projected by the
-compiled ``tavorin._simplex``, which releases the interpreter lock while it
-works.  Every refusal happens before the first byte of ``out`` is written:
-the arguments, the sets and (when ``out`` is the caller's) the finiteness of
+working buffers; the sets by tavorin._sets' one rule); the vectors are
+projected by the compiled ``tavorin._simplex``, which releases the interpreter
+lock while it works and splits the work, the scan for NaN and the scratch
+copies included, over the call's threads.  The common call takes a short
+path (``_lean``) that makes the same checks with as little Python as they
+need.  Every refusal happens before the first byte of ``out`` is written: the
+arguments, the sets and (when ``out`` is the caller's) the finiteness of
 ``y`` are checked first, and anything the solver could refuse on its own
 (an unaligned or gapped ``out``) is worked around with a scratch array that
 is copied into ``out`` only once the solver has succeeded.
@@ -19,6 +22,16 @@ import sys
 import numpy as np
 
 from . import _simplex
+from ._sets import (
+    VARIES,
+    check_scalar_sets,
+    describe,
+    raise_infeasible,
+    real_array,
+    refuse_brentq_bound,
+    refuse_for_brentq,
+    refuse_masked,
+)
 
 try:
     from numpy.exceptions import AxisError
@@ -31,35 +44,7 @@ METHODS = ("exact", "brentq")
 _INT32_MAX = 2**31 - 1
 # SciPy's brentq refuses a relative tolerance below this: the iteration would never stop.
 _RTOL_MIN = 4 * sys.float_info.epsilon
-# Booleans, integers and real floats; complex, object, string and time types are refused.
-_REAL_KINDS = "biuf"
 _FLOAT32, _FLOAT64 = np.dtype(np.float32), np.dtype(np.float64)
-# How a set's value is given: one for every vector, one per vector, one per element.
-SCALAR, PER_VECTOR, PER_ELEMENT = "scalar", "per vector", "per element"
-# Weights given per vector or per element, for check_scalar_sets.
-VARIES = object()
-
-
-def refuse_masked(value, name):
-    # NumPy's functions would read the data under the mask as if it were valid.
-    if isinstance(value, np.ma.MaskedArray):
-        raise TypeError(
-            f"{name} is a masked array, and the projection would ignore its mask: pass "
-            f"{name}.filled(value) to choose the masked values, or {name}.compressed() to "
-            "drop them"
-        )
-
-
-def _real_array(value, name):
-    refuse_masked(value, name)
-    array = np.asarray(value)
-    check_real_dtype(array.dtype, name)
-    return array
-
-
-def check_real_dtype(dtype, name):
-    if dtype.kind not in _REAL_KINDS:
-        raise TypeError(f"{name} must be an array of real numbers, not {dtype}")
 
 
 def _usable_cores():
@@ -102,9 +87,14 @@ def _tolerance(value, name, least):
         isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
     ):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    value = float(value)
+    shown = "> 0" if least == 0 else f">= 4*eps = {least!r}"
+    try:
+        value = float(value)
+    except OverflowError:  # an int or a Fraction beyond the doubles
+        raise ValueError(
+            f"{name} must be finite and {shown}, got a number beyond the largest double"
+        ) from None
     if not (math.isfinite(value) and value >= least and value > 0):
-        shown = "> 0" if least == 0 else f">= 4*eps = {least!r}"
         raise ValueError(f"{name} must be finite and {shown}, got {value!r}")
     return value
 
@@ -139,120 +129,6 @@ def result_dtypes(dtype, method):
     return (result if method == "exact" else _FLOAT64), result
 
 
-def set_kind(name, shape, y_shape, axis):
-    """How the set value of ``shape`` is given for ``y`` of ``y_shape``, vectors along ``axis``.
-
-    With ``y``'s number of dimensions it lines up with ``y``: length 1 along
-    ``axis`` is one value per vector (the shape NumPy's reductions give with
-    keepdims=True), ``y``'s length one per element (bounds and weights only).
-    With fewer it broadcasts to the batch shape, one value per vector.
-    """
-    n = y_shape[axis]
-    batch = y_shape[:axis] + y_shape[axis + 1 :]
-    if len(shape) == len(y_shape):
-        kept = y_shape[:axis] + (1,) + y_shape[axis + 1 :]
-        if shape[axis] == 1 and _broadcasts(shape, kept):
-            return PER_VECTOR
-        if name != "h" and shape[axis] == n and _broadcasts(shape, y_shape):
-            return PER_ELEMENT
-        also = "" if name == "h" else f" (one value per vector) or {y_shape} (one per element)"
-        raise ValueError(f"{name} of shape {shape} does not broadcast to {kept}{also}")
-    if len(shape) > len(y_shape):
-        raise ValueError(f"{name} of shape {shape} has more dimensions than y ({len(y_shape)})")
-    if not _broadcasts(shape, batch):
-        raise ValueError(f"{name} of shape {shape} does not broadcast to the batch shape {batch}")
-    return SCALAR if math.prod(shape) == 1 else PER_VECTOR
-
-
-def _broadcasts(shape, target):
-    return all(s in (1, t) for s, t in zip(shape[::-1], target[::-1]))
-
-
-def check_scalar_sets(n, h, l, u, w):  # noqa: E741
-    """The refusals that the scalar sets allow whatever the others are, so that
-    tavorin.dask makes them when it builds the graph.  ``h``, ``l``, ``u``: a
-    float, or None when given per vector or per element; ``w``: None (no
-    weights), a float, or VARIES.  Returns whether every set is a scalar (then
-    every vector has been checked)."""
-    if h is not None and not math.isfinite(h):
-        raise ValueError(f"h must be finite, got {h!r}")
-    if l is not None and (math.isnan(l) or l == math.inf):
-        raise ValueError(f"l must not be NaN or +inf, got {l!r}")
-    if u is not None and (math.isnan(u) or u == -math.inf):
-        raise ValueError(f"u must not be NaN or -inf, got {u!r}")
-    if w is not None and w is not VARIES and not (math.isfinite(w) and w > 0):
-        raise ValueError(f"weights must be finite and > 0, got {w!r}")
-    if l is not None and u is not None and l > u:
-        raise ValueError(f"l must not exceed u, got l={l!r}, u={u!r}")
-    if None in (h, l, u) or w is VARIES:
-        return False
-    if _simplex.first_infeasible(1, n, h, l, u, w) >= 0:
-        _raise_infeasible(0, (1,), n, h, l, u, w)
-    return True
-
-
-def refuse_for_brentq(kinds, l, u, w):  # noqa: E741
-    """The sets the brentq method cannot take (its residual has no weights and one
-    finite bound pair per vector), refused before any data is looked at."""
-    if w is not None:
-        raise ValueError("method='brentq' takes no weights; use method='exact'")
-    for name, kind in zip("lu", kinds):
-        if kind == PER_ELEMENT:
-            raise ValueError(f"method='brentq' takes no per-element {name}; use method='exact'")
-    for name, value in (("l", l), ("u", u)):
-        if isinstance(value, float) and math.isinf(value):
-            raise ValueError(
-                f"method='brentq' needs finite bounds, got {name}={value!r}; use method='exact'"
-            )
-
-
-def _set_values(value, name, y_shape, axis, dtype):
-    """A float for every vector, m float64 values (one per vector) or an (m, n) array of
-    ``dtype`` (one per element), each contiguous and aligned as the solver takes them."""
-    if type(value) is float:
-        return value, SCALAR
-    array = _real_array(value, name)
-    kind = set_kind(name, array.shape, y_shape, axis)
-    n = y_shape[axis]
-    if array.size == 1:
-        return float(array.reshape(-1)[0]), SCALAR
-    if kind == PER_ELEMENT:
-        moved = np.moveaxis(np.broadcast_to(array, y_shape), axis, -1)
-        return np.require(moved, dtype, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1, n), kind
-    if array.ndim == len(y_shape):
-        array = np.squeeze(array, axis)
-    per_vector = np.broadcast_to(array, y_shape[:axis] + y_shape[axis + 1 :])
-    # An unaligned array (a buffer received over the network, say) is copied.
-    return np.require(per_vector, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1), kind
-
-
-def _shown(value):
-    if np.ndim(value) == 0:
-        return repr(float(value))
-    values = [float(v) for v in value]
-    if len(values) > 6:
-        return "[{}, ..., {}]".format(", ".join(map(repr, values[:3])), repr(values[-1]))
-    return "[{}]".format(", ".join(map(repr, values)))
-
-
-def _raise_infeasible(index, batch_shape, n, h, l, u, w):  # noqa: E741
-    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
-    values = [v if v is None or isinstance(v, float) else v[index] for v in (h, l, u, w)]
-    needs = "a finite h, l < +inf, u > -inf, l <= u"
-    if w is not None:
-        needs += ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
-    elif np.ndim(values[1]) == np.ndim(values[2]) == 0:
-        needs += " and n*l <= h <= n*u"
-    else:
-        needs += " and sum(l) <= h <= sum(u)"
-    got = "h={}, l={}, u={}, n={}".format(*map(_shown, values[:3]), n)
-    if w is not None:
-        got += f", weights={_shown(values[3])}"
-    raise ValueError(
-        f"no feasible point for the vector at batch index {at}: needs {needs}; got {got}"
-    )
-
-
 def _raise_nonfinite(index, batch_shape):
     at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
     raise ValueError(
@@ -278,6 +154,18 @@ def _rows_view(array, m, n, dtype):
     return rows
 
 
+def _gathered(moved, m, n, dtype, threads):
+    """``moved`` (vectors along its last axis) copied into m C-contiguous rows of n
+    items of ``dtype``: on the call's threads when it is 2-D and of that dtype
+    already (the vectors along the first axis of a matrix, an unaligned buffer),
+    else by NumPy, which also converts."""
+    if moved.ndim == 2 and moved.dtype == dtype:
+        rows = np.empty((m, n), dtype)
+        _simplex.copy(moved, rows, threads)
+        return rows
+    return np.require(moved, dtype, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
+
+
 def _vectors_last(array, axis):
     return array if axis == array.ndim - 1 else np.moveaxis(array, axis, -1)
 
@@ -295,6 +183,61 @@ def _checked_out(out, shape):
     return out
 
 
+# The defaults, by identity: a call that leaves them alone may take the lean path.
+_XTOL, _RTOL, _MAXITER = 1e-5, 1e-5, 20
+_EXACT_INT = 2**53
+
+
+def _float_if_small_int(value):
+    # Such ints are doubles exactly, as the full path would convert them.
+    if type(value) is int and -_EXACT_INT <= value <= _EXACT_INT:
+        return float(value)
+    return value
+
+
+def _per_vector_or_float(value, m):
+    """Whether ``value`` is a float, or m float64 values as the kernels read them."""
+    if type(value) is float:
+        return True
+    if type(value) is not np.ndarray or value.dtype is not _FLOAT64 or value.shape != (m,):
+        return False
+    flags = value.flags
+    return flags.c_contiguous and flags.aligned
+
+
+def _lean(y, h, l, u):  # noqa: E741
+    """The common call, validated and solved with as little Python as it needs: a
+    float64 or float32 ndarray with adjacent aligned elements along its last
+    axis, Python floats (or ints a double holds) as the sets (or, for 2-D
+    ``y``, float64 arrays of one value per row), the defaults otherwise.  None
+    when the call is not that one, or when it is refused (the full path then
+    says why)."""
+    dtype = y.dtype
+    if dtype is not _FLOAT64 and dtype is not _FLOAT32:
+        return None
+    shape = y.shape
+    h, l, u = _float_if_small_int(h), _float_if_small_int(l), _float_if_small_int(u)  # noqa: E741
+    scalars = type(h) is float and type(l) is float and type(u) is float
+    if not shape or not (
+        scalars or (len(shape) == 2 and all(_per_vector_or_float(v, shape[0]) for v in (h, l, u)))
+    ):
+        return None
+    flags = y.flags
+    n = shape[-1]
+    if not flags.c_contiguous or not flags.aligned or y.size == 0:
+        return None
+    m = y.size // n
+    # Scalar sets are the same set for every vector: one check is all of them.
+    if _simplex.first_infeasible(1 if scalars else m, n, h, l, u, None) >= 0:
+        return None
+    x = np.empty(shape, dtype)
+    rows, target = (y, x) if len(shape) == 2 else (y.reshape(m, n), x.reshape(m, n))
+    bad = _simplex.solve(rows, target, h, l, u, None, True, 1)
+    if bad >= 0:
+        _raise_nonfinite(bad, shape[:-1])
+    return x
+
+
 def project_capped_simplex(
     y,
     h,
@@ -305,9 +248,9 @@ def project_capped_simplex(
     weights=None,
     method="exact",
     check_finite=True,
-    xtol=1e-5,
-    rtol=1e-5,
-    maxiter=20,
+    xtol=_XTOL,
+    rtol=_RTOL,
+    maxiter=_MAXITER,
     out=None,
     workers=None,
 ):
@@ -354,8 +297,8 @@ def project_capped_simplex(
     check_finite
         Refuse NaN or infinity in ``y`` (SciPy's convention).  The check
         costs nothing extra with ``method="exact"`` when the result goes to
-        a new array; otherwise it is one read of ``y`` before anything is
-        written.
+        a new array; otherwise it is one read of ``y``, on the call's
+        threads, before anything is written.
         With ``False`` a vector holding NaN or infinity gives an unspecified
         result (often NaN), but never a crash or a hang.
     xtol, rtol, maxiter
@@ -408,9 +351,24 @@ def project_capped_simplex(
     RuntimeError
         Threads that could not be started; nothing is written then either.
     """
+    if (
+        type(y) is np.ndarray
+        and out is None
+        and weights is None
+        and workers is None
+        and check_finite is True
+        and (axis == -1 if type(axis) is int else False)
+        and method == "exact"
+        and xtol is _XTOL
+        and rtol is _RTOL
+        and maxiter is _MAXITER
+    ):
+        x = _lean(y, h, l, u)
+        if x is not None:
+            return x
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
         refuse_masked(value, name)
-    y = _real_array(y, "y")
+    y = real_array(y, "y")
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
     axis_given = axis
@@ -428,15 +386,15 @@ def project_capped_simplex(
     batch_shape = moved.shape[:-1]
     m = math.prod(batch_shape)
 
-    (h, _), (l, l_kind), (u, u_kind) = (  # noqa: E741
-        _set_values(v, name, y.shape, axis, computed) for v, name in ((h, "h"), (l, "l"), (u, "u"))
-    )
-    w = None if weights is None else _set_values(weights, "weights", y.shape, axis, computed)[0]
+    sets = describe(y.shape, axis, computed, h, l, u, weights)
+    kinds = (sets.l.kind, sets.u.kind)
+    h, l, u = sets.h.value, sets.l.value, sets.u.value  # noqa: E741
+    w = None if sets.w is None else sets.w.value
     scalars = [v if isinstance(v, float) else None for v in (h, l, u)]
     w_scalar = w if w is None or isinstance(w, float) else VARIES
     every_one_checked = check_scalar_sets(n, *scalars, w_scalar)
     if method == "brentq":
-        refuse_for_brentq((l_kind, u_kind), l, u, w)
+        refuse_for_brentq(kinds, n, l, u, w)
     if out is not None:
         # Sets read while out is written would be read half overwritten.
         h, l, u, w = (  # noqa: E741
@@ -445,22 +403,23 @@ def project_capped_simplex(
         )
     bad = -1 if every_one_checked else _simplex.first_infeasible(m, n, h, l, u, w)
     if bad >= 0:
-        _raise_infeasible(bad, batch_shape, n, h, l, u, w)
+        raise_infeasible(bad, batch_shape, n, h, l, u, w)
     if method == "brentq":
         for name, value in (("l", l), ("u", u)):
-            if isinstance(value, np.ndarray) and np.isinf(value).any():
-                index = int(np.flatnonzero(np.isinf(value))[0])
-                at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
-                raise ValueError(
-                    f"method='brentq' needs finite bounds, got {name}={value[index]:.1f} for "
-                    f"the vector at batch index {at}; use method='exact'"
-                )
+            if isinstance(value, np.ndarray):
+                # No NaN is left here (the sets are feasible); n*|v| may overflow to inf.
+                too_large = np.abs(value) > sys.float_info.max / n
+                if too_large.any():
+                    index = int(np.flatnonzero(too_large)[0])
+                    at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
+                    where = f" for the vector at batch index {at}"
+                    refuse_brentq_bound(name, float(value[index]), n, where)
 
     if m == 0:
         return out if out is not None else np.empty(y.shape, result)
     source = _rows_view(moved, m, n, computed)
     if source is None:
-        source = np.require(moved, computed, ["C_CONTIGUOUS", "ALIGNED"]).reshape(m, n)
+        source = _gathered(moved, m, n, computed, threads)
     target = None if out is None else _rows_view(_vectors_last(out, axis), m, n, computed)
     # Written directly only when the rows are the caller's: everything else
     # (no out, an out of another dtype or layout) goes through our own array.
@@ -472,7 +431,7 @@ def project_capped_simplex(
 
     fold_check = check_finite and own and method == "exact"
     if check_finite and not fold_check:
-        bad = _simplex.first_nonfinite(source)
+        bad = _simplex.first_nonfinite(source, threads)
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     if method == "exact":
@@ -488,5 +447,9 @@ def project_capped_simplex(
     if out is None:
         done = done if done.dtype == result else done.astype(result)
         return done if axis == y.ndim - 1 else np.moveaxis(done, -1, axis)
-    np.copyto(_vectors_last(out, axis), done, casting="same_kind")
+    vectors = _vectors_last(out, axis)
+    if vectors.ndim == 2 and vectors.dtype == computed:
+        _simplex.copy(target, vectors, threads)
+    else:
+        np.copyto(vectors, done, casting="same_kind")
     return out

@@ -6,15 +6,14 @@ so they cost one read of ``x`` and never solve anything.  The array work
 happens here; ``tavorin._simplex.jvp`` and ``.vjp`` do the rows.
 """
 
-import functools
-import inspect
 import math
 import operator
 
 import numpy as np
 
 from . import _simplex
-from ._api import _real_array, _thread_count, project_capped_simplex
+from ._api import _thread_count, project_capped_simplex
+from ._sets import Kind, given, kind_of, real_array, sum_back, vectors_last
 
 try:
     from numpy.exceptions import AxisError
@@ -28,7 +27,7 @@ class _Layout:
     """The vectors of ``x`` along ``axis`` as m rows of n, in x's float type."""
 
     def __init__(self, x, axis):
-        x = _real_array(x, "x")
+        x = real_array(x, "x")
         if x.ndim == 0:
             raise ValueError("x must have at least one dimension")
         axis = operator.index(axis)
@@ -50,54 +49,20 @@ class _Layout:
     def unrows(self, rows):
         return np.moveaxis(rows.reshape(self.batch_shape + (self.n,)), -1, self.axis)
 
-    def operand(self, value, name):
-        """``value`` for the kernels: a float, one float64 per vector, or (m, n) per element.
+    def operand(self, value, name, per_element=True):
+        """``value`` for the kernels, by the sets' one rule (see tavorin._sets)."""
+        return given(value, name, self.shape, self.axis, self.dtype, per_element, y_name="x")
 
-        Values that broadcast to the batch shape are per vector; values that
-        broadcast only to x's shape are per element."""
-        if type(value) is float:
-            return value, "scalar"
-        array = _real_array(value, name)
-        if array.size == 1 and array.ndim <= len(self.batch_shape):
-            return float(array.reshape(())), "scalar"
-        try:
-            per_row = np.broadcast_to(array, self.batch_shape)
-        except ValueError:
-            pass
-        else:
-            return np.require(per_row, np.float64, ["C_CONTIGUOUS", "ALIGNED"]).reshape(-1), "row"
-        try:
-            return self.rows(array), "element"
-        except ValueError:
-            raise ValueError(
-                f"{name} of shape {array.shape} broadcasts neither to the batch shape "
-                f"{self.batch_shape} nor to x's shape {self.shape}"
-            ) from None
-
-    def sum_to(self, per_row_or_rows, kind, shape):
-        """A bound's cotangent summed back to the shape the bound was given in."""
-        if kind == "element":
-            full = self.unrows(per_row_or_rows)
-        else:
-            full = per_row_or_rows.reshape(self.batch_shape)
-        return _sum_to(full, shape).astype(self.dtype, copy=False)[()]
-
-
-def _sum_to(array, shape):
-    """The inverse of broadcasting ``shape`` to ``array.shape``: sums over the broadcast axes."""
-    lead = array.ndim - len(shape)
-    if lead:
-        array = array.sum(axis=tuple(range(lead)))
-    kept = tuple(i for i, size in enumerate(shape) if size == 1 and array.shape[i] != 1)
-    if kept:
-        array = array.sum(axis=kept, keepdims=True)
-    return array
+    def sum_to(self, values, kind, shape):
+        """A set's cotangent summed back to the shape the set was given in."""
+        summed = sum_back(values, kind, shape, self.shape, self.axis)
+        return summed.astype(self.dtype, copy=False)[()]
 
 
 def _weights(layout, weights):
     if weights is None:
         return None
-    return layout.operand(weights, "weights")[0]
+    return layout.operand(weights, "weights").value
 
 
 def project_capped_simplex_jvp(
@@ -148,14 +113,12 @@ def project_capped_simplex_jvp(
     """
     layout = _Layout(x, axis)
     threads = _thread_count(workers)
-    dy_rows = layout.rows(_real_array(dy, "dy"))
-    dh = 0.0 if dh is None else layout.operand(dh, "dh")[0]
-    if isinstance(dh, np.ndarray) and dh.ndim != 1:
-        raise ValueError(f"dh must broadcast to the batch shape {layout.batch_shape}")
-    dl = 0.0 if dl is None else layout.operand(dl, "dl")[0]
-    du = 0.0 if du is None else layout.operand(du, "du")[0]
-    l_value = layout.operand(l, "l")[0]  # noqa: E741
-    u_value = layout.operand(u, "u")[0]
+    dy_rows = layout.rows(real_array(dy, "dy"))
+    dh = 0.0 if dh is None else layout.operand(dh, "dh", per_element=False).value
+    dl = 0.0 if dl is None else layout.operand(dl, "dl").value
+    du = 0.0 if du is None else layout.operand(du, "du").value
+    l_value = layout.operand(l, "l").value  # noqa: E741
+    u_value = layout.operand(u, "u").value
     dx = np.empty((layout.m, layout.n), layout.dtype)
     _simplex.jvp(
         layout.x, dy_rows, dh, dl, du, l_value, u_value, _weights(layout, weights), dx, threads
@@ -210,53 +173,34 @@ def project_capped_simplex_vjp(
     """
     layout = _Layout(x, axis)
     threads = _thread_count(workers)
-    g_rows = layout.rows(_real_array(g, "g"))
-    shapes = [np.shape(value) for value in (h, l, u)]
-    h_kind = layout.operand(h, "h")[1]
-    if h_kind == "element":
-        raise ValueError(f"h must broadcast to the batch shape {layout.batch_shape}")
-    l_value, l_kind = layout.operand(l, "l")  # noqa: E741
-    u_value, u_kind = layout.operand(u, "u")
+    g_rows = layout.rows(real_array(g, "g"))
+    sets = [layout.operand(v, name, name != "h") for v, name in ((h, "h"), (l, "l"), (u, "u"))]
 
     def sink(kind):
-        if kind == "element":
+        if kind == Kind.PER_ELEMENT:
             return np.empty((layout.m, layout.n), layout.dtype)
         return np.empty(layout.m, np.float64)
 
     gy = np.empty((layout.m, layout.n), layout.dtype)
     gh = np.empty(layout.m, np.float64)
-    gl = sink(l_kind)
-    gu = sink(u_kind)
-    _simplex.vjp(
-        layout.x, g_rows, l_value, u_value, _weights(layout, weights), gy, gh, gl, gu, threads
-    )
-    return (
-        layout.unrows(gy),
-        layout.sum_to(gh, "row", shapes[0]),
-        layout.sum_to(gl, l_kind, shapes[1]),
-        layout.sum_to(gu, u_kind, shapes[2]),
-    )
+    gl = sink(sets[1].kind)
+    gu = sink(sets[2].kind)
+    w = _weights(layout, weights)
+    _simplex.vjp(layout.x, g_rows, sets[1].value, sets[2].value, w, gy, gh, gl, gu, threads)
+    cotangents = (layout.sum_to(c, s.kind, s.shape) for c, s in zip((gh, gl, gu), sets))
+    return (layout.unrows(gy), *cotangents)
 
 
-@functools.lru_cache(maxsize=None)
-def _numpy_options():
-    """The keywords that ask for the exact projection, and whether weights are taken."""
-    parameters = inspect.signature(project_capped_simplex).parameters
-    options = {"method": "exact"} if "method" in parameters else {"exact": True}
-    return options, "weights" in parameters
-
-
-def vector_axis(shape, axis, kind):
-    """The frameworks' axis of the vectors, checked as the NumPy function checks it
-    (``kind`` names the framework's array type in the message)."""
+def vector_axis(shape, axis):
+    """The frameworks' axis of the vectors, checked as the NumPy function checks it."""
     if len(shape) == 0:
         raise ValueError("y must have at least one dimension")
-    axis = operator.index(axis)
-    if not -len(shape) <= axis < len(shape):
-        raise ValueError(f"axis {axis} is out of bounds for {kind} of dimension {len(shape)}")
-    axis %= len(shape)
+    given = operator.index(axis)
+    if not -len(shape) <= given < len(shape):
+        raise AxisError(given, len(shape))
+    axis = given % len(shape)
     if shape[axis] == 0:
-        raise ValueError(f"y has no elements along axis {axis}: nothing to project")
+        raise ValueError(f"y has no elements along axis {given}: nothing to project")
     return axis
 
 
@@ -282,11 +226,9 @@ def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
     def full(value, kind):
         return np.broadcast_to(value, batch + (n,) if kind == "element" else batch)
 
-    options, has_weights = _numpy_options()
+    options = {"method": "exact"}
     if w_kind != "none":
-        if not has_weights:
-            raise NotImplementedError("weights need a tavorin whose projection takes them")
-        options = dict(options, weights=full(w, w_kind))
+        options["weights"] = full(w, w_kind)
     x = project_capped_simplex(
         np.broadcast_to(y, batch + (n,)),
         full(h, "row"),
@@ -309,3 +251,12 @@ def vjp_vectors(kinds, x, g, h, l, u, w):  # noqa: E741
 def jvp_vectors(kinds, x, dy, dh, dl, du, l, u, w):  # noqa: E741
     """project_capped_simplex_jvp on the last axis, arguments as project_vectors takes them."""
     return project_capped_simplex_jvp(x, dy, dh, dl, du, l, u, **_weights_option(w, kinds[2]))
+
+
+def framework_set(value, name, y_shape, axis, broadcast_to, moveaxis):
+    """A framework's set (an array of its own, already of y's dtype) arranged for
+    ``project_vectors`` by the sets' one rule: (the batch shape's values, "row") or
+    (y's shape with the vectors last, "element")."""
+    kind = kind_of(name, value.shape, y_shape, axis, per_element=name != "h")
+    arranged = vectors_last(value, kind, y_shape, axis, broadcast_to, moveaxis)
+    return arranged, "element" if kind == Kind.PER_ELEMENT else "row"

@@ -11,7 +11,8 @@ Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (..
 
 import torch
 
-from ._api import _raise_infeasible, _raise_nonfinite
+from ._api import _raise_nonfinite
+from ._sets import raise_infeasible as _raise_infeasible
 
 
 def accumulator(device):

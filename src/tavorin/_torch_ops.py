@@ -16,7 +16,8 @@ import torch
 
 from . import _simplex
 from . import _sort_torch as sorted_
-from ._api import _raise_infeasible, _raise_nonfinite
+from ._api import _raise_nonfinite
+from ._sets import raise_infeasible as _raise_infeasible
 
 _LIBRARY = "tavorin"
 

@@ -17,8 +17,9 @@ try:
 except ImportError as exc:
     raise ImportError("tavorin.dask needs Dask's arrays: pip install 'tavorin[dask]'") from exc
 
-from . import _api
+from . import _api, _sets
 from ._api import project_capped_simplex as _project
+from ._sets import Kind
 
 __all__ = ["project_capped_simplex"]
 
@@ -31,33 +32,33 @@ def _unknown(sizes: Tuple[float, ...]) -> bool:
 
 
 def _refuse_masked(value: Any, name: str) -> None:
-    _api.refuse_masked(value, name)
+    _sets.refuse_masked(value, name)
     if isinstance(value, da.Array):
-        _api.refuse_masked(getattr(value, "_meta", None), name)
+        _sets.refuse_masked(getattr(value, "_meta", None), name)
 
 
-def _set_kind(value: Any, name: str, y: "da.Array", axis: int) -> Tuple[str, Any]:
+def _set_kind(value: Any, name: str, y: "da.Array", axis: int) -> Tuple[Kind, Any]:
     """How a set is given, and its float value when it is a scalar; refused as the
     NumPy-style function refuses it, without computing anything."""
     array = value if isinstance(value, da.Array) else np.asarray(value)
-    _api.check_real_dtype(array.dtype, name)
+    _sets.check_real_dtype(array.dtype, name)
     if not isinstance(value, da.Array) and array.size == 1 and array.ndim <= y.ndim:
         if array.ndim < y.ndim or array.shape[axis] == 1:
-            return _api.SCALAR, float(array.reshape(-1)[0])
+            return Kind.SCALAR, float(array.reshape(-1)[0])
     element = array.ndim == y.ndim and array.shape[axis] == y.shape[axis] != 1
     if any(_unknown(c) for i, c in enumerate(y.chunks) if i != axis):
         raise ValueError(
             f"per-{'element' if element else 'vector'} {name} needs the chunk sizes of y's "
             "other axes, which are unknown (NaN); call y.compute_chunk_sizes() first"
         )
-    return _api.set_kind(name, array.shape, y.shape, axis), None
+    return _sets.kind_of(name, array.shape, y.shape, axis, per_element=name != "h"), None
 
 
-def _chunked_like(value: Any, kind: str, y: "da.Array", axis: int, dtype: Any) -> "da.Array":
+def _chunked_like(value: Any, kind: Kind, y: "da.Array", axis: int, dtype: Any) -> "da.Array":
     """The set as a Dask array chunked like ``y``: y's shape when given per element,
     else length 1 along ``axis`` (the shape the NumPy-style function takes per vector)."""
     array = da.asarray(value)
-    if kind == _api.PER_ELEMENT:
+    if kind == Kind.PER_ELEMENT:
         return da.broadcast_to(array, y.shape).astype(dtype).rechunk(y.chunks)
     if array.ndim == y.ndim:
         array = da.squeeze(array, axis)
@@ -128,7 +129,7 @@ def project_capped_simplex(
         _refuse_masked(value, name)
     if not isinstance(y, da.Array):
         y = np.asarray(y)  # before Dask, which cannot chunk an object array
-    _api.check_real_dtype(y.dtype, "y")
+    _sets.check_real_dtype(y.dtype, "y")
     y = da.asarray(y)
     if y.ndim == 0:
         raise ValueError("y must have at least one dimension")
@@ -151,10 +152,10 @@ def project_capped_simplex(
             for v, name in zip(values, _SET_NAMES)
         )
     )
-    w = None if weights is None else (_api.VARIES if scalars[3] is None else scalars[3])
-    _api.check_scalar_sets(y.shape[axis], *scalars[:3], w)
+    w = None if weights is None else (_sets.VARIES if scalars[3] is None else scalars[3])
+    _sets.check_scalar_sets(y.shape[axis], *scalars[:3], w)
     if method == "brentq":
-        _api.refuse_for_brentq(kinds[1:3], *scalars[1:3], weights)
+        _sets.refuse_for_brentq(kinds[1:3], y.shape[axis], *scalars[1:3], weights)
     options = dict(
         method=method,
         check_finite=check_finite,

@@ -25,7 +25,8 @@ from jax.custom_derivatives import SymbolicZero
 
 from . import _simplex
 from . import _sort_jax as sorted_
-from ._derivatives import project_vectors, vector_axis
+from ._derivatives import framework_set, project_vectors, vector_axis
+from ._sets import check_real_dtype
 
 __all__ = ["project_capped_simplex"]
 
@@ -237,39 +238,35 @@ _project.defjvp(_project_jvp, symbolic_zeros=True)
 _project_weighing.defjvp(_project_weighing_jvp, symbolic_zeros=True)
 
 
-def _as_bound(value, name, shape, axis, batch_shape, dtype):
-    """A bound (or the weights) as per vector (batch shape, or 0-d: shared) or per element
-    (vectors last)."""
-    value = jnp.asarray(value, dtype)
+def _real(value, name):
+    """``value`` as a JAX array, refused as the NumPy function refuses a complex,
+    object or string array (checked before JAX converts what it is given)."""
+    if not isinstance(value, jax.Array):
+        check_real_dtype(np.asarray(value).dtype, name)
+    value = jnp.asarray(value)
+    if not jnp.issubdtype(value.dtype, jnp.floating):  # bfloat16 is no NumPy float
+        check_real_dtype(value.dtype, name)
+    return value
+
+
+def _as_set(value, name, y, axis):
+    """A set (or the weights) per vector (the batch shape, or 0-d: shared by every
+    vector, which the foreign function takes as one row) or per element (vectors last)."""
+    value = _real(value, name).astype(y.dtype)
     if value.ndim == 0:
         return value, "row"
-    try:
-        per_row = np.broadcast_shapes(value.shape, batch_shape) == tuple(batch_shape)
-    except ValueError:
-        per_row = False
-    if per_row:
-        return jnp.broadcast_to(value, batch_shape), "row"
-    try:
-        full = jnp.broadcast_to(value, shape)
-    except ValueError:
-        raise ValueError(
-            f"{name} of shape {value.shape} broadcasts neither to the batch shape "
-            f"{tuple(batch_shape)} nor to y's shape {tuple(shape)}"
-        ) from None
-    return jnp.moveaxis(full, axis, -1), "element"
+    return framework_set(value, name, y.shape, axis, jnp.broadcast_to, jnp.moveaxis)
 
 
 def _sets(y, h, l, u, weights, axis):  # noqa: E741
     """(y's vectors last, h, l, u, w, how l, u and w are given) as _project takes them."""
-    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
-    h = jnp.asarray(h, y.dtype)
-    h = h if h.ndim == 0 else jnp.broadcast_to(h, batch_shape)
-    l, l_kind = _as_bound(l, "l", y.shape, axis, batch_shape, y.dtype)  # noqa: E741
-    u, u_kind = _as_bound(u, "u", y.shape, axis, batch_shape, y.dtype)
+    h, _ = _as_set(h, "h", y, axis)
+    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
+    u, u_kind = _as_set(u, "u", y, axis)
     if weights is None:
         w, w_kind = jnp.ones((), y.dtype), "none"
     else:
-        w, w_kind = _as_bound(weights, "weights", y.shape, axis, batch_shape, y.dtype)
+        w, w_kind = _as_set(weights, "weights", y, axis)
         w = jax.lax.stop_gradient(w)
     return jnp.moveaxis(y, axis, -1), h, l, u, w, (l_kind, u_kind, w_kind)
 
@@ -288,10 +285,12 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     ``y``, ``h``, ``l`` and ``u``; the weights are constants.  float16 and
     bfloat16 are computed in float32 and rounded once to their dtype.
 
-    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
-    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
-    else to ``y``'s shape (one per element).  Everything is computed in
-    ``y``'s float type.  At a tie (an element exactly at a bound) the element
+    ``h``, ``l``, ``u`` and ``weights`` are given as
+    ``tavorin.project_capped_simplex`` takes them (one value per vector:
+    broadcastable to the batch shape, or in the shape ``keepdims=True`` gives;
+    for the bounds and weights also one per element, with ``y``'s number of
+    dimensions), with its exceptions.  Everything is computed in ``y``'s
+    float type.  At a tie (an element exactly at a bound) the element
     counts as clipped; a vector without free elements has a zero Jacobian in
     ``y`` and ``h``.
 
@@ -306,9 +305,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     """
     if method not in (None, "sort"):
         raise ValueError(f"method must be None or 'sort', not {method!r}")
-    y = jnp.asarray(y)
-    if jnp.issubdtype(y.dtype, jnp.complexfloating):
-        raise TypeError(f"y must be an array of real numbers, not {y.dtype}")
+    y = _real(y, "y")
     if not jnp.issubdtype(y.dtype, jnp.floating):
         y = y.astype(jnp.result_type(float))
     dtype = y.dtype
@@ -318,7 +315,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         raise TypeError(
             f"tavorin.jax projects float64, float32, float16 and bfloat16 arrays, not {dtype}"
         )
-    axis = vector_axis(y.shape, axis, "array")
+    axis = vector_axis(y.shape, axis)
     moved, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
     x = _project(kinds + ("sort" if method == "sort" else "auto",), moved, h, l, u, w)
     return jnp.moveaxis(x, -1, axis).astype(dtype)

@@ -10,45 +10,41 @@ sort method in torch's own operations (_sort_torch).
 
 from __future__ import annotations
 
+import numpy as np
 import torch
 
 from . import _torch_ops
-from ._derivatives import vector_axis
+from ._derivatives import framework_set, vector_axis
+from ._sets import check_real_dtype
 
 __all__ = ["project_capped_simplex"]
 
 
-def _as_bound(value, name, y, axis, batch_shape):
-    """A bound (or the weights) as per vector (batch shape) or per element (vectors last)."""
-    value = torch.as_tensor(value, dtype=y.dtype, device=y.device)
-    if value.dim() == 0:
-        return value.expand(batch_shape), "row"
-    try:
-        per_row = torch.broadcast_shapes(value.shape, batch_shape) == batch_shape
-    except RuntimeError:
-        per_row = False
-    if per_row:
-        return value.broadcast_to(batch_shape), "row"
-    try:
-        full = value.broadcast_to(y.shape)
-    except RuntimeError:
-        raise ValueError(
-            f"{name} of shape {tuple(value.shape)} broadcasts neither to the batch shape "
-            f"{tuple(batch_shape)} nor to y's shape {tuple(y.shape)}"
-        ) from None
-    return full.movedim(axis, -1), "element"
+def _real(value, name):
+    """``value`` as a tensor, refused as the NumPy function refuses a complex,
+    object or string array (checked before torch converts what it is given)."""
+    if not isinstance(value, torch.Tensor):
+        check_real_dtype(np.asarray(value).dtype, name)
+    value = torch.as_tensor(value)
+    check_real_dtype(value.dtype, name)
+    return value
+
+
+def _as_set(value, name, y, axis):
+    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+    value = _real(value, name).to(device=y.device, dtype=y.dtype)
+    return framework_set(value, name, y.shape, axis, torch.broadcast_to, torch.movedim)
 
 
 def _sets(y, h, l, u, weights, axis):  # noqa: E741
     """(y's vectors last, h, l, u, w, kinds) as the operators take them."""
-    batch_shape = y.shape[:axis] + y.shape[axis + 1 :]
-    h = torch.as_tensor(h, dtype=y.dtype, device=y.device).broadcast_to(batch_shape)
-    l, l_kind = _as_bound(l, "l", y, axis, batch_shape)  # noqa: E741
-    u, u_kind = _as_bound(u, "u", y, axis, batch_shape)
+    h, _ = _as_set(h, "h", y, axis)
+    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
+    u, u_kind = _as_set(u, "u", y, axis)
     if weights is None:
         w, w_kind = torch.ones((), dtype=y.dtype, device=y.device), "none"
     else:
-        w, w_kind = _as_bound(weights, "weights", y, axis, batch_shape)
+        w, w_kind = _as_set(weights, "weights", y, axis)
         w = w.detach()
     return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
 
@@ -74,9 +70,11 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     and ``torch.compile(fullgraph=True)``.  The result has ``y``'s dtype;
     float16 and bfloat16 are computed in float32 and rounded once.
 
-    ``h`` broadcasts to the batch shape (``y``'s shape without ``axis``);
-    ``l``, ``u`` and ``weights`` to the batch shape (one value per vector) or
-    else to ``y``'s shape (one per element), all in ``y``'s dtype.  At a tie
+    ``h``, ``l``, ``u`` and ``weights`` are given as
+    ``tavorin.project_capped_simplex`` takes them (one value per vector:
+    broadcastable to the batch shape, or in the shape ``keepdims=True`` gives;
+    for the bounds and weights also one per element, with ``y``'s number of
+    dimensions), with its exceptions, all in ``y``'s dtype.  At a tie
     (an element exactly at a bound) the element counts as clipped; a vector
     without free elements has a zero Jacobian in ``y`` and ``h``.
 
@@ -89,9 +87,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     """
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
-    y = torch.as_tensor(y)
-    if y.is_complex():
-        raise TypeError(f"y must be a tensor of real numbers, not {y.dtype}")
+    y = _real(y, "y")
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
     dtype = y.dtype
@@ -101,7 +97,7 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         raise TypeError(
             f"tavorin.torch projects float64, float32, float16 and bfloat16 tensors, not {dtype}"
         )
-    axis = vector_axis(y.shape, axis, "tensor")
+    axis = vector_axis(y.shape, axis)
     y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
     # The operator with its registered autograd, as PyTorch advises for
     # torch.compile; torch.func's transforms take only the autograd.Function.

@@ -8,7 +8,8 @@
 // the suite's rows).  For each case a line holds, as hexadecimal bit patterns:
 // the residual at x, every four-lane operation over the row's first doubles,
 // and the row projected with a fixed bisection in place of SciPy's brentq, then
-// by the exact solver (from the original row, its passes on the lanes).
+// by the exact solver (from the original row, its passes on the lanes; also
+// with weights and per-element bounds).
 #include "core/projection.hpp"
 #include "core/shift.hpp"
 #include "core/solver.hpp"
@@ -21,6 +22,26 @@
 #include <vector>
 
 namespace {
+
+void put_bits(double x);
+
+// The exact method's projection of one vector.
+void put_exact(const tavorin::shift::Vector<double> &v)
+{
+    tavorin::shift::Workspace ws;
+    std::vector<double> exact(static_cast<std::size_t>(v.span.n));
+    const tavorin::shift::Found found =
+        tavorin::shift::solve_vector(v, false, ws, tavorin::shift::Splitter{});
+    if (found.scaled) {
+        tavorin::shift::write_scaled(v, ws, found, exact.data());
+    }
+    else {
+        tavorin::shift::write_vector(v, found.tau, exact.data(), false, tavorin::shift::Splitter{});
+    }
+    for (const double e : exact) {
+        put_bits(e);
+    }
+}
 
 using tavorin::simd::F64x4;
 using tavorin::simd::Mask4;
@@ -146,20 +167,21 @@ int main()
             v.span.l_all = p.l;
             v.span.u_all = p.u;
             v.h = p.h;
-            tavorin::shift::Workspace ws;
-            std::vector<double> exact(row.size());
-            const tavorin::shift::Found found =
-                tavorin::shift::solve_vector(v, false, ws, tavorin::shift::Splitter{});
-            if (found.scaled) {
-                tavorin::shift::write_scaled(v, ws, found, exact.data());
+            put_exact(v);
+            // Again with weights from 2^-6 to 2^7 (the weighted passes), then
+            // with per-element bounds too, all made by exact arithmetic.
+            std::vector<double> w(row.size()), l(row.size()), u(row.size());
+            for (std::size_t j = 0; j < row.size(); ++j) {
+                w[j] = (1.0 + static_cast<double>(j % 7) / 8) *
+                       static_cast<double>(std::int64_t{1} << (j * 5 % 13)) / 64;
+                l[j] = p.l - static_cast<double>(j % 3) / 4;
+                u[j] = p.u + static_cast<double>(j % 2) / 2;
             }
-            else {
-                tavorin::shift::write_vector(v, found.tau, exact.data(), false,
-                                             tavorin::shift::Splitter{});
-            }
-            for (const double e : exact) {
-                put_bits(e);
-            }
+            v.span.w = w.data();
+            put_exact(v);
+            v.span.l = l.data();
+            v.span.u = u.data();
+            put_exact(v);
             // The batch solver (vectors with shared bounds side by side in
             // lanes) on nine rotations of the row.
             const std::ptrdiff_t m = 9;

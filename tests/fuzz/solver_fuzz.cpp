@@ -4,16 +4,16 @@
 // Built by `./dev fuzz-solver` with libFuzzer, AddressSanitizer and
 // UndefinedBehaviorSanitizer.  An input is a vector of arbitrary doubles with
 // per-element (or shared) bounds, including infinite ones and ones near the
-// largest double, optional weights, and an h inside its range.  For every
-// input the solver must stay within its bound of element visits, and its
-// result x must satisfy, in 80-bit arithmetic where the platform has it,
-// the conditions that characterise the projection: l <= x <= u; the elements
-// strictly between their bounds share one shift tau (x_j = y_j - tau*w_j);
-// those at u have y_j - tau*w_j >= u_j and those at l have
-// y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps of the
-// vector's scale.  Vectors holding NaN or infinities must merely finish.  A
-// vector with shared bounds solved again from its own shift (a batch starts
-// it from its neighbour's) must give the same bytes.
+// largest double, optional weights from 10^-9 to 10^9, and an h inside its
+// range.  For every input the solver must stay within its bound of element
+// visits, and its result x must satisfy, in 80-bit arithmetic where the
+// platform has it, the conditions that characterise the projection:
+// l <= x <= u; the elements strictly between their bounds share one shift
+// tau (x_j = y_j - tau*w_j); those at u have y_j - tau*w_j >= u_j and those
+// at l have y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps
+// of the vector's scale.  Vectors holding NaN or infinities must merely
+// finish.  A vector with shared bounds solved again from its own shift (a
+// batch starts it from its neighbour's) must give the same bytes.
 #include "core/passes.hpp"
 #include "core/shift.hpp"
 #include "core/solver.hpp"
@@ -100,8 +100,11 @@ void check(const std::vector<double> &x, bool reported_finite)
 
     for (std::size_t j = 0; j < n; ++j) {
         const bool unbounded = std::isinf(x[j] > 0 ? u[j] : l[j]);
-        if (unbounded && std::fabs(x[j]) > 1e300 && std::isfinite(x[j])) {
-            return;  // an answer this far out may not be a double at all
+        // An answer this far out may not be a double at all, nor its shift
+        // (x_j / w_j) one.
+        const double far = 1e300 * std::min(1.0, w[j]);
+        if (unbounded && std::fabs(x[j]) > far && std::isfinite(x[j])) {
+            return;
         }
         if (std::isinf(x[j])) {
             if (x[j] != (x[j] > 0 ? u[j] : l[j])) {
@@ -129,8 +132,9 @@ void check(const std::vector<double> &x, bool reported_finite)
         }
         const Wide wj = w[j];
         sum += wj * x[j];
-        // Below the normal doubles rounding is absolute.
+        // Below the normal doubles rounding is absolute (of x_j and of the product).
         size_of_sum += wj * (scale + 2 * std::numeric_limits<double>::denorm_min() / k_eps);
+        size_of_sum += 2 * std::numeric_limits<double>::denorm_min() / k_eps;
         const Wide shift = (static_cast<Wide>(y[j]) - x[j]) / wj;
         // Each element's shift is known to a few ulps of the scale (divided by its weight).
         const Wide slack = (8 * k_eps * scale + 2 * std::numeric_limits<double>::denorm_min()) / wj;
@@ -170,15 +174,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool w_each = shape & 4;
     const std::size_t n = 1 + (size / 9) % 700;
     std::vector<double> y(n), l(n), u(n), w(n, 1.0);
+    // With weights up to 10^9 the shift is up to 10^9 times smaller than the
+    // values it moves: values too small for it to be a normal double are 0.
+    const auto tame = [w_each](double v) {
+        return w_each && std::fabs(v) < 0x1p-900 ? 0.0 * v : v;
+    };
     for (std::size_t j = 0; j < n; ++j) {
         // Runs of equal values (ties) are common in what users project.
-        y[j] = (j > 0 && in.byte() < 64) ? y[j - 1] : in.value();
+        y[j] = (j > 0 && in.byte() < 64) ? y[j - 1] : tame(in.value());
     }
-    const double l_all = in.value();
-    const double u_all = in.value();
+    const double l_all = tame(in.value());
+    const double u_all = tame(in.value());
     for (std::size_t j = 0; j < n; ++j) {
-        l[j] = l_each ? in.value() : l_all;
-        u[j] = u_each ? in.value() : u_all;
+        l[j] = l_each ? tame(in.value()) : l_all;
+        u[j] = u_each ? tame(in.value()) : u_all;
         if (std::isnan(l[j]) || l[j] == k_inf) {
             l[j] = -k_inf;
         }
@@ -198,10 +207,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             }
         }
         if (w_each) {
-            const double v = std::fabs(in.value());
-            // Weights within 2^+-10, so that w_j times a double near the
-            // largest one stays a double (the answer must be one).
-            w[j] = (std::isfinite(v) && v > 0x1p-10 && v < 0x1p10) ? v : 1.0;
+            // Weights from 10^-9 to 10^9: a free element's small weight
+            // divides the rounding of the others' terms by itself.
+            const int high = in.byte();
+            const int k = high << 8 | in.byte();
+            w[j] = std::pow(10.0, -9.0 + 18.0 * k / 65535.0);
         }
     }
     // h somewhere in [sum w l, sum w u] (a finite part of it).

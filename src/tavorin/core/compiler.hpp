@@ -7,6 +7,7 @@
 #define TAVORIN_CORE_COMPILER_HPP
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 // Whether the AVX2 paths are compiled: on x86-64 unless TAVORIN_NO_AVX2 is
@@ -118,6 +119,21 @@ inline bool mul_overflow(std::ptrdiff_t a, std::ptrdiff_t b, std::ptrdiff_t *pro
     return false;
 #else
     return __builtin_mul_overflow(a, b, product);
+#endif
+}
+
+// The full product of two 64-bit integers: the low half returned, the high half in *high.
+inline std::uint64_t mul_wide(std::uint64_t a, std::uint64_t b, std::uint64_t *high) noexcept
+{
+#if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
+    return _umul128(a, b, high);
+#elif defined(_MSC_VER) && !defined(__clang__)
+    *high = __umulh(a, b);
+    return a * b;
+#else
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    *high = static_cast<std::uint64_t>(p >> 64);
+    return static_cast<std::uint64_t>(p);
 #endif
 }
 

@@ -9,7 +9,9 @@
 #include "core/derivatives.hpp"
 
 #include "core/simd.hpp"
+#include "core/twofold.hpp"
 
+#include <cmath>
 #include <type_traits>
 
 namespace tavorin::derivatives {
@@ -80,10 +82,80 @@ inline double per_free_weight(double sum, double k) noexcept
     return k > 0.0 ? sum / k : 0.0;
 }
 
+// sum_F w^2 with per-element weights: each square and each lane's sum
+// with its rounding error (k_lo), for the shift divides by it; w = 1 or one
+// weight a row sums its squares plainly (exact for w = 1).
 struct Sums {
     double num[4] = {0.0, 0.0, 0.0, 0.0};
     double k[4] = {0.0, 0.0, 0.0, 0.0};
+    double k_lo[4] = {0.0, 0.0, 0.0, 0.0};
 };
+
+// w^2 into a lane's sum hi + lo, with the rounding errors of the square
+// (Dekker's product) and of the sum (two_sum); the lanes' twin below.
+inline void add_square(double &hi, double &lo, double w) noexcept
+{
+    double p;
+    double e;
+    dekker_product(w, w, p, e);
+    double s;
+    double f;
+    two_sum(hi, p, s, f);
+    hi = s;
+    lo = lo + (f + e);
+}
+
+TAVORIN_SIMD_INLINE void add_squares(simd::F64x4 &hi, simd::F64x4 &lo, simd::F64x4 w) noexcept
+{
+    using namespace simd;
+    const F64x4 c = broadcast(134217729.0) * w;
+    const F64x4 w_hi = c - (c - w);
+    const F64x4 w_lo = w - w_hi;
+    const F64x4 p = w * w;
+    const F64x4 e = ((w_hi * w_hi - p) + w_hi * w_lo + w_lo * w_hi) + w_lo * w_lo;
+    const F64x4 s = hi + p;
+    const F64x4 bb = s - hi;
+    lo = lo + (((hi - (s - bb)) + (p - bb)) + e);
+    hi = s;
+}
+
+// The lanes' sums of squares joined (an infinite one as it is: no error is left).
+inline double joined(const double (&hi)[4], const double (&lo)[4]) noexcept
+{
+    Twofold t;
+    for (int k = 0; k < 4; ++k) {
+        t = t + hi[k];
+        t.lo += lo[k];
+    }
+    return std::isfinite(t.hi) ? t.value() : t.hi;
+}
+
+inline double free_weight_of(const Sums &s, bool each) noexcept
+{
+    return each ? joined(s.k, s.k_lo) : joined(s.k);
+}
+
+inline void add_free_weight(Sums &s, std::ptrdiff_t j, bool free, double w, bool each) noexcept
+{
+    if (each) {
+        add_square(s.k[j & 3], s.k_lo[j & 3], free ? w : 0.0);
+    }
+    else {
+        s.k[j & 3] += free ? w * w : 0.0;
+    }
+}
+
+template <bool Each>
+TAVORIN_SIMD_INLINE void add_free_weights(simd::F64x4 &k, simd::F64x4 &k_lo, simd::Mask4 free,
+                                          simd::F64x4 w) noexcept
+{
+    if (Each) {
+        add_squares(k, k_lo, simd::keep(free, w));
+    }
+    else {
+        k = k + simd::keep(free, w * w);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // JVP
@@ -116,7 +188,7 @@ void jvp_gather_one(const JvpRow<Real> &r, Sums &sums, std::ptrdiff_t j) noexcep
     const double term = ((p.free ? w * r.dy[j] : 0.0) + (p.at_l ? w * r.dl[j] : 0.0)) +
                         (p.at_u ? w * r.du[j] : 0.0);
     sums.num[j & 3] += term;
-    sums.k[j & 3] += p.free ? w * w : 0.0;
+    add_free_weight(sums, j, p.free, w, r.s.w.p != nullptr);
 }
 
 template <typename Real>
@@ -130,7 +202,7 @@ void jvp_write_one(const JvpRow<Real> &r, double dtau, std::ptrdiff_t j) noexcep
 template <typename Real>
 double jvp_shift(const JvpRow<Real> &r, const Sums &sums) noexcept
 {
-    return per_free_weight(joined(sums.num) - r.dh, joined(sums.k));
+    return per_free_weight(joined(sums.num) - r.dh, free_weight_of(sums, r.s.w.p != nullptr));
 }
 
 template <typename Real>
@@ -163,7 +235,7 @@ TAVORIN_SIMD_INLINE PlaceLanes place_lanes(simd::F64x4 x, simd::F64x4 l, simd::F
     return {simd::lt(l, x) & simd::lt(x, u), at_l, simd::andnot(at_l, simd::eq(x, u))};
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) noexcept
 {
     using namespace simd;
@@ -171,7 +243,7 @@ TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) n
     const F64x4 w_all = broadcast(r.s.w.v), dy_all = broadcast(r.dy.v);
     const F64x4 dl_all = broadcast(r.dl.v), du_all = broadcast(r.du.v);
     const std::ptrdiff_t n4 = n - n % 4;
-    F64x4 num = zero(), k = zero();
+    F64x4 num = zero(), k = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(r.s.w, w_all, j);
         const PlaceLanes p =
@@ -180,11 +252,12 @@ TAVORIN_SIMD_KERNEL void jvp_row_simd(const JvpRow<Real> &r, std::ptrdiff_t n) n
             (keep(p.free, w * lanes(r.dy, dy_all, j)) + keep(p.at_l, w * lanes(r.dl, dl_all, j))) +
             keep(p.at_u, w * lanes(r.du, du_all, j));
         num = num + term;
-        k = k + keep(p.free, w * w);
+        add_free_weights<Each>(k, k_lo, p.free, w);
     }
     Sums sums;
     store(sums.num, num);
     store(sums.k, k);
+    store(sums.k_lo, k_lo);
     for (std::ptrdiff_t j = n4; j < n; ++j) {
         jvp_gather_one(r, sums, j);
     }
@@ -231,7 +304,7 @@ void vjp_gather_one(const VjpRow<Real> &r, Sums &sums, std::ptrdiff_t j) noexcep
     const double w = r.s.w[j];
     const Place p = place_of(static_cast<double>(r.s.x[j]), r.s.l[j], r.s.u[j]);
     sums.num[j & 3] += p.free ? w * static_cast<double>(r.g[j]) : 0.0;
-    sums.k[j & 3] += p.free ? w * w : 0.0;
+    add_free_weight(sums, j, p.free, w, r.s.w.p != nullptr);
 }
 
 // The bounds' row sums, when they are wanted per row.
@@ -281,7 +354,7 @@ void vjp_row_plain(const Vjp<Real> &c, std::ptrdiff_t i) noexcept
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         vjp_gather_one(r, sums, j);
     }
-    const double m = per_free_weight(joined(sums.num), joined(sums.k));
+    const double m = per_free_weight(joined(sums.num), free_weight_of(sums, r.s.w.p != nullptr));
     BoundSums bounds;
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         vjp_write_one(r, m, bounds, j);
@@ -289,7 +362,7 @@ void vjp_row_plain(const Vjp<Real> &c, std::ptrdiff_t i) noexcept
     vjp_finish(c, i, m, bounds);
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noexcept
 {
     using namespace simd;
@@ -298,21 +371,22 @@ TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noex
     const F64x4 l_all = broadcast(r.s.l.v), u_all = broadcast(r.s.u.v);
     const F64x4 w_all = broadcast(r.s.w.v);
     const std::ptrdiff_t n4 = n - n % 4;
-    F64x4 num = zero(), k = zero();
+    F64x4 num = zero(), k = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(r.s.w, w_all, j);
         const PlaceLanes p =
             place_lanes(load(r.s.x + j), lanes(r.s.l, l_all, j), lanes(r.s.u, u_all, j));
         num = num + keep(p.free, w * load(r.g + j));
-        k = k + keep(p.free, w * w);
+        add_free_weights<Each>(k, k_lo, p.free, w);
     }
     Sums sums;
     store(sums.num, num);
     store(sums.k, k);
+    store(sums.k_lo, k_lo);
     for (std::ptrdiff_t j = n4; j < n; ++j) {
         vjp_gather_one(r, sums, j);
     }
-    const double m = per_free_weight(joined(sums.num), joined(sums.k));
+    const double m = per_free_weight(joined(sums.num), free_weight_of(sums, r.s.w.p != nullptr));
     const F64x4 m_all = broadcast(m);
     F64x4 to_l_sum = zero(), to_u_sum = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
@@ -345,42 +419,43 @@ TAVORIN_SIMD_KERNEL void vjp_row_simd(const Vjp<Real> &c, std::ptrdiff_t i) noex
 // ---------------------------------------------------------------------------
 
 template <typename Real>
-void free_weight_one(const RowSets<Real> &s, double (&k)[4], std::ptrdiff_t j) noexcept
+void free_weight_one(const RowSets<Real> &s, Sums &k, std::ptrdiff_t j) noexcept
 {
-    const double w = s.w[j];
-    k[j & 3] += place_of(static_cast<double>(s.x[j]), s.l[j], s.u[j]).free ? w * w : 0.0;
+    const bool free = place_of(static_cast<double>(s.x[j]), s.l[j], s.u[j]).free;
+    add_free_weight(k, j, free, s.w[j], s.w.p != nullptr);
 }
 
 template <typename Real>
 Real free_weight_plain(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
 {
     const RowSets<Real> s = sets_of(sets, i);
-    double k[4] = {0.0, 0.0, 0.0, 0.0};
+    Sums k;
     for (std::ptrdiff_t j = 0; j < sets.n; ++j) {
         free_weight_one(s, k, j);
     }
-    return static_cast<Real>(joined(k));
+    return static_cast<Real>(free_weight_of(k, s.w.p != nullptr));
 }
 
-template <typename Real>
+template <typename Real, bool Each>
 TAVORIN_SIMD_KERNEL Real free_weight_simd(const Sets<Real> &sets, std::ptrdiff_t i) noexcept
 {
     using namespace simd;
     const RowSets<Real> s = sets_of(sets, i);
     const F64x4 l_all = broadcast(s.l.v), u_all = broadcast(s.u.v), w_all = broadcast(s.w.v);
     const std::ptrdiff_t n4 = sets.n - sets.n % 4;
-    F64x4 k_lanes = zero();
+    F64x4 k_lanes = zero(), k_lo = zero();
     for (std::ptrdiff_t j = 0; j < n4; j += 4) {
         const F64x4 w = lanes(s.w, w_all, j);
         const PlaceLanes p = place_lanes(load(s.x + j), lanes(s.l, l_all, j), lanes(s.u, u_all, j));
-        k_lanes = k_lanes + keep(p.free, w * w);
+        add_free_weights<Each>(k_lanes, k_lo, p.free, w);
     }
-    double k[4];
-    store(k, k_lanes);
+    Sums k;
+    store(k.k, k_lanes);
+    store(k.k_lo, k_lo);
     for (std::ptrdiff_t j = n4; j < sets.n; ++j) {
         free_weight_one(s, k, j);
     }
-    return static_cast<Real>(joined(k));
+    return static_cast<Real>(free_weight_of(k, Each));
 }
 
 }  // namespace
@@ -394,7 +469,8 @@ void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        k[i] = free_weight_simd(sets, i);
+        k[i] = sets.w.elements ? free_weight_simd<Real, true>(sets, i)
+                               : free_weight_simd<Real, false>(sets, i);
     }
 }
 
@@ -415,7 +491,13 @@ void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) no
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        jvp_row_simd(jvp_row(jvp, i), jvp.sets.n);
+        const JvpRow<Real> r = jvp_row(jvp, i);
+        if (r.s.w.p) {
+            jvp_row_simd<Real, true>(r, jvp.sets.n);
+        }
+        else {
+            jvp_row_simd<Real, false>(r, jvp.sets.n);
+        }
     }
 }
 
@@ -427,7 +509,12 @@ void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) no
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        vjp_row_simd(vjp, i);
+        if (vjp.sets.w.elements) {
+            vjp_row_simd<Real, true>(vjp, i);
+        }
+        else {
+            vjp_row_simd<Real, false>(vjp, i);
+        }
     }
 }
 

@@ -31,8 +31,19 @@ void add(Scaled &s, double w, double b, double times = 1.0) noexcept
         s.infinite = true;
         return;
     }
-    const double t = std::ldexp(w, -k_down / 2) * std::ldexp(b, -k_down / 2) * times;
+    // Each product with its rounding error, as the solver sums them: the
+    // sum is then exact far below the slack, which alone decides.
+    double t;
+    double e;
+    two_product(std::ldexp(w, -k_down / 2), std::ldexp(b, -k_down / 2), t, e);
+    if (times != 1.0) {
+        double f;
+        e *= times;
+        two_product(t, times, t, f);
+        e += f;
+    }
     s.sum = s.sum + t;
+    s.sum.lo += e;
     s.size += std::fabs(t);
 }
 

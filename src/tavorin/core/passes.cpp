@@ -3,6 +3,7 @@
 
 #include "core/simd.hpp"
 #include "core/doubles.hpp"
+#include "core/finish.hpp"
 #include "core/twofold.hpp"
 
 #include <algorithm>
@@ -45,6 +46,7 @@ const Table<T> &tables(bool plain) noexcept
         lane_kernels::write<T, LE, UE, WE>,
         lane_kernels::write_count<T, LE, UE, WE>,
         lane_kernels::finite<T>,
+        lane_kernels::band<T, LE, UE, WE>,
         lane_kernels::side_by_side<T>,
     };
     static const Table<T> twins = {
@@ -53,6 +55,7 @@ const Table<T> &tables(bool plain) noexcept
         plain_kernels::write<T, LE, UE, WE>,
         plain_kernels::write_count<T, LE, UE, WE>,
         plain_kernels::finite<T>,
+        plain_kernels::band<T, LE, UE, WE>,
         plain_kernels::side_by_side<T>,
     };
     return plain ? twins : lanes;

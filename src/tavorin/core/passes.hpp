@@ -12,6 +12,8 @@
 #ifndef TAVORIN_CORE_PASSES_HPP
 #define TAVORIN_CORE_PASSES_HPP
 
+#include "core/finish.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -91,6 +93,8 @@ struct Table {
     void (*write_count)(const Span<T> &row, double tau, T *out, std::int64_t &upper,
                         std::int64_t &lower) noexcept;
     bool (*finite)(const T *y, std::ptrdiff_t n) noexcept;
+    // The band of [lo, hi] (finish.hpp).
+    finish::Band (*band)(const Span<T> &row, double lo, double hi) noexcept;
     // The whole solve of up to k_side_rows vectors of at most k_side_max_n
     // elements (one l, u and h each, no weights), `stride` elements apart,
     // side by side in lanes: ok[k] false when it left vector k to the general

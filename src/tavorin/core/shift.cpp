@@ -902,6 +902,7 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws, double weight = 1.0)
     found.tau = r.tau;
     found.scaled = true;
     found.exponent = ws.exponent;
+    found.verified = r.outcome == Outcome::root;
     return found;
 }
 

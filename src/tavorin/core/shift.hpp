@@ -116,6 +116,7 @@ struct Found {
     // vector overflow): tau is the copy's, write with write_scaled.
     bool scaled = false;
     int exponent = 0;
+    bool verified = true;  // false: the scaled copy's rounds ran out (tau a last trial)
     bool written = false;  // the projection is in `out` already
 };
 

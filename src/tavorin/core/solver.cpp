@@ -3,6 +3,7 @@
 #include "core/solver.hpp"
 
 #include "core/blocks.hpp"
+#include "core/finish.hpp"
 #include "core/shift.hpp"
 
 #include <atomic>
@@ -169,24 +170,44 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
     const bool apart = p.out != p.y;
     const shift::Found found =
         shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr, from);
-    if (found.finite && !found.scaled) {
-        start = found.tau;
-    }
-    if (found.written && found.finite) {
-        return true;
-    }
-    double tau = found.tau;
     if (!found.finite) {
         if (p.check_finite) {
             return false;
         }
-        tau = std::numeric_limits<double>::quiet_NaN();
+        shift::write_vector(v, std::numeric_limits<double>::quiet_NaN(), out, plain, splitter);
+        return true;
     }
-    if (found.scaled && found.finite) {
+    // The rounds' shift settled by the one rule; a scaled copy's verified
+    // shift stands (its sums are beyond the doubles).
+    if (found.scaled && found.verified) {
         shift::write_scaled(v, ws, found, out);
+        return true;
+    }
+    const finish::Elements<T> elements{
+        v.span.y, 1, v.span.l, v.span.u, v.span.w, v.span.l_all, v.span.u_all, v.span.n};
+    finish::Settled settled;
+    if (found.scaled) {
+        settled = finish::settle(elements, v.h, std::numeric_limits<double>::quiet_NaN());
     }
     else {
-        shift::write_vector(v, tau, out, plain, splitter);
+        const finish::Band band =
+            passes::table<T>(v.span.l, v.span.u, v.span.w, plain)
+                .band(v.span, finish::band_lo(found.tau), finish::band_hi(found.tau));
+        settled = finish::settle(elements, v.h, found.tau, &band);
+    }
+    if (!settled.ok) {
+        // Beyond the exact finish's doubles too: the rounds' last shift.
+        if (found.scaled) {
+            shift::write_scaled(v, ws, found, out);
+        }
+        else if (!found.written) {
+            shift::write_vector(v, found.tau, out, plain, splitter);
+        }
+        return true;
+    }
+    start = settled.tau;
+    if (!found.written || found.scaled || settled.tau != found.tau) {
+        shift::write_vector(v, settled.tau, out, plain, splitter);
     }
     return true;
 }

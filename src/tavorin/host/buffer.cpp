@@ -152,6 +152,25 @@ int take_matrix(PyObject *obj, const char *name, bool writable, HeldBuffer &held
     return 0;
 }
 
+int take_block(PyObject *obj, const char *name, bool writable, HeldBuffer &held,
+               Block &out) noexcept
+{
+    const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (held.acquire(obj, flags) < 0) {
+        return -1;
+    }
+    const Py_buffer &view = held.view();
+    if (check_view(view, name, 2, out.real) < 0) {
+        return -1;
+    }
+    out.data = static_cast<char *>(view.buf);
+    out.m = view.shape[0];
+    out.n = view.shape[1];
+    out.row_stride = view.strides[0];
+    out.column_stride = view.strides[1];
+    return 0;
+}
+
 bool overlaps_partly(const Matrix &a, const Matrix &b) noexcept
 {
     if (a.m == 0 || a.n == 0 || b.m == 0 || b.n == 0) {

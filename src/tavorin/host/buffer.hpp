@@ -51,6 +51,22 @@ struct Matrix {
 int take_matrix(PyObject *obj, const char *name, bool writable, HeldBuffer &held,
                 Matrix &out) noexcept;
 
+// m rows of n elements at any strides, possibly unaligned (the layouts
+// NumPy's views and received buffers have), for copies.
+struct Block {
+    char *data = nullptr;
+    Py_ssize_t m = 0;
+    Py_ssize_t n = 0;
+    Py_ssize_t row_stride = 0;
+    Py_ssize_t column_stride = 0;
+    Real real = Real::other;
+};
+
+// Takes a 2-D buffer of native float64 or float32 elements at any strides
+// (writable when asked): 0, or -1 with a TypeError or ValueError naming `name`.
+int take_block(PyObject *obj, const char *name, bool writable, HeldBuffer &held,
+               Block &out) noexcept;
+
 // Whether two matrices' memory overlaps without being the very same elements
 // (same address, shape and strides).
 bool overlaps_partly(const Matrix &a, const Matrix &b) noexcept;

@@ -20,7 +20,8 @@ void run_unlocked(std::ptrdiff_t elements, void (*work)(void *) noexcept, void *
 PyObject *project(PyObject *module, PyObject *args) noexcept;           // project.cpp
 PyObject *solve(PyObject *module, PyObject *args) noexcept;             // solve.cpp
 PyObject *first_infeasible(PyObject *module, PyObject *args) noexcept;  // sets.cpp
-PyObject *first_nonfinite(PyObject *module, PyObject *arg) noexcept;    // solve.cpp
+PyObject *first_nonfinite(PyObject *module, PyObject *args) noexcept;   // solve.cpp
+PyObject *copy(PyObject *module, PyObject *args) noexcept;              // copy.cpp
 PyObject *plain_kernels(PyObject *module, PyObject *arg) noexcept;      // solve.cpp
 // jvp(x, dy, dh, dl, du, l, u, w, dx, workers) -> None
 PyObject *project_jvp(PyObject *module, PyObject *args) noexcept;  // derivatives.cpp

@@ -2,7 +2,7 @@
 // tavorin.project_capped_simplex.
 //
 // The Python layer (_api.py) does the array work and hands over 2-D buffers
-// whose rows are contiguous; each function takes and checks its buffers,
+// whose rows are contiguous (copy takes any strides); each function takes and checks its buffers,
 // lets the interpreter lock go for the numerical phase when the work is large
 // enough, and splits it over threads started for that call.  No interpreter
 // object is touched without the lock, and the buffers stay exported until
@@ -60,7 +60,8 @@ PyMethodDef module_methods[] = {
     method<project>("project", METH_VARARGS),
     method<solve>("solve", METH_VARARGS),
     method<first_infeasible>("first_infeasible", METH_VARARGS),
-    method<first_nonfinite>("first_nonfinite", METH_O),
+    method<first_nonfinite>("first_nonfinite", METH_VARARGS),
+    method<copy>("copy", METH_VARARGS),
     method<plain_kernels>("_plain_kernels", METH_O),
     method<project_jvp>("jvp", METH_VARARGS),
     method<project_vjp>("vjp", METH_VARARGS),
