@@ -439,6 +439,27 @@ SETTINGS = [
 ]
 
 
+def _row_of(value, i, n):
+    """Row i of a set value given once, per vector or per element, as n floats."""
+    a = np.asarray(value, float)
+    return np.full(n, a if a.ndim == 0 else a[i]) if a.ndim < 2 else a[i]
+
+
+def assert_near_reference(x, y, h, l, u, weights=None, ulps=8):  # noqa: E741
+    """Rows x within ``ulps`` of x's eps times each row's scale of the rational projection."""
+    import exact_reference
+
+    x = np.asarray(x)
+    m, n = x.shape
+    for i in range(m):
+        row_h = float(np.asarray(h, float).reshape(-1)[i if np.ndim(h) else 0])
+        row_l, row_u = _row_of(l, i, n), _row_of(u, i, n)
+        w = None if weights is None else _row_of(weights, i, n)
+        want = exact_reference.exact(np.asarray(y, float)[i], row_h, row_l, row_u, w)
+        scale = exact_reference.scale(np.asarray(y, float)[i], want, row_l, row_u)
+        assert np.max(np.abs(x[i] - want)) <= ulps * np.finfo(x.dtype).eps * scale, (i, x[i], want)
+
+
 # ---------------------------------------------------------------------------
 # The shapes a set may be given in, for every front end
 # ---------------------------------------------------------------------------

@@ -1,4 +1,7 @@
-"""tavorin.jax.project_capped_simplex under jit, vmap, grad, jacfwd and jacrev."""
+"""tavorin.jax.project_capped_simplex under jit, vmap, grad, jacfwd and jacrev; the sort
+method, the lowering for a GPU, and half precision."""
+
+import re
 
 import numpy as np
 import pytest
@@ -6,6 +9,7 @@ from numpy.testing import assert_allclose
 from support import (
     REFUSALS,
     SET_SHAPES,
+    assert_near_reference,
     capped_sets,
     exact_projection,
     for_frameworks,
@@ -21,6 +25,7 @@ jax.config.update("jax_enable_x64", True)
 
 from jax.test_util import check_grads  # noqa: E402
 
+import tavorin.jax as tavorin_jax  # noqa: E402
 from tavorin.jax import project_capped_simplex  # noqa: E402
 
 KINDS = ["scalar", "per vector", "per element", "infinite lower", "infinite upper", "weights"]
@@ -34,8 +39,9 @@ def arguments(kind, m=4, n=7, dtype=np.float64):
     return [as_jax(y)] + [as_jax(sets[k]) for k in "hlu"], weights
 
 
+@pytest.mark.parametrize("method", [None, "sort"])
 @pytest.mark.parametrize("kind", KINDS)
-def test_gradients_match_finite_differences_both_ways(kind):
+def test_gradients_match_finite_differences_both_ways(kind, method):
     args, weights = arguments(kind)
     finite = [a for a in args if bool(jnp.all(jnp.isfinite(a)))]
     infinite = {i: a for i, a in enumerate(args) if not bool(jnp.all(jnp.isfinite(a)))}
@@ -44,7 +50,7 @@ def test_gradients_match_finite_differences_both_ways(kind):
         full = list(finite_args)
         for i, a in sorted(infinite.items()):
             full.insert(i, a)
-        return project_capped_simplex(*full, weights=weights)
+        return project_capped_simplex(*full, weights=weights, method=method)
 
     check_grads(f, finite, order=1, modes=("fwd", "rev"), eps=1e-6, atol=1e-6, rtol=1e-6)
 
@@ -76,6 +82,68 @@ def test_refusals_name_the_vector(change, message):
         y[i, j] = value
     with pytest.raises(Exception, match=message):
         jax.jit(project_capped_simplex)(y, h, 0.0, 1.0).block_until_ready()
+    # A device cannot raise: the sort method gives the vector NaN, and only it.
+    x = np.asarray(project_capped_simplex(y, h, 0.0, 1.0, method="sort"))
+    bad = int(re.search(r"\d+", message.split("index")[1]).group())
+    assert np.isnan(x[bad]).all() and not np.isnan(np.delete(x, bad, axis=0)).any()
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("kind", KINDS)
+def test_the_sort_method_is_near_the_core_and_the_rational_projection(kind, dtype):
+    args, weights = arguments(kind, m=40, n=9, dtype=dtype)
+    x = jax.jit(lambda *a: project_capped_simplex(*a, weights=weights, method="sort"))(*args)
+    core = project_capped_simplex(*args, weights=weights)
+    assert x.dtype == dtype
+    scale = max(1.0, float(jnp.max(jnp.abs(core))))
+    assert float(jnp.max(jnp.abs(x - core))) <= 4 * np.finfo(dtype).eps * scale
+    assert_near_reference(x, *(np.asarray(a, float) for a in args), weights)
+
+
+@pytest.mark.skipif(not hasattr(jax.jit(abs), "trace"), reason="jax before jit(f).trace")
+def test_the_gpu_program_sorts_on_the_device_with_no_host_call():
+    (y, h, l, u), _ = arguments("per vector")  # noqa: E741
+    loss = jax.jit(jax.grad(lambda *a: jnp.sum(project_capped_simplex(*a) ** 2), (0, 1, 2, 3)))
+    gpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cuda",)).as_text()
+    cpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cpu",)).as_text()
+    assert "tavorin" not in gpu and "sort" in gpu
+    # Without jax.ffi the CPU's branch is a callback, which jax of that age
+    # lowers for every platform too (a branch the device never takes).
+    assert "callback" not in gpu or not tavorin_jax._HAS_FFI
+    assert "tavorin" in cpu or not tavorin_jax._HAS_FFI
+
+
+@pytest.mark.parametrize("dtype", [jnp.float16, jnp.bfloat16])
+@pytest.mark.parametrize("method", [None, "sort"])
+def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
+    (y, h, l, u), _ = arguments("per vector", dtype=np.float32)  # noqa: E741
+    f = lambda v: project_capped_simplex(v, h, l, u, method=method)  # noqa: E731
+    x = f(y.astype(dtype))
+    assert x.dtype == dtype
+    assert np.array_equal(
+        x, project_capped_simplex(y.astype(dtype).astype(np.float32), h, l, u).astype(dtype)
+    )
+    assert (
+        jax.grad(lambda v: jnp.sum(f(v) * jnp.arange(7.0, dtype=dtype)))(y.astype(dtype)).dtype
+        == dtype
+    )
+
+
+@pytest.mark.parametrize(
+    "y, error, message",
+    [
+        (np.zeros((2, 3), np.complex64), TypeError, "real numbers, not complex64"),
+        (np.zeros((2, 3)), ValueError, "method must be None or 'sort', not 'exact'"),
+    ]
+    + [
+        (jnp.zeros((2, 3), getattr(jnp, name)), TypeError, f"not {name}")
+        for name in ["float8_e4m3fn"]
+        if hasattr(jnp, name)
+    ],
+)
+def test_other_dtypes_and_methods_are_refused(y, error, message):
+    with pytest.raises(error, match=message):
+        project_capped_simplex(y, 1.0, 0.0, 1.0, method="exact" if error is ValueError else None)
 
 
 @pytest.mark.parametrize(
@@ -118,6 +186,23 @@ def test_malformed_foreign_calls_are_refused(args, attrs, results):
     call = jax.ffi.ffi_call(tavorin.jax._TARGET, shapes)
     with pytest.raises(Exception, match="unexpected call of the projection"):
         jax.block_until_ready(call(*args, **attrs))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (2, 1), (1, 3), (2, 3)])
+def test_foreign_calls_broadcast_the_values_given_per_vector(shape):
+    if not tavorin_jax._HAS_FFI:
+        pytest.skip("this jax has no jax.ffi.ffi_call: the projection is a callback")
+    y = np.random.default_rng(3).standard_normal((2, 3, 4))
+    rows = np.stack(
+        np.broadcast_arrays(
+            np.arange(1.0, 1.0 + shape[0] * shape[1]).reshape(shape) / 4, -0.5, 1.0
+        ),
+        -1,
+    )
+    call = jax.ffi.ffi_call(tavorin_jax._TARGET, jax.ShapeDtypeStruct(y.shape, y.dtype))
+    x = call(y, rows, kinds=np.int32(5))
+    h, l, u = (np.broadcast_to(rows[..., i], (2, 3)) for i in range(3))  # noqa: E741
+    assert np.asarray(x).tobytes() == exact_projection(y, h, l, u).tobytes()
 
 
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():

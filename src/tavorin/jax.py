@@ -2,11 +2,13 @@
 
 On the CPU the projection is an XLA foreign function (``jax.ffi``): the
 compiled solver reads and writes XLA's own buffers, with no copy and no
-interpreter.  Elsewhere, and with jax before ``jax.ffi.ffi_call``, it runs on
-the host through ``jax.pure_callback``.  Its derivative is written here in JAX
-itself (masks and sums over the free set), so JAX differentiates it forward or
-transposes it backward without calling the projection again, and every
-transformation composes.
+interpreter (with jax before ``jax.ffi.ffi_call``, a host call through
+``jax.pure_callback``).  On every other platform, chosen by
+``jax.lax.platform_dependent`` when XLA lowers, it is the sort method in
+jax.numpy and lax (_sort_jax), so a GPU or TPU runs it on the device.  Its
+derivative is written here in JAX itself (masks and sums over the free set),
+so JAX differentiates it forward or transposes it backward without calling
+the projection again, and every transformation composes.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import numpy as np
 from jax.custom_derivatives import SymbolicZero
 
 from . import _simplex
+from . import _sort_jax as sorted_
 from ._derivatives import framework_set, project_vectors, vector_axis
 from ._sets import check_real_dtype
 
@@ -84,20 +87,32 @@ def _unpacked(kinds, y, rows, *elements):
 
 def _host_call(kinds, y, h, l, u, w, with_weight=False):  # noqa: E741
     """x, or (x, k) with k each vector's sum of w_j**2 over its free elements."""
+    kinds, sort = kinds[:3], kinds[3] == "sort"
+
+    def device(*_):
+        spread = [jnp.broadcast_to(_spread(v, k), y.shape) for v, k in zip((l, u, w), kinds)]
+        x = sorted_.project_sorted(y, h, *spread)
+        return (x, _free_weight(kinds, x, l, u, w)) if with_weight else x
+
+    if sort:
+        return device()
     # Each array a call takes costs about as much as the call itself, so the
-    # values given per vector travel as one array.
+    # values given per vector travel as one array; values shared by every
+    # vector as one row of it (leading dimensions of 1), which also spares
+    # the solver every vector's check of its set.
     given = [(l, kinds[0]), (u, kinds[1]), (w, kinds[2])]
-    rows = jnp.stack([h] + [a for a, kind in given if kind == "row"], axis=-1)
+    parts = [h] + [a for a, kind in given if kind == "row"]
+    shape = np.broadcast_shapes(*(jnp.shape(a) for a in parts))
+    rows = jnp.stack([jnp.broadcast_to(a, shape) for a in parts], axis=-1)
+    rows = rows.reshape((1,) * (y.ndim - 1 - len(shape)) + rows.shape)
     args = [y, rows] + [a for a, kind in given if kind == "element"]
 
-    def elsewhere(*args):
+    def host(*args):
         x = _callback(kinds, *args)
         return (x, _free_weight(kinds, x, l, u, w)) if with_weight else x
 
-    if not _HAS_FFI:
-        return elsewhere(*args)
-    cpu = functools.partial(_foreign_call, kinds, with_weight)
-    return jax.lax.platform_dependent(*args, cpu=cpu, default=elsewhere)
+    cpu = functools.partial(_foreign_call, kinds, with_weight) if _HAS_FFI else host
+    return jax.lax.platform_dependent(*args, cpu=cpu, default=device)
 
 
 def _foreign_call(kinds, with_weight, y, *rest):
@@ -174,7 +189,7 @@ def _tangent(kinds, x, k, primals, tangents):
     """dx for the tangents of (y, h, l, u) at x = the projection, with k its free weights."""
     _, h, l, u, w = primals  # noqa: E741
     dy, dh, dl, du, _ = tangents  # the weights are constants
-    l_kind, u_kind, w_kind = kinds
+    l_kind, u_kind, w_kind = kinds[:3]
     free, at_l = _places(kinds, x, l, u)
     zero = jnp.zeros((), x.dtype)
     # Tangents known to be zero (inputs not differentiated) are left out:
@@ -235,18 +250,39 @@ def _real(value, name):
 
 
 def _as_set(value, name, y, axis):
-    """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
+    """A set (or the weights) per vector (the batch shape, or 0-d: shared by every
+    vector, which the foreign function takes as one row) or per element (vectors last)."""
     value = _real(value, name).astype(y.dtype)
+    if value.ndim == 0:
+        return value, "row"
     return framework_set(value, name, y.shape, axis, jnp.broadcast_to, jnp.moveaxis)
 
 
-def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
+def _sets(y, h, l, u, weights, axis):  # noqa: E741
+    """(y's vectors last, h, l, u, w, how l, u and w are given) as _project takes them."""
+    h, _ = _as_set(h, "h", y, axis)
+    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
+    u, u_kind = _as_set(u, "u", y, axis)
+    if weights is None:
+        w, w_kind = jnp.ones((), y.dtype), "none"
+    else:
+        w, w_kind = _as_set(weights, "weights", y, axis)
+        w = jax.lax.stop_gradient(w)
+    return jnp.moveaxis(y, axis, -1), h, l, u, w, (l_kind, u_kind, w_kind)
+
+
+# Computed in float32 (sums in float64 where jax has it) and rounded once to their own dtype.
+_HALF = (jnp.float16, jnp.bfloat16)
+
+
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  # noqa: E741
     """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
     The exact projection of ``tavorin.project_capped_simplex``, as a JAX
     function: it works under ``jit``, ``vmap`` (any number of batch
     dimensions), ``grad``, ``jvp``, ``vjp``, ``jacfwd`` and ``jacrev``, in
-    float32 and (with ``jax_enable_x64``) float64.
+    float32 and (with ``jax_enable_x64``) float64; float16 and bfloat16 are
+    computed in float32 and rounded once to their dtype.
 
     Parameters
     ----------
@@ -264,6 +300,13 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
         (no derivative is taken for them).
     axis : int, optional
         The axis the vectors lie along.
+    method : {None, "sort"}, optional
+        None (the default) runs the compiled core on the CPU and ``"sort"``
+        on every other platform (the choice is made when XLA lowers for a
+        platform, so a GPU or TPU program holds no host call); ``"sort"``
+        asks for the sort method (sort the breakpoints, locate the root's
+        piece, sums in float64 with ``jax_enable_x64``, else float32) on the
+        CPU too.
 
     Returns
     -------
@@ -284,8 +327,10 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
         ``numpy.exceptions.AxisError`` for an axis out of range.
     JaxRuntimeError
         An infeasible set given as an array, or NaN or infinity in ``y``,
-        when the call is computed (a ``ValueError`` naming the vector's batch
-        index).
+        when the call is computed on the CPU's compiled core (a
+        ``ValueError`` naming the vector's batch index).  The sort method
+        cannot raise without a host round trip: such a vector comes back
+        as NaN there.
 
     See Also
     --------
@@ -297,8 +342,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     Everything is computed in ``y``'s float type, and the result has the
     bytes of ``tavorin.project_capped_simplex`` on the same arrays.  On the
     CPU the projection is an XLA foreign function reading and writing XLA's
-    own buffers; elsewhere, and with a jax without ``jax.ffi.ffi_call``, it
-    runs on the host through ``jax.pure_callback``.  The derivative is
+    own buffers (with a jax without ``jax.ffi.ffi_call``, a host call through
+    ``jax.pure_callback``); on other platforms it is the sort method, in
+    JAX's own operations.  The derivative is
     written in JAX (masks and sums over the free set), so JAX differentiates
     it forward and transposes it backward without calling the projection
     again.  At a tie (an element exactly at a bound) the element counts as
@@ -324,18 +370,19 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     Array([[ 0.5,  0. , -0.5,  0. ],
            [ 0.5,  0. ,  0. , -0.5]], dtype=float32)
     """
+    if method not in (None, "sort"):
+        raise ValueError(f"method must be None or 'sort', not {method!r}")
     y = _real(y, "y")
     if not jnp.issubdtype(y.dtype, jnp.floating):
         y = y.astype(jnp.result_type(float))
+    dtype = y.dtype
+    if dtype in _HALF:
+        y = y.astype(jnp.float32)
+    elif dtype not in (jnp.float32, jnp.float64):
+        raise TypeError(
+            f"tavorin.jax projects float64, float32, float16 and bfloat16 arrays, not {dtype}"
+        )
     axis = vector_axis(y.shape, axis)
-    moved = jnp.moveaxis(y, axis, -1)
-    h, _ = _as_set(h, "h", y, axis)
-    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
-    u, u_kind = _as_set(u, "u", y, axis)
-    if weights is None:
-        w, w_kind = jnp.ones((), y.dtype), "none"
-    else:
-        w, w_kind = _as_set(weights, "weights", y, axis)
-        w = jax.lax.stop_gradient(w)
-    x = _project((l_kind, u_kind, w_kind), moved, h, l, u, w)
-    return jnp.moveaxis(x, -1, axis)
+    moved, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    x = _project(kinds + ("sort" if method == "sort" else "auto",), moved, h, l, u, w)
+    return jnp.moveaxis(x, -1, axis).astype(dtype)

@@ -1,9 +1,11 @@
-"""tavorin.torch: the projection as a torch.autograd.Function on CPU tensors.
+"""tavorin.torch: the projection as torch custom operators, on every device.
 
-The forward runs the compiled projection on the tensors' memory; the backward
-runs the compiled VJP.  Both are functions of their own with vmap rules, so
-torch.func.grad, vmap and their compositions go through, and the backward is
-itself differentiable (its derivative is the JVP), so double backward works.
+The forward, its VJP and its JVP are operators of their own (_torch_ops:
+torch.ops.tavorin.project, .project_vjp and .project_jvp) with autograd and
+vmap rules and shapes for fake tensors, so torch.func.grad, vmap, their
+compositions, double backward and torch.compile(fullgraph=True) go through.
+On the CPU they run the compiled core on the tensors' memory; elsewhere the
+sort method in torch's own operations (_sort_torch).
 """
 
 from __future__ import annotations
@@ -11,97 +13,11 @@ from __future__ import annotations
 import numpy as np
 import torch
 
-from ._derivatives import framework_set, jvp_vectors, project_vectors, vector_axis, vjp_vectors
+from . import _torch_ops
+from ._derivatives import framework_set, vector_axis
 from ._sets import check_real_dtype
 
 __all__ = ["project_capped_simplex"]
-
-
-def _host(tensor):
-    if tensor.device.type != "cpu":
-        raise ValueError(f"tavorin.torch works on CPU tensors, not {tensor.device.type} ones")
-    return tensor.detach().numpy()
-
-
-def _tensor(array, like):
-    return torch.from_numpy(np.ascontiguousarray(array, dtype=_host(like).dtype))
-
-
-def _batched(info, in_dims, args):
-    """Every tensor with the vmapped dimension first, unbatched ones expanded to it."""
-    out = []
-    for arg, dim in zip(args, in_dims):
-        if dim is None:
-            out.append(arg.expand((info.batch_size,) + arg.shape))
-        else:
-            out.append(arg.movedim(dim, 0))
-    return out
-
-
-class _Project(torch.autograd.Function):
-    """x = projection of y's last axis; h per vector, l, u and w per vector or per element."""
-
-    @staticmethod
-    def forward(y, h, l, u, w, kinds):  # noqa: E741
-        return _tensor(project_vectors(kinds, *(_host(a) for a in (y, h, l, u, w))), y)
-
-    @staticmethod
-    def setup_context(ctx, inputs, output):
-        _, h, l, u, w, kinds = inputs  # noqa: E741
-        ctx.kinds = kinds
-        ctx.save_for_backward(output, h, l, u, w)
-
-    @staticmethod
-    def backward(ctx, g):
-        x, h, l, u, w = ctx.saved_tensors  # noqa: E741
-        gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds)
-        wanted = ctx.needs_input_grad
-        return (
-            gy if wanted[0] else None,
-            gh if wanted[1] else None,
-            gl if wanted[2] else None,
-            gu if wanted[3] else None,
-            None,
-            None,
-        )
-
-    @staticmethod
-    def vmap(info, in_dims, y, h, l, u, w, kinds):  # noqa: E741
-        if kinds[2] == "none":
-            in_dims = in_dims[:4] + (0,)
-            w = w.expand((info.batch_size,) + w.shape)
-        return _Project.apply(*_batched(info, in_dims[:5], (y, h, l, u, w)), kinds), 0
-
-
-class _ProjectVjp(torch.autograd.Function):
-    """(gy, gh, gl, gu) = J^T g at the projection x.  Linear in g; J^T's transpose is the JVP."""
-
-    @staticmethod
-    def forward(g, x, h, l, u, w, kinds):  # noqa: E741
-        hosts = [_host(a) for a in (x, g, h, l, u, w)]
-        results = vjp_vectors(kinds, *hosts)
-        return tuple(_tensor(r, x) for r in results)
-
-    @staticmethod
-    def setup_context(ctx, inputs, output):
-        _, x, h, l, u, w, kinds = inputs  # noqa: E741
-        ctx.kinds = kinds
-        ctx.save_for_backward(x, l, u, w)
-
-    @staticmethod
-    def backward(ctx, dgy, dgh, dgl, dgu):
-        x, l, u, w = ctx.saved_tensors  # noqa: E741
-        hosts = [_host(a) for a in (x, dgy, dgh, dgl, dgu, l, u, w)]
-        # The masks are piecewise constant: x, the bounds and w get no gradient.
-        return _tensor(jvp_vectors(ctx.kinds, *hosts), x), None, None, None, None, None, None
-
-    @staticmethod
-    def vmap(info, in_dims, g, x, h, l, u, w, kinds):  # noqa: E741
-        if kinds[2] == "none":
-            in_dims = in_dims[:5] + (0,)
-            w = w.expand((info.batch_size,) + w.shape)
-        args = _batched(info, in_dims[:6], (g, x, h, l, u, w))
-        return _ProjectVjp.apply(*args, kinds), (0, 0, 0, 0)
 
 
 def _real(value, name):
@@ -116,23 +32,49 @@ def _real(value, name):
 
 def _as_set(value, name, y, axis):
     """A set (or the weights) per vector (the batch shape) or per element (vectors last)."""
-    value = _real(value, name).to(y.dtype)
+    value = _real(value, name).to(device=y.device, dtype=y.dtype)
     return framework_set(value, name, y.shape, axis, torch.broadcast_to, torch.movedim)
 
 
-def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
+def _sets(y, h, l, u, weights, axis):  # noqa: E741
+    """(y's vectors last, h, l, u, w, kinds) as the operators take them."""
+    h, _ = _as_set(h, "h", y, axis)
+    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
+    u, u_kind = _as_set(u, "u", y, axis)
+    if weights is None:
+        w, w_kind = torch.ones((), dtype=y.dtype, device=y.device), "none"
+    else:
+        w, w_kind = _as_set(weights, "weights", y, axis)
+        w = w.detach()
+    return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+def _functorch_active():
+    # torch's own test for the case (private; without it, always the function).
+    active = getattr(torch._C, "_are_functorch_transforms_active", None)
+    return active is None or active()
+
+
+# Computed in float32 (sums in float64) and rounded once to their own dtype.
+_HALF = (torch.float16, torch.bfloat16)
+_METHODS = (None, "sort")
+
+
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  # noqa: E741
     """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
-    The exact projection of ``tavorin.project_capped_simplex`` on CPU
-    tensors of float32 or float64, differentiable in ``y``, ``h``, ``l`` and
-    ``u`` (whichever require grad), and usable under ``torch.func.grad``,
-    ``vmap`` and ``jacrev``.
+    The exact projection of ``tavorin.project_capped_simplex`` on tensors of
+    float64, float32, float16 or bfloat16 on any device, differentiable in
+    ``y``, ``h``, ``l`` and ``u`` (whichever require grad; the weights are
+    constants), and usable under ``torch.func.grad``, ``vmap``, ``jacrev``
+    and ``torch.compile(fullgraph=True)``.  The result has ``y``'s dtype;
+    float16 and bfloat16 are computed in float32 and rounded once.
 
     Parameters
     ----------
     y : torch.Tensor
-        Real numbers on the CPU (integers become the default float type);
-        every axis but ``axis`` is a batch axis.
+        Real numbers on any device (integers become the default float
+        type); every axis but ``axis`` is a batch axis.
     h, l, u : float or torch.Tensor
         The sum and the bounds, as ``tavorin.project_capped_simplex`` takes
         them: scalars, one value per vector (broadcastable to the batch
@@ -144,6 +86,12 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
         (no derivative is taken for them).
     axis : int, optional
         The axis the vectors lie along.
+    method : {None, "sort"}, optional
+        None (the default) runs the compiled core on CPU tensors and
+        ``"sort"`` on every other device; ``"sort"`` asks for the sort
+        method (torch operations: sort the breakpoints, locate the root's
+        piece, sum in float64, or float32 on a device without float64) on
+        the CPU too.
 
     Returns
     -------
@@ -163,7 +111,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
         empty or ill defined (``l must not exceed u, got l=0.7, u=0.6``);
         ``numpy.exceptions.AxisError`` for an axis out of range.
         An infeasible set given as a tensor, or NaN or infinity in ``y``:
-        the NumPy-style message naming the vector's batch index.
+        the NumPy-style message naming the vector's batch index, on every
+        device (off the CPU the check waits for the device: a host sync a
+        call).
 
     See Also
     --------
@@ -172,9 +122,10 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
 
     Notes
     -----
-    A ``torch.autograd.Function`` with ``setup_context`` and a ``vmap``
-    rule.  Its backward is the compiled VJP, itself differentiable (its
-    derivative is the compiled JVP), so double backward works too.  Forward
+    Custom operators in the ``tavorin`` namespace (``torch.library``), with
+    fake kernels for meta tensors and ``torch.compile``, autograd and
+    ``vmap`` rules.  The backward is the VJP, itself differentiable (its
+    derivative is the JVP), so double backward works too.  Forward
     results have the bytes of ``tavorin.project_capped_simplex``.  At a tie
     (an element exactly at a bound) the element counts as clipped; a vector
     without free elements has a zero Jacobian in ``y`` and ``h``.
@@ -196,17 +147,24 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1):  # noqa: E741
     >>> h.grad
     tensor(3.)
     """
+    if method not in _METHODS:
+        raise ValueError(f"method must be None or 'sort', not {method!r}")
     y = _real(y, "y")
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
+    dtype = y.dtype
+    if dtype in _HALF:
+        y = y.to(torch.float32)
+    elif dtype not in (torch.float32, torch.float64):
+        raise TypeError(
+            f"tavorin.torch projects float64, float32, float16 and bfloat16 tensors, not {dtype}"
+        )
     axis = vector_axis(y.shape, axis)
-    h, _ = _as_set(h, "h", y, axis)
-    l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
-    u, u_kind = _as_set(u, "u", y, axis)
-    if weights is None:
-        w, w_kind = torch.ones((), dtype=y.dtype), "none"
+    y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    # The operator with its registered autograd, as PyTorch advises for
+    # torch.compile; torch.func's transforms take only the autograd.Function.
+    if torch.compiler.is_compiling() or not _functorch_active():
+        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort")
     else:
-        w, w_kind = _as_set(weights, "weights", y, axis)
-        w = w.detach()
-    x = _Project.apply(y.movedim(axis, -1), h, l, u, w, (l_kind, u_kind, w_kind))
-    return x.movedim(-1, axis)
+        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort")
+    return x.movedim(-1, axis).to(dtype)

@@ -1,6 +1,6 @@
-"""Types of tavorin.torch: the projection of CPU tensors as an autograd function."""
+"""Types of tavorin.torch: the projection of tensors on any device, as custom operators."""
 
-from typing import Any, Optional, SupportsIndex
+from typing import Any, Literal, Optional, SupportsIndex
 
 __all__ = ["project_capped_simplex"]
 
@@ -12,5 +12,6 @@ def project_capped_simplex(
     *,
     weights: Optional[Any] = None,
     axis: SupportsIndex = -1,
+    method: Optional[Literal["sort"]] = None,
 ) -> Any:
     """The exact projection of the vectors of ``y`` along ``axis``, differentiable in y, h, l, u."""

@@ -7,7 +7,8 @@
 //
 // The call (made by tavorin/jax.py): y of shape (..., n) in float32 or
 // float64; `rows` (..., k) of y's type, whose columns are h and then l, u and
-// w where those are given per vector; then one (..., n) buffer for each of l,
+// w where those are given per vector (each of its leading dimensions y's or 1,
+// shared along it); then one (..., n) buffer for each of l,
 // u and w given per element; the result has y's shape and, when asked for, a
 // second result of y's leading shape gets each vector's sum_F w_j^2 over its
 // free elements (what the derivative divides by: one pass over rows just
@@ -80,18 +81,64 @@ bool read_kinds(const xla::Attrs &attrs, std::int64_t &kinds) noexcept
     return false;
 }
 
-// Whether `b` has y's type and y's leading dimensions, and `last` elements along its last.
-bool matches(const xla::Buffer &b, const xla::Buffer &y, std::int64_t last) noexcept
+// Whether `b` has y's type and rank, `last` elements along its last dimension, and
+// each leading dimension y's (or, when `broadcast`, y's or 1).
+bool matches(const xla::Buffer &b, const xla::Buffer &y, std::int64_t last,
+             bool broadcast = false) noexcept
 {
     if (b.dtype != y.dtype || b.rank != y.rank || b.dims[b.rank - 1] != last) {
         return false;
     }
     for (std::int64_t d = 0; d + 1 < y.rank; ++d) {
-        if (b.dims[d] != y.dims[d]) {
+        if (b.dims[d] != y.dims[d] && !(broadcast && b.dims[d] == 1)) {
             return false;
         }
     }
     return true;
+}
+
+// The per-vector table as doubles for m vectors: `shared` (every leading
+// dimension 1) is one row read by all, with stride 0, so the solver takes the
+// path of sets shared by every vector; one broadcast along only some
+// dimensions is expanded into `expanded`.
+const double *per_vector_table(const xla::Buffer &rows, const xla::Buffer &y, std::int64_t m,
+                               std::vector<double> &widened, std::vector<double> &expanded,
+                               bool &shared)
+{
+    const std::int64_t k = rows.dims[rows.rank - 1];
+    std::int64_t count = k;
+    bool whole = true;
+    shared = true;
+    for (std::int64_t d = 0; d + 1 < y.rank; ++d) {
+        count *= rows.dims[d];
+        shared = shared && rows.dims[d] == 1;
+        whole = whole && rows.dims[d] == y.dims[d];
+    }
+    const double *table = static_cast<const double *>(rows.data);
+    if (rows.dtype == xla::k_f32) {
+        widened.resize(static_cast<std::size_t>(count));
+        const float *from = static_cast<const float *>(rows.data);
+        for (std::size_t i = 0; i < widened.size(); ++i) {
+            widened[i] = from[i];
+        }
+        table = widened.data();
+    }
+    if (shared || whole) {
+        return table;
+    }
+    expanded.resize(static_cast<std::size_t>(m * k));
+    for (std::int64_t i = 0; i < m; ++i) {
+        std::int64_t rest = i, from = 0, step = 1;
+        for (std::int64_t d = y.rank - 2; d >= 0; --d) {
+            if (rows.dims[d] != 1) {
+                from += rest % y.dims[d] * step;
+            }
+            rest /= y.dims[d];
+            step *= rows.dims[d];
+        }
+        std::copy_n(table + from * k, k, expanded.data() + i * k);
+    }
+    return expanded.data();
 }
 
 template <typename Real>
@@ -153,7 +200,7 @@ xla::Error *execute(xla::CallFrame *frame)
         return bad_call("y is not an array of float32 or float64");
     }
     const std::int64_t n = y.dims[y.rank - 1];
-    if (!matches(rows, y, row_columns) || !matches(out, y, n)) {
+    if (!matches(rows, y, row_columns, true) || !matches(out, y, n)) {
         return bad_call("buffers of mismatched shapes or types");
     }
     const xla::Buffer *k = nullptr;
@@ -180,16 +227,10 @@ xla::Error *execute(xla::CallFrame *frame)
     const bool single = y.dtype == xla::k_f32;
     const std::ptrdiff_t size = single ? 4 : 8;
     // Values per vector are read as doubles: float32 columns are widened first.
-    std::vector<double> widened;
-    const double *columns = static_cast<const double *>(rows.data);
-    if (single) {
-        widened.resize(static_cast<std::size_t>(m * row_columns));
-        const float *from = static_cast<const float *>(rows.data);
-        for (std::size_t i = 0; i < widened.size(); ++i) {
-            widened[i] = from[i];
-        }
-        columns = widened.data();
-    }
+    std::vector<double> widened, expanded;
+    bool shared = false;
+    const double *columns = per_vector_table(rows, y, m, widened, expanded, shared);
+    const std::ptrdiff_t row_stride = shared ? 0 : row_columns;
     Problem problem;
     problem.y = static_cast<const char *>(y.data);
     problem.out = static_cast<char *>(out.data);
@@ -198,12 +239,12 @@ xla::Error *execute(xla::CallFrame *frame)
     problem.y_stride = problem.out_stride = n * size;
     problem.single = single;
     problem.check_finite = true;
-    problem.h = {columns, row_columns};
+    problem.h = {columns, row_stride};
     Operand *operands[3] = {&problem.l, &problem.u, &problem.w};
     int column = 1, element = 2;
     for (int k = 0; k < 3; ++k) {
         if (given[k] == k_kind_row) {
-            operands[k]->vector = {columns + column++, row_columns};
+            operands[k]->vector = {columns + column++, row_stride};
         }
         else if (given[k] == k_kind_element) {
             operands[k]->each = static_cast<const char *>(

@@ -1,0 +1,152 @@
+"""The projection and its derivatives in torch's own operations, for every device.
+
+The sort method: x_j(tau) = clip(y_j - tau*w_j, l_j, u_j) leaves u_j at
+a_j = (y_j - u_j)/w_j and reaches l_j at b_j = (y_j - l_j)/w_j, so the sum
+r(tau) = sum_j w_j x_j(tau) is piecewise linear between the sorted a's and b's.
+Prefix sums over the sorted breakpoints give r at each; the piece whose ends
+bracket h gives each element's class (at u, free or at l), and tau comes from
+those classes alone, with sums in float64 (float32 on a device without it).
+Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
+"""
+
+import torch
+
+from ._api import _raise_nonfinite
+from ._sets import raise_infeasible as _raise_infeasible
+
+
+def accumulator(device):
+    """The dtype of the sums: float64 where the device has it."""
+    return torch.float32 if device.type == "mps" else torch.float64
+
+
+def _piece_point(lo, hi):
+    """A point strictly inside (lo, hi) where the piece has width, classes being constant there."""
+    inside = lo / 2 + hi / 2
+    above = lo + torch.clamp(lo.abs(), min=1.0)
+    below = hi - torch.clamp(hi.abs(), min=1.0)
+    finite_lo, finite_hi = torch.isfinite(lo), torch.isfinite(hi)
+    return torch.where(
+        finite_lo & finite_hi,
+        inside,
+        torch.where(finite_lo, above, torch.where(finite_hi, below, torch.zeros_like(lo))),
+    )
+
+
+def project_sorted(y, h, l, u, w):  # noqa: E741
+    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1)."""
+    acc = accumulator(y.device)
+    yd, hd, ld, ud = (t.to(acc) for t in (y, h, l, u))
+    wd = None if w is None else w.to(acc)
+    weigh = (lambda t: t) if wd is None else (lambda t: wd * t)  # noqa: E731
+    n = y.shape[-1]
+    zero = torch.zeros((), dtype=acc, device=y.device)
+    wu = torch.where(torch.isinf(ud), zero, weigh(ud))
+    wl = torch.where(torch.isinf(ld), zero, weigh(ld))
+    wy = weigh(yd)
+    breaks = torch.cat([yd - ud, yd - ld], dim=-1)
+    if wd is not None:
+        breaks = breaks / torch.cat([wd, wd], dim=-1)
+    at, order = torch.sort(breaks, dim=-1)
+    # Passing a_j trades w_j*u_j for w_j*y_j - tau*w_j**2; passing b_j trades that for w_j*l_j.
+    steps = torch.cat([wy - wu, wl - wy], -1).gather(-1, order)
+    constant = wu.sum(-1, keepdim=True) + steps.cumsum(-1)
+    if wd is None:
+        one = torch.ones((), dtype=acc, device=y.device)
+        slope = torch.where(order < n, one, -one).cumsum(-1)
+    else:
+        ww = wd * wd
+        slope = torch.cat([ww, -ww], -1).gather(-1, order).cumsum(-1)
+    r = constant - at * slope
+    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
+    r = torch.where(at == -inf, inf, torch.where(at == inf, -inf, r))
+    count = (r >= hd[..., None]).sum(-1, keepdim=True)
+    lo = torch.where(count > 0, at.gather(-1, (count - 1).clamp(min=0)), -inf)
+    hi = torch.where(count < 2 * n, at.gather(-1, count.clamp(max=2 * n - 1)), inf)
+    point = _piece_point(lo, hi)
+    upper = point <= breaks[..., :n]
+    lower = ~upper & (point >= breaks[..., n:])
+    free = ~(upper | lower)
+    fixed = torch.where(upper, wu, torch.where(lower, wl, wy)).sum(-1, keepdim=True)
+    if wd is None:
+        k = free.sum(-1, keepdim=True, dtype=acc)
+    else:
+        k = torch.where(free, ww, zero).sum(-1, keepdim=True)
+    flat = torch.where(torch.isfinite(lo), lo, hi)
+    tau = torch.where(k > 0, (fixed - hd[..., None]) / torch.where(k > 0, k, 1), flat)
+    tau = torch.minimum(torch.maximum(tau, lo), hi)
+    x = torch.minimum(torch.maximum(yd - weigh(tau), ld), ud)
+    return x.to(y.dtype)
+
+
+def refuse(y, h, l, u, w, weighted):  # noqa: E741
+    """The refusals of the compiled core, as torch operations: the first vector whose set
+    is empty or ill defined, else the first whose y is not finite (one host sync when all
+    is well)."""
+    acc = accumulator(y.device)
+    hd, ld, ud, wd = (t.to(acc) for t in (h, l, u, w))
+    bad = ~torch.isfinite(hd) | (ld == torch.inf).any(-1) | (ud == -torch.inf).any(-1)
+    bad |= (ld > ud).any(-1) | (ld != ld).any(-1) | (ud != ud).any(-1)
+    bad |= ~(torch.isfinite(wd) & (wd > 0)).all(-1)
+    bad |= ((wd * ld).sum(-1) > hd) | ((wd * ud).sum(-1) < hd)
+    bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
+    nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
+    if not bool((bad | nonfinite).any()):
+        return
+    batch = tuple(y.shape[:-1])
+    if bool(bad.any()):
+        index = int(torch.nonzero(bad)[0, 0])
+        rows = [t.detach().reshape(bad.shape[0], -1).cpu().double().numpy() for t in (l, u, w)]
+        _raise_infeasible(
+            index,
+            batch,
+            y.shape[-1],
+            h.detach().broadcast_to(batch).reshape(-1).cpu().double().numpy(),
+            rows[0],
+            rows[1],
+            rows[2] if weighted else None,
+        )
+    _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
+
+
+def classes(x, l, u):  # noqa: E741
+    """Which elements are free, and which are at l (l == u counts as at l)."""
+    return (l < x) & (x < u), x == l
+
+
+def vjp(g, x, l, u, w):  # noqa: E741
+    """(gy, gh, gl, gu) per element (gh per vector), as _derivatives.project_capped_simplex_vjp."""
+    acc = accumulator(x.device)
+    free, at_l = classes(x, l, u)
+    gd, wd = g.to(acc), w.to(acc)
+    zero = torch.zeros((), dtype=acc, device=x.device)
+    k = torch.where(free, wd * wd, zero).sum(-1)
+    has_free = k > 0
+    mean = torch.where(
+        has_free, torch.where(free, wd * gd, zero).sum(-1) / torch.where(has_free, k, 1), zero
+    )
+    rest = gd - mean[..., None] * wd
+    at_u = ~free & ~at_l
+    return tuple(
+        t.to(x.dtype)
+        for t in (
+            torch.where(free, rest, zero),
+            mean,
+            torch.where(at_l, rest, zero),
+            torch.where(at_u, rest, zero),
+        )
+    )
+
+
+def jvp(x, dy, dh, dl, du, l, u, w):  # noqa: E741
+    """dx for per-element tangents dy, dl, du and per-vector dh, as _derivatives' JVP."""
+    acc = accumulator(x.device)
+    free, at_l = classes(x, l, u)
+    dyd, dhd, dld, dud, wd = (t.to(acc) for t in (dy, dh, dl, du, w))
+    zero = torch.zeros((), dtype=acc, device=x.device)
+    at_bound = torch.where(at_l, dld, torch.where(free, zero, dud))
+    k = torch.where(free, wd * wd, zero).sum(-1)
+    num = torch.where(free, wd * dyd, zero).sum(-1) + (wd * at_bound).sum(-1) - dhd
+    has_free = k > 0
+    dtau = torch.where(has_free, num / torch.where(has_free, k, 1), zero)
+    return torch.where(free, dyd - dtau[..., None] * wd, at_bound).to(x.dtype)
