@@ -379,7 +379,7 @@ def test_what_reaches_the_solver(kwargs, first_nonfinite, solve_checks, workers,
     calls = []
     for name in ("first_nonfinite", "solve"):
         real = getattr(_api._simplex, name)
-        spy = lambda *a, real=real, name=name: calls.append((name, a[6:])) or real(*a)  # noqa: E731
+        spy = lambda *a, real=real, name=name: calls.append((name, a[6:8])) or real(*a)  # noqa: E731
         monkeypatch.setattr(_api._simplex, name, spy)
     y = rows(4, 5)
     project(y, 1.0, 0.0, 1.0, **{**kwargs, **({"out": y} if "out" in kwargs else {})})

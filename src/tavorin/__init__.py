@@ -11,6 +11,9 @@ __all__ = [
     "project_capped_simplex",
     "project_capped_simplex_jvp",
     "project_capped_simplex_vjp",
+    "project_l1_ball",
+    "project_l1_ball_jvp",
+    "project_l1_ball_vjp",
 ]
 
 
@@ -20,7 +23,14 @@ __all__ = [
 def __getattr__(name):
     if name == "project_capped_simplex":
         from ._api import project_capped_simplex as value
-    elif name in ("project_capped_simplex_jvp", "project_capped_simplex_vjp"):
+    elif name == "project_l1_ball":
+        from ._l1 import project_l1_ball as value
+    elif name in (
+        "project_capped_simplex_jvp",
+        "project_capped_simplex_vjp",
+        "project_l1_ball_jvp",
+        "project_l1_ball_vjp",
+    ):
         from . import _derivatives
 
         value = getattr(_derivatives, name)

@@ -4,6 +4,7 @@
 
 #include "core/blocks.hpp"
 #include "core/finish.hpp"
+#include "core/one_sided.hpp"
 #include "core/shift.hpp"
 
 #include <atomic>
@@ -263,6 +264,10 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
+            if (p.sense != 0 && one_sided::clip_satisfies<T>(p, i)) {
+                ++i;
+                continue;
+            }
             if (i % chunk == 0) {
                 last = std::numeric_limits<double>::quiet_NaN();
                 warming = alike;
@@ -286,6 +291,26 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         }
         // Several vectors at a time side by side; one it leaves goes the general way.
         const int count = static_cast<int>(end - i < rows ? end - i : rows);
+        if (p.sense != 0) {
+            // One-sided: the call's vectors their clips satisfy are done, and
+            // the others, where there are any such, go one at a time.
+            bool clipped[rows];
+            bool any = false;
+            for (int k = 0; k < count; ++k) {
+                clipped[k] = one_sided::clip_satisfies<T>(p, i + k);
+                any = any || clipped[k];
+            }
+            for (int k = 0; k < count && any; ++k) {
+                double start = std::numeric_limits<double>::quiet_NaN();
+                if (!clipped[k] && !solve_one<T>(p, i + k, plain, ws, splitter, start)) {
+                    return i + k;
+                }
+            }
+            if (any) {
+                i += count;
+                continue;
+            }
+        }
         double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
         bool ok[rows];
         const bool warmed = i % chunk != 0 && i - rows >= begin;
