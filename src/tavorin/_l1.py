@@ -20,13 +20,22 @@ def check_radius(radius, y_shape, axis):
     """``radius`` validated for ``y`` of ``y_shape`` (vectors along ``axis``, in range
     and non-negative): a float, or a NumPy array of one value per vector."""
     refuse_masked(radius, "radius")
-    if type(radius) is not float:
-        radius = real_array(radius, "radius")
-        kind_of("radius", radius.shape, y_shape, axis, per_element=False)
-    bad = ~(np.isfinite(radius) & (np.asarray(radius) >= 0))
-    if np.any(bad):
-        first = float(np.asarray(radius).reshape(-1)[np.flatnonzero(bad)[0]])
-        raise ValueError(f"radius must be finite and >= 0, got {first!r}")
+    if type(radius) is float:
+        if not (math.isfinite(radius) and radius >= 0):
+            raise ValueError(f"radius must be finite and >= 0, got {radius!r}")
+        return radius
+    radius = real_array(radius, "radius")
+    kind_of("radius", radius.shape, y_shape, axis, per_element=False)
+    batch = y_shape[:axis] + y_shape[axis + 1 :]
+    kept = radius.ndim == len(y_shape)  # keepdims=True's shape
+    values = np.broadcast_to(np.squeeze(radius, axis) if kept else radius, batch)
+    bad = np.flatnonzero(~(np.isfinite(values) & (values >= 0)))
+    if bad.size:
+        at = tuple(int(i) for i in np.unravel_index(bad[0], batch))
+        where = f" for the vector at batch index {at}" if radius.size > 1 else ""
+        raise ValueError(
+            f"radius must be finite and >= 0, got {float(values.flat[bad[0]])!r}{where}"
+        )
     return radius
 
 
