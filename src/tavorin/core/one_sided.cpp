@@ -2,6 +2,7 @@
 #include "core/one_sided.hpp"
 
 #include "core/exact_sum.hpp"
+#include "core/simd.hpp"
 
 #include <cmath>
 #include <limits>
@@ -31,13 +32,16 @@ struct Row {
     double w_all;
     std::ptrdiff_t n;
 
-    // Tested against u first, as the passes class an element at a shift of 0.
+    // min(max(y, l), u) as the lanes take them (simd.hpp): at u when
+    // u <= y, else at l when y <= l, as the passes class an element at a
+    // shift of 0.
     T clip(std::ptrdiff_t j) const noexcept
     {
         const T y_j = y[j];
         const T u_j = u ? u[j] : u_all;
         const T l_j = l ? l[j] : l_all;
-        return u_j <= y_j ? u_j : y_j <= l_j ? l_j : y_j;
+        const T c = y_j > l_j ? y_j : l_j;
+        return c < u_j ? c : u_j;
     }
     double weight(std::ptrdiff_t j) const noexcept { return w ? static_cast<double>(w[j]) : w_all; }
 };
@@ -54,14 +58,34 @@ int exact_sign(const Row<T> &r, double h) noexcept
     return s.sign();
 }
 
+// The sign from four lanes' sums: of the terms, of their magnitudes, and of
+// y_j - y_j (NaN after a NaN or an infinity).
+template <class T>
+int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
+            const double (&probe)[4], double h) noexcept
+{
+    const double total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - h;
+    const double magnitude = ((size[0] + size[1]) + (size[2] + size[3])) + std::fabs(h);
+    if (std::isnan((probe[0] + probe[1]) + (probe[2] + probe[3]))) {
+        return 2;
+    }
+    // Each product and each addition rounds once, by at most half an ulp of
+    // a partial sum of magnitudes (or, underflowing, of the least double).
+    const double n = static_cast<double>(r.n) + 2;
+    const double bound = n * k_eps * magnitude + 2 * n * k_least;
+    if (std::isfinite(bound) && std::fabs(total) > bound) {
+        return total > 0 ? 1 : -1;
+    }
+    return exact_sign(r, h);
+}
+
 // The sign of sum_j w_j clip(y_j) - h (the clip written to x when not
 // null), or 2 when y holds a NaN or an infinity: from a sum in doubles where
 // its error bound decides it, else exactly (a sum within rounding of h, or
 // beyond the doubles).
 template <class T>
-int clip_sign(const Row<T> &r, T *x, double h) noexcept
+int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
 {
-    // Four sums in a fixed order, so that the loop runs in lanes.
     double sum[4] = {0.0, 0.0, 0.0, 0.0};
     double size[4] = {0.0, 0.0, 0.0, 0.0};
     double probe[4] = {0.0, 0.0, 0.0, 0.0};  // y_j - y_j: NaN after a NaN or an infinity
@@ -88,19 +112,68 @@ int clip_sign(const Row<T> &r, T *x, double h) noexcept
         size[0] += std::fabs(t);
         probe[0] += static_cast<double>(r.y[j] - r.y[j]);
     }
-    const double total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - h;
-    const double magnitude = ((size[0] + size[1]) + (size[2] + size[3])) + std::fabs(h);
-    if (std::isnan((probe[0] + probe[1]) + (probe[2] + probe[3]))) {
-        return 2;
+    return decided(r, sum, size, probe, h);
+}
+
+// clip_sign_plain in lanes of four; the clip is min(max(y, l), u), which
+// classes as the rule does (at u when u <= y, else at l when y <= l).
+template <class T, bool Write, bool Each, bool Weighted>
+TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
+{
+    using namespace simd;
+    const F64x4 l_all = broadcast(static_cast<double>(r.l_all));
+    const F64x4 u_all = broadcast(static_cast<double>(r.u_all));
+    const F64x4 w_all = broadcast(r.w_all);
+    F64x4 sum = zero(), size = zero(), probe = zero();
+    const std::ptrdiff_t n4 = r.n - r.n % 4;
+    for (std::ptrdiff_t j = 0; j < n4; j += 4) {
+        const F64x4 y = load(r.y + j);
+        const F64x4 l = Each && r.l ? load(r.l + j) : l_all;
+        const F64x4 u = Each && r.u ? load(r.u + j) : u_all;
+        const F64x4 c = min(max(y, l), u);
+        if (Write) {
+            store(x + j, c);
+        }
+        const F64x4 t = Weighted ? (Each && r.w ? load(r.w + j) : w_all) * c : c;
+        sum = sum + t;
+        size = size + max(t, negated(t));
+        probe = probe + (y - y);
     }
-    // Each product and each addition rounds once, by at most half an ulp of
-    // a partial sum of magnitudes (or, underflowing, of the least double).
-    const double n = static_cast<double>(r.n) + 2;
-    const double bound = n * k_eps * magnitude + 2 * n * k_least;
-    if (std::isfinite(bound) && std::fabs(total) > bound) {
-        return total > 0 ? 1 : -1;
+    double sums[4], sizes[4], probes[4];
+    store(sums, sum);
+    store(sizes, size);
+    store(probes, probe);
+    for (std::ptrdiff_t j = n4; j < r.n; ++j) {
+        const T c = r.clip(j);
+        if (Write) {
+            x[j] = c;
+        }
+        const double t = r.weight(j) * static_cast<double>(c);
+        sums[0] += t;
+        sizes[0] += std::fabs(t);
+        probes[0] += static_cast<double>(r.y[j] - r.y[j]);
     }
-    return exact_sign(r, h);
+    return decided(r, sums, sizes, probes, h);
+}
+
+template <class T>
+int clip_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    if (!simd::available()) {
+        return clip_sign_plain(r, x, h);
+    }
+    const bool each = r.l || r.u || r.w;
+    const bool weighted = r.w || r.w_all != 1.0;
+    if (each) {
+        return x ? clip_sign_simd<T, true, true, true>(r, x, h)
+                 : clip_sign_simd<T, false, true, true>(r, x, h);
+    }
+    if (weighted) {
+        return x ? clip_sign_simd<T, true, false, true>(r, x, h)
+                 : clip_sign_simd<T, false, false, true>(r, x, h);
+    }
+    return x ? clip_sign_simd<T, true, false, false>(r, x, h)
+             : clip_sign_simd<T, false, false, false>(r, x, h);
 }
 
 }  // namespace
