@@ -259,12 +259,14 @@ def mixed_batch(seed, n):
     ],
     ids=["<=", ">=", "l1 ball"],
 )
-def test_one_sided_results_depend_on_the_vector_alone(call, n):
+def test_one_sided_results_depend_on_the_vector_alone_and_not_on_out(call, n):
     y = mixed_batch(n, n)
     order = np.random.default_rng(1).permutation(len(y))
     whole = call(y, workers=2)
     assert whole.tobytes() == call(y[order], workers=2)[np.argsort(order)].tobytes()
     assert all(whole[i].tobytes() == call(y[i : i + 1])[0].tobytes() for i in range(len(y)))
+    in_place = y.copy()  # y read before each vector's clip is known to be its result
+    assert call(in_place, out=in_place, workers=2).tobytes() == whole.tobytes()
 
 
 @pytest.mark.parametrize("method", ["exact", "brentq"])
