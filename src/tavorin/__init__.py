@@ -1,6 +1,8 @@
 """Row-wise projection onto the capped simplex.
 
-``tavorin.project_capped_simplex`` projects any real array along any axis;
+``tavorin.project_capped_simplex`` projects any real array along any axis
+(the sum equal to ``h``, or bounded from one side with ``sense=``), and
+``tavorin.project_l1_ball`` onto the weighted l1 ball;
 ``tavorin.operators.proj_csimplex`` is the in-place operator on 2-D float64
 arrays.
 """
