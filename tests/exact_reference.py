@@ -114,3 +114,38 @@ def scale(y, x, l, u):  # noqa: E741
     values = np.concatenate(values)
     values = values[np.isfinite(values)]
     return float(values.max()) if values.size else 1.0
+
+
+def _fractions(values, n):
+    return [
+        Fraction(v) if math.isfinite(v) else v
+        for v in (list(values) if np.ndim(values) else [values] * n)
+    ]
+
+
+def one_sided(y, h, l, u, w=None, sense="<="):  # noqa: E741
+    """The projection onto {l <= x <= u, sum_j w_j x_j <= h} (or >= h) and whether it
+    is the clip: clip(y, l, u) where its exact weighted sum satisfies the sense, else
+    the equality's projection."""
+    n = len(y)
+    fy, fl, fu = _fractions(y, n), _fractions(l, n), _fractions(u, n)
+    fw = _fractions([1.0] * n if w is None else w, n)
+    clip = [min(max(fy[j], fl[j]), fu[j]) for j in range(n)]
+    total = sum(fw[j] * clip[j] for j in range(n)) - Fraction(h)
+    if (total <= 0) if sense == "<=" else (total >= 0):
+        return np.array([float(c) for c in clip]), True
+    return exact(y, h, l, u, w), False
+
+
+def l1_ball(y, radius, w=None):
+    """The projection onto {x : sum_j w_j |x_j| <= radius} and whether y was inside:
+    the signs put back by hand on the projection of |y| onto {z >= 0, sum w z = radius}."""
+    n = len(y)
+    w = [1.0] * n if w is None else list(w)
+    size = sum(Fraction(wj) * abs(Fraction(yj)) for wj, yj in zip(w, y))
+    if size <= Fraction(radius):
+        return np.array(y, float), True
+    z = exact([abs(v) for v in y], radius, 0.0, INF, w)
+    return np.array(
+        [-zj if yj < 0 or (yj == 0 and math.copysign(1, yj) < 0) else zj for zj, yj in zip(z, y)]
+    ), False

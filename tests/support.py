@@ -677,6 +677,39 @@ REFUSALS = [
      "anyway, into an unspecified result)"),
     ((Y, 5.0, 0, 1), {"out": np.ones((3, 4))}, ValueError,
      NO_POINT.format("(0,)") + " and n*l <= h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
+    # The sum bounded from one side: only that side's bound can make the set empty.
+    ((Y, 1, 0, 1), {"sense": 1}, TypeError, "sense must be '==', '<=' or '>=', not int"),
+    ((Y, 1, 0, 1), {"sense": "<"}, ValueError, "sense must be '==', '<=' or '>=', got '<'"),
+    ((Y, 1, 0, 1), {"sense": "<=", "method": "brentq"}, ValueError,
+     "method='brentq' takes only sense='==', got '<='; use method='exact'"),
+    ((Y, -1.0, 0, 1), {"sense": "<="}, ValueError,
+     NO_POINT.format("(0,)") + " and n*l <= h; got h=-1.0, l=0.0, u=1.0, n=4"),
+    ((Y, [1, 5, 1], 0, 1), {"sense": ">="}, ValueError,
+     NO_POINT.format("(1,)") + " and h <= n*u; got h=5.0, l=0.0, u=1.0, n=4"),
+    ((Y, [1, 9, 1], 0, 1), {"sense": ">=", "weights": [[1], [2], [3]]}, ValueError,
+     NO_POINT.format("(1,)") + ", finite weights > 0 and h <= sum(w*u); got h=9.0, "
+     "l=0.0, u=1.0, n=4, weights=2.0"),
+    ((Y, np.inf, 0, 1), {"sense": "<="}, ValueError, "h must be finite, got inf"),
+]  # fmt: skip
+
+# project_l1_ball's own refusals (the rest are project_capped_simplex's).
+L1_REFUSALS = [
+    # arguments, keywords, exception, message
+    ((Y, -1.0), {}, ValueError, "radius must be finite and >= 0, got -1.0"),
+    ((Y, [1.0, np.nan, 1.0]), {}, ValueError,
+     "radius must be finite and >= 0, got nan for the vector at batch index (1,)"),
+    ((Y, np.inf), {}, ValueError, "radius must be finite and >= 0, got inf"),
+    ((Y, "1"), {}, TypeError, "radius must be an array of real numbers, not <U1"),
+    ((Y, [1.0, 2.0]), {}, ValueError,
+     "radius of shape (2,) does not broadcast to the batch shape (3,)"),
+    ((Y, np.ones((3, 4))), {}, ValueError, "radius of shape (3, 4) does not broadcast to (3, 1)"),
+    ((Y, 1.0), {"weights": 0.0}, ValueError, "weights must be finite and > 0, got 0.0"),
+    ((NAN_ROW, 1.0), {}, ValueError, "y holds NaN or infinity in the vector at batch index "
+     "(2,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((Y, 1.0), {"out": np.zeros((4, 3))}, ValueError,
+     "out has shape (4, 3), but the result has shape (3, 4)"),
+    ((Y, 1.0), {"sense": "<="}, TypeError,
+     "project_l1_ball() got an unexpected keyword argument 'sense'"),
 ]  # fmt: skip
 
 

@@ -10,9 +10,10 @@ import time
 
 import numpy as np
 import pytest
-from exact_reference import exact, sorted_search
+from exact_reference import exact, l1_ball, one_sided, sorted_search
 from support import (
     ADVERSARIAL_ROWS,
+    L1_REFUSALS,
     NAN_ROW,
     REFUSALS,
     SET_SHAPES,
@@ -188,6 +189,86 @@ def test_exact_matches_exact_arithmetic_on_every_kind_of_set(case, workers):
         assert np.abs(got[i] - want).max() <= 4 * np.finfo(y.dtype).eps * scale, i
 
 
+@pytest.mark.parametrize("sense", ["<=", ">="])
+@pytest.mark.parametrize("case", list(set_cases()), ids=lambda c: c[0])
+def test_one_sided_sums_against_exact_arithmetic(case, sense):
+    _, y, h, lo, hi, w = case
+    y = np.asarray(y)
+    got = project(y, h, lo, hi, weights=w, sense=sense, workers=2)
+    assert got.dtype == y.dtype
+    given = [v if np.ndim(v) == 0 else np.asarray(v) for v in (h, lo, hi, 1.0 if w is None else w)]
+    given = [v.astype(y.dtype) if np.shape(v) == y.shape else v for v in given]
+    for i in range(len(y)):
+        row = (np.broadcast_to(v if np.ndim(v) == 0 else v[i], y.shape[1:]).tolist() for v in given)
+        h_i, l_i, u_i, w_i = row
+        want, clipped = one_sided(y[i].tolist(), h_i[0], l_i, u_i, w_i, sense)
+        if clipped:  # the clip needs no rounding: its bytes
+            assert got[i].tobytes() == want.astype(y.dtype).tobytes(), i
+        else:
+            scale = max(np.abs(y[i]).max(), np.abs(want).max())
+            assert np.abs(got[i] - want).max() <= 4 * np.finfo(y.dtype).eps * scale, i
+
+
+def l1_cases():
+    rng = np.random.default_rng(36)
+    normal = rng.standard_normal
+    w = rng.uniform(0.1, 3.0, (30, 8))
+    signed_zeros = [[0.0, -0.0, 3.0, -2.0], [-0.0, 0.0, 0.1, -0.1], [-0.0, 0.0, -0.0, 0.0]]
+    # name, y, radius, weights
+    yield "inside and outside", normal((40, 9)), 3.0, None
+    yield "radius per vector", normal((30, 8)), rng.uniform(0.0, 4.0, 30), None
+    yield "weights", normal((30, 8)), rng.uniform(0.0, 4.0, (30, 1)), w
+    yield "radius 0", normal((5, 6)), 0.0, None
+    yield "signed zeros", signed_zeros, 1.0, None
+    yield "on the sphere", [[0.5, -0.25, 0.25], [1.0, 0.0, -0.0]], 1.0, None
+    yield "float32", normal((30, 20)).astype(np.float32), 4.0, None
+    yield "ints", rng.integers(-3, 4, (20, 6)), 5, None
+
+
+@pytest.mark.parametrize("case", list(l1_cases()), ids=lambda c: c[0])
+def test_l1_ball_against_exact_arithmetic(case):
+    _, y, radius, w = case
+    y = np.asarray(y)
+    got = tavorin.project_l1_ball(y, radius, weights=w, workers=2)
+    assert got.dtype == (np.float32 if y.dtype == np.float32 else np.float64)
+    for i in range(len(y)):
+        r_i = float(np.ravel(radius)[i] if np.ndim(radius) else radius)
+        w_i = None if w is None else w[i].tolist()
+        want, inside = l1_ball(y[i].astype(float).tolist(), r_i, w_i)
+        if inside:  # unchanged, signed zeros and all
+            assert got[i].tobytes() == y[i].astype(got.dtype).tobytes(), i
+        else:
+            scale = max(np.abs(y[i]).max(), np.abs(want).max())
+            assert np.abs(got[i] - want).max() <= 4 * np.finfo(got.dtype).eps * scale, i
+            assert (np.signbit(got[i]) == np.signbit(want)).all(), i
+
+
+def mixed_batch(seed, n):
+    """Vectors inside and outside the one-sided sets and the ball, alike and not."""
+    rng = np.random.default_rng(seed)
+    return rng.standard_normal((70, n)) * rng.choice([0.05, 1.0, 30.0], (70, 1))
+
+
+@pytest.mark.parametrize("n", [5, 300, 9000])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda y, **o: project(y, 0.2 * y.shape[1], -1.0, 2.0, sense="<=", **o),
+        lambda y, **o: project(y, -0.2 * y.shape[1], -2.0, 1.0, sense=">=", **o),
+        lambda y, **o: tavorin.project_l1_ball(y, 0.5 * y.shape[1], **o),
+    ],
+    ids=["<=", ">=", "l1 ball"],
+)
+def test_one_sided_results_depend_on_the_vector_alone_and_not_on_out(call, n):
+    y = mixed_batch(n, n)
+    order = np.random.default_rng(1).permutation(len(y))
+    whole = call(y, workers=2)
+    assert whole.tobytes() == call(y[order], workers=2)[np.argsort(order)].tobytes()
+    assert all(whole[i].tobytes() == call(y[i : i + 1])[0].tobytes() for i in range(len(y)))
+    in_place = y.copy()  # y read before each vector's clip is known to be its result
+    assert call(in_place, out=in_place, workers=2).tobytes() == whole.tobytes()
+
+
 @pytest.mark.parametrize("method", ["exact", "brentq"])
 @pytest.mark.parametrize("row", [[0.3, np.nan, 0.2], [np.inf, 0.2, 0.3], [0.1, -np.inf, 0.5]])
 def test_non_finite_y_with_check_finite_false_gives_a_result(row, method):
@@ -295,16 +376,20 @@ def needs_data(args, kwargs, message):
 
 
 @pytest.mark.parametrize("front", ["numpy", "dask"])
-@pytest.mark.parametrize("args, kwargs, error, message", REFUSALS)
-def test_refusals(args, kwargs, error, message, front):
+@pytest.mark.parametrize(
+    "name, args, kwargs, error, message",
+    [("project_capped_simplex", *row) for row in REFUSALS]
+    + [("project_l1_ball", *row) for row in L1_REFUSALS],
+)
+def test_refusals(name, args, kwargs, error, message, front):
     message = message.format(usable=len(os.sched_getaffinity(0)))
     out = kwargs.get("out")
     kept = [a.copy() for a in (args[0], out) if isinstance(a, np.ndarray)]
-    call = lambda: project(*args, **kwargs)  # noqa: E731
+    call = lambda: getattr(tavorin, name)(*args, **kwargs)  # noqa: E731
     if front == "dask":  # the same refusals, when the graph is built where the data is not needed
         if out is not None:
             pytest.skip("tavorin.dask takes no out")
-        lazy = pytest.importorskip("tavorin.dask").project_capped_simplex
+        lazy = getattr(pytest.importorskip("tavorin.dask"), name)
         call = lambda: lazy(*args, **kwargs)  # noqa: E731
         if needs_data(args, kwargs, message):
             call = lambda: lazy(*args, **kwargs).compute(scheduler="sync")  # noqa: E731
@@ -379,7 +464,7 @@ def test_what_reaches_the_solver(kwargs, first_nonfinite, solve_checks, workers,
     calls = []
     for name in ("first_nonfinite", "solve"):
         real = getattr(_api._simplex, name)
-        spy = lambda *a, real=real, name=name: calls.append((name, a[6:])) or real(*a)  # noqa: E731
+        spy = lambda *a, real=real, name=name: calls.append((name, a[6:8])) or real(*a)  # noqa: E731
         monkeypatch.setattr(_api._simplex, name, spy)
     y = rows(4, 5)
     project(y, 1.0, 0.0, 1.0, **{**kwargs, **({"out": y} if "out" in kwargs else {})})

@@ -7,6 +7,7 @@ import pytest
 da = pytest.importorskip("dask.array")
 
 import tavorin  # noqa: E402
+import tavorin.dask  # noqa: E402
 from tavorin.dask import project_capped_simplex  # noqa: E402
 
 RNG = np.random.default_rng(20261208)
@@ -109,6 +110,38 @@ CASES = {
         1.0,
         {"weights": RNG.uniform(0.5, 2.0, (1, 310))},
     ),
+    "sum at most h, rows of 3000 in chunks of 7, some clipped only": (
+        lambda: da.from_array(Y_LONG, chunks=(7, 3000)),
+        Y_LONG,
+        600.0,
+        0.0,
+        0.5,
+        {"sense": "<="},
+    ),
+    "sum at least h, per-vector h from Dask, weights": (
+        lambda: da.from_array(Y2_FINITE, chunks=(64, 70)),
+        Y2_FINITE,
+        da.from_array(RNG.uniform(-3.0, 3.0, 230), chunks=100),
+        -1.0,
+        1.0,
+        {"sense": ">=", "weights": RNG.uniform(0.5, 2.0, (1, 310))},
+    ),
+}
+
+# name -> (dask array, its NumPy value, radius, weights)
+BALLS = {
+    "rows split across chunks": (
+        lambda: da.from_array(Y_LONG, chunks=(7, 700)),
+        Y_LONG,
+        800.0,
+        None,
+    ),
+    "radius per vector from Dask, float32, weights": (
+        lambda: da.from_array(Y32, chunks=(64, 70)),
+        Y32,
+        da.from_array(RNG.uniform(0.0, 10.0, 230), chunks=100),
+        RNG.uniform(0.5, 2.0, (1, 310)),
+    ),
 }
 
 
@@ -151,6 +184,14 @@ def test_same_bytes_as_the_numpy_function(case, compute):
     assert projected.dtype == expected.dtype == (np.float32 if plain.dtype == np.float32 else float)
     assert projected.tobytes() == expected.tobytes()
     assert y_after.tobytes() == plain.tobytes()
+
+
+@pytest.mark.parametrize("case", BALLS)
+def test_the_l1_ball_gives_the_bytes_of_the_numpy_function(case):
+    make, plain, radius, weights = BALLS[case]
+    result = tavorin.dask.project_l1_ball(make(), radius, weights=weights)
+    expected = tavorin.project_l1_ball(plain, np.asarray(radius), weights=weights)
+    assert result.compute(scheduler="threads").tobytes() == expected.tobytes()
 
 
 Y4 = da.ones((4, 3), chunks=2)

@@ -57,10 +57,16 @@ def tangents(x, h, l, u, seed=1):  # noqa: E741
     return rng.standard_normal(x.shape), like(h), like(l), like(u)
 
 
+# Between them, the one-sided sums put vectors of every kind of set inside (the clip) and on h.
+SENSES = ["==", "<=", ">="]
+
+
+@pytest.mark.parametrize("sense", SENSES)
 @pytest.mark.parametrize("kind", KINDS)
-def test_jvp_matches_finite_differences_of_the_projection(kind):
+def test_jvp_matches_finite_differences_of_the_projection(kind, sense):
     y, sets = capped_sets(kind)
     h, l, u, options = split(sets)  # noqa: E741
+    options["sense"] = sense
     x = exact_projection(y, h, l, u, **options)
     dy, dh, dl, du = tangents(x, h, l, u)
 
@@ -69,22 +75,53 @@ def test_jvp_matches_finite_differences_of_the_projection(kind):
 
     eps = 1e-6
     expected = (moved(eps) - moved(-eps)) / (2 * eps)
-    assert_allclose(jvp(x, dy, dh, dl, du, l, u, **options), expected, atol=1e-7)
+    assert_allclose(jvp(x, dy, dh, dl, du, l, u, h=h, **options), expected, atol=1e-7)
 
 
+@pytest.mark.parametrize("sense", SENSES)
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 @pytest.mark.parametrize("kind", KINDS)
-def test_vjp_is_the_adjoint_of_jvp(kind, dtype):
+def test_vjp_is_the_adjoint_of_jvp(kind, dtype, sense):
     x, h, l, u, options = synthetic(kind)  # noqa: E741
+    if sense != "==":  # projected, so that some vectors sit on h
+        y, _ = capped_sets(kind)
+        options["sense"] = sense
+        x = exact_projection(y, h, l, u, **options)
     x = x.astype(dtype)
     dy, dh, dl, du = tangents(x, h, l, u)
     g = np.random.default_rng(2).standard_normal(x.shape)
-    dx = jvp(x, dy, dh, dl, du, l, u, **options)
+    dx = jvp(x, dy, dh, dl, du, l, u, h=h, **options)
     gy, gh, gl, gu = vjp(x, g, h, l, u, **options)
     assert dx.dtype == gy.dtype == dtype
     assert [np.shape(v) for v in (gh, gl, gu)] == [np.shape(v) for v in (h, l, u)]
     back = np.sum(gy * dy) + np.sum(gh * dh) + np.sum(gl * dl) + np.sum(gu * du)
     assert_allclose(np.sum(g * dx), back, rtol=1e-5 if dtype == np.float32 else 1e-12)
+
+
+L1_CASES = [
+    # radius, weights: vectors inside the ball and on its sphere
+    (2.0, None),
+    (np.linspace(0.5, 4.0, 4), None),
+    (np.linspace(0.5, 4.0, 4)[:, None], np.random.default_rng(3).uniform(0.5, 2.0, (4, 7))),
+]
+
+
+@pytest.mark.parametrize("radius, weights", L1_CASES, ids=range(len(L1_CASES)))
+def test_l1_ball_derivatives_match_finite_differences_and_each_other(radius, weights):
+    rng = np.random.default_rng(4)
+    y = rng.standard_normal((4, 7)) * [[0.1], [1.0], [0.2], [2.0]]
+    x = tavorin.project_l1_ball(y, radius, weights=weights)
+    dy, dr, g = rng.standard_normal(y.shape), rng.standard_normal(np.shape(radius)), y[::-1]
+
+    def moved(e):
+        return tavorin.project_l1_ball(y + e * dy, radius + e * dr, weights=weights)
+
+    eps = 1e-6
+    dx = tavorin.project_l1_ball_jvp(x, dy, dr, radius, weights=weights)
+    assert_allclose(dx, (moved(eps) - moved(-eps)) / (2 * eps), atol=1e-7)
+    gy, gr = tavorin.project_l1_ball_vjp(x, g, radius, weights=weights)
+    assert np.shape(gr) == np.shape(radius)
+    assert_allclose(np.sum(g * dx), np.sum(gy * dy) + np.sum(gr * dr), rtol=1e-12)
 
 
 @pytest.mark.parametrize("kind", ["scalar", "per vector", "per element", "weights"])
@@ -306,6 +343,18 @@ def test_any_axis_and_scalar_results():
 
 
 BAD_INPUT = [
+    (
+        "one-sided jvp without h",
+        lambda x: jvp(x, x, None, None, None, 0.0, 1.0, sense="<="),
+        TypeError,
+        "sense='<=' needs h, the sum the projection was given",
+    ),
+    (
+        "sense of the vjp",
+        lambda x: vjp(x, x, 1.0, 0.0, 1.0, sense="="),
+        ValueError,
+        "sense must be '==', '<=' or '>=', got '='",
+    ),
     (
         "complex x",
         lambda x: vjp(x + 0j, x, 1.0, 0.0, 1.0),

@@ -37,6 +37,9 @@ f: NDArray[np.float32] = tavorin.project_capped_simplex(y32, 1, 0, np.inf, weigh
 version: str = tavorin.__version__
 gy, gh, gl, gu = tavorin.project_capped_simplex_vjp(x, y, 1.0, np.zeros(3), 1, workers=2)
 dx = tavorin.project_capped_simplex_jvp(x, gy, None, gl, 0.0, 0, 1.0, weights=y)
+s32: NDArray[np.float32] = tavorin.project_l1_ball(y32, np.ones(3), workers=2)
+b = tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, sense="<=")
+gy, gr = tavorin.project_l1_ball_vjp(b, y, 1.0)
 """,
         [],
     ),
@@ -53,8 +56,9 @@ tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, exact=True)
 tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, method="newton")
 tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, xtol="1e-3")
 z32: NDArray[np.float32] = tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0)
+tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, sense="<")
 """,
-        [8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18],
+        [8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19],
     ),
 }
 

@@ -19,11 +19,15 @@ __all__ = [
     "project_capped_simplex",
     "project_capped_simplex_jvp",
     "project_capped_simplex_vjp",
+    "project_l1_ball",
+    "project_l1_ball_jvp",
+    "project_l1_ball_vjp",
 ]
 
 _Real = Union[float, np.floating[Any], np.integer[Any]]
 _Out = TypeVar("_Out", NDArray[np.float64], NDArray[np.float32])
 _Method = Literal["exact", "brentq"]
+_Sense = Literal["==", "<=", ">="]
 
 @overload
 def project_capped_simplex(
@@ -34,6 +38,7 @@ def project_capped_simplex(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[ArrayLike] = None,
+    sense: _Sense = "==",
     method: _Method = "exact",
     check_finite: bool = True,
     xtol: _Real = 1e-05,
@@ -51,6 +56,7 @@ def project_capped_simplex(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[ArrayLike] = None,
+    sense: _Sense = "==",
     method: _Method = "exact",
     check_finite: bool = True,
     xtol: _Real = 1e-05,
@@ -68,6 +74,7 @@ def project_capped_simplex(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[ArrayLike] = None,
+    sense: _Sense = "==",
     method: _Method = "exact",
     check_finite: bool = True,
     xtol: _Real = 1e-05,
@@ -189,6 +196,8 @@ def project_capped_simplex_jvp(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[ArrayLike] = None,
+    h: Optional[ArrayLike] = None,
+    sense: _Sense = "==",
     workers: Optional[SupportsIndex] = None,
 ) -> NDArray[np.floating[Any]]:
     """The tangent of the projection ``x`` for tangents of ``y``, ``h``, ``l`` and ``u``.
@@ -210,6 +219,7 @@ def project_capped_simplex_vjp(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[ArrayLike] = None,
+    sense: _Sense = "==",
     workers: Optional[SupportsIndex] = None,
 ) -> Tuple[NDArray[np.floating[Any]], _Cotangent, _Cotangent, _Cotangent]:
     """The cotangents ``(gy, gh, gl, gu)`` of the inputs for a cotangent ``g`` of ``x``.
@@ -218,3 +228,61 @@ def project_capped_simplex_vjp(
     shapes ``h``, ``l`` and ``u`` were given in (summed over the vectors that
     share a value).  The weights get no cotangent.
     """
+
+@overload
+def project_l1_ball(
+    y: ArrayLike,
+    radius: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    check_finite: bool = True,
+    out: _Out,
+    workers: Optional[SupportsIndex] = None,
+) -> _Out: ...
+@overload
+def project_l1_ball(
+    y: NDArray[np.float32],
+    radius: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    check_finite: bool = True,
+    out: None = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.float32]: ...
+@overload
+def project_l1_ball(
+    y: ArrayLike,
+    radius: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    check_finite: bool = True,
+    out: None = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.float64]:
+    """Project every vector of ``y`` along ``axis`` onto ``{x : sum_j w_j |x_j| <= radius}``."""
+
+def project_l1_ball_jvp(
+    x: ArrayLike,
+    dy: ArrayLike,
+    dradius: Optional[ArrayLike],
+    radius: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> NDArray[np.floating[Any]]:
+    """The tangent of the l1 ball's projection ``x`` for tangents of ``y`` and ``radius``."""
+
+def project_l1_ball_vjp(
+    x: ArrayLike,
+    g: ArrayLike,
+    radius: ArrayLike,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[ArrayLike] = None,
+    workers: Optional[SupportsIndex] = None,
+) -> Tuple[NDArray[np.floating[Any]], _Cotangent]:
+    """The cotangents ``(gy, gradius)`` for a cotangent ``g`` of the l1 ball's ``x``."""

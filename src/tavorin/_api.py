@@ -23,8 +23,10 @@ import numpy as np
 
 from . import _simplex
 from ._sets import (
+    SENSES,
     VARIES,
     check_scalar_sets,
+    check_sense,
     describe,
     raise_infeasible,
     real_array,
@@ -205,7 +207,7 @@ def _per_vector_or_float(value, m):
     return flags.c_contiguous and flags.aligned
 
 
-def _lean(y, h, l, u):  # noqa: E741
+def _lean(y, h, l, u, sense=0):  # noqa: E741
     """The common call, validated and solved with as little Python as it needs: a
     float64 or float32 ndarray with adjacent aligned elements along its last
     axis, Python floats (or ints a double holds) as the sets (or, for 2-D
@@ -228,11 +230,11 @@ def _lean(y, h, l, u):  # noqa: E741
         return None
     m = y.size // n
     # Scalar sets are the same set for every vector: one check is all of them.
-    if _simplex.first_infeasible(1 if scalars else m, n, h, l, u, None) >= 0:
+    if _simplex.first_infeasible(1 if scalars else m, n, h, l, u, None, sense) >= 0:
         return None
     x = np.empty(shape, dtype)
     rows, target = (y, x) if len(shape) == 2 else (y.reshape(m, n), x.reshape(m, n))
-    bad = _simplex.solve(rows, target, h, l, u, None, True, 1)
+    bad = _simplex.solve(rows, target, h, l, u, None, True, 1, sense)
     if bad >= 0:
         _raise_nonfinite(bad, shape[:-1])
     return x
@@ -246,6 +248,7 @@ def project_capped_simplex(
     *,
     axis=-1,
     weights=None,
+    sense="==",
     method="exact",
     check_finite=True,
     xtol=_XTOL,
@@ -259,8 +262,10 @@ def project_capped_simplex(
     Each vector becomes ``x_j = clip(y_j - tau*w_j, l_j, u_j)`` with the one
     shift ``tau`` that makes ``sum_j w_j x_j = h`` (``w_j = 1`` without
     ``weights``): the nearest point of the set in the norm weighted by
-    ``1/w``.  Returns a new array of ``y``'s shape, or ``out`` filled; ``y``
-    is never modified unless it is ``out``.
+    ``1/w``.  With ``sense="<="`` (or ``">="``) the set's sum is at most (at
+    least) ``h``: a vector whose ``clip(y, l, u)`` satisfies that is its clip,
+    any other the equality's projection.  Returns a new array of ``y``'s
+    shape, or ``out`` filled; ``y`` is never modified unless it is ``out``.
 
     Parameters
     ----------
@@ -286,6 +291,11 @@ def project_capped_simplex(
     weights
         Positive, finite weights ``w``: a scalar, one per vector or one per
         element, given as ``l`` and ``u`` are.  None: every weight 1.
+    sense
+        ``"=="`` (the default), ``"<="`` or ``">="``: the sum's relation to
+        ``h``.  Which of the clip and the equality's projection a vector gets
+        is decided exactly, from the vector alone.  Only ``"=="`` with
+        ``method="brentq"``.
     method
         ``"exact"`` (the default): the shift is found from the vector's final
         active sets, so the result is the exact projection rounded once per
@@ -340,12 +350,14 @@ def project_capped_simplex(
     ValueError
         Shapes that do not fit, a bad ``method`` name or option value; a
         set that is empty or ill defined for some vector (``l > u``,
-        ``h`` outside ``[sum_j w_j l_j, sum_j w_j u_j]``, a NaN, ``l = +inf``,
+        ``h`` outside ``[sum_j w_j l_j, sum_j w_j u_j]`` (with ``sense="<="``
+        below the first, with ``">="`` above the second), a NaN, ``l = +inf``,
         ``u = -inf``, an infinite ``h``, a weight that is not finite and
         positive): the message names the first such vector's batch index and
         its values; NaN or infinity in ``y`` with ``check_finite=True``
         (naming the first such vector); for ``method="brentq"`` weights,
-        per-element or infinite bounds.  Nothing is written then.
+        per-element or infinite bounds, a ``sense`` other than ``"=="``.
+        Nothing is written then.
     numpy.exceptions.AxisError
         ``axis`` out of range (a ValueError).
     RuntimeError
@@ -423,8 +435,10 @@ def project_capped_simplex(
         and xtol is _XTOL
         and rtol is _RTOL
         and maxiter is _MAXITER
+        and type(sense) is str
+        and sense in SENSES
     ):
-        x = _lean(y, h, l, u)
+        x = _lean(y, h, l, u, SENSES[sense])
         if x is not None:
             return x
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
@@ -437,6 +451,7 @@ def project_capped_simplex(
     method, check_finite, xtol, rtol, maxiter, threads = check_options(
         method, check_finite, xtol, rtol, maxiter, workers
     )
+    sense = check_sense(sense, method)
     computed, result = result_dtypes(y.dtype, method)
     if out is not None:
         out = _checked_out(out, y.shape)
@@ -453,7 +468,7 @@ def project_capped_simplex(
     w = None if sets.w is None else sets.w.value
     scalars = [v if isinstance(v, float) else None for v in (h, l, u)]
     w_scalar = w if w is None or isinstance(w, float) else VARIES
-    every_one_checked = check_scalar_sets(n, *scalars, w_scalar)
+    every_one_checked = check_scalar_sets(n, *scalars, w_scalar, sense)
     if method == "brentq":
         refuse_for_brentq(kinds, n, l, u, w)
     if out is not None:
@@ -462,9 +477,9 @@ def project_capped_simplex(
             v.copy() if isinstance(v, np.ndarray) and np.may_share_memory(v, out) else v
             for v in (h, l, u, w)
         )
-    bad = -1 if every_one_checked else _simplex.first_infeasible(m, n, h, l, u, w)
+    bad = -1 if every_one_checked else _simplex.first_infeasible(m, n, h, l, u, w, sense)
     if bad >= 0:
-        raise_infeasible(bad, batch_shape, n, h, l, u, w)
+        raise_infeasible(bad, batch_shape, n, h, l, u, w, sense)
     if method == "brentq":
         for name, value in (("l", l), ("u", u)):
             if isinstance(value, np.ndarray):
@@ -496,7 +511,7 @@ def project_capped_simplex(
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     if method == "exact":
-        bad = _simplex.solve(source, target, h, l, u, w, fold_check, threads)
+        bad = _simplex.solve(source, target, h, l, u, w, fold_check, threads, sense)
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     else:

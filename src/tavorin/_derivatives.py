@@ -13,14 +13,19 @@ import numpy as np
 
 from . import _simplex
 from ._api import _thread_count, project_capped_simplex
-from ._sets import Kind, given, kind_of, real_array, sum_back, vectors_last
+from ._sets import Kind, check_sense, given, kind_of, real_array, sum_back, vectors_last
 
 try:
     from numpy.exceptions import AxisError
 except ImportError:  # NumPy before 1.25
     from numpy import AxisError
 
-__all__ = ["project_capped_simplex_jvp", "project_capped_simplex_vjp"]
+__all__ = [
+    "project_capped_simplex_jvp",
+    "project_capped_simplex_vjp",
+    "project_l1_ball_jvp",
+    "project_l1_ball_vjp",
+]
 
 
 class _Layout:
@@ -65,6 +70,80 @@ def _weights(layout, weights):
     return layout.operand(weights, "weights").value
 
 
+def _rows_of(layout, value):
+    """A set's kernel value (a float, m per-vector values or (m, n) rows) broadcastable
+    to x's rows, in x's float type, as the kernels compare it with x."""
+    if isinstance(value, float):
+        return layout.dtype.type(value)
+    value = np.asarray(value)
+    return value.astype(layout.dtype)[:, None] if value.ndim == 1 else value
+
+
+def _classes(layout, l_value, u_value):  # noqa: E741
+    """The kernels' classes of x's elements: (free, at l, at u) as (m, n) masks."""
+    x = layout.x
+    lower, upper = _rows_of(layout, l_value), _rows_of(layout, u_value)
+    at_l = x == lower
+    return (lower < x) & (x < upper), at_l, ~at_l & (x == upper)
+
+
+def _off_sum(layout, x, h_value, w_value):
+    """Per vector, whether sum_j w_j x_j misses h by more than the rounding of x's
+    elements and of the sum: a one-sided set's vectors whose constraint is inactive
+    (their projection the clip).  A vector on the sum counts as active, as a tie
+    counts as clipped."""
+    w = 1.0 if w_value is None else np.asarray(w_value, np.float64)
+    if np.ndim(w) == 1:
+        w = w[:, None]
+    terms = x.astype(np.float64) * w
+    h = np.asarray(h_value, np.float64)
+    size = np.abs(terms).sum(axis=1) + np.abs(h)
+    slack = 4 * np.finfo(layout.dtype).eps + (layout.n + 2) * np.finfo(np.float64).eps
+    return np.abs(terms.sum(axis=1) - h) > slack * size
+
+
+def _vjp_rows(layout, g_rows, sets, w, sense, threads):
+    """The VJP's rows: gy (m, n), gh (m,), gl and gu (per their kinds), and which
+    vectors' constraint was inactive (sense not 0), whose Jacobian is the clip's."""
+
+    def sink(kind):
+        if kind == Kind.PER_ELEMENT:
+            return np.empty((layout.m, layout.n), layout.dtype)
+        return np.empty(layout.m, np.float64)
+
+    gy = np.empty((layout.m, layout.n), layout.dtype)
+    gh = np.empty(layout.m, np.float64)
+    gl = sink(sets[1].kind)
+    gu = sink(sets[2].kind)
+    _simplex.vjp(layout.x, g_rows, sets[1].value, sets[2].value, w, gy, gh, gl, gu, threads)
+    inactive = np.zeros(layout.m, bool)
+    if sense:
+        inactive = _off_sum(layout, layout.x, sets[0].value, w)
+    if inactive.any():
+        free, at_l, at_u = (c[inactive] for c in _classes(layout, sets[1].value, sets[2].value))
+        g_in = g_rows[inactive]
+        gy[inactive] = np.where(free, g_in, 0)
+        gh[inactive] = 0
+        for cotangent, mask in ((gl, at_l), (gu, at_u)):
+            part = np.where(mask, g_in, 0)
+            cotangent[inactive] = part if cotangent.ndim == 2 else part.sum(axis=1, dtype=float)
+    return gy, gh, gl, gu, inactive
+
+
+def _jvp_rows(layout, dy_rows, dh, dl, du, l_value, u_value, w, h, sense, threads):  # noqa: E741
+    """The JVP's rows dx, and which vectors' constraint was inactive (as _vjp_rows)."""
+    dx = np.empty((layout.m, layout.n), layout.dtype)
+    _simplex.jvp(layout.x, dy_rows, dh, dl, du, l_value, u_value, w, dx, threads)
+    inactive = np.zeros(layout.m, bool)
+    if sense:
+        inactive = _off_sum(layout, layout.x, h, w)
+    if inactive.any():
+        _, at_l, at_u = (c[inactive] for c in _classes(layout, l_value, u_value))
+        dl_in, du_in = (np.broadcast_to(_rows_of(layout, d), dx.shape)[inactive] for d in (dl, du))
+        dx[inactive] = np.where(at_l, dl_in, np.where(at_u, du_in, dy_rows[inactive]))
+    return dx, inactive
+
+
 def project_capped_simplex_jvp(
     x,
     dy,
@@ -76,6 +155,8 @@ def project_capped_simplex_jvp(
     *,
     axis=-1,
     weights=None,
+    h=None,
+    sense="==",
     workers=None,
 ):
     """The tangent ``dx`` of ``x = project_capped_simplex(y, h, l, u)`` for tangents of its inputs.
@@ -99,6 +180,11 @@ def project_capped_simplex_jvp(
         one value per vector, or per element for the bounds); None is zero.
     l, u, weights, axis :
         As given to ``project_capped_simplex``.  Weights are constants here.
+    h, sense :
+        As given to ``project_capped_simplex``; ``h`` only with a ``sense``
+        other than ``"=="`` (needed then).  A vector whose ``sum_j w_j x_j``
+        is off ``h`` had its constraint inactive, and its tangent is the
+        clip's: ``dx_F = dy_F``, ``dx_L = dl_L``, ``dx_U = du_U``.
     workers : int, optional
         Threads, as for ``project_capped_simplex``.
 
@@ -148,6 +234,9 @@ def project_capped_simplex_jvp(
     array([[0.5, 0. , 0.5, 0. ],
            [0.5, 0. , 0. , 0.5]])
     """
+    sense = check_sense(sense)
+    if sense and h is None:
+        raise TypeError(f"sense={_SENSE_NAMES[sense]!r} needs h, the sum the projection was given")
     layout = _Layout(x, axis)
     threads = _thread_count(workers)
     dy_rows = layout.rows(real_array(dy, "dy"))
@@ -156,10 +245,9 @@ def project_capped_simplex_jvp(
     du = 0.0 if du is None else layout.operand(du, "du").value
     l_value = layout.operand(l, "l").value  # noqa: E741
     u_value = layout.operand(u, "u").value
-    dx = np.empty((layout.m, layout.n), layout.dtype)
-    _simplex.jvp(
-        layout.x, dy_rows, dh, dl, du, l_value, u_value, _weights(layout, weights), dx, threads
-    )
+    h_value = None if h is None else layout.operand(h, "h", per_element=False).value
+    w = _weights(layout, weights)
+    dx, _ = _jvp_rows(layout, dy_rows, dh, dl, du, l_value, u_value, w, h_value, sense, threads)
     return layout.unrows(dx)
 
 
@@ -172,6 +260,7 @@ def project_capped_simplex_vjp(
     *,
     axis=-1,
     weights=None,
+    sense="==",
     workers=None,
 ):
     """The cotangents ``(gy, gh, gl, gu)`` of ``x = project_capped_simplex(y, h, l, u)`` for ``g``.
@@ -191,8 +280,11 @@ def project_capped_simplex_vjp(
         The projection (float32 stays float32, anything else is float64).
     g : array_like
         The cotangent of ``x``, broadcastable to ``x``'s shape.
-    h, l, u, weights, axis :
-        As given to ``project_capped_simplex`` (``h`` only for its shape).
+    h, l, u, weights, axis, sense :
+        As given to ``project_capped_simplex`` (``h`` only for its shape with
+        ``sense="=="``).  With ``"<="`` or ``">="``, a vector whose
+        ``sum_j w_j x_j`` is off ``h`` had its constraint inactive: the clip's
+        cotangents ``gy = 1_F g``, ``gh = 0``, ``gl = 1_L g``, ``gu = 1_U g``.
     workers : int, optional
         Threads, as for ``project_capped_simplex``.
 
@@ -239,24 +331,72 @@ def project_capped_simplex_vjp(
     >>> float(gh), float(gl), float(gu)
     (3.0, -1.0, -1.0)
     """
+    sense = check_sense(sense)
     layout = _Layout(x, axis)
     threads = _thread_count(workers)
     g_rows = layout.rows(real_array(g, "g"))
     sets = [layout.operand(v, name, name != "h") for v, name in ((h, "h"), (l, "l"), (u, "u"))]
-
-    def sink(kind):
-        if kind == Kind.PER_ELEMENT:
-            return np.empty((layout.m, layout.n), layout.dtype)
-        return np.empty(layout.m, np.float64)
-
-    gy = np.empty((layout.m, layout.n), layout.dtype)
-    gh = np.empty(layout.m, np.float64)
-    gl = sink(sets[1].kind)
-    gu = sink(sets[2].kind)
     w = _weights(layout, weights)
-    _simplex.vjp(layout.x, g_rows, sets[1].value, sets[2].value, w, gy, gh, gl, gu, threads)
+    gy, gh, gl, gu, _ = _vjp_rows(layout, g_rows, sets, w, sense, threads)
     cotangents = (layout.sum_to(c, s.kind, s.shape) for c, s in zip((gh, gl, gu), sets))
     return (layout.unrows(gy), *cotangents)
+
+
+_SENSE_NAMES = {1: "<=", -1: ">="}
+
+
+def _l1_layout(x, axis):
+    """x's layout with |x| as its rows (the one-sided simplex the ball solves), and
+    the signs of x's elements."""
+    layout = _Layout(x, axis)
+    signs = np.sign(layout.x)
+    layout.x = np.abs(layout.x)
+    return layout, signs
+
+
+def project_l1_ball_vjp(x, g, radius, *, axis=-1, weights=None, workers=None):
+    """The cotangents ``(gy, gradius)`` of ``x = project_l1_ball(y, radius)`` for ``g``.
+
+    A vector inside the ball (``sum_j w_j |x_j|`` off ``radius``) has the
+    identity's: ``gy = g``, ``gradius = 0``.  On the sphere, with ``F`` the
+    nonzero elements, ``s = sign(x)``, ``k = sum_F w_j**2`` and
+    ``m = sum_F s w g / k``: ``gy = 1_F (g - m s w)``, ``gradius = m``.
+    ``gradius`` is summed back to ``radius``'s shape; ``radius``, ``weights``,
+    ``axis`` and ``workers`` as given to ``project_l1_ball``.
+    """
+    layout, signs = _l1_layout(x, axis)
+    threads = _thread_count(workers)
+    g_rows = layout.rows(real_array(g, "g"))
+    sets = [
+        layout.operand(radius, "radius", per_element=False),
+        layout.operand(0.0, "l"),
+        layout.operand(math.inf, "u"),
+    ]
+    w = _weights(layout, weights)
+    gz, gh, _, _, inactive = _vjp_rows(layout, signs * g_rows, sets, w, 1, threads)
+    gy = signs * gz
+    gy[inactive] = g_rows[inactive]
+    return layout.unrows(gy), layout.sum_to(gh, sets[0].kind, sets[0].shape)
+
+
+def project_l1_ball_jvp(x, dy, dradius, radius, *, axis=-1, weights=None, workers=None):
+    """The tangent ``dx`` of ``x = project_l1_ball(y, radius)`` for tangents ``dy`` and
+    ``dradius`` (None: zero).
+
+    Inside the ball ``dx = dy``; on the sphere, with ``F``, ``s`` and ``k`` as for
+    ``project_l1_ball_vjp``, ``dtau = (sum_F s w dy - dradius) / k`` and
+    ``dx_F = dy_F - dtau s w``, ``dx = 0`` elsewhere.
+    """
+    layout, signs = _l1_layout(x, axis)
+    threads = _thread_count(workers)
+    dy_rows = layout.rows(real_array(dy, "dy"))
+    dr = 0.0 if dradius is None else layout.operand(dradius, "dradius", per_element=False).value
+    r = layout.operand(radius, "radius", per_element=False).value
+    w = _weights(layout, weights)
+    dz, inactive = _jvp_rows(layout, signs * dy_rows, dr, 0.0, 0.0, 0.0, math.inf, w, r, 1, threads)
+    dx = signs * dz
+    dx[inactive] = dy_rows[inactive]
+    return layout.unrows(dx)
 
 
 def vector_axis(shape, axis):

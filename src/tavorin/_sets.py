@@ -43,6 +43,8 @@ __all__ = [
     "refuse_for_brentq",
     "refuse_brentq_bound",
     "raise_infeasible",
+    "SENSES",
+    "check_sense",
 ]
 
 # Booleans, integers and real floats; complex, object, string and time types are refused.
@@ -220,8 +222,24 @@ def sum_back(values, kind, shape, y_shape, axis):
 # Weights given per vector or per element, for check_scalar_sets.
 VARIES = object()
 
+# The sum's relation to h, as the kernels take it.
+SENSES = {"==": 0, "<=": 1, ">=": -1}
 
-def check_scalar_sets(n, h, l, u, w):  # noqa: E741
+
+def check_sense(sense, method="exact"):
+    """``sense`` validated: its code for the kernels (0, 1 or -1)."""
+    if not isinstance(sense, str):
+        raise TypeError(f"sense must be '==', '<=' or '>=', not {type(sense).__name__}")
+    if sense not in SENSES:
+        raise ValueError(f"sense must be '==', '<=' or '>=', got {sense!r}")
+    if method == "brentq" and sense != "==":
+        raise ValueError(
+            f"method='brentq' takes only sense='==', got {sense!r}; use method='exact'"
+        )
+    return SENSES[sense]
+
+
+def check_scalar_sets(n, h, l, u, w, sense=0):  # noqa: E741
     """The refusals that the scalar sets allow whatever the others are, so that
     tavorin.dask makes them when it builds the graph.  ``h``, ``l``, ``u``: a
     float, or None when given per vector or per element; ``w``: None (no
@@ -239,8 +257,8 @@ def check_scalar_sets(n, h, l, u, w):  # noqa: E741
         raise ValueError(f"l must not exceed u, got l={l!r}, u={u!r}")
     if None in (h, l, u) or w is VARIES:
         return False
-    if _simplex.first_infeasible(1, n, h, l, u, w) >= 0:
-        raise_infeasible(0, (1,), n, h, l, u, w)
+    if _simplex.first_infeasible(1, n, h, l, u, w, sense) >= 0:
+        raise_infeasible(0, (1,), n, h, l, u, w, sense)
     return True
 
 
@@ -282,17 +300,22 @@ def _shown(value):
     return "[{}]".format(", ".join(map(repr, values)))
 
 
-def raise_infeasible(index, batch_shape, n, h, l, u, w):  # noqa: E741
-    """The refusal of the vector at flat ``index``, with the values the kernels took."""
+def raise_infeasible(index, batch_shape, n, h, l, u, w, sense=0):  # noqa: E741
+    """The refusal of the vector at flat ``index``, with the values the kernels took
+    (``sense`` as check_sense gives it)."""
     at = tuple(int(i) for i in np.unravel_index(index, batch_shape))
     values = [v if v is None or isinstance(v, float) else v[index] for v in (h, l, u, w)]
     needs = "a finite h, l < +inf, u > -inf, l <= u"
     if w is not None:
-        needs += ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
+        needs += ", finite weights > 0 and "
+        low, high = "sum(w*l)", "sum(w*u)"
     elif np.ndim(values[1]) == np.ndim(values[2]) == 0:
-        needs += " and n*l <= h <= n*u"
+        needs += " and "
+        low, high = "n*l", "n*u"
     else:
-        needs += " and sum(l) <= h <= sum(u)"
+        needs += " and "
+        low, high = "sum(l)", "sum(u)"
+    needs += {0: f"{low} <= h <= {high}", 1: f"{low} <= h", -1: f"h <= {high}"}[sense]
     got = "h={}, l={}, u={}, n={}".format(*map(_shown, values[:3]), n)
     if w is not None:
         got += f", weights={_shown(values[3])}"

@@ -17,11 +17,11 @@ try:
 except ImportError as exc:
     raise ImportError("tavorin.dask needs Dask's arrays: pip install 'tavorin[dask]'") from exc
 
-from . import _api, _sets
+from . import _api, _l1, _sets
 from ._api import project_capped_simplex as _project
 from ._sets import Kind
 
-__all__ = ["project_capped_simplex"]
+__all__ = ["project_capped_simplex", "project_l1_ball"]
 
 _Set = Union[float, np.ndarray, "da.Array"]
 _SET_NAMES = ("h", "l", "u", "weights")
@@ -51,7 +51,8 @@ def _set_kind(value: Any, name: str, y: "da.Array", axis: int) -> Tuple[Kind, An
             f"per-{'element' if element else 'vector'} {name} needs the chunk sizes of y's "
             "other axes, which are unknown (NaN); call y.compute_chunk_sizes() first"
         )
-    return _sets.kind_of(name, array.shape, y.shape, axis, per_element=name != "h"), None
+    per_element = name not in ("h", "radius")
+    return _sets.kind_of(name, array.shape, y.shape, axis, per_element=per_element), None
 
 
 def _chunked_like(value: Any, kind: Kind, y: "da.Array", axis: int, dtype: Any) -> "da.Array":
@@ -77,9 +78,11 @@ def _project_chunk(
     block_info: Optional[dict] = None,
 ) -> np.ndarray:
     given = iter(set_chunks)
-    h, l, u, weights = (next(given) if c else s for s, c in zip(scalars, chunked))  # noqa: E741
+    *sets, weights = (next(given) if c else s for s, c in zip(scalars, chunked))
+    # The ball takes its radius alone, the simplex h, l and u.
+    project = _l1.project_l1_ball if len(sets) == 1 else _project
     try:
-        return _project(chunk, h, l, u, axis=axis, weights=weights, **options)
+        return project(chunk, *sets, axis=axis, weights=weights, **options)
     except ValueError as exc:
         # The function names the vector by its place in this chunk; say where the chunk is.
         start = tuple(lo for lo, _ in block_info[0]["array-location"]) if block_info else "?"
@@ -94,6 +97,7 @@ def project_capped_simplex(
     *,
     axis: SupportsIndex = -1,
     weights: Optional[_Set] = None,
+    sense: Literal["==", "<=", ">="] = "==",
     method: Literal["exact", "brentq"] = "exact",
     check_finite: bool = True,
     xtol: float = 1e-5,
@@ -212,6 +216,7 @@ def project_capped_simplex(
     method, check_finite, xtol, rtol, maxiter, _ = _api.check_options(
         method, check_finite, xtol, rtol, maxiter, workers
     )
+    sense_code = _sets.check_sense(sense, method)
     if _unknown(y.chunks[axis]):
         raise ValueError(
             f"y's chunk sizes along axis {axis} are unknown (NaN), so its vectors cannot be "
@@ -227,10 +232,11 @@ def project_capped_simplex(
         )
     )
     w = None if weights is None else (_sets.VARIES if scalars[3] is None else scalars[3])
-    _sets.check_scalar_sets(y.shape[axis], *scalars[:3], w)
+    _sets.check_scalar_sets(y.shape[axis], *scalars[:3], w, sense_code)
     if method == "brentq":
         _sets.refuse_for_brentq(kinds[1:3], y.shape[axis], *scalars[1:3], weights)
     options = dict(
+        sense=sense,
         method=method,
         check_finite=check_finite,
         xtol=xtol,
@@ -239,6 +245,13 @@ def project_capped_simplex(
         workers=workers,
     )
 
+    computed, result = _api.result_dtypes(y.dtype, method)
+    return _map_vectors(y, axis, values, kinds, scalars, options, computed, result)
+
+
+def _map_vectors(y, axis, values, kinds, scalars, options, computed, result):
+    """The graph: y rechunked to whole vectors, the array sets chunked like it, and the
+    NumPy-style function (chosen by the sets' count) on every chunk."""
     if y.numblocks[axis] > 1:
         others = [i for i in range(y.ndim) if i != axis]
         chunks = {axis: -1}
@@ -248,7 +261,6 @@ def project_capped_simplex(
         # merge a whole array into one chunk, and so onto one worker).
         largest = math.prod(max(c) for c in y.chunks) * y.dtype.itemsize
         y = y.rechunk(chunks, block_size_limit=max(largest, y.shape[axis] * y.dtype.itemsize))
-    computed, result = _api.result_dtypes(y.dtype, method)
     arrays = [
         _chunked_like(v, kind, y, axis, computed)
         for v, kind, s in zip(values, kinds, scalars)
@@ -266,3 +278,51 @@ def project_capped_simplex(
         dtype=result,
         meta=np.empty((0,) * y.ndim, dtype=result),
     )
+
+
+def project_l1_ball(
+    y: Any,
+    radius: _Set,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[_Set] = None,
+    check_finite: bool = True,
+    workers: Optional[SupportsIndex] = None,
+) -> "da.Array":
+    """Project every vector of the Dask array ``y`` along ``axis`` onto the weighted l1 ball.
+
+    The lazy counterpart of ``tavorin.project_l1_ball`` (without ``out``), chunk
+    for chunk the same bytes; ``radius`` and ``weights`` are given and refused
+    as ``project_capped_simplex`` here takes ``h`` and ``weights`` (a scalar
+    ``radius`` at once, arrays when their chunk is computed).
+    """
+    for value, name in ((y, "y"), (radius, "radius"), (weights, "weights")):
+        _refuse_masked(value, name)
+    if not isinstance(y, da.Array):
+        y = np.asarray(y)
+    _sets.check_real_dtype(y.dtype, "y")
+    y = da.asarray(y)
+    if y.ndim == 0:
+        raise ValueError("y must have at least one dimension")
+    given_axis = axis
+    axis = _api.check_axis(axis, y.ndim)
+    _, check_finite, *_ = _api.check_options("exact", check_finite, 1e-5, 1e-5, 20, workers)
+    if _unknown(y.chunks[axis]):
+        raise ValueError(
+            f"y's chunk sizes along axis {axis} are unknown (NaN), so its vectors cannot be "
+            "gathered into whole chunks; call y.compute_chunk_sizes() first"
+        )
+    if y.shape[axis] == 0:
+        raise ValueError(f"y has no elements along axis {given_axis}: nothing to project")
+    values = (radius, weights)
+    kinds, scalars = zip(
+        _set_kind(radius, "radius", y, axis),
+        (None, None) if weights is None else _set_kind(weights, "weights", y, axis),
+    )
+    if scalars[0] is not None:
+        _l1.check_radius(scalars[0], y.shape, axis)
+    if scalars[1] is not None:
+        _sets.check_scalar_sets(y.shape[axis], None, None, None, scalars[1])
+    computed, result = _api.result_dtypes(y.dtype, "exact")
+    options = dict(check_finite=check_finite, workers=workers)
+    return _map_vectors(y, axis, values, kinds, scalars, options, computed, result)

@@ -94,8 +94,11 @@ bool feasible(const Problem &p, std::ptrdiff_t i) noexcept
     // A few ulps of the terms' scale, and of h's own.
     const double slack_low = 4 * k_eps * (low.size + std::fabs(hs));
     const double slack_high = 4 * k_eps * (high.size + std::fabs(hs));
-    const bool above_low = low.infinite || (hs - low.sum.hi) - low.sum.lo >= -slack_low;
-    const bool below_high = high.infinite || (high.sum.hi - hs) + high.sum.lo >= -slack_high;
+    // One-sided, only the side the sum is bounded from.
+    const bool above_low =
+        p.sense < 0 || low.infinite || (hs - low.sum.hi) - low.sum.lo >= -slack_low;
+    const bool below_high =
+        p.sense > 0 || high.infinite || (high.sum.hi - hs) + high.sum.lo >= -slack_high;
     return above_low && below_high;
 }
 

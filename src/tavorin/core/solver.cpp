@@ -4,6 +4,7 @@
 
 #include "core/blocks.hpp"
 #include "core/finish.hpp"
+#include "core/one_sided.hpp"
 #include "core/shift.hpp"
 
 #include <atomic>
@@ -262,9 +263,14 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     double last = std::numeric_limits<double>::quiet_NaN();
     std::int64_t cold = 0;
     bool warming = false;
+    std::ptrdiff_t clipped_at = -1;  // one-sided: the vector found clipped after a run
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
+            if (p.sense != 0 && one_sided::clip_satisfies<T>(p, i)) {
+                ++i;
+                continue;
+            }
             if (i % chunk == 0) {
                 last = std::numeric_limits<double>::quiet_NaN();
                 warming = alike;
@@ -287,7 +293,22 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             continue;
         }
         // Several vectors at a time side by side; one it leaves goes the general way.
-        const int count = static_cast<int>(end - i < rows ? end - i : rows);
+        int count = static_cast<int>(end - i < rows ? end - i : rows);
+        if (p.sense != 0) {
+            // One-sided: a vector its clip satisfies is done; a run of the
+            // others goes side by side (the run's starts do not change its
+            // results, only how soon they come).
+            if (i == clipped_at || one_sided::clip_satisfies<T>(p, i)) {
+                ++i;
+                continue;
+            }
+            int run = 1;
+            while (run < count && !one_sided::clip_satisfies<T>(p, i + run)) {
+                ++run;
+            }
+            clipped_at = run < count ? i + run : -1;
+            count = run;
+        }
         double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
         bool ok[rows];
         const bool warmed = i % chunk != 0 && i - rows >= begin;

@@ -1,5 +1,5 @@
-// The exact method: each vector's projection onto {x : l <= x <= u, sum_j w_j x_j = h}, over row
-// ranges.
+// The exact method: each vector's projection onto {x : l <= x <= u, sum_j w_j x_j = h} (or <= h,
+// or >= h), over row ranges.
 #ifndef TAVORIN_CORE_SOLVER_HPP
 #define TAVORIN_CORE_SOLVER_HPP
 
@@ -34,6 +34,10 @@ struct Problem {
     Operand u;
     Operand w;
     bool check_finite = false;
+    // 0: sum_j w_j x_j = h; 1: <= h; -1: >= h.  One-sided, a vector whose
+    // clip(y, l, u) satisfies the sum is that clip, else the equality's
+    // projection.
+    int sense = 0;
 };
 
 // Solves the vectors [begin, end) on the calling thread.  With check_finite,

@@ -5,12 +5,13 @@
 
 namespace tavorin::simplex {
 
-// first_infeasible(m, n, h, l, u, w) -> int
+// first_infeasible(m, n, h, l, u, w, sense=0) -> int
 PyObject *first_infeasible(PyObject *, PyObject *args) noexcept
 {
     Py_ssize_t m, n;
     PyObject *h, *l, *u, *w;
-    if (!PyArg_ParseTuple(args, "nnOOOO:first_infeasible", &m, &n, &h, &l, &u, &w)) {
+    int sense = 0;
+    if (!PyArg_ParseTuple(args, "nnOOOO|i:first_infeasible", &m, &n, &h, &l, &u, &w, &sense)) {
         return nullptr;
     }
     if (m < 0 || n < 0) {
@@ -26,6 +27,7 @@ PyObject *first_infeasible(PyObject *, PyObject *args) noexcept
     problem.m = m;
     problem.n = n;
     problem.single = real == Real::f32;
+    problem.sense = sense;
     return PyLong_FromSsize_t(first_infeasible(problem));
 }
 

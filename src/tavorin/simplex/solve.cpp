@@ -84,14 +84,19 @@ void scan(void *context) noexcept
 
 }  // namespace
 
-// solve(y, out, h, l, u, w, check_finite, workers) -> int
+// solve(y, out, h, l, u, w, check_finite, workers, sense=0) -> int
 PyObject *solve(PyObject *, PyObject *args) noexcept
 {
     PyObject *y_obj, *out_obj, *h_obj, *l_obj, *u_obj, *w_obj;
     int check_finite;
     Py_ssize_t workers;
-    if (!PyArg_ParseTuple(args, "OOOOOOpn:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj, &w_obj,
-                          &check_finite, &workers)) {
+    int sense = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOOpn|i:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj,
+                          &w_obj, &check_finite, &workers, &sense)) {
+        return nullptr;
+    }
+    if (sense < -1 || sense > 1) {
+        PyErr_SetString(PyExc_ValueError, "sense: expected -1, 0 or 1");
         return nullptr;
     }
     if (workers < 1) {
@@ -130,6 +135,7 @@ PyObject *solve(PyObject *, PyObject *args) noexcept
     problem.out_stride = out.row_stride;
     problem.single = y.real == Real::f32;
     problem.check_finite = check_finite != 0;
+    problem.sense = sense;
     Run r{&problem, workers, true, -1};
     run_unlocked(y.m * y.n, run, &r);
     if (!r.started) {

@@ -1,0 +1,91 @@
+"""The one-sided sums and the l1 ball against the equality, np.clip and the peers.
+
+    python bench/sets.py [--reps N] [--only NAME]
+
+Columns (medians of N interleaved calls, ratios the medians of paired ratios,
+as in bench/exact.py): `<=/==`, tavorin._simplex.solve with sense "<=" where
+the constraint is active against "==" on the same data (random: N(0,1)/sqrt(n),
+h=1, l=0, u=1); `<= in/clip`, "<=" where every vector's clip satisfies the sum
+(h = n) against one np.clip(y, 0, 1, out=...); `l1/|y|`, tavorin.project_l1_ball
+(radius 1) against tavorin.project_capped_simplex(|y|, 1, 0, inf, sense="<=")
+with a precomputed |y|, and `l1/abs` against the same with np.abs(y) taken in
+the call (a fresh array each time, as the ball's own is: the solver on the
+very array it had just solved runs faster, which the first ratio flatters the
+other side with); and, when installed (bench/requirements-peers.txt), `optax/l1`:
+Optax's projection_l1_ball under jit+vmap, timed after compilation.
+"""
+
+import argparse
+import math
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+from exact import measure, paired  # noqa: E402
+
+import tavorin  # noqa: E402
+from tavorin import _simplex  # noqa: E402
+
+SHAPES = [(1000, 1000), (10000, 100), (100000, 10), (10, 100000), (1, 10**6)]
+
+
+def optax_ball():
+    try:
+        import jax
+        import optax.projections as op
+
+        jax.config.update("jax_enable_x64", True)
+        ball = jax.jit(jax.vmap(op.projection_l1_ball, in_axes=(0, None)))
+        return jax, ball
+    except Exception as error:  # noqa: BLE001 (any failure only drops the column)
+        print(f"# optax column skipped: {type(error).__name__}: {error}")
+        return None
+
+
+def columns(y, peer):
+    n = y.shape[1]
+    a = np.abs(y)
+    out = np.empty_like(y)
+    cols = {
+        "==": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 0),
+        "<=": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 1),
+        "<= in": lambda: _simplex.solve(y, out, float(n), 0.0, 1.0, None, True, 1, 1),
+        "clip": lambda: np.clip(y, 0.0, 1.0, out=out),
+        "l1": lambda: tavorin.project_l1_ball(y, 1.0),
+        "|y|": lambda: tavorin.project_capped_simplex(a, 1.0, 0.0, math.inf, sense="<="),
+        "abs": lambda: tavorin.project_capped_simplex(np.abs(y), 1.0, 0.0, math.inf, sense="<="),
+    }
+    if peer is not None:
+        jax, ball = peer
+        device = jax.device_put(y)
+        ball(device, 1.0).block_until_ready()  # compiled here, not timed
+        cols["optax"] = lambda: ball(device, 1.0).block_until_ready()
+    return cols
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--only", default=None)
+    args = parser.parse_args()
+    peer = optax_ball()
+    rng = np.random.default_rng(36)
+    head = f"{'workload':<20} {'<=/==':>7} {'<= in/clip':>11} {'l1/|y|':>7} {'l1/abs':>7}"
+    print(head + f" {'optax/l1':>9}")
+    for m, n in SHAPES:
+        name = f"random {m}x{n}"
+        if args.only and args.only not in name:
+            continue
+        y = rng.standard_normal((m, n)) / math.sqrt(n)
+        cols = columns(y, peer)
+        samples = measure(cols, args.reps)
+        line = f"{name:<20} {paired(samples, '<=', '=='):>6.2f}x"
+        line += f" {paired(samples, '<= in', 'clip'):>10.2f}x {paired(samples, 'l1', '|y|'):>6.2f}x"
+        line += f" {paired(samples, 'l1', 'abs'):>6.2f}x"
+        line += f" {paired(samples, 'optax', 'l1'):>8.1f}x" if peer else f" {'':>9}"
+        print(line, flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,96 @@
+"""tavorin.project_l1_ball: the weighted l1 ball, by the one-sided capped simplex.
+
+``x = sign(y) * z`` with ``z`` the projection of ``|y|`` onto
+``{z >= 0, sum_j w_j z_j <= radius}``: the exact solver's ``sense="<="`` with
+``l = 0`` and ``u = inf``, so a vector already inside is its own clip and
+comes back with the same bytes (the sign is copied back, ``-0.0`` included).
+"""
+
+import math
+
+import numpy as np
+
+from ._api import _checked_out, check_axis, project_capped_simplex, result_dtypes
+from ._sets import kind_of, real_array, refuse_masked
+
+__all__ = ["project_l1_ball"]
+
+
+def check_radius(radius, y_shape, axis):
+    """``radius`` validated for ``y`` of ``y_shape`` (vectors along ``axis``, in range
+    and non-negative): a float, or a NumPy array of one value per vector."""
+    refuse_masked(radius, "radius")
+    if type(radius) is float:
+        if not (math.isfinite(radius) and radius >= 0):
+            raise ValueError(f"radius must be finite and >= 0, got {radius!r}")
+        return radius
+    radius = real_array(radius, "radius")
+    kind_of("radius", radius.shape, y_shape, axis, per_element=False)
+    batch = y_shape[:axis] + y_shape[axis + 1 :]
+    kept = radius.ndim == len(y_shape)  # keepdims=True's shape
+    values = np.broadcast_to(np.squeeze(radius, axis) if kept else radius, batch)
+    bad = np.flatnonzero(~(np.isfinite(values) & (values >= 0)))
+    if bad.size:
+        at = tuple(int(i) for i in np.unravel_index(bad[0], batch))
+        where = f" for the vector at batch index {at}" if radius.size > 1 else ""
+        raise ValueError(
+            f"radius must be finite and >= 0, got {float(values.flat[bad[0]])!r}{where}"
+        )
+    return radius
+
+
+def project_l1_ball(y, radius, *, axis=-1, weights=None, check_finite=True, out=None, workers=None):
+    """Project every vector of ``y`` along ``axis`` onto ``{x : sum_j w_j |x_j| <= radius}``.
+
+    Each vector becomes ``x_j = sign(y_j) * max(|y_j| - tau*w_j, 0)`` with the
+    least shift ``tau >= 0`` that puts it in the ball (``w_j = 1`` without
+    ``weights``): a vector already inside is returned unchanged, bytes and
+    all.  Exact as ``project_capped_simplex`` is; float32 gives float32.
+
+    Parameters
+    ----------
+    y
+        Real numbers; every axis but ``axis`` is a batch axis.
+    radius
+        A scalar, or one value per vector (as ``h`` is given to
+        ``project_capped_simplex``); finite and ``>= 0`` (0 projects to 0).
+    axis, weights, check_finite, out, workers
+        As for ``project_capped_simplex``.
+
+    Returns
+    -------
+    ndarray
+        The projection (``out`` when given), of ``y``'s shape.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``project_capped_simplex`` raises them, and a ``radius`` that is
+        negative, infinite or NaN.  Nothing is written then.
+    """
+    for value, name in ((y, "y"), (weights, "weights")):
+        refuse_masked(value, name)
+    y = real_array(y, "y")
+    if y.ndim == 0:
+        raise ValueError("y must have at least one dimension")
+    radius = check_radius(radius, y.shape, check_axis(axis, y.ndim))
+    if out is not None:
+        out = _checked_out(out, y.shape)
+    computed, _ = result_dtypes(y.dtype, "exact")
+    signed = y.astype(computed, copy=False)
+    z = project_capped_simplex(
+        np.abs(signed),
+        radius,
+        0.0,
+        math.inf,
+        axis=axis,
+        weights=weights,
+        sense="<=",
+        check_finite=check_finite,
+        workers=workers,
+    )
+    x = np.copysign(z, signed, out=z)
+    if out is None:
+        return x
+    np.copyto(out, x, casting="same_kind")
+    return out

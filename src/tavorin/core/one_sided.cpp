@@ -1,0 +1,211 @@
+// The clip of a one-sided set's vector, and the exact sign of its sum's distance from h.
+#include "core/one_sided.hpp"
+
+#include "core/exact_sum.hpp"
+#include "core/simd.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tavorin::one_sided {
+
+namespace {
+
+constexpr double k_eps = std::numeric_limits<double>::epsilon();
+// Beyond what the products' underflow loses (half the least subnormal each),
+// and normal: arithmetic on subnormals is slow.
+constexpr double k_least = 0x1p-1020;
+
+template <class T>
+const T *row_of(const Operand &o, std::ptrdiff_t i) noexcept
+{
+    return o.each ? reinterpret_cast<const T *>(o.each + i * o.each_stride) : nullptr;
+}
+
+// The elements of one vector as the clip reads them.
+template <class T>
+struct Row {
+    const T *y;
+    const T *l;  // per element, else l_all for all
+    const T *u;
+    const T *w;  // per element, else w_all (1 without weights)
+    T l_all;
+    T u_all;
+    double w_all;
+    std::ptrdiff_t n;
+
+    // min(max(y, l), u) as the lanes take them (simd.hpp): at u when
+    // u <= y, else at l when y <= l, as the passes class an element at a
+    // shift of 0.
+    T clip(std::ptrdiff_t j) const noexcept
+    {
+        const T y_j = y[j];
+        const T u_j = u ? u[j] : u_all;
+        const T l_j = l ? l[j] : l_all;
+        const T c = y_j > l_j ? y_j : l_j;
+        return c < u_j ? c : u_j;
+    }
+    double weight(std::ptrdiff_t j) const noexcept { return w ? static_cast<double>(w[j]) : w_all; }
+};
+
+// The sign of sum_j w_j clip(y_j) - h, exactly.
+template <class T>
+int exact_sign(const Row<T> &r, double h) noexcept
+{
+    ExactSum s;
+    for (std::ptrdiff_t j = 0; j < r.n; ++j) {
+        s.add(r.weight(j), static_cast<double>(r.clip(j)));
+    }
+    s.add(-h);
+    return s.sign();
+}
+
+// The sign from four lanes' sums: of the terms, of their magnitudes, and of
+// y_j - y_j (NaN after a NaN or an infinity).
+template <class T>
+int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
+            const double (&probe)[4], double h) noexcept
+{
+    const double total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - h;
+    const double magnitude = ((size[0] + size[1]) + (size[2] + size[3])) + std::fabs(h);
+    if (std::isnan((probe[0] + probe[1]) + (probe[2] + probe[3]))) {
+        return 2;
+    }
+    // Each product and each addition rounds once, by at most half an ulp of
+    // a partial sum of magnitudes (or, underflowing, of the least double).
+    const double n = static_cast<double>(r.n) + 2;
+    const double bound = n * k_eps * magnitude + n * k_least;
+    if (std::isfinite(bound) && std::fabs(total) > bound) {
+        return total > 0 ? 1 : -1;
+    }
+    return exact_sign(r, h);
+}
+
+// The sign of sum_j w_j clip(y_j) - h (the clip written to x when not
+// null), or 2 when y holds a NaN or an infinity: from a sum in doubles where
+// its error bound decides it, else exactly (a sum within rounding of h, or
+// beyond the doubles).
+template <class T>
+int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
+{
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    double size[4] = {0.0, 0.0, 0.0, 0.0};
+    double probe[4] = {0.0, 0.0, 0.0, 0.0};  // y_j - y_j: NaN after a NaN or an infinity
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= r.n; j += 4) {
+        for (int k = 0; k < 4; ++k) {
+            const T c = r.clip(j + k);
+            if (x) {
+                x[j + k] = c;
+            }
+            const double t = r.weight(j + k) * static_cast<double>(c);
+            sum[k] += t;
+            size[k] += std::fabs(t);
+            probe[k] += static_cast<double>(r.y[j + k] - r.y[j + k]);
+        }
+    }
+    for (; j < r.n; ++j) {
+        const T c = r.clip(j);
+        if (x) {
+            x[j] = c;
+        }
+        const double t = r.weight(j) * static_cast<double>(c);
+        sum[0] += t;
+        size[0] += std::fabs(t);
+        probe[0] += static_cast<double>(r.y[j] - r.y[j]);
+    }
+    return decided(r, sum, size, probe, h);
+}
+
+// clip_sign_plain in lanes of four; the clip is min(max(y, l), u), which
+// classes as the rule does (at u when u <= y, else at l when y <= l).
+template <class T, bool Write, bool Each, bool Weighted>
+TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
+{
+    using namespace simd;
+    const F64x4 l_all = broadcast(static_cast<double>(r.l_all));
+    const F64x4 u_all = broadcast(static_cast<double>(r.u_all));
+    const F64x4 w_all = broadcast(r.w_all);
+    F64x4 sum = zero(), size = zero(), probe = zero();
+    const std::ptrdiff_t n4 = r.n - r.n % 4;
+    for (std::ptrdiff_t j = 0; j < n4; j += 4) {
+        const F64x4 y = load(r.y + j);
+        const F64x4 l = Each && r.l ? load(r.l + j) : l_all;
+        const F64x4 u = Each && r.u ? load(r.u + j) : u_all;
+        const F64x4 c = min(max(y, l), u);
+        if (Write) {
+            store(x + j, c);
+        }
+        const F64x4 t = Weighted ? (Each && r.w ? load(r.w + j) : w_all) * c : c;
+        sum = sum + t;
+        size = size + max(t, negated(t));
+        probe = probe + (y - y);
+    }
+    double sums[4], sizes[4], probes[4];
+    store(sums, sum);
+    store(sizes, size);
+    store(probes, probe);
+    for (std::ptrdiff_t j = n4; j < r.n; ++j) {
+        const T c = r.clip(j);
+        if (Write) {
+            x[j] = c;
+        }
+        const double t = r.weight(j) * static_cast<double>(c);
+        sums[0] += t;
+        sizes[0] += std::fabs(t);
+        probes[0] += static_cast<double>(r.y[j] - r.y[j]);
+    }
+    return decided(r, sums, sizes, probes, h);
+}
+
+template <class T>
+int clip_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    if (!simd::available()) {
+        return clip_sign_plain(r, x, h);
+    }
+    const bool each = r.l || r.u || r.w;
+    const bool weighted = r.w || r.w_all != 1.0;
+    if (each) {
+        return x ? clip_sign_simd<T, true, true, true>(r, x, h)
+                 : clip_sign_simd<T, false, true, true>(r, x, h);
+    }
+    if (weighted) {
+        return x ? clip_sign_simd<T, true, false, true>(r, x, h)
+                 : clip_sign_simd<T, false, false, true>(r, x, h);
+    }
+    return x ? clip_sign_simd<T, true, false, false>(r, x, h)
+             : clip_sign_simd<T, false, false, false>(r, x, h);
+}
+
+}  // namespace
+
+template <class T>
+bool clip_satisfies(const Problem &p, std::ptrdiff_t i) noexcept
+{
+    Row<T> r;
+    r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+    r.l = row_of<T>(p.l, i);
+    r.u = row_of<T>(p.u, i);
+    r.w = row_of<T>(p.w, i);
+    r.l_all = r.l ? T(0) : static_cast<T>(p.l.vector[i]);
+    r.u_all = r.u ? T(0) : static_cast<T>(p.u.vector[i]);
+    r.w_all = p.w.vector.data && !p.w.each ? p.w.vector[i] : 1.0;
+    r.n = p.n;
+    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+    // In place, y stays intact until the clip is known to be the result.
+    const bool apart = p.out != p.y;
+    const int sign = clip_sign(r, apart ? out : nullptr, p.h[i]);
+    if (sign == 2 || sign * p.sense > 0) {
+        return false;  // NaN or infinity: the equality's solve refuses or projects it
+    }
+    for (std::ptrdiff_t j = 0; !apart && j < r.n; ++j) {
+        out[j] = r.clip(j);
+    }
+    return true;
+}
+
+template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t) noexcept;
+template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t) noexcept;
+
+}  // namespace tavorin::one_sided

@@ -1,0 +1,23 @@
+// The sets whose sum is bounded from one side: where clip(y, l, u) already satisfies the sum.
+#ifndef TAVORIN_CORE_ONE_SIDED_HPP
+#define TAVORIN_CORE_ONE_SIDED_HPP
+
+#include "core/solver.hpp"
+
+#include <cstddef>
+
+namespace tavorin::one_sided {
+
+// Whether vector i of a one-sided problem (problem.sense not 0) is solved by
+// its clip alone: sum_j w_j clip(y_j, l_j, u_j) - h has the sign the sense
+// allows (zero included), decided exactly from the clip as written (bounds
+// rounded to y's type), so that it depends on the vector alone.  When it is,
+// the clip is in the vector's row of `out`; when not (or y holds a NaN or an
+// infinity), `out` is unchanged where it is y, else holds some values the
+// equality's solve overwrites.
+template <class T>
+bool clip_satisfies(const Problem &problem, std::ptrdiff_t i) noexcept;
+
+}  // namespace tavorin::one_sided
+
+#endif
