@@ -360,9 +360,76 @@ def project_l1_ball_vjp(x, g, radius, *, axis=-1, weights=None, workers=None):
     A vector inside the ball (``sum_j w_j |x_j|`` off ``radius``) has the
     identity's: ``gy = g``, ``gradius = 0``.  On the sphere, with ``F`` the
     nonzero elements, ``s = sign(x)``, ``k = sum_F w_j**2`` and
-    ``m = sum_F s w g / k``: ``gy = 1_F (g - m s w)``, ``gradius = m``.
-    ``gradius`` is summed back to ``radius``'s shape; ``radius``, ``weights``,
-    ``axis`` and ``workers`` as given to ``project_l1_ball``.
+    ``m = sum_F s w g / k`` per vector::
+
+        gy = 1_F * (g - m s w),   gradius = m
+
+    Parameters
+    ----------
+    x : array_like
+        The projection, as ``project_l1_ball`` returned it (float32 stays
+        float32, anything else is computed in float64).
+    g : array_like
+        The cotangent of ``x``, broadcastable to ``x``'s shape.
+    radius : float or array_like
+        As given to ``project_l1_ball``: a scalar or one value per vector.
+    axis : int, optional
+        The axis the vectors lie along, as given to ``project_l1_ball``.
+    weights : float or array_like, optional
+        As given to ``project_l1_ball``; constants here.
+    workers : int, optional
+        Threads, as for ``project_capped_simplex``.
+
+    Returns
+    -------
+    gy : ndarray
+        Of ``x``'s shape and float type.
+    gradius : ndarray or scalar
+        Of the shape ``radius`` has (a NumPy scalar of x's float type for a
+        scalar), summed over the vectors that share it.  No gradient is given
+        for the weights.
+
+    Raises
+    ------
+    TypeError, ValueError
+        The messages of ``project_l1_ball`` for the same causes: a complex,
+        object or string array (``g must be an array of real numbers, not
+        complex128``), a ``radius`` or ``weights`` whose shape fits neither
+        one value per vector nor (for the weights) one per element, an
+        ``axis`` out of range (``numpy.exceptions.AxisError``), a bad
+        ``workers``.
+
+    See Also
+    --------
+    project_l1_ball_jvp : The tangents.
+    project_capped_simplex_vjp : The same for the capped simplex.
+
+    Notes
+    -----
+    The y-Jacobian ``D_F - (s w)_F (s w)_F^T / k`` on the sphere (the
+    identity inside) is symmetric, so ``gy`` is also the JVP of ``g`` in
+    ``y`` alone.  An element at zero counts as clipped; a vector on the
+    sphere is told from one inside by its sum within the rounding of
+    ``x``'s elements.
+
+    Examples
+    --------
+    The gradient of ``sum(c * x)`` with ``c = [2, 1, 1, 1]`` for each row;
+    the second row, with a radius of 5, lies inside the ball and passes
+    ``c`` through:
+
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> radius = np.array([1.0, 5.0])
+    >>> x = tavorin.project_l1_ball(y, radius)
+    >>> c = np.array([[2.0, 1.0, 1.0, 1.0]]).repeat(2, axis=0)
+    >>> gy, gradius = tavorin.project_l1_ball_vjp(x, c, radius)
+    >>> gy
+    array([[ 0.5,  0. ,  0. , -0.5],
+           [ 2. ,  1. ,  1. ,  1. ]])
+    >>> gradius
+    array([1.5, 0. ])
     """
     layout, signs = _l1_layout(x, axis)
     threads = _thread_count(workers)
@@ -380,12 +447,81 @@ def project_l1_ball_vjp(x, g, radius, *, axis=-1, weights=None, workers=None):
 
 
 def project_l1_ball_jvp(x, dy, dradius, radius, *, axis=-1, weights=None, workers=None):
-    """The tangent ``dx`` of ``x = project_l1_ball(y, radius)`` for tangents ``dy`` and
-    ``dradius`` (None: zero).
+    """The tangent ``dx`` of ``x = project_l1_ball(y, radius)`` for tangents of its inputs.
 
-    Inside the ball ``dx = dy``; on the sphere, with ``F``, ``s`` and ``k`` as for
-    ``project_l1_ball_vjp``, ``dtau = (sum_F s w dy - dradius) / k`` and
-    ``dx_F = dy_F - dtau s w``, ``dx = 0`` elsewhere.
+    Inside the ball ``dx = dy``; on the sphere, with ``F``, ``s`` and ``k``
+    as for ``project_l1_ball_vjp``::
+
+        dtau = (sum_F s w dy - dradius) / k
+        dx_F = dy_F - dtau * s_F w_F,   dx = 0 elsewhere
+
+    Parameters
+    ----------
+    x : array_like
+        The projection, as ``project_l1_ball`` returned it (float32 stays
+        float32, anything else is computed in float64).
+    dy : array_like
+        Tangent of ``y``, broadcastable to ``x``'s shape.
+    dradius : float, array_like or None
+        Tangent of ``radius``, shaped as ``radius`` may be (a scalar or one
+        value per vector); None is zero.
+    radius : float or array_like
+        As given to ``project_l1_ball``.
+    axis : int, optional
+        The axis the vectors lie along, as given to ``project_l1_ball``.
+    weights : float or array_like, optional
+        As given to ``project_l1_ball``; constants here.
+    workers : int, optional
+        Threads, as for ``project_capped_simplex``.
+
+    Returns
+    -------
+    ndarray
+        ``dx``, of ``x``'s shape and float type.
+
+    Raises
+    ------
+    TypeError, ValueError
+        The messages of ``project_l1_ball`` for the same causes: a complex,
+        object or string array (``dy must be an array of real numbers, not
+        complex128``), a ``radius``, ``dradius`` or ``weights`` whose shape
+        fits neither one value per vector nor (for the weights) one per
+        element, an ``axis`` out of range (``numpy.exceptions.AxisError``), a
+        bad ``workers``.
+
+    See Also
+    --------
+    project_l1_ball_vjp : The cotangents, the transpose of this map.
+    project_capped_simplex_jvp : The same for the capped simplex.
+
+    Notes
+    -----
+    An element at zero counts as clipped, and its tangent is zero on the
+    sphere.  A vector on the sphere is told from one inside by its sum
+    within the rounding of ``x``'s elements.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = tavorin.project_l1_ball(y, 1.0)
+    >>> np.round(x, 4)
+    array([[ 0.15  , -0.    ,  0.    ,  0.85  ],
+           [ 0.    ,  0.4167, -0.5167,  0.0667]])
+
+    Growing the radius moves the nonzero elements outwards, each by the same
+    share of it:
+
+    >>> np.round(tavorin.project_l1_ball_jvp(x, np.zeros_like(x), 1.0, 1.0), 4)
+    array([[ 0.5   ,  0.    ,  0.    ,  0.5   ],
+           [ 0.    ,  0.3333, -0.3333,  0.3333]])
+
+    Inside the ball the tangent of ``y`` passes through unchanged:
+
+    >>> tavorin.project_l1_ball_jvp(y, np.ones_like(y), None, 5.0)
+    array([[1., 1., 1., 1.],
+           [1., 1., 1., 1.]])
     """
     layout, signs = _l1_layout(x, axis)
     threads = _thread_count(workers)

@@ -66,7 +66,55 @@ def project_l1_ball(y, radius, *, axis=-1, weights=None, check_finite=True, out=
     ------
     TypeError, ValueError
         As ``project_capped_simplex`` raises them, and a ``radius`` that is
-        negative, infinite or NaN.  Nothing is written then.
+        negative, infinite or NaN (``radius must be finite and >= 0, got
+        -1.0``, with the vector's batch index for one radius per vector).
+        Nothing is written then.
+
+    See Also
+    --------
+    project_capped_simplex : The solver the ball is projected by.
+    tavorin.dask.project_l1_ball : The same for Dask arrays.
+    project_l1_ball_jvp, project_l1_ball_vjp : Its derivatives.
+
+    Notes
+    -----
+    The projection of ``|y|`` onto ``{z >= 0, sum_j w_j z_j <= radius}`` is
+    the exact solver's ``sense="<="`` with ``l = 0`` and ``u = inf``; the
+    signs of ``y`` are copied back onto it (``-0.0`` included), so an
+    element shifted to zero keeps its sign bit.
+
+    Examples
+    --------
+    The first row lies outside the ball and is shrunk onto its sphere; the
+    second, given a radius of 5, lies inside and comes back unchanged:
+
+    >>> import numpy as np
+    >>> import tavorin
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = tavorin.project_l1_ball(y, 1.0)
+    >>> np.round(x, 4)
+    array([[ 0.15  , -0.    ,  0.    ,  0.85  ],
+           [ 0.    ,  0.4167, -0.5167,  0.0667]])
+    >>> np.abs(x).sum(axis=1)
+    array([1., 1.])
+    >>> tavorin.project_l1_ball(y, np.array([1.0, 5.0]))
+    array([[ 0.15, -0.  ,  0.  ,  0.85],
+           [ 0.1 ,  0.7 , -0.8 ,  0.35]])
+
+    Weights per element, shared by every vector, are given as for
+    ``project_capped_simplex``:
+
+    >>> w = np.array([[1.0, 2.0, 1.0, 2.0]])
+    >>> tavorin.project_l1_ball(y, 1.0, weights=w)
+    array([[ 0.28, -0.  ,  0.  ,  0.36],
+           [ 0.  ,  0.22, -0.56,  0.  ]])
+
+    A negative radius is refused:
+
+    >>> tavorin.project_l1_ball(y, -1.0)
+    Traceback (most recent call last):
+        ...
+    ValueError: radius must be finite and >= 0, got -1.0
     """
     for value, name in ((y, "y"), (weights, "weights")):
         refuse_masked(value, name)

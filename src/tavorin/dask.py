@@ -125,6 +125,10 @@ def project_capped_simplex(
         The axis the vectors lie along.
     weights : float or array_like, optional
         Positive, finite weights, given as ``l`` and ``u`` are.
+    sense : {"==", "<=", ">="}, optional
+        The sum's relation to ``h``, as for ``tavorin.project_capped_simplex``:
+        with ``"<="`` (``">="``) a vector whose clip sums to at most (at
+        least) ``h`` is its clip.  Only ``"=="`` with ``method="brentq"``.
     method : {"exact", "brentq"}, optional
         As for ``tavorin.project_capped_simplex``.
     check_finite : bool, optional
@@ -148,8 +152,8 @@ def project_capped_simplex(
     TypeError, ValueError
         At once, with the NumPy-style function's own messages: an axis out
         of range, a non-real dtype, a masked array, an empty axis, a bad
-        ``method``, ``check_finite``, tolerance, ``maxiter`` or ``workers``,
-        sets that do not broadcast, the sets ``method="brentq"`` cannot take,
+        ``sense``, ``method``, ``check_finite``, tolerance, ``maxiter`` or
+        ``workers``, sets that do not broadcast, the sets ``method="brentq"`` cannot take,
         and every scalar set that is refused whatever the other sets are
         (``l must not exceed u, got l=0.7, u=0.6``, a NaN, an infinite ``h``;
         all of them scalars: an empty set).
@@ -295,6 +299,82 @@ def project_l1_ball(
     for chunk the same bytes; ``radius`` and ``weights`` are given and refused
     as ``project_capped_simplex`` here takes ``h`` and ``weights`` (a scalar
     ``radius`` at once, arrays when their chunk is computed).
+
+    Parameters
+    ----------
+    y : dask.array.Array or array_like
+        Real numbers; anything else is wrapped with ``dask.array.asarray``.
+    radius : float or array_like
+        The ball's radius, finite and ``>= 0``: a scalar, or one value per
+        vector as ``tavorin.project_l1_ball`` takes it; a NumPy or Dask
+        array is rechunked with ``y``.
+    axis : int, optional
+        The axis the vectors lie along.
+    weights : float or array_like, optional
+        Positive, finite weights, a scalar, one per vector or one per element.
+    check_finite : bool, optional
+        Refuse NaN or infinity in ``y``, when the chunk holding it is computed.
+    workers : int, optional
+        The thread count inside each chunk's call (Dask already runs chunks
+        in parallel, so the default is one).
+
+    Returns
+    -------
+    dask.array.Array
+        A new lazy array of ``y``'s shape (float32 for float32 input, else
+        float64), chunked with whole vectors per chunk.
+
+    Raises
+    ------
+    TypeError, ValueError
+        At once, with the NumPy-style function's own messages: an axis out
+        of range, a non-real dtype, a masked array, an empty axis, a bad
+        ``check_finite`` or ``workers``, a ``radius`` or ``weights`` that
+        does not broadcast, and a scalar ``radius`` or weight that is
+        refused (``radius must be finite and >= 0, got -1.0``).
+    ValueError
+        Chunk sizes that are unknown (NaN) along ``axis`` (along the other
+        axes too when ``radius`` or ``weights`` is an array), as for
+        ``project_capped_simplex``.  When a chunk is computed, a ``radius``
+        or ``weights`` array refused and NaN or infinity in ``y``: the
+        NumPy-style message with ``(in the chunk of y that starts at index
+        (0, 0))`` added, the batch index counted within that chunk.
+
+    See Also
+    --------
+    tavorin.project_l1_ball : The projection of NumPy arrays.
+    project_capped_simplex : The capped simplex, for Dask arrays.
+
+    Notes
+    -----
+    The graph is built as for ``project_capped_simplex``: the projected axis
+    gathered into one chunk when it is split, then ``tavorin.project_l1_ball``
+    on every chunk on its own (``map_blocks``), never in place.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import dask.array as da
+    >>> from tavorin.dask import project_l1_ball
+    >>> y = np.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
+    >>> x = project_l1_ball(da.from_array(y, chunks=(1, 2)), 1.0)
+    >>> x.chunks  # whole vectors in every chunk
+    ((1, 1), (4,))
+    >>> np.round(x.compute(), 4)
+    array([[ 0.15  , -0.    ,  0.    ,  0.85  ],
+           [ 0.    ,  0.4167, -0.5167,  0.0667]])
+
+    A scalar radius that is negative is refused when the graph is built, one
+    given as an array when its chunk is computed:
+
+    >>> project_l1_ball(da.from_array(y), -1.0)
+    Traceback (most recent call last):
+        ...
+    ValueError: radius must be finite and >= 0, got -1.0
+    >>> project_l1_ball(da.from_array(y), np.array([1.0, -1.0])).compute()
+    Traceback (most recent call last):
+        ...
+    ValueError: radius must be finite and >= 0, got -1.0 for the vector at batch index (1,) ...
     """
     for value, name in ((y, "y"), (radius, "radius"), (weights, "weights")):
         _refuse_masked(value, name)
