@@ -226,6 +226,94 @@ def test_batches_of_unlike_vectors(m, n, kind):
     assert in_place.tobytes() == apart.tobytes()
 
 
+def _unreachable_roots():
+    # Breakpoints spaced so that rounds approach the root from one side only,
+    # or a sample of outliers that rounds back onto its own shift.
+    fact = np.array([float(math.factorial(k)) for k in range(1, 101)])
+    outliers = rng(5).standard_normal(3000)
+    outliers[(np.arange(16) * 3000) // 16] = rng(6).choice([-1e20, 1e20], 16)
+    return [
+        ("factorials u=1e300", -fact, 0.5, 0.0, 1e300),
+        ("factorials u=inf", -fact, 0.5, 0.0, INF),
+        ("mirrored factorials", fact, -0.5, -1e300, 0.0),
+        ("10^linspace(0,200) u=1e290", -(10.0 ** np.linspace(0, 200, 100)), 0.5, 0.0, 1e290),
+        ("2^arange(700) u=1e300", -(2.0 ** np.arange(700)), 0.5, 0.0, 1e300),
+        ("10^arange(300) h=1e10", -(10.0 ** np.arange(300)), 1e10, 0.0, 1e300),
+        ("factorials then -1e200", np.concatenate([-fact, np.full(3000, -1e200)]), 0.5, 0.0, 1e300),
+        ("outliers at the sampled places", outliers, 1.0, -1.0, 1.0),
+    ]
+
+
+@named_cases("y, h, low, high", _unreachable_roots())
+def test_rows_whose_rounds_cannot_reach_the_root(y, h, low, high):
+    # Against the projection's own scale: y's would hide any error here.
+    x = solve(y[None, :], h, low, high)[1][0]
+    want = expected_row(y, h, low, high, np.ones(y.size))
+    scale = max(abs(h), np.max(np.abs(want)))
+    assert np.max(np.abs(x - want)) <= 8 * EPS[np.float64] * scale
+    assert abs(math.fsum(x) - h) <= 8 * EPS[np.float64] * scale * y.size
+
+
+def _determinism_rows(kind, m, n, g):
+    if kind.startswith("heavy"):
+        y = g.choice([-1.0, 1.0], (m, n)) * 10.0 ** g.uniform(-8, 8, (m, n))
+        return y, n / 4, 0.0, 1.0 if kind == "heavy u=1" else INF, None
+    if kind == "h below the sums' rounding":
+        return g.standard_normal((m, n)) * 1e8, 1e-9, -INF, INF, None
+    if kind == "ties":
+        return g.integers(-3, 4, (m, n)).astype(float), 1.5, 0.0, 1.0, None
+    if kind == "geometric":
+        return -(2.0 ** g.uniform(0, 60, (m, n))), 0.5, 0.0, 1e300, None
+    if kind == "top-k":
+        return g.integers(0, 100, (m, n)).astype(float), float(max(1, n // 3)), 0.0, 1.0, None
+    if kind == "per element":
+        low = -g.random((m, n))
+        high = g.random((m, n))
+        return g.standard_normal((m, n)), 0.5 * (low.sum(1) + high.sum(1)), low, high, None
+    w = 10.0 ** g.uniform(-1, 1, (m, n))
+    return g.standard_normal((m, n)), 0.3 * w.sum(1), 0.0, 1.0, w
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("n", [3, 40, 700, 3000])
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "heavy u=1",
+        "heavy u=inf",
+        "h below the sums' rounding",
+        "ties",
+        "geometric",
+        "top-k",
+        "per element",
+        "weights",
+    ],
+)
+def test_bytes_depend_on_the_vector_alone(kind, n, dtype):
+    # Against the batch: reversed, cut in two, each vector alone and on two
+    # threads (rounds start from neighbours, samples or probes alike).
+    g = rng(n)
+    m = 24
+    y, h, low, high, w = _determinism_rows(kind, m, n, g)
+    y = y.astype(dtype)
+    ops = [as_operand(v, dtype, m) for v in (low, high, w)]
+    h = np.broadcast_to(np.asarray(h, dtype=float), (m,)).copy()
+
+    def part(rows):
+        return [v[rows] if isinstance(v, np.ndarray) else v for v in ops]
+
+    whole = solve(y, h, *ops)[1]
+    flipped = slice(None, None, -1)
+    assert solve(y[flipped], h[flipped], *part(flipped))[1][flipped].tobytes() == whole.tobytes()
+    assert solve(y, h, *ops, workers=2)[1].tobytes() == whole.tobytes()
+    cut = slice(0, 7), slice(7, None)
+    pieces = [solve(y[c], h[c], *part(c))[1] for c in cut]
+    assert np.concatenate(pieces).tobytes() == whole.tobytes()
+    for i in (0, 13):
+        alone = slice(i, i + 1)
+        assert solve(y[alone], h[alone], *part(alone))[1].tobytes() == whole[alone].tobytes()
+
+
 def _boundaries():
     rows = []
     for n in (5, 100, 2000, 3000):
