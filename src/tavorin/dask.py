@@ -108,9 +108,7 @@ def project_capped_simplex(
     """Project every vector of the Dask array ``y`` along ``axis`` onto the capped simplex.
 
     The lazy counterpart of ``tavorin.project_capped_simplex``, with the same
-    arguments (except ``out``) and, chunk for chunk, the same bytes (but,
-    rarely, the last bits of vectors spanning many orders of magnitude: see
-    Notes).
+    arguments (except ``out``) and, chunk for chunk, the same bytes.
 
     Parameters
     ----------
@@ -176,11 +174,8 @@ def project_capped_simplex(
     into one chunk, the other axes being re-split so that chunks stay as
     large as the input's; then every chunk goes through
     ``tavorin.project_capped_simplex`` on its own (``map_blocks``).  A
-    vector's rounds start from its neighbours' shifts, which chunk
-    boundaries change, so where rounding lets more than one shift pass the
-    verification a vector may differ in its last bits (seen only in vectors
-    whose values span many orders of magnitude).  Chunks are never projected
-    in place.
+    vector's result depends on the vector alone, so chunk boundaries never
+    change its bytes.  Chunks are never projected in place.
 
     Examples
     --------

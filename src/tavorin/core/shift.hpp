@@ -128,9 +128,8 @@ struct Found {
 // the result (Found::written); else it is overwritten later.  A vector
 // shorter than ws.filter_min_n starts its rounds from `start` where it is a
 // number (a like vector's shift, from its neighbour in a batch), else from a
-// sample's.  Where they start changes how many rounds they take, and the
-// result only where rounding lets more than one shift verify (seen only with
-// h below the rounding of the vector's own sums), within that rounding.
+// sample's.  Where they start changes how many rounds they take; the result
+// is the one finish.hpp's rule settles from their shift.
 template <class T>
 Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Splitter &splitter,
                    T *out = nullptr,
