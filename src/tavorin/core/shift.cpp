@@ -1172,6 +1172,65 @@ void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
     on_chunks(splitter, chunks, write_chunks<T>, &job);
 }
 
+namespace {
+
+// The band of each chunk of k_chunk elements, added up in chunk order.
+template <class T>
+struct BandJob {
+    const Span<T> *s;
+    const Table<T> *passes;
+    double lo;
+    double hi;
+    finish::Band *results;
+};
+
+template <class T>
+void band_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    auto &job = *static_cast<BandJob<T> *>(context);
+    for (std::ptrdiff_t k = begin; k < end; ++k) {
+        job.results[k] = job.passes->band(chunk_of(*job.s, k, k_chunk), job.lo, job.hi);
+    }
+}
+
+}  // namespace
+
+template <class T>
+finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
+                         const Splitter &splitter) noexcept
+{
+    const Table<T> &passes = table_of(v.span, plain);
+    const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
+    if (!splitter.splits() || chunks < 2) {
+        return passes.band(v.span, lo, hi);
+    }
+    std::vector<finish::Band> parts;
+    try {
+        parts.resize(static_cast<std::size_t>(chunks));
+    }
+    catch (...) {
+        return passes.band(v.span, lo, hi);
+    }
+    BandJob<T> job{&v.span, &passes, lo, hi, parts.data()};
+    on_chunks(splitter, chunks, band_chunks<T>, &job);
+    // The chunks' sums carry their rounding errors, so their order only
+    // moves the bound on those errors, never the shift settled from them.
+    finish::Band all = parts[0];
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        const finish::Band &b = parts[k];
+        all.changing += b.changing;
+        all.upper += b.upper;
+        all.lower += b.lower;
+        all.free += b.free;
+        all.a = all.a + b.a;
+        all.s = all.s + b.s;
+        all.a_magnitude += b.a_magnitude;
+        all.s_magnitude += b.s_magnitude;
+        all.a_least = std::fmin(all.a_least, b.a_least);
+    }
+    return all;
+}
+
 template <class T>
 void write_scaled(const Vector<T> &v, const Workspace &ws, const Found &found, T *out) noexcept
 {
@@ -1197,6 +1256,10 @@ template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, con
                                    float *, double) noexcept;
 template Found solve_weighted<double>(const Vector<double> &, double, bool, Workspace &) noexcept;
 template Found solve_weighted<float>(const Vector<float> &, double, bool, Workspace &) noexcept;
+template finish::Band band_vector<double>(const Vector<double> &, double, double, bool,
+                                           const Splitter &) noexcept;
+template finish::Band band_vector<float>(const Vector<float> &, double, double, bool,
+                                         const Splitter &) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,
                                    const Splitter &) noexcept;
 template void write_vector<float>(const Vector<float> &, double, float *, bool,

@@ -147,6 +147,12 @@ template <class T>
 void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
                   const Splitter &splitter) noexcept;
 
+// The band of [lo, hi] over the vector (finish.hpp), on the splitter's
+// threads when it has them.
+template <class T>
+finish::Band band_vector(const Vector<T> &vector, double lo, double hi, bool plain,
+                         const Splitter &splitter) noexcept;
+
 // Writes the projection of a vector solved on its scaled copy (the
 // workspace still holding it): the copy's result scaled back, exactly.
 template <class T>
