@@ -1257,7 +1257,7 @@ template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, con
 template Found solve_weighted<double>(const Vector<double> &, double, bool, Workspace &) noexcept;
 template Found solve_weighted<float>(const Vector<float> &, double, bool, Workspace &) noexcept;
 template finish::Band band_vector<double>(const Vector<double> &, double, double, bool,
-                                           const Splitter &) noexcept;
+                                          const Splitter &) noexcept;
 template finish::Band band_vector<float>(const Vector<float> &, double, double, bool,
                                          const Splitter &) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,
