@@ -54,13 +54,14 @@ def operand_row(value, i, n):
     return float(value[i]) if value.ndim == 1 and value.size != n else value[i].astype(float)
 
 
-def check_against_reference(y, h, l, u, w=None, ulps=8):  # noqa: E741
+def check_against_reference(y, h, l, u, w=None, ulps=8, rows=None):  # noqa: E741
+    """The whole batch solved, and each of `rows` of it (default all) against the reference."""
     dtype = y.dtype.type
     m, n = y.shape
     ops = [as_operand(v, dtype, m) for v in (l, u, w)]
     first, x = solve(y, h, *ops)
     assert first == -1
-    for i in range(m):
+    for i in range(m) if rows is None else rows:
         row_h = h if isinstance(h, float) else float(h[i])
         row_l, row_u, row_w = (operand_row(v, i, n) for v in ops)
         if isinstance(row_w, float):
@@ -215,7 +216,9 @@ def test_batches_of_unlike_vectors(m, n, kind):
     if kind in ("ties", "box"):
         y = g.standard_normal((m, n))
         y, h, l, u = np.round(y * 4) / 4 if kind == "ties" else y, 0.3 * n, 0.0, 0.5  # noqa: E741
-    check_against_reference(y, h, l, u)
+    # The reference (in Python) on at most about 150 of the vectors, spread over
+    # the batch; the byte comparisons below take every one.
+    check_against_reference(y, h, l, u, rows=range(0, m, max(1, m // 150)))
     apart = solve(y, h, l, u)[1]
     flip = [v[::-1] if np.ndim(v) else v for v in (y, h, l, u)]
     assert solve(*flip)[1][::-1].tobytes() == apart.tobytes()
