@@ -428,12 +428,21 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     --------
     >>> import jax
     >>> import jax.numpy as jnp
+    >>> import numpy as np
     >>> from tavorin.jax import project_capped_simplex
     >>> y = jnp.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
     >>> x = jax.jit(lambda y: project_capped_simplex(y, 1.0, 0.0, 0.6))(y)
-    >>> jnp.round(x, 4)
-    Array([[0.375, 0.   , 0.025, 0.6  ],
-           [0.075, 0.6  , 0.   , 0.325]], dtype=float32)
+    >>> np.asarray(x, float).round(4)
+    array([[0.375, 0.   , 0.025, 0.6  ],
+           [0.075, 0.6  , 0.   , 0.325]])
+
+    At most 1.5, the first row is projected onto the sum; the second's
+    clip already meets it:
+
+    >>> b = project_capped_simplex(y, 1.5, 0.0, 1.0, sense="<=")
+    >>> np.asarray(b, float).round(4)
+    array([[0.425, 0.   , 0.075, 1.   ],
+           [0.1  , 0.7  , 0.   , 0.35 ]])
 
     The gradient of ``sum(c * x)``: the free elements share the change,
     so that the sum stays ``h``:
@@ -530,14 +539,28 @@ def project_l1_ball(y, radius, *, axis=-1, weights=None, check_finite=True, meth
 
     Examples
     --------
+    The first row is shrunk onto the sphere of radius 1, the second lies
+    inside its ball of radius 5 and comes back unchanged:
+
     >>> import jax
     >>> import jax.numpy as jnp
+    >>> import numpy as np
     >>> from tavorin.jax import project_l1_ball
     >>> y = jnp.array([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]])
     >>> x = jax.jit(lambda y: project_l1_ball(y, jnp.array([1.0, 5.0])))(y)
-    >>> jnp.round(x, 4)
-    Array([[ 0.15,  0.  ,  0.  ,  0.85],
-           [ 0.1 ,  0.7 , -0.8 ,  0.35]], dtype=float32)
+    >>> np.asarray(x, float).round(4)
+    array([[ 0.15, -0.  ,  0.  ,  0.85],
+           [ 0.1 ,  0.7 , -0.8 ,  0.35]])
+    >>> bool(jnp.all(x[1] == y[1]))
+    True
+
+    On the sphere the nonzero elements share the change, with their signs:
+
+    >>> c = jnp.array([2.0, 1.0, 1.0, 1.0])
+    >>> g = jax.grad(lambda y: jnp.sum(c * project_l1_ball(y, 1.0)))(y)
+    >>> np.asarray(g, float).round(4)
+    array([[ 0.5   ,  0.    ,  0.    , -0.5   ],
+           [ 0.    ,  0.6667,  1.3333,  0.6667]])
     """
     if not isinstance(check_finite, (bool, np.bool_)):
         raise TypeError(f"check_finite must be True or False, not {type(check_finite).__name__}")
