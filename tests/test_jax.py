@@ -271,6 +271,17 @@ def test_foreign_calls_broadcast_the_values_given_per_vector(shape):
     assert np.asarray(x).tobytes() == exact_projection(y, h, l, u).tobytes()
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_the_ball_of_many_vectors_has_the_numpy_bytes_and_names_a_late_vector(dtype):
+    y = np.random.default_rng(5).standard_normal((3000, 50)).astype(dtype)
+    radius = np.random.default_rng(6).uniform(0.0, 60.0, 3000).astype(dtype)  # some inside
+    want = tavorin.project_l1_ball(y, radius)
+    assert np.asarray(jax.jit(project_l1_ball)(y, radius)).tobytes() == want.tobytes()
+    y[2999, 7] = np.nan
+    with pytest.raises(Exception, match=r"batch index \(2999,\)"):
+        jax.jit(project_l1_ball)(y, radius).block_until_ready()
+
+
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
     (y, h, l, u), _ = arguments("scalar")  # noqa: E741
     f = lambda v: project_capped_simplex(v, h, l, u)  # noqa: E731

@@ -18,7 +18,7 @@
 // says which set: its 2 lowest bits the sum's relation to h (0 ==, 1 <=,
 // 2 >=); bit 2 the l1 ball, whose radius is h's column and whose l and u are
 // not given (0 and inf: |y| is projected with "<=", then y's signs copied
-// back, all three passes here); bit 3 a y left unchecked for NaN and
+// back, block by block here); bit 3 a y left unchecked for NaN and
 // infinity.
 #include "core/derivatives.hpp"
 #include "core/feasibility.hpp"
@@ -117,27 +117,6 @@ std::string shown(double value)
     return result;
 }
 
-// The l1 ball's passes around the solve: |y| into out, and y's signs onto out.
-template <typename Real>
-void absolute(const Problem &p, const void *y) noexcept
-{
-    const Real *from = static_cast<const Real *>(y);
-    Real *to = reinterpret_cast<Real *>(p.out);
-    for (std::ptrdiff_t i = 0, size = p.m * p.n; i < size; ++i) {
-        to[i] = std::fabs(from[i]);
-    }
-}
-
-template <typename Real>
-void signs(const Problem &p, const void *y) noexcept
-{
-    const Real *from = static_cast<const Real *>(y);
-    Real *to = reinterpret_cast<Real *>(p.out);
-    for (std::ptrdiff_t i = 0, size = p.m * p.n; i < size; ++i) {
-        to[i] = std::copysign(to[i], from[i]);
-    }
-}
-
 // Whether `b` has y's type and rank, `last` elements along its last dimension, and
 // each leading dimension y's (or, when `broadcast`, y's or 1).
 bool matches(const xla::Buffer &b, const xla::Buffer &y, std::int64_t last,
@@ -215,6 +194,62 @@ void free_weights(const Problem &p, void *k) noexcept
                                        operand_of<Real>(p.u),
                                        operand_of<Real>(p.w)};
     derivatives::free_weight_rows(sets, static_cast<Real *>(k), 0, p.m);
+}
+
+// The problem's vectors [begin, begin + count) as a problem of their own.
+Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept
+{
+    const auto shifted = [begin](RowValues v) {
+        return v.data ? RowValues{v.data + begin * v.stride, v.stride} : v;
+    };
+    Problem part = p;
+    part.y += begin * p.y_stride;
+    part.out += begin * p.out_stride;
+    part.m = count;
+    part.h = shifted(p.h);
+    for (Operand *o : {&part.l, &part.u, &part.w}) {
+        o->vector = shifted(o->vector);
+        if (o->each) {
+            o->each += begin * o->each_stride;
+        }
+    }
+    return part;
+}
+
+// Elements of the ball's blocks: a block's |y|, solved and signed while it is in cache.
+constexpr std::ptrdiff_t k_ball_block = 65536;
+
+// The l1 ball, a block of vectors at a time: |y| into a scratch block, solved from
+// there into the result (the solver reading memory it does not write), each
+// vector's free weight when `k` is asked for, and y's signs copied back.  Returns
+// the first vector holding a NaN or an infinity (when checked), or -1.
+template <typename Real>
+std::ptrdiff_t solve_ball(const Problem &p, Real *k, bool &started)
+{
+    started = true;  // one thread: the calling one
+    const std::ptrdiff_t block = std::max<std::ptrdiff_t>(1, k_ball_block / p.n);
+    std::vector<Real> scratch(static_cast<std::size_t>(std::min(block, p.m) * p.n));
+    for (std::ptrdiff_t begin = 0; begin < p.m; begin += block) {
+        Problem part = rows_of(p, begin, std::min(block, p.m - begin));
+        const Real *from = reinterpret_cast<const Real *>(part.y);
+        Real *to = reinterpret_cast<Real *>(part.out);
+        const std::ptrdiff_t size = part.m * p.n;
+        for (std::ptrdiff_t i = 0; i < size; ++i) {
+            scratch[static_cast<std::size_t>(i)] = std::fabs(from[i]);
+        }
+        part.y = reinterpret_cast<const char *>(scratch.data());
+        const std::ptrdiff_t bad = solve_rows(part, 0, part.m);
+        if (bad >= 0) {
+            return begin + bad;
+        }
+        if (k) {
+            free_weights<Real>(part, k + begin);
+        }
+        for (std::ptrdiff_t i = 0; i < size; ++i) {
+            to[i] = std::copysign(to[i], from[i]);
+        }
+    }
+    return -1;
 }
 
 xla::Error *execute(xla::CallFrame *frame)
@@ -352,13 +387,12 @@ xla::Error *execute(xla::CallFrame *frame)
                         at + ": needs a finite h, l < +inf, u > -inf, l <= u" +
                         (given[2] ? ", finite weights > 0 and " : " and ") + sum);
     }
-    if (ball) {
-        // |y| is solved in place in the result, the signs put back afterwards.
-        (single ? absolute<float> : absolute<double>)(problem, y.data);
-        problem.y = problem.out;
-    }
     bool started = true;
-    const std::ptrdiff_t nonfinite = solve(problem, 1, started);
+    void *weights = k ? k->data : nullptr;
+    const std::ptrdiff_t nonfinite =
+        !ball    ? solve(problem, 1, started)
+        : single ? solve_ball<float>(problem, static_cast<float *>(weights), started)
+                 : solve_ball<double>(problem, static_cast<double *>(weights), started);
     if (!started) {
         return fail(frame, xla::k_resource_exhausted,
                     "tavorin.jax: could not start the threads; nothing was projected");
@@ -369,11 +403,8 @@ xla::Error *execute(xla::CallFrame *frame)
                                ": y holds NaN or infinity in the vector at batch index " +
                                batch_index(y, nonfinite));
     }
-    if (k) {
+    if (k && !ball) {
         (single ? free_weights<float> : free_weights<double>)(problem, k->data);
-    }
-    if (ball) {
-        (single ? signs<float> : signs<double>)(problem, y.data);
     }
     return nullptr;
 }
