@@ -161,14 +161,13 @@ def test_the_gpu_program_sorts_on_the_device_with_no_host_call(form):
 
 @pytest.mark.parametrize("dtype", [jnp.float16, jnp.bfloat16])
 @pytest.mark.parametrize("method", [None, "sort"])
-def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
-    (y, h, l, u), _ = arguments("per vector", dtype=np.float32)  # noqa: E741
-    f = lambda v: project_capped_simplex(v, h, l, u, method=method)  # noqa: E731
+@pytest.mark.parametrize("form", ["==", "l1"])
+def test_half_precision_is_the_float32_projection_rounded_once(form, method, dtype):
+    (y, *sets), _ = arguments("per vector", dtype=np.float32, form=form)
+    f = lambda v: project(form, v, *sets, method=method)  # noqa: E731
     x = f(y.astype(dtype))
     assert x.dtype == dtype
-    assert np.array_equal(
-        x, project_capped_simplex(y.astype(dtype).astype(np.float32), h, l, u).astype(dtype)
-    )
+    assert np.array_equal(x, project(form, y.astype(dtype).astype(np.float32), *sets).astype(dtype))
     assert (
         jax.grad(lambda v: jnp.sum(f(v) * jnp.arange(7.0, dtype=dtype)))(y.astype(dtype)).dtype
         == dtype

@@ -396,8 +396,10 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
         A set whose shape fits neither one value per vector nor one per
         element, with the NumPy-style function's messages (``h of shape (3,)
         does not broadcast to the batch shape (2,)``); a scalar set that is
-        empty or ill defined (``l must not exceed u, got l=0.7, u=0.6``);
-        ``numpy.exceptions.AxisError`` for an axis out of range.
+        empty or ill defined (``l must not exceed u, got l=0.7, u=0.6``); a
+        ``sense`` other than ``"=="``, ``"<="`` and ``">="`` (a ``TypeError``
+        for a non-string); ``numpy.exceptions.AxisError`` for an axis out of
+        range.
     JaxRuntimeError
         An infeasible set given as an array, or NaN or infinity in ``y``,
         when the call is computed on the CPU's compiled core (a
