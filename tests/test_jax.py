@@ -192,6 +192,7 @@ def test_other_dtypes_and_methods_are_refused(y, error, message):
 
 
 _Y = np.zeros((2, 3))
+_NOT_BOOL = "check_finite must be True or False, not int"
 
 
 def _framework_rows(rows):
@@ -205,13 +206,9 @@ def _framework_rows(rows):
     [(project_capped_simplex, *r) for r in _framework_rows(REFUSALS)]
     + [(project_l1_ball, *r) for r in _framework_rows(L1_REFUSALS)]
     + [
-        (
-            project_l1_ball,
-            (_Y, 1.0),
-            {"check_finite": 1},
-            TypeError,
-            "check_finite must be True " "or False, not int",
-        )
+        (project_l1_ball, (_Y, 1.0), {"check_finite": 1}, TypeError, _NOT_BOOL),
+        # A JAX array's values are known when the call is traced outside jit.
+        (project_l1_ball, (_Y, jnp.array(-1.0)), {}, ValueError, L1_REFUSALS[0][3]),
     ],
 )
 def test_refusals(function, args, kwargs, error, message):

@@ -28,7 +28,7 @@ from . import _simplex
 from . import _sort_jax as sorted_
 from ._derivatives import framework_set, project_vectors, vector_axis
 from ._l1 import check_radius
-from ._sets import Kind, check_real_dtype, check_sense, kind_of, vectors_last
+from ._sets import check_real_dtype, check_sense, kind_of, vectors_last
 
 __all__ = ["project_capped_simplex", "project_l1_ball"]
 
@@ -466,18 +466,20 @@ def _checked_radius(radius, y, axis):
     """The radius per vector (or 0-d), refused as the NumPy function refuses it: its
     type and shape always, its values where they are known when the call is traced
     (under jit or grad they are checked when the call is computed)."""
-    if not isinstance(radius, jax.Array):
-        check_radius(radius, y.shape, axis)
+    host = radius
+    if isinstance(radius, jax.Array):
+        try:
+            host = np.asarray(radius)
+        except (jax.errors.TracerArrayConversionError, jax.errors.ConcretizationTypeError):
+            host = None
+        if host is not None and host.dtype.kind not in "biufc":  # bfloat16 is no NumPy float
+            host = host.astype(np.float64)
+    if host is not None:
+        check_radius(host, y.shape, axis)
     value = _real(radius, "radius").astype(y.dtype)
     if value.ndim == 0:
         return value
     kind = kind_of("radius", value.shape, y.shape, axis, per_element=False)
-    if isinstance(radius, jax.Array):
-        try:
-            check_radius(np.asarray(radius), y.shape, axis)
-        except (jax.errors.TracerArrayConversionError, jax.errors.ConcretizationTypeError):
-            pass
-    assert kind != Kind.PER_ELEMENT
     return vectors_last(value, kind, y.shape, axis, jnp.broadcast_to, jnp.moveaxis)
 
 
