@@ -32,7 +32,7 @@ from derivatives import EXACT, data, interleaved, show  # noqa: E402
 
 import tavorin  # noqa: E402
 
-SHAPES = [(1, 3), (100000, 10), (10000, 100), (1000, 1000)]
+SHAPES = [(1, 3), (100000, 10), (10000, 100), (1000, 1000), (10, 100000)]
 
 
 def numpy_columns(y, h, l, u, c, methods):  # noqa: E741

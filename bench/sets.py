@@ -12,7 +12,11 @@ with a precomputed |y|, and `l1/abs` against the same with np.abs(y) taken in
 the call (a fresh array each time, as the ball's own is: the solver on the
 very array it had just solved runs faster, which the first ratio flatters the
 other side with); and, when installed (bench/requirements-peers.txt), `optax/l1`:
-Optax's projection_l1_ball under jit+vmap, timed after compilation.
+Optax's projection_l1_ball under jit+vmap, timed after compilation.  With jax
+installed, tavorin.jax on the CPU (the compiled core through XLA) under jit+vmap,
+timed after compilation: `jax l1/l1` and `jax <=/<=` against the NumPy
+functions (target: within 1.2x), and `optax/jax l1`, Optax's ball against
+tavorin.jax.project_l1_ball (target: at least 4x).
 """
 
 import argparse
@@ -43,6 +47,27 @@ def optax_ball():
         return None
 
 
+def jax_columns(y):
+    """tavorin.jax's ball and one-sided sum under jit+vmap on y, compiled; {} without jax."""
+    try:
+        import jax
+
+        import tavorin.jax as tj
+    except ImportError:
+        return {}
+    jax.config.update("jax_enable_x64", True)
+    device = jax.device_put(y)
+    ball = jax.jit(jax.vmap(lambda v: tj.project_l1_ball(v, 1.0)))
+    budget = jax.jit(jax.vmap(lambda v: tj.project_capped_simplex(v, 1.0, 0.0, 1.0, sense="<=")))
+    for f in (ball, budget):
+        f(device).block_until_ready()  # compiled here, not timed
+    return {
+        "jax l1": lambda: ball(device).block_until_ready(),
+        "jax <=": lambda: budget(device).block_until_ready(),
+        "numpy <=": lambda: tavorin.project_capped_simplex(y, 1.0, 0.0, 1.0, sense="<="),
+    }
+
+
 def columns(y, peer):
     n = y.shape[1]
     a = np.abs(y)
@@ -61,6 +86,7 @@ def columns(y, peer):
         device = jax.device_put(y)
         ball(device, 1.0).block_until_ready()  # compiled here, not timed
         cols["optax"] = lambda: ball(device, 1.0).block_until_ready()
+    cols.update(jax_columns(y))
     return cols
 
 
@@ -72,7 +98,7 @@ def main():
     peer = optax_ball()
     rng = np.random.default_rng(36)
     head = f"{'workload':<20} {'<=/==':>7} {'<= in/clip':>11} {'l1/|y|':>7} {'l1/abs':>7}"
-    print(head + f" {'optax/l1':>9}")
+    print(head + f" {'optax/l1':>9} {'jax l1/l1':>10} {'jax <=/<=':>10} {'optax/jax l1':>13}")
     for m, n in SHAPES:
         name = f"random {m}x{n}"
         if args.only and args.only not in name:
@@ -84,6 +110,10 @@ def main():
         line += f" {paired(samples, '<= in', 'clip'):>10.2f}x {paired(samples, 'l1', '|y|'):>6.2f}x"
         line += f" {paired(samples, 'l1', 'abs'):>6.2f}x"
         line += f" {paired(samples, 'optax', 'l1'):>8.1f}x" if peer else f" {'':>9}"
+        if "jax l1" in cols:
+            line += f" {paired(samples, 'jax l1', 'l1'):>9.2f}x"
+            line += f" {paired(samples, 'jax <=', 'numpy <='):>9.2f}x"
+            line += f" {paired(samples, 'optax', 'jax l1'):>12.1f}x" if peer else ""
         print(line, flush=True)
 
 

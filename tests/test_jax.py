@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from numpy.testing import assert_allclose
 from support import (
+    L1_REFUSALS,
     REFUSALS,
     SET_SHAPES,
     assert_near_reference,
@@ -25,24 +26,59 @@ jax.config.update("jax_enable_x64", True)
 
 from jax.test_util import check_grads  # noqa: E402
 
+import tavorin  # noqa: E402
 import tavorin.jax as tavorin_jax  # noqa: E402
-from tavorin.jax import project_capped_simplex  # noqa: E402
+from tavorin.jax import project_capped_simplex, project_l1_ball  # noqa: E402
 
 KINDS = ["scalar", "per vector", "per element", "infinite lower", "infinite upper", "weights"]
+# (the sum's sense, or the l1 ball; the kind of set): every kind with the equality,
+# some with each other form.
+FORMS = [("==", kind) for kind in KINDS] + [
+    ("<=", "per vector"),
+    ("<=", "infinite lower"),
+    ("<=", "weights"),
+    (">=", "scalar"),
+    (">=", "per element"),
+    (">=", "infinite upper"),
+    ("l1", "scalar"),
+    ("l1", "per vector"),
+    ("l1", "weights"),
+]
 
 
-def arguments(kind, m=4, n=7, dtype=np.float64):
-    """(y, h, l, u) as JAX arrays of dtype, and the weights (or None)."""
+def arguments(kind, m=4, n=7, dtype=np.float64, form="=="):
+    """(y, h, l, u), or (y, radius) for the ball, as JAX arrays of dtype, and the weights
+    (or None).  One-sided and in the ball, every other vector has its constraint
+    inactive (its clip meets the sum; it lies inside the ball)."""
     y, sets = capped_sets(kind, m, n)
     weights = sets.get("weights")
     as_jax = lambda v: jnp.asarray(v, dtype)  # noqa: E731
+    odd = np.arange(m) % 2
+    if form == "l1":
+        y = y * np.where(odd, 0.2, 1.0)[:, None]
+        radius = np.abs(y).sum(axis=1) * (0.5 + odd) if kind == "per vector" else 2.0
+        return [as_jax(y), as_jax(radius)], weights
+    if form != "==":
+        y = y + 0.8 * (1 - 2 * odd)[:, None]
     return [as_jax(y)] + [as_jax(sets[k]) for k in "hlu"], weights
 
 
+def project(form, *args, **options):
+    if form == "l1":
+        return project_l1_ball(*args, **options)
+    return project_capped_simplex(*args, sense=form, **options)
+
+
+def numpy_projection(form, *args, **options):
+    if form == "l1":
+        return tavorin.project_l1_ball(*args, **options)
+    return exact_projection(*args, sense=form, **options)
+
+
 @pytest.mark.parametrize("method", [None, "sort"])
-@pytest.mark.parametrize("kind", KINDS)
-def test_gradients_match_finite_differences_both_ways(kind, method):
-    args, weights = arguments(kind)
+@pytest.mark.parametrize("form, kind", FORMS)
+def test_gradients_match_finite_differences_both_ways(form, kind, method):
+    args, weights = arguments(kind, form=form)
     finite = [a for a in args if bool(jnp.all(jnp.isfinite(a)))]
     infinite = {i: a for i, a in enumerate(args) if not bool(jnp.all(jnp.isfinite(a)))}
 
@@ -50,20 +86,21 @@ def test_gradients_match_finite_differences_both_ways(kind, method):
         full = list(finite_args)
         for i, a in sorted(infinite.items()):
             full.insert(i, a)
-        return project_capped_simplex(*full, weights=weights, method=method)
+        return project(form, *full, weights=weights, method=method)
 
     check_grads(f, finite, order=1, modes=("fwd", "rev"), eps=1e-6, atol=1e-6, rtol=1e-6)
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("kind", KINDS)
-def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
-    args, weights = arguments(kind, dtype=dtype)
+@pytest.mark.parametrize("form, kind", FORMS)
+def test_forward_gives_the_numpy_functions_bytes(form, kind, dtype):
+    args, weights = arguments(kind, dtype=dtype, form=form)
     options = {} if weights is None else {"weights": weights}
-    x = jax.jit(lambda *a: project_capped_simplex(*a, **options))(*args)
+    x = jax.jit(lambda *a: project(form, *a, **options))(*args)
     host = [np.asarray(a) for a in args]
     assert x.dtype == dtype
-    assert np.asarray(x).tobytes() == exact_projection(*host, **options).astype(dtype).tobytes()
+    want = numpy_projection(form, *host, **options).astype(dtype)
+    assert np.asarray(x).tobytes() == want.tobytes()
 
 
 @pytest.mark.parametrize(
@@ -72,6 +109,10 @@ def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
         ({"h": [1.0, 9.0, 1.0, 1.0]}, r"no feasible point for the vector at batch index \(1,\)"),
         ({"y": (2, 3, np.nan)}, r"y holds NaN or infinity in the vector at batch index \(2,\)"),
         ({"y": (0, 1, np.inf)}, r"y holds NaN or infinity in the vector at batch index \(0,\)"),
+        ({"h": [1.0, 1.0, -1.0, 9.0], "form": "<="}, r"batch index \(2,\): .* sum\(l\) <= h\n"),
+        ({"h": [1.0, 1.0, -1.0, 9.0], "form": ">="}, r"batch index \(3,\): .* h <= sum\(u\)\n"),
+        ({"h": [1.0, 1.0, 1.0, -1.0], "form": "l1"}, r"got -1.0 for the vector at .* \(3,\)"),
+        ({"y": (1, 0, np.inf), "form": "l1"}, r"NaN or infinity in the vector at .* \(1,\)"),
     ],
 )
 def test_refusals_name_the_vector(change, message):
@@ -80,32 +121,37 @@ def test_refusals_name_the_vector(change, message):
     if "y" in change:
         i, j, value = change["y"]
         y[i, j] = value
+    form = change.get("form", "==")
+    bounds = () if form == "l1" else (0.0, 1.0)
     with pytest.raises(Exception, match=message):
-        jax.jit(project_capped_simplex)(y, h, 0.0, 1.0).block_until_ready()
+        jax.jit(lambda *a: project(form, *a))(y, h, *bounds).block_until_ready()
     # A device cannot raise: the sort method gives the vector NaN, and only it.
-    x = np.asarray(project_capped_simplex(y, h, 0.0, 1.0, method="sort"))
-    bad = int(re.search(r"\d+", message.split("index")[1]).group())
+    x = np.asarray(jax.jit(lambda *a: project(form, *a, method="sort"))(y, h, *bounds))
+    bad = int(re.search(r"(\d+),\\\)", message).group(1))
     assert np.isnan(x[bad]).all() and not np.isnan(np.delete(x, bad, axis=0)).any()
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("kind", KINDS)
-def test_the_sort_method_is_near_the_core_and_the_rational_projection(kind, dtype):
-    args, weights = arguments(kind, m=40, n=9, dtype=dtype)
-    x = jax.jit(lambda *a: project_capped_simplex(*a, weights=weights, method="sort"))(*args)
-    core = project_capped_simplex(*args, weights=weights)
+@pytest.mark.parametrize("form, kind", FORMS)
+def test_the_sort_method_is_near_the_core_and_the_rational_projection(form, kind, dtype):
+    args, weights = arguments(kind, m=40, n=9, dtype=dtype, form=form)
+    x = jax.jit(lambda *a: project(form, *a, weights=weights, method="sort"))(*args)
+    core = project(form, *args, weights=weights)
     assert x.dtype == dtype
     scale = max(1.0, float(jnp.max(jnp.abs(core))))
     assert float(jnp.max(jnp.abs(x - core))) <= 4 * np.finfo(dtype).eps * scale
-    assert_near_reference(x, *(np.asarray(a, float) for a in args), weights)
+    if form == "==":  # the core is held to the rational projection in every form by test_api
+        assert_near_reference(x, *(np.asarray(a, float) for a in args), weights)
 
 
 @pytest.mark.skipif(not hasattr(jax.jit(abs), "trace"), reason="jax before jit(f).trace")
-def test_the_gpu_program_sorts_on_the_device_with_no_host_call():
-    (y, h, l, u), _ = arguments("per vector")  # noqa: E741
-    loss = jax.jit(jax.grad(lambda *a: jnp.sum(project_capped_simplex(*a) ** 2), (0, 1, 2, 3)))
-    gpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cuda",)).as_text()
-    cpu = loss.trace(y, h, l, u).lower(lowering_platforms=("cpu",)).as_text()
+@pytest.mark.parametrize("form", ["==", "<=", "l1"])
+def test_the_gpu_program_sorts_on_the_device_with_no_host_call(form):
+    args, _ = arguments("per vector", form=form)
+    everything = tuple(range(len(args)))
+    loss = jax.jit(jax.grad(lambda *a: jnp.sum(project(form, *a) ** 2), everything))
+    gpu = loss.trace(*args).lower(lowering_platforms=("cuda",)).as_text()
+    cpu = loss.trace(*args).lower(lowering_platforms=("cpu",)).as_text()
     assert "tavorin" not in gpu and "sort" in gpu
     # Without jax.ffi the CPU's branch is a callback, which jax of that age
     # lowers for every platform too (a branch the device never takes).
@@ -115,14 +161,13 @@ def test_the_gpu_program_sorts_on_the_device_with_no_host_call():
 
 @pytest.mark.parametrize("dtype", [jnp.float16, jnp.bfloat16])
 @pytest.mark.parametrize("method", [None, "sort"])
-def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
-    (y, h, l, u), _ = arguments("per vector", dtype=np.float32)  # noqa: E741
-    f = lambda v: project_capped_simplex(v, h, l, u, method=method)  # noqa: E731
+@pytest.mark.parametrize("form", ["==", "l1"])
+def test_half_precision_is_the_float32_projection_rounded_once(form, method, dtype):
+    (y, *sets), _ = arguments("per vector", dtype=np.float32, form=form)
+    f = lambda v: project(form, v, *sets, method=method)  # noqa: E731
     x = f(y.astype(dtype))
     assert x.dtype == dtype
-    assert np.array_equal(
-        x, project_capped_simplex(y.astype(dtype).astype(np.float32), h, l, u).astype(dtype)
-    )
+    assert np.array_equal(x, project(form, y.astype(dtype).astype(np.float32), *sets).astype(dtype))
     assert (
         jax.grad(lambda v: jnp.sum(f(v) * jnp.arange(7.0, dtype=dtype)))(y.astype(dtype)).dtype
         == dtype
@@ -146,21 +191,35 @@ def test_other_dtypes_and_methods_are_refused(y, error, message):
         project_capped_simplex(y, 1.0, 0.0, 1.0, method="exact" if error is ValueError else None)
 
 
+_Y = np.zeros((2, 3))
+_NOT_BOOL = "check_finite must be True or False, not int"
+
+
+def _framework_rows(rows):
+    """The rows of a refusal table for tavorin.jax, which takes sense= too."""
+    without_sense = lambda kwargs: {k: v for k, v in kwargs.items() if k != "sense"}  # noqa: E731
+    return [r for r in rows if for_frameworks(r[0], without_sense(r[1]), r[3])]
+
+
 @pytest.mark.parametrize(
-    "args, kwargs, error, message", [r for r in REFUSALS if for_frameworks(r[0], r[1], r[3])]
+    "function, args, kwargs, error, message",
+    [(project_capped_simplex, *r) for r in _framework_rows(REFUSALS)]
+    + [(project_l1_ball, *r) for r in _framework_rows(L1_REFUSALS)]
+    + [
+        (project_l1_ball, (_Y, 1.0), {"check_finite": 1}, TypeError, _NOT_BOOL),
+        # A JAX array's values are known when the call is traced outside jit.
+        (project_l1_ball, (_Y, jnp.array(-1.0)), {}, ValueError, L1_REFUSALS[0][3]),
+    ],
 )
-def test_refusals(args, kwargs, error, message):
+def test_refusals(function, args, kwargs, error, message):
     with pytest.raises(error) as info:
-        project_capped_simplex(*args, **kwargs)
+        function(*args, **kwargs)
     assert str(info.value) == message
 
 
 @pytest.mark.parametrize("row", SET_SHAPES, ids=set_shape_ids)
 def test_set_shapes(row):
     refused_or_projected(lambda y, axis, **sets: project_capped_simplex(y, axis=axis, **sets), row)
-
-
-_Y = np.zeros((2, 3))
 
 
 @pytest.mark.parametrize(
@@ -175,6 +234,9 @@ _Y = np.zeros((2, 3))
         ((_Y.astype(np.int32), np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3)]),  # integers
         ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 4)]),  # result of another shape
         ((_Y, np.ones((2, 3))), {"kinds": np.int32(5)}, [(2, 3), (3,)]),  # free weights, bad shape
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5), "mode": np.int32(3)}, [(2, 3)]),  # no sense
+        ((_Y, np.ones((2, 1))), {"kinds": np.int32(0), "mode": np.int32(4)}, [(2, 3)]),  # ball, ==
+        ((_Y, np.ones((2, 3))), {"kinds": np.int32(5), "mode": np.int32(5)}, [(2, 3)]),  # ball, l u
     ],
 )
 def test_malformed_foreign_calls_are_refused(args, attrs, results):
@@ -203,6 +265,17 @@ def test_foreign_calls_broadcast_the_values_given_per_vector(shape):
     x = call(y, rows, kinds=np.int32(5))
     h, l, u = (np.broadcast_to(rows[..., i], (2, 3)) for i in range(3))  # noqa: E741
     assert np.asarray(x).tobytes() == exact_projection(y, h, l, u).tobytes()
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_the_ball_of_many_vectors_has_the_numpy_bytes_and_names_a_late_vector(dtype):
+    y = np.random.default_rng(5).standard_normal((3000, 50)).astype(dtype)
+    radius = np.random.default_rng(6).uniform(0.0, 60.0, 3000).astype(dtype)  # some inside
+    want = tavorin.project_l1_ball(y, radius)
+    assert np.asarray(jax.jit(project_l1_ball)(y, radius)).tobytes() == want.tobytes()
+    y[2999, 7] = np.nan
+    with pytest.raises(Exception, match=r"batch index \(2999,\)"):
+        jax.jit(project_l1_ball)(y, radius).block_until_ready()
 
 
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():

@@ -548,13 +548,15 @@ def vector_axis(shape, axis):
     return axis
 
 
-def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
+def project_vectors(kinds, y, h, l, u, w, sense="==", ball=False):  # noqa: E741
     """The projection of y's last axis for the framework wrappers; batch dimensions broadcast.
 
     ``kinds`` says how l, u and w are given: "row" (one per vector), "element"
     (the vectors' axis last) or, for w, "none" (w is then ignored).  h, l, u
     and w may carry leading axes of their own (a framework's batching): the
-    batch parts broadcast right-aligned, so size-1 axes stand for "shared"."""
+    batch parts broadcast right-aligned, so size-1 axes stand for "shared".
+    ``sense`` as project_capped_simplex takes it; ``ball``: the l1 ball of
+    radius h instead (l and u ignored)."""
     y, h, l, u, w = (None if a is None else np.asarray(a) for a in (y, h, l, u, w))  # noqa: E741
     l_kind, u_kind, w_kind = kinds
     n = y.shape[-1]
@@ -570,9 +572,15 @@ def project_vectors(kinds, y, h, l, u, w):  # noqa: E741
     def full(value, kind):
         return np.broadcast_to(value, batch + (n,) if kind == "element" else batch)
 
-    options = {"method": "exact"}
+    options = {}
     if w_kind != "none":
         options["weights"] = full(w, w_kind)
+    if ball:
+        from ._l1 import project_l1_ball
+
+        x = project_l1_ball(np.broadcast_to(y, batch + (n,)), full(h, "row"), **options)
+        return np.asarray(x, dtype=y.dtype)
+    options.update(method="exact", sense=sense)
     x = project_capped_simplex(
         np.broadcast_to(y, batch + (n,)),
         full(h, "row"),

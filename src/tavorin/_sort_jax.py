@@ -3,6 +3,8 @@
 A device cannot raise without a host round trip, so a vector whose set is
 empty or ill defined, or whose y holds NaN or infinity, comes back as NaN.
 Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
+With the sum bounded from one side (sense 1: <= h, -1: >= h) a vector whose
+clip satisfies it is that clip, any other the equality's projection.
 """
 
 import jax
@@ -29,16 +31,20 @@ def _piece_point(lo, hi):
     )
 
 
-def _refused(y, h, l, u, w):  # noqa: E741
+def _refused(y, h, l, u, w, sense):  # noqa: E741
     """Per vector: the set is empty or ill defined, or y is not finite."""
     bad = ~jnp.isfinite(h) | jnp.any((l == jnp.inf) | (u == -jnp.inf) | (l > u), axis=-1)
     bad |= jnp.any(jnp.isnan(l) | jnp.isnan(u) | ~(jnp.isfinite(w) & (w > 0)), axis=-1)
-    bad |= (jnp.sum(w * l, axis=-1) > h) | (jnp.sum(w * u, axis=-1) < h)
+    if sense >= 0:
+        bad |= jnp.sum(w * l, axis=-1) > h
+    if sense <= 0:
+        bad |= jnp.sum(w * u, axis=-1) < h
     return bad | ~jnp.all(jnp.isfinite(y), axis=-1)
 
 
-def project_sorted(y, h, l, u, w):  # noqa: E741
-    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype."""
+def project_sorted(y, h, l, u, w, sense=0):  # noqa: E741
+    """x = clip(y - tau*w, l, u) with sum(w*x) = h (or, one-sided, the clip where it
+    satisfies the sum), rounded once to y's dtype."""
     acc = accumulator()
     yd, hd, ld, ud, wd = (jnp.asarray(t).astype(acc) for t in (y, h, l, u, w))
     n = y.shape[-1]
@@ -70,5 +76,9 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     tau = jnp.where(k > 0, (fixed - hd[..., None]) / jnp.where(k > 0, k, 1), flat)
     tau = jnp.clip(tau, lo, hi)
     x = jnp.minimum(jnp.maximum(yd - tau * wd, ld), ud)
-    x = jnp.where(_refused(yd, hd, ld, ud, wd)[..., None], jnp.nan, x)
+    if sense:
+        clip = jnp.minimum(jnp.maximum(yd, ld), ud)
+        over = jnp.sum(wd * clip, axis=-1) - hd
+        x = jnp.where((sense * over <= 0)[..., None], clip, x)
+    x = jnp.where(_refused(yd, hd, ld, ud, wd, sense)[..., None], jnp.nan, x)
     return x.astype(y.dtype)

@@ -1,8 +1,8 @@
-"""Types of tavorin.jax: the projection as a JAX function (arrays typed loosely, as by jax)."""
+"""Types of tavorin.jax: the projections as JAX functions (arrays typed loosely, as by jax)."""
 
 from typing import Any, Literal, Optional, SupportsIndex
 
-__all__ = ["project_capped_simplex"]
+__all__ = ["project_capped_simplex", "project_l1_ball"]
 
 def project_capped_simplex(
     y: Any,
@@ -12,6 +12,18 @@ def project_capped_simplex(
     *,
     weights: Optional[Any] = None,
     axis: SupportsIndex = -1,
+    sense: Literal["==", "<=", ">="] = "==",
     method: Optional[Literal["sort"]] = None,
 ) -> Any:
     """The exact projection of the vectors of ``y`` along ``axis``, differentiable in y, h, l, u."""
+
+def project_l1_ball(
+    y: Any,
+    radius: Any,
+    *,
+    axis: SupportsIndex = -1,
+    weights: Optional[Any] = None,
+    check_finite: bool = True,
+    method: Optional[Literal["sort"]] = None,
+) -> Any:
+    """The exact projection onto the weighted l1 ball, differentiable in y and radius."""

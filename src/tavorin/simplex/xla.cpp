@@ -14,7 +14,12 @@
 // free elements (what the derivative divides by: one pass over rows just
 // written, cheaper here than as masks and sums in XLA).  The attribute
 // `kinds` says how l, u and w come: 2 bits each (0 none, 1 per vector,
-// 2 per element), l lowest.
+// 2 per element), l lowest.  The optional attribute `mode` (0 when absent)
+// says which set: its 2 lowest bits the sum's relation to h (0 ==, 1 <=,
+// 2 >=); bit 2 the l1 ball, whose radius is h's column and whose l and u are
+// not given (0 and inf: |y| is projected with "<=", then y's signs copied
+// back, block by block here); bit 3 a y left unchecked for NaN and
+// infinity.
 #include "core/derivatives.hpp"
 #include "core/feasibility.hpp"
 #include "core/solver.hpp"
@@ -22,7 +27,10 @@
 #include "simplex/xla_abi.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,6 +41,9 @@ namespace {
 
 constexpr int k_kind_row = 1;
 constexpr int k_kind_element = 2;
+constexpr std::int64_t k_mode_sense = 3;
+constexpr std::int64_t k_mode_ball = 4;
+constexpr std::int64_t k_mode_unchecked = 8;
 
 xla::Error *fail(const xla::CallFrame *frame, xla::ErrorCode code, const char *message) noexcept
 {
@@ -60,25 +71,50 @@ std::string batch_index(const xla::Buffer &shape, std::ptrdiff_t index)
     return text + ")";
 }
 
-bool read_kinds(const xla::Attrs &attrs, std::int64_t &kinds) noexcept
+// The integer attribute `wanted`, when the call has it.
+bool read_int(const xla::Attrs &attrs, const char *wanted, std::int64_t &value) noexcept
 {
+    const std::size_t length = std::strlen(wanted);
     for (std::int64_t i = 0; i < attrs.size; ++i) {
         const xla::ByteSpan &name = *attrs.names[i];
-        if (attrs.types[i] != xla::k_attr_scalar || name.len != 5 ||
-            std::memcmp(name.ptr, "kinds", 5) != 0) {
+        if (attrs.types[i] != xla::k_attr_scalar || name.len != length ||
+            std::memcmp(name.ptr, wanted, length) != 0) {
             continue;
         }
         const auto &scalar = *static_cast<const xla::Scalar *>(attrs.attrs[i]);
         if (scalar.dtype == xla::k_s32) {
-            kinds = *static_cast<const std::int32_t *>(scalar.value);
+            value = *static_cast<const std::int32_t *>(scalar.value);
             return true;
         }
         if (scalar.dtype == xla::k_s64) {
-            kinds = *static_cast<const std::int64_t *>(scalar.value);
+            value = *static_cast<const std::int64_t *>(scalar.value);
             return true;
         }
     }
     return false;
+}
+
+// A double as Python's repr writes it: the fewest digits that read back the same.
+std::string shown(double value)
+{
+    if (std::isnan(value)) {
+        return "nan";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "inf" : "-inf";
+    }
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) {
+            break;
+        }
+    }
+    std::string result = text;
+    if (result.find_first_of(".en") == std::string::npos) {
+        result += ".0";
+    }
+    return result;
 }
 
 // Whether `b` has y's type and rank, `last` elements along its last dimension, and
@@ -160,14 +196,76 @@ void free_weights(const Problem &p, void *k) noexcept
     derivatives::free_weight_rows(sets, static_cast<Real *>(k), 0, p.m);
 }
 
+// The problem's vectors [begin, begin + count) as a problem of their own.
+Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept
+{
+    const auto shifted = [begin](RowValues v) {
+        return v.data ? RowValues{v.data + begin * v.stride, v.stride} : v;
+    };
+    Problem part = p;
+    part.y += begin * p.y_stride;
+    part.out += begin * p.out_stride;
+    part.m = count;
+    part.h = shifted(p.h);
+    for (Operand *o : {&part.l, &part.u, &part.w}) {
+        o->vector = shifted(o->vector);
+        if (o->each) {
+            o->each += begin * o->each_stride;
+        }
+    }
+    return part;
+}
+
+// Elements of the ball's blocks: a block's |y|, solved and signed while it is in cache.
+constexpr std::ptrdiff_t k_ball_block = 65536;
+
+// The l1 ball, a block of vectors at a time: |y| into a scratch block, solved from
+// there into the result (the solver reading memory it does not write), each
+// vector's free weight when `k` is asked for, and y's signs copied back.  Returns
+// the first vector holding a NaN or an infinity (when checked), or -1.
+template <typename Real>
+std::ptrdiff_t solve_ball(const Problem &p, Real *k, bool &started)
+{
+    started = true;  // one thread: the calling one
+    const std::ptrdiff_t block = std::max<std::ptrdiff_t>(1, k_ball_block / p.n);
+    std::vector<Real> scratch(static_cast<std::size_t>(std::min(block, p.m) * p.n));
+    for (std::ptrdiff_t begin = 0; begin < p.m; begin += block) {
+        Problem part = rows_of(p, begin, std::min(block, p.m - begin));
+        const Real *from = reinterpret_cast<const Real *>(part.y);
+        Real *to = reinterpret_cast<Real *>(part.out);
+        const std::ptrdiff_t size = part.m * p.n;
+        for (std::ptrdiff_t i = 0; i < size; ++i) {
+            scratch[static_cast<std::size_t>(i)] = std::fabs(from[i]);
+        }
+        part.y = reinterpret_cast<const char *>(scratch.data());
+        const std::ptrdiff_t bad = solve_rows(part, 0, part.m);
+        if (bad >= 0) {
+            return begin + bad;
+        }
+        if (k) {
+            free_weights<Real>(part, k + begin);
+        }
+        for (std::ptrdiff_t i = 0; i < size; ++i) {
+            to[i] = std::copysign(to[i], from[i]);
+        }
+    }
+    return -1;
+}
+
 xla::Error *execute(xla::CallFrame *frame)
 {
     const auto bad_call = [frame](const char *what) {
         return fail(frame, std::string("tavorin.jax: unexpected call of the projection: ") + what);
     };
-    std::int64_t kinds = 0;
-    if (!read_kinds(frame->attrs, kinds)) {
+    std::int64_t kinds = 0, mode = 0;
+    if (!read_int(frame->attrs, "kinds", kinds)) {
         return bad_call("no integer attribute 'kinds'");
+    }
+    read_int(frame->attrs, "mode", mode);
+    const bool ball = (mode & k_mode_ball) != 0;
+    if (mode < 0 || mode > 15 || (mode & k_mode_sense) == 3 ||
+        (ball && (mode & k_mode_sense) != 1)) {
+        return bad_call("'mode' out of range");
     }
     int given[3];
     int row_columns = 1, element_buffers = 0;
@@ -176,7 +274,10 @@ xla::Error *execute(xla::CallFrame *frame)
         row_columns += given[k] == k_kind_row;
         element_buffers += given[k] == k_kind_element;
     }
-    if (given[0] == 0 || given[1] == 0 || given[0] == 3 || given[1] == 3 || given[2] == 3) {
+    // The ball takes no bounds; every other set both.
+    const bool bounds_right =
+        ball ? given[0] == 0 && given[1] == 0 : given[0] != 0 && given[1] != 0;
+    if (!bounds_right || given[0] == 3 || given[1] == 3 || given[2] == 3) {
         return bad_call("'kinds' out of range");
     }
     const xla::Args &args = frame->args;
@@ -238,8 +339,14 @@ xla::Error *execute(xla::CallFrame *frame)
     problem.n = n;
     problem.y_stride = problem.out_stride = n * size;
     problem.single = single;
-    problem.check_finite = true;
+    problem.check_finite = (mode & k_mode_unchecked) == 0;
+    problem.sense = (mode & k_mode_sense) == 2 ? -1 : static_cast<int>(mode & k_mode_sense);
     problem.h = {columns, row_stride};
+    static const double zero = 0.0, infinity = std::numeric_limits<double>::infinity();
+    if (ball) {
+        problem.l.vector = {&zero, 0};
+        problem.u.vector = {&infinity, 0};
+    }
     Operand *operands[3] = {&problem.l, &problem.u, &problem.w};
     int column = 1, element = 2;
     for (int k = 0; k < 3; ++k) {
@@ -255,27 +362,48 @@ xla::Error *execute(xla::CallFrame *frame)
 
     const std::ptrdiff_t infeasible = first_infeasible(problem);
     if (infeasible >= 0) {
+        const std::string at = batch_index(y, infeasible);
+        if (ball) {
+            const double radius = columns[row_stride * infeasible];
+            if (!(std::isfinite(radius) && radius >= 0)) {
+                return fail(frame,
+                            "tavorin.jax.project_l1_ball: radius must be finite and >= 0, "
+                            "got " +
+                                shown(radius) + " for the vector at batch index " + at);
+            }
+            return fail(frame,
+                        "tavorin.jax.project_l1_ball: weights must be finite and > 0 "
+                        "for the vector at batch index " +
+                            at);
+        }
+        const char *low = given[2] ? "sum(w*l)" : "sum(l)";
+        const char *high = given[2] ? "sum(w*u)" : "sum(u)";
+        const std::string sum = problem.sense == 0   ? std::string(low) + " <= h <= " + high
+                                : problem.sense == 1 ? std::string(low) + " <= h"
+                                                     : std::string("h <= ") + high;
         return fail(frame,
                     "tavorin.jax.project_capped_simplex: no feasible point for the vector at batch "
                     "index " +
-                        batch_index(y, infeasible) +
-                        ": needs a finite h, l < +inf, u > -inf, l <= u" +
-                        (given[2] ? ", finite weights > 0 and sum(w*l) <= h <= sum(w*u)"
-                                  : " and sum(l) <= h <= sum(u)"));
+                        at + ": needs a finite h, l < +inf, u > -inf, l <= u" +
+                        (given[2] ? ", finite weights > 0 and " : " and ") + sum);
     }
     bool started = true;
-    const std::ptrdiff_t nonfinite = solve(problem, 1, started);
+    void *weights = k ? k->data : nullptr;
+    const std::ptrdiff_t nonfinite =
+        !ball    ? solve(problem, 1, started)
+        : single ? solve_ball<float>(problem, static_cast<float *>(weights), started)
+                 : solve_ball<double>(problem, static_cast<double *>(weights), started);
     if (!started) {
         return fail(frame, xla::k_resource_exhausted,
                     "tavorin.jax: could not start the threads; nothing was projected");
     }
     if (nonfinite >= 0) {
-        return fail(frame,
-                    "tavorin.jax.project_capped_simplex: y holds NaN or infinity in the vector at "
-                    "batch index " +
-                        batch_index(y, nonfinite));
+        return fail(frame, std::string(ball ? "tavorin.jax.project_l1_ball"
+                                            : "tavorin.jax.project_capped_simplex") +
+                               ": y holds NaN or infinity in the vector at batch index " +
+                               batch_index(y, nonfinite));
     }
-    if (k) {
+    if (k && !ball) {
         (single ? free_weights<float> : free_weights<double>)(problem, k->data);
     }
     return nullptr;
