@@ -12,8 +12,10 @@
 // tau (x_j = y_j - tau*w_j); those at u have y_j - tau*w_j >= u_j and those
 // at l have y_j - tau*w_j <= l_j; and sum_j w_j x_j = h, each to a few ulps
 // of the vector's scale.  Vectors holding NaN or infinities must merely
-// finish.  A vector with shared bounds solved again from its own shift (a
-// batch starts it from its neighbour's) must give the same bytes.
+// finish.  Through the batch solver, the vector alone and the same vector
+// after another one (whose shift its rounds may start from) must give the
+// same bytes, and a vector with shared bounds solved again from its own
+// shift too.
 #include "core/passes.hpp"
 #include "core/shift.hpp"
 #include "core/solver.hpp"
@@ -292,6 +294,74 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         if (std::memcmp(x.data(), x2.data(), n * sizeof(double)) != 0) {
             fail("started from its own shift, the vector gets other bytes", 0);
+        }
+    }
+    {
+        // What a caller gets: the vector alone, and as the second and third
+        // of a batch led by another vector (2y + 1, its bounds and weights),
+        // whose shift the next one's rounds may start from.  The three
+        // results must be one, whatever the rounds started from, and meet
+        // the conditions.
+        const std::ptrdiff_t nn = static_cast<std::ptrdiff_t>(n);
+        std::vector<double> rows(3 * n), ls(3 * n), us(3 * n), ws3(3 * n), out(3 * n), alone(n);
+        for (std::ptrdiff_t r = 0; r < 3; ++r) {
+            for (std::ptrdiff_t j = 0; j < nn; ++j) {
+                rows[r * nn + j] = r == 0 ? 2 * y[j] + 1 : y[j];
+                ls[r * nn + j] = l[j];
+                us[r * nn + j] = u[j];
+                ws3[r * nn + j] = w[j];
+            }
+        }
+        const double lv = l[0], uv = u[0];
+        const auto problem = [&](const double *ys, double *xs, std::ptrdiff_t m) {
+            tavorin::Problem p;
+            p.y = reinterpret_cast<const char *>(ys);
+            p.out = reinterpret_cast<char *>(xs);
+            p.m = m;
+            p.n = nn;
+            p.y_stride = p.out_stride = nn * static_cast<std::ptrdiff_t>(sizeof(double));
+            p.h = {&h, 0};
+            p.l.vector = {&lv, 0};
+            p.u.vector = {&uv, 0};
+            const std::ptrdiff_t stride = nn * static_cast<std::ptrdiff_t>(sizeof(double));
+            const std::ptrdiff_t skip = m == 3 ? 0 : nn;  // the copies of y's operands
+            if (l_each) {
+                p.l.each = reinterpret_cast<const char *>(ls.data() + skip);
+                p.l.each_stride = stride;
+            }
+            if (u_each) {
+                p.u.each = reinterpret_cast<const char *>(us.data() + skip);
+                p.u.each_stride = stride;
+            }
+            if (w_each) {
+                p.w.each = reinterpret_cast<const char *>(ws3.data() + skip);
+                p.w.each_stride = stride;
+            }
+            p.check_finite = true;
+            return p;
+        };
+        const bool plain = (shape & 8) != 0;
+        const bool was_plain = tavorin::passes::plain_forced();
+        tavorin::passes::force_plain(plain);
+        const std::ptrdiff_t first_alone =
+            tavorin::solve_rows(problem(rows.data() + nn, alone.data(), 1), 0, 1);
+        const tavorin::Problem batch = problem(rows.data(), out.data(), 3);
+        const std::ptrdiff_t first_batch = tavorin::solve_rows(batch, 0, 3);
+        tavorin::passes::force_plain(was_plain);
+        if (first_alone < 0) {
+            check(alone, true);
+            if (first_batch == 0) {
+                // The leading vector overflowed to a non-finite one: y's own
+                // results are not written then.
+            }
+            else {
+                for (std::ptrdiff_t r = 1; r < 3; ++r) {
+                    if (std::memcmp(alone.data(), out.data() + r * nn, n * sizeof(double)) != 0) {
+                        g_x = &alone;
+                        fail("in a batch, the vector gets other bytes than alone", 0);
+                    }
+                }
+            }
         }
     }
     if (!l_each && !u_each && !w_each &&
