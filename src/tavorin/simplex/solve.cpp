@@ -41,6 +41,20 @@ struct Pieces {
     std::ptrdiff_t items(const Matrix &y) const noexcept { return y.m * per_row; }
 };
 
+// The first of `rows` whole rows from `data` holding a NaN or an infinity, or -1.
+// Adjacent rows are read as one run of elements first (short rows one call
+// each cost a call each: 100000 rows of 10 six times the reads' time).
+std::ptrdiff_t first_in_rows(const Matrix &y, const char *data, std::ptrdiff_t rows) noexcept
+{
+    const bool single = y.real == Real::f32;
+    const std::ptrdiff_t size = single ? 4 : 8;
+    if (y.row_stride == y.n * size &&
+        tavorin::first_nonfinite(data, 1, rows * y.n, 0, single) < 0) {
+        return -1;
+    }
+    return tavorin::first_nonfinite(data, rows, y.n, y.row_stride, single);
+}
+
 // The first row of y holding a NaN or an infinity, or -1, on the team's threads.
 std::ptrdiff_t scan(const Matrix &y, Team &team) noexcept
 {
@@ -51,17 +65,29 @@ std::ptrdiff_t scan(const Matrix &y, Team &team) noexcept
     const std::ptrdiff_t grain = k_scan_take / pieces.piece;
     team.run(pieces.items(y), grain > 1 ? grain : 1,
              [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+                 const std::ptrdiff_t known = first.load(std::memory_order_relaxed);
+                 if (known >= 0 && known <= begin / pieces.per_row) {
+                     return;  // the items are in rows at or after it
+                 }
+                 if (pieces.per_row == 1) {  // whole rows
+                     const std::ptrdiff_t bad =
+                         first_in_rows(y, y.data + begin * y.row_stride, end - begin);
+                     if (bad >= 0) {
+                         report(first, begin + bad);
+                     }
+                     return;
+                 }
                  for (std::ptrdiff_t item = begin; item < end; ++item) {
                      const std::ptrdiff_t row = item / pieces.per_row;
-                     const std::ptrdiff_t known = first.load(std::memory_order_relaxed);
-                     if (known >= 0 && known <= row) {
-                         return;  // the items left are in rows at or after it
+                     const std::ptrdiff_t seen = first.load(std::memory_order_relaxed);
+                     if (seen >= 0 && seen <= row) {
+                         return;
                      }
                      const std::ptrdiff_t start = (item % pieces.per_row) * pieces.piece;
                      const std::ptrdiff_t count =
                          y.n - start < pieces.piece ? y.n - start : pieces.piece;
                      const char *data = y.data + row * y.row_stride + start * size;
-                     if (tavorin::first_nonfinite(data, 1, count, y.row_stride, single) >= 0) {
+                     if (tavorin::first_nonfinite(data, 1, count, 0, single) >= 0) {
                          report(first, row);
                      }
                  }
