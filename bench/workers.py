@@ -7,8 +7,12 @@ rotates each round) with a new result, with a preallocated ``out`` and
 ``check_finite=True`` (the finiteness check then reads ``y`` before anything
 is written), and, as the ceiling, the compiled solver alone
 (``tavorin._simplex.solve`` into a preallocated array); each figure is the
-median of the paired ratios t(workers=1) / t(workers=2).  Run it on a quiet
-machine with no other library's thread pool in the process.
+median of the paired ratios t(workers=1) / t(workers=2).  A second table
+gives what the public function costs over the solver alone at workers=2
+(medians of paired ratios again: the serial parts around the solve, which a
+second core does not shorten), a figure a busy machine moves less.  Run it on
+a quiet machine with no other library's thread pool in the process (torch's
+and XLA's spinning threads take the second core).
 """
 
 import argparse
@@ -45,6 +49,20 @@ def ratio(call, reps):
     return statistics.median(ratios)
 
 
+def over_solver(cells, reps):
+    """Median of paired ratios t(cell) / t(solver alone), both with workers=2."""
+    ratios = {name: [] for name in cells if name != "solver alone"}
+    for k in range(reps):
+        for name in ratios:
+            times = {}
+            for which in (name, "solver alone") if k % 2 == 0 else ("solver alone", name):
+                start = time.perf_counter()
+                cells[which](2)
+                times[which] = time.perf_counter() - start
+            ratios[name].append(times[name] / times["solver alone"])
+    return [statistics.median(r) for r in ratios.values()]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=15)
@@ -53,11 +71,15 @@ def main():
     print("speed-up of workers=2 over workers=1: median of paired ratios")
     names = list(columns(np.zeros((1, 1)), np.zeros((1, 1))))
     print(f"{'shape':>14} " + " ".join(f"{name:>18}" for name in names))
-    for shape in SHAPES:
-        y = rng.standard_normal(shape)
-        out = np.empty_like(y)
+    arrays = [(rng.standard_normal(shape), np.empty(shape)) for shape in SHAPES]
+    for y, out in arrays:
         cells = [ratio(call, args.reps) for call in columns(y, out).values()]
-        print(f"{str(shape):>14} " + " ".join(f"{c:18.2f}" for c in cells))
+        print(f"{str(y.shape):>14} " + " ".join(f"{c:18.2f}" for c in cells))
+    print("\nworkers=2, time over the solver alone's: median of paired ratios")
+    print(f"{'shape':>14} " + " ".join(f"{name:>18}" for name in names[:-1]))
+    for y, out in arrays:
+        cells = over_solver(columns(y, out), args.reps)
+        print(f"{str(y.shape):>14} " + " ".join(f"{c:18.2f}" for c in cells))
 
 
 if __name__ == "__main__":

@@ -557,6 +557,9 @@ NO_POINT = (
     "u > -inf, l <= u"
 )
 NAN_ROW = np.array([[0.0] * 4, [0.0] * 4, [0.0, np.nan, 0.0, 0.0]])
+# Large enough for threads: the last vector's NaN is found after the others were read.
+NAN_LAST = np.zeros((64, 1024))
+NAN_LAST[-1, -1] = np.nan
 MASKED = (
     "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
     "to choose the masked values, or {0}.compressed() to drop them"
@@ -672,6 +675,9 @@ REFUSALS = [
      "(2,) (check_finite=False projects it anyway, into an unspecified result)"),
     ((NAN_ROW, 1, 0, 1), {"out": NAN_ROW}, ValueError, "y holds NaN or infinity in the vector at "
      "batch index (2,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((NAN_LAST, 1, 0, 1), {"out": np.ones((64, 1024)), "workers": 2}, ValueError,
+     "y holds NaN or infinity in the vector at batch index (63,) (check_finite=False projects "
+     "it anyway, into an unspecified result)"),
     ((NAN_ROW, 1, 0, 1), {"method": "brentq", "out": np.ones((3, 4))}, ValueError,
      "y holds NaN or infinity in the vector at batch index (2,) (check_finite=False projects it "
      "anyway, into an unspecified result)"),

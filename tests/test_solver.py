@@ -467,6 +467,14 @@ def test_non_finite_vectors():
         assert _simplex.first_nonfinite(y[3:].astype(np.float32), workers) == 1
         assert _simplex.first_nonfinite(y[:2], workers) == -1
         assert _simplex.first_nonfinite(wide, workers) == 30
+        # Rows with gaps between them: the INF beyond the view's rows is not read.
+        assert _simplex.first_nonfinite(wide[:, :2000], workers) == 31
+    # Short adjacent rows are read as runs of rows, the row then found in the run.
+    short_rows = np.zeros((5000, 10))
+    short_rows[[4321, 4999], [9, 0]] = [np.nan, INF]
+    for workers in (1, 2):
+        assert _simplex.first_nonfinite(short_rows, workers) == 4321
+        assert _simplex.first_nonfinite(short_rows[:4321], workers) == -1
     # One long vector is scanned in pieces on every thread; a row of rows further on too.
     long = rng(2).standard_normal((3, 300000))
     long[[2, 1], [5, 299999]] = [np.nan, INF]

@@ -47,6 +47,9 @@ _INT32_MAX = 2**31 - 1
 # SciPy's brentq refuses a relative tolerance below this: the iteration would never stop.
 _RTOL_MIN = 4 * sys.float_info.epsilon
 _FLOAT32, _FLOAT64 = np.dtype(np.float32), np.dtype(np.float64)
+# _simplex.solve's check_finite: a vector holding NaN stops the solve there,
+# or y is scanned whole before anything is written.
+_FOLDED_CHECK, _CHECK_FIRST = 1, 2
 
 
 def _usable_cores():
@@ -207,13 +210,13 @@ def _per_vector_or_float(value, m):
     return flags.c_contiguous and flags.aligned
 
 
-def _lean(y, h, l, u, sense=0):  # noqa: E741
+def _lean(y, h, l, u, sense=0, threads=1):  # noqa: E741
     """The common call, validated and solved with as little Python as it needs: a
     float64 or float32 ndarray with adjacent aligned elements along its last
     axis, Python floats (or ints a double holds) as the sets (or, for 2-D
-    ``y``, float64 arrays of one value per row), the defaults otherwise.  None
-    when the call is not that one, or when it is refused (the full path then
-    says why)."""
+    ``y``, float64 arrays of one value per row), None or a positive int as
+    ``workers``, the defaults otherwise.  None when the call is not that one,
+    or when it is refused (the full path then says why)."""
     dtype = y.dtype
     if dtype is not _FLOAT64 and dtype is not _FLOAT32:
         return None
@@ -234,7 +237,7 @@ def _lean(y, h, l, u, sense=0):  # noqa: E741
         return None
     x = np.empty(shape, dtype)
     rows, target = (y, x) if len(shape) == 2 else (y.reshape(m, n), x.reshape(m, n))
-    bad = _simplex.solve(rows, target, h, l, u, None, True, 1, sense)
+    bad = _simplex.solve(rows, target, h, l, u, None, _FOLDED_CHECK, threads, sense)
     if bad >= 0:
         _raise_nonfinite(bad, shape[:-1])
     return x
@@ -428,7 +431,7 @@ def project_capped_simplex(
         type(y) is np.ndarray
         and out is None
         and weights is None
-        and workers is None
+        and (workers is None or (type(workers) is int and workers > 0))
         and check_finite is True
         and (axis == -1 if type(axis) is int else False)
         and method == "exact"
@@ -438,7 +441,8 @@ def project_capped_simplex(
         and type(sense) is str
         and sense in SENSES
     ):
-        x = _lean(y, h, l, u, SENSES[sense])
+        threads = 1 if workers is None or workers == 1 else _thread_count(workers)
+        x = _lean(y, h, l, u, SENSES[sense], threads)
         if x is not None:
             return x
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
@@ -505,16 +509,18 @@ def project_capped_simplex(
     elif out is not y and np.may_share_memory(source, target):
         source = source.copy()  # the solver takes out as y itself or apart from it
 
-    fold_check = check_finite and own and method == "exact"
-    if check_finite and not fold_check:
-        bad = _simplex.first_nonfinite(source, threads)
-        if bad >= 0:
-            _raise_nonfinite(bad, batch_shape)
     if method == "exact":
-        bad = _simplex.solve(source, target, h, l, u, w, fold_check, threads, sense)
+        # Into our own array the solve stops at a vector holding NaN; into the
+        # caller's, y is scanned whole first, on the solve's threads.
+        check = (_FOLDED_CHECK if own else _CHECK_FIRST) if check_finite else 0
+        bad = _simplex.solve(source, target, h, l, u, w, check, threads, sense)
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     else:
+        if check_finite:
+            bad = _simplex.first_nonfinite(source, threads)
+            if bad >= 0:
+                _raise_nonfinite(bad, batch_shape)
         _simplex.project(source, target, h, l, u, xtol, rtol, maxiter, threads)
 
     if not own:

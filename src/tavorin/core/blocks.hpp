@@ -5,8 +5,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace tavorin {
@@ -42,6 +44,27 @@ public:
     // items (the last one shorter) and returns when every range has run.
     void run(std::ptrdiff_t items, std::ptrdiff_t grain, BlockWork work, void *context) noexcept;
 
+    // The same with f(begin, end), any callable that throws nothing.
+    template <class F>
+    void run(std::ptrdiff_t items, std::ptrdiff_t grain, F &&f) noexcept
+    {
+        run(items, grain, call<std::remove_reference_t<F>>, context_of(f));
+    }
+
+    // The entry and the context run() takes, for a callable f(begin, end).
+    template <class F>
+    static void call(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+    {
+        static_assert(noexcept((*static_cast<F *>(context))(begin, end)),
+                      "the work of a team must not throw");
+        (*static_cast<F *>(context))(begin, end);
+    }
+    template <class F>
+    static void *context_of(F &f) noexcept
+    {
+        return const_cast<void *>(static_cast<const volatile void *>(std::addressof(f)));
+    }
+
 private:
     void serve() noexcept;
     // Has every thread leave and joins it.
@@ -69,6 +92,13 @@ private:
 // when a thread could not be started, and then nothing ran.  Every thread
 // started has ended when this returns.
 bool run_in_blocks(std::ptrdiff_t m, int blocks, BlockWork work, void *context) noexcept;
+
+// The same with f(begin, end).
+template <class F>
+bool run_in_blocks(std::ptrdiff_t m, int blocks, F &&f) noexcept
+{
+    return run_in_blocks(m, blocks, Team::call<std::remove_reference_t<F>>, Team::context_of(f));
+}
 
 }  // namespace tavorin
 

@@ -359,26 +359,6 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     return -1;
 }
 
-struct Job {
-    const Problem *problem;
-    std::ptrdiff_t rows;  // vectors a chunk
-    std::atomic<std::ptrdiff_t> first{-1};
-};
-
-void solve_chunks(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
-{
-    Job &job = *static_cast<Job *>(context);
-    const std::ptrdiff_t m = job.problem->m;
-    const std::ptrdiff_t first =
-        solve_rows(*job.problem, begin * job.rows, end * job.rows < m ? end * job.rows : m);
-    // The lowest vector any chunk reported: every chunk before it was taken
-    // (chunks are taken in order) and ran to its end or to a lower one.
-    std::ptrdiff_t seen = job.first.load(std::memory_order_relaxed);
-    while (first >= 0 && (seen < 0 || first < seen) &&
-           !job.first.compare_exchange_weak(seen, first, std::memory_order_relaxed)) {
-    }
-}
-
 }  // namespace
 
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -388,37 +368,68 @@ std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptr
                           : solve_typed<double>(problem, begin, end, team);
 }
 
-std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept
+namespace {
+
+// Few long vectors: each one's passes are split over the threads.
+bool splits_vectors(const Problem &problem, std::ptrdiff_t threads) noexcept
 {
-    started = true;
+    return problem.m < threads && problem.n >= k_split_min_n;
+}
+
+}  // namespace
+
+int solve_threads(const Problem &problem, std::ptrdiff_t workers) noexcept
+{
+    if (problem.m == 0 || problem.n == 0) {
+        return 1;
+    }
+    if (splits_vectors(problem, workers)) {
+        return static_cast<int>(workers < 64 ? workers : 64);
+    }
+    // Vectors go to threads in whole chunks, no more threads than chunks.
+    const std::ptrdiff_t rows = chunk_rows(problem);
+    const std::ptrdiff_t chunks = (problem.m + rows - 1) / rows;
+    const int threads =
+        block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
+    return static_cast<int>(threads < chunks ? threads : chunks);
+}
+
+std::ptrdiff_t solve(const Problem &problem, Team &team) noexcept
+{
     if (problem.m == 0 || problem.n == 0) {
         return -1;
     }
-    if (problem.m < workers && problem.n >= k_split_min_n) {
-        // Few long vectors: each one's passes split over the threads.
-        Team team(static_cast<int>(workers < 64 ? workers : 64));
-        started = team.started();
-        return started ? solve_rows(problem, 0, problem.m, &team) : -1;
+    if (splits_vectors(problem, team.size())) {
+        return solve_rows(problem, 0, problem.m, &team);
     }
     // Vectors go to threads in whole chunks, within which their rounds start warm.
-    Job job;
-    job.problem = &problem;
-    job.rows = chunk_rows(problem);
-    const std::ptrdiff_t chunks = (problem.m + job.rows - 1) / job.rows;
-    const int threads =
-        block_count(problem.m, problem.n, workers < (1 << 10) ? workers : (1 << 10));
-    Team team(static_cast<int>(threads < chunks ? threads : chunks));
-    started = team.started();
-    if (!started) {
-        return -1;
-    }
+    const std::ptrdiff_t rows = chunk_rows(problem);
+    const std::ptrdiff_t chunks = (problem.m + rows - 1) / rows;
     // Ranges of chunks worth taking, four a thread or more where there are as many chunks.
-    const std::ptrdiff_t per_chunk = job.rows * problem.n;
+    const std::ptrdiff_t per_chunk = rows * problem.n;
     const std::ptrdiff_t worth = (k_min_elements_per_take + per_chunk - 1) / per_chunk;
     const std::ptrdiff_t shared = chunks / (4 * team.size());
     const std::ptrdiff_t grain = worth < shared ? worth : shared;
-    team.run(chunks, grain > 1 ? grain : 1, solve_chunks, &job);
-    return job.first.load(std::memory_order_relaxed);
+    std::atomic<std::ptrdiff_t> lowest{-1};
+    team.run(chunks, grain > 1 ? grain : 1, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        const std::ptrdiff_t m = problem.m;
+        const std::ptrdiff_t first =
+            solve_rows(problem, begin * rows, end * rows < m ? end * rows : m);
+        // The lowest vector any chunk reported: every chunk before it was taken
+        // (chunks are taken in order) and ran to its end or to a lower one.
+        std::ptrdiff_t seen = lowest.load(std::memory_order_relaxed);
+        while (first >= 0 && (seen < 0 || first < seen) &&
+               !lowest.compare_exchange_weak(seen, first, std::memory_order_relaxed)) {
+        }
+    });
+    return lowest.load(std::memory_order_relaxed);
+}
+
+std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept
+{
+    Team team(solve_threads(problem, workers));
+    started = team.started();
+    return started ? solve(problem, team) : -1;
 }
 
 }  // namespace tavorin

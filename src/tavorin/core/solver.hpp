@@ -53,6 +53,12 @@ std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptr
 // started (and then nothing was written).
 std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept;
 
+// The threads the call above starts for `problem` (the calling one among them) ...
+int solve_threads(const Problem &problem, std::ptrdiff_t workers) noexcept;
+// ... and the solve on a team already started, of that size or any other
+// (which other jobs of the call may share before or after).
+std::ptrdiff_t solve(const Problem &problem, Team &team) noexcept;
+
 }  // namespace tavorin
 
 #endif

@@ -14,12 +14,6 @@ namespace {
 // Rows copied together where elements are not adjacent: a cache line of doubles.
 constexpr std::ptrdiff_t k_tile_rows = 8;
 
-struct Copy {
-    const Block *from;
-    const Block *to;
-    std::ptrdiff_t workers;
-};
-
 // Rows [begin, end) of elements of `size` bytes, not adjacent on one side at least.
 template <std::size_t size>
 void copy_tiles(const Block &from, const Block &to, std::ptrdiff_t begin,
@@ -40,11 +34,9 @@ void copy_tiles(const Block &from, const Block &to, std::ptrdiff_t begin,
     }
 }
 
-void copy_rows(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+void copy_rows(const Block &from, const Block &to, std::ptrdiff_t begin,
+               std::ptrdiff_t end) noexcept
 {
-    const Copy &c = *static_cast<const Copy *>(context);
-    const Block &from = *c.from;
-    const Block &to = *c.to;
     const bool single = from.real == Real::f32;
     const std::ptrdiff_t size = single ? 4 : 8;
     if (from.column_stride == size && to.column_stride == size) {
@@ -61,20 +53,22 @@ void copy_rows(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
     }
 }
 
-void run(void *context) noexcept
+void run(const Block &from, const Block &to, std::ptrdiff_t workers) noexcept
 {
-    Copy &c = *static_cast<Copy *>(context);
-    const std::ptrdiff_t m = c.from->m;
-    Team team(block_count(m, c.from->n, c.workers));
+    const std::ptrdiff_t m = from.m;
+    Team team(block_count(m, from.n, workers));
     if (!team.started()) {
         // A copy refuses nothing: without threads it is done on this one.
-        copy_rows(context, 0, m);
+        copy_rows(from, to, 0, m);
         return;
     }
     // Ranges of rows worth a take, four a thread or more.
     const std::ptrdiff_t ranges = 4 * static_cast<std::ptrdiff_t>(team.size());
     const std::ptrdiff_t grain = (m + ranges - 1) / ranges;
-    team.run(m, (grain + k_tile_rows - 1) / k_tile_rows * k_tile_rows, copy_rows, context);
+    team.run(m, (grain + k_tile_rows - 1) / k_tile_rows * k_tile_rows,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+                 copy_rows(from, to, begin, end);
+             });
 }
 
 }  // namespace
@@ -101,8 +95,7 @@ PyObject *copy(PyObject *, PyObject *args) noexcept
         PyErr_SetString(PyExc_ValueError, "target: expected the source's shape and element type");
         return nullptr;
     }
-    Copy c{&from, &to, workers};
-    run_unlocked(from.m * from.n, run, &c);
+    run_unlocked(from.m * from.n, [&]() noexcept { run(from, to, workers); });
     Py_RETURN_NONE;
 }
 

@@ -110,24 +110,10 @@ int take_sink(PyObject *obj, const char *name, Py_ssize_t m, Py_ssize_t n, HeldB
     return take_row_sums(obj, name, m, held, sink.rows);
 }
 
-// Runs `work` over the m rows on up to `workers` threads, with the lock
-// released when the work is large enough: 0, or -1 with an exception set.
-struct Blocks {
-    std::ptrdiff_t m;
-    int count;
-    BlockWork work;
-    void *context;
-    bool started;
-};
-
-void run_blocks(void *context) noexcept
-{
-    Blocks &b = *static_cast<Blocks *>(context);
-    b.started = run_in_blocks(b.m, b.count, b.work, b.context);
-}
-
-int run(std::ptrdiff_t m, std::ptrdiff_t n, Py_ssize_t workers, BlockWork work,
-        void *context) noexcept
+// Runs work(begin, end) over the m rows on up to `workers` threads, with the
+// lock released when the work is large enough: 0, or -1 with an exception set.
+template <class F>
+int run(std::ptrdiff_t m, std::ptrdiff_t n, Py_ssize_t workers, const F &work) noexcept
 {
     if (workers < 1) {
         return raise_bad("workers", "expected at least one thread");
@@ -135,11 +121,12 @@ int run(std::ptrdiff_t m, std::ptrdiff_t n, Py_ssize_t workers, BlockWork work,
     if (m == 0) {
         return 0;
     }
-    Blocks blocks{m, block_count(m, n, workers), work, context, true};
-    run_unlocked(m * n, run_blocks, &blocks);
-    if (!blocks.started) {
+    const int count = block_count(m, n, workers);
+    bool started = true;
+    run_unlocked(m * n, [&]() noexcept { started = run_in_blocks(m, count, work); });
+    if (!started) {
         PyErr_Format(PyExc_RuntimeError,
-                     "workers: could not start %d threads; nothing was computed", blocks.count - 1);
+                     "workers: could not start %d threads; nothing was computed", count - 1);
         return -1;
     }
     return 0;
@@ -173,18 +160,6 @@ int take_sets(PyObject *x, PyObject *l, PyObject *u, PyObject *w, Py_ssize_t m, 
 }
 
 template <typename T>
-void jvp_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
-{
-    derivatives::jvp_rows(*static_cast<const Jvp<T> *>(context), begin, end);
-}
-
-template <typename T>
-void vjp_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
-{
-    derivatives::vjp_rows(*static_cast<const Vjp<T> *>(context), begin, end);
-}
-
-template <typename T>
 PyObject *jvp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t workers) noexcept
 {
     HeldBuffer sets_held[4], dy, dh, dl, du, dx;
@@ -204,7 +179,10 @@ PyObject *jvp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
         take_rows(a[8], "dx", true, m, n, dx, jvp.dx, jvp.dx_stride) < 0) {
         return nullptr;
     }
-    if (run(m, n, workers, jvp_block<T>, &jvp) < 0) {
+    const auto rows = [&jvp](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        derivatives::jvp_rows(jvp, begin, end);
+    };
+    if (run(m, n, workers, rows) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -232,7 +210,10 @@ PyObject *vjp_of(Py_ssize_t m, Py_ssize_t n, PyObject *const (&a)[9], Py_ssize_t
         take_sink(a[8], "gu", m, n, gu, vjp.gu) < 0) {
         return nullptr;
     }
-    if (run(m, n, workers, vjp_block<T>, &vjp) < 0) {
+    const auto rows = [&vjp](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        derivatives::vjp_rows(vjp, begin, end);
+    };
+    if (run(m, n, workers, rows) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

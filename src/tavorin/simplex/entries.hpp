@@ -6,6 +6,8 @@
 #include "host/refs.hpp"
 
 #include <cstddef>
+#include <memory>
+#include <type_traits>
 
 namespace tavorin::simplex {
 
@@ -16,6 +18,17 @@ extern root_finder brentq;
 // Runs work(context) with the interpreter lock released when `elements` is
 // large enough to repay it, and takes the lock back.
 void run_unlocked(std::ptrdiff_t elements, void (*work)(void *) noexcept, void *context) noexcept;
+
+// The same with f(), any callable that throws nothing.
+template <class F>
+void run_unlocked(std::ptrdiff_t elements, F &&f) noexcept
+{
+    using Work = std::remove_reference_t<F>;
+    static_assert(noexcept(f()), "work run without the lock must not throw");
+    run_unlocked(
+        elements, [](void *context) noexcept { (*static_cast<Work *>(context))(); },
+        const_cast<void *>(static_cast<const volatile void *>(std::addressof(f))));
+}
 
 PyObject *project(PyObject *module, PyObject *args) noexcept;           // project.cpp
 PyObject *solve(PyObject *module, PyObject *args) noexcept;             // solve.cpp

@@ -7,29 +7,6 @@
 
 namespace tavorin::simplex {
 
-namespace {
-
-struct Run {
-    const Batch *batch;
-    int blocks;
-    bool started;
-};
-
-void project_block(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
-{
-    project_rows(brentq, *static_cast<const Batch *>(context), begin, end);
-}
-
-void run(void *context) noexcept
-{
-    Run &r = *static_cast<Run *>(context);
-    // Each block copies its own rows first: nothing is written before every
-    // thread has started.
-    r.started = run_in_blocks(r.batch->m, r.blocks, project_block, const_cast<Batch *>(r.batch));
-}
-
-}  // namespace
-
 // project(y, out, h, l, u, xtol, rtol, maxiter, workers) -> None
 PyObject *project(PyObject *, PyObject *args) noexcept
 {
@@ -81,11 +58,18 @@ PyObject *project(PyObject *, PyObject *args) noexcept
     batch.n = y.n;
     batch.row_stride = out.row_stride;
     batch.source_stride = y.row_stride;
-    Run r{&batch, block_count(batch.m, batch.n, workers), false};
-    run_unlocked(batch.m * batch.n, run, &r);
-    if (!r.started) {
+    const int blocks = block_count(batch.m, batch.n, workers);
+    bool started = false;
+    const auto rows = [&batch](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        project_rows(brentq, batch, begin, end);
+    };
+    // Each block copies its own rows first: nothing is written before every
+    // thread has started.
+    run_unlocked(batch.m * batch.n,
+                 [&]() noexcept { started = run_in_blocks(batch.m, blocks, rows); });
+    if (!started) {
         PyErr_Format(PyExc_RuntimeError,
-                     "workers: could not start %d threads; nothing was projected", r.blocks - 1);
+                     "workers: could not start %d threads; nothing was projected", blocks - 1);
         return nullptr;
     }
     Py_RETURN_NONE;

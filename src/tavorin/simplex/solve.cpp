@@ -12,34 +12,12 @@ namespace tavorin::simplex {
 
 namespace {
 
-struct Run {
-    const Problem *problem;
-    Py_ssize_t workers;
-    bool started;
-    std::ptrdiff_t first;
-};
-
-void run(void *context) noexcept
-{
-    Run &r = *static_cast<Run *>(context);
-    r.first = tavorin::solve(*r.problem, r.workers, r.started);
-}
-
 // The scan's items are pieces of rows: a long row is split, so that one
 // vector's check runs on every thread too.
 constexpr std::ptrdiff_t k_scan_piece = 1 << 16;
 // Elements a thread scans per take: few enough takes that they cost nothing
 // beside the reads, enough that a thread held up delays nobody.
 constexpr std::ptrdiff_t k_scan_take = 1 << 15;
-
-struct Scan {
-    const Matrix *y;
-    std::ptrdiff_t workers;
-    std::ptrdiff_t pieces;  // per row
-    std::ptrdiff_t piece;   // elements
-    std::atomic<std::ptrdiff_t> first{-1};
-    bool started = true;
-};
 
 // Lowers `first` to `row` unless a lower row is already known.
 void report(std::atomic<std::ptrdiff_t> &first, std::ptrdiff_t row) noexcept
@@ -50,49 +28,99 @@ void report(std::atomic<std::ptrdiff_t> &first, std::ptrdiff_t row) noexcept
     }
 }
 
-void scan_pieces(void *context, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+// How a scan of y splits into items, pieces of rows.
+struct Pieces {
+    std::ptrdiff_t piece;  // elements
+    std::ptrdiff_t per_row;
+
+    explicit Pieces(const Matrix &y) noexcept
+        : piece(y.n < k_scan_piece ? y.n : k_scan_piece),
+          per_row(piece > 0 ? (y.n + piece - 1) / piece : 0)
+    {
+    }
+    std::ptrdiff_t items(const Matrix &y) const noexcept { return y.m * per_row; }
+};
+
+// The first of `rows` whole rows from `data` holding a NaN or an infinity, or -1.
+// Adjacent rows are read as one run of elements first (short rows one call
+// each cost a call each: 100000 rows of 10 six times the reads' time).
+std::ptrdiff_t first_in_rows(const Matrix &y, const char *data, std::ptrdiff_t rows) noexcept
 {
-    Scan &s = *static_cast<Scan *>(context);
-    const Matrix &y = *s.y;
     const bool single = y.real == Real::f32;
     const std::ptrdiff_t size = single ? 4 : 8;
-    for (std::ptrdiff_t item = begin; item < end; ++item) {
-        const std::ptrdiff_t row = item / s.pieces;
-        const std::ptrdiff_t known = s.first.load(std::memory_order_relaxed);
-        if (known >= 0 && known <= row) {
-            return;  // the items left are in rows at or after it
-        }
-        const std::ptrdiff_t start = (item % s.pieces) * s.piece;
-        const std::ptrdiff_t count = y.n - start < s.piece ? y.n - start : s.piece;
-        const char *data = y.data + row * y.row_stride + start * size;
-        if (tavorin::first_nonfinite(data, 1, count, y.row_stride, single) >= 0) {
-            report(s.first, row);
-        }
+    if (y.row_stride == y.n * size &&
+        tavorin::first_nonfinite(data, 1, rows * y.n, 0, single) < 0) {
+        return -1;
     }
+    return tavorin::first_nonfinite(data, rows, y.n, y.row_stride, single);
 }
 
-void scan(void *context) noexcept
+// The first row of y holding a NaN or an infinity, or -1, on the team's threads.
+std::ptrdiff_t scan(const Matrix &y, Team &team) noexcept
 {
-    Scan &s = *static_cast<Scan *>(context);
-    const std::ptrdiff_t items = s.y->m * s.pieces;
-    const int threads = block_count(items, s.piece, s.workers);
-    Team team(threads);
-    s.started = team.started();
-    const std::ptrdiff_t grain = k_scan_take / s.piece;
-    team.run(items, grain > 1 ? grain : 1, scan_pieces, &s);
+    const Pieces pieces(y);
+    const bool single = y.real == Real::f32;
+    const std::ptrdiff_t size = single ? 4 : 8;
+    std::atomic<std::ptrdiff_t> first{-1};
+    const std::ptrdiff_t grain = k_scan_take / pieces.piece;
+    team.run(pieces.items(y), grain > 1 ? grain : 1,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+                 const std::ptrdiff_t known = first.load(std::memory_order_relaxed);
+                 if (known >= 0 && known <= begin / pieces.per_row) {
+                     return;  // the items are in rows at or after it
+                 }
+                 if (pieces.per_row == 1) {  // whole rows
+                     const std::ptrdiff_t bad =
+                         first_in_rows(y, y.data + begin * y.row_stride, end - begin);
+                     if (bad >= 0) {
+                         report(first, begin + bad);
+                     }
+                     return;
+                 }
+                 for (std::ptrdiff_t item = begin; item < end; ++item) {
+                     const std::ptrdiff_t row = item / pieces.per_row;
+                     const std::ptrdiff_t seen = first.load(std::memory_order_relaxed);
+                     if (seen >= 0 && seen <= row) {
+                         return;
+                     }
+                     const std::ptrdiff_t start = (item % pieces.per_row) * pieces.piece;
+                     const std::ptrdiff_t count =
+                         y.n - start < pieces.piece ? y.n - start : pieces.piece;
+                     const char *data = y.data + row * y.row_stride + start * size;
+                     if (tavorin::first_nonfinite(data, 1, count, 0, single) >= 0) {
+                         report(first, row);
+                     }
+                 }
+             });
+    return first.load(std::memory_order_relaxed);
+}
+
+PyObject *raise_not_started() noexcept
+{
+    PyErr_SetString(PyExc_RuntimeError,
+                    "workers: could not start the threads; nothing was projected");
+    return nullptr;
 }
 
 }  // namespace
 
 // solve(y, out, h, l, u, w, check_finite, workers, sense=0) -> int
+//
+// check_finite: 0 (False) none; 1 (True) a vector holding NaN or infinity
+// stops the solve there, the vectors before it written; 2 the whole of y is
+// scanned first, on the same threads, and nothing is written if it holds one.
 PyObject *solve(PyObject *, PyObject *args) noexcept
 {
     PyObject *y_obj, *out_obj, *h_obj, *l_obj, *u_obj, *w_obj;
     int check_finite;
     Py_ssize_t workers;
     int sense = 0;
-    if (!PyArg_ParseTuple(args, "OOOOOOpn|i:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj,
+    if (!PyArg_ParseTuple(args, "OOOOOOin|i:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj,
                           &w_obj, &check_finite, &workers, &sense)) {
+        return nullptr;
+    }
+    if (check_finite < 0 || check_finite > 2) {
+        PyErr_SetString(PyExc_ValueError, "check_finite: expected 0, 1 or 2");
         return nullptr;
     }
     if (sense < -1 || sense > 1) {
@@ -134,16 +162,26 @@ PyObject *solve(PyObject *, PyObject *args) noexcept
     problem.y_stride = y.row_stride;
     problem.out_stride = out.row_stride;
     problem.single = y.real == Real::f32;
-    problem.check_finite = check_finite != 0;
+    problem.check_finite = check_finite == 1;
     problem.sense = sense;
-    Run r{&problem, workers, true, -1};
-    run_unlocked(y.m * y.n, run, &r);
-    if (!r.started) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "workers: could not start the threads; nothing was projected");
-        return nullptr;
+    bool started = true;
+    std::ptrdiff_t first = -1;
+    // One team for the scan and the solve: its threads start once, and the
+    // scan's reads leave y in the caches the solve reads it from.
+    run_unlocked(y.m * y.n, [&]() noexcept {
+        Team team(solve_threads(problem, workers));
+        started = team.started();
+        if (started && check_finite == 2) {
+            first = scan(y, team);
+        }
+        if (started && first < 0) {
+            first = tavorin::solve(problem, team);
+        }
+    });
+    if (!started) {
+        return raise_not_started();
     }
-    return PyLong_FromSsize_t(r.first);
+    return PyLong_FromSsize_t(first);
 }
 
 // first_nonfinite(y, workers) -> int
@@ -163,18 +201,18 @@ PyObject *first_nonfinite(PyObject *, PyObject *args) noexcept
     if (take_matrix(y_obj, "y", false, held, y) < 0) {
         return nullptr;
     }
-    Scan s;
-    s.y = &y;
-    s.workers = workers;
-    s.piece = y.n < k_scan_piece ? y.n : k_scan_piece;
-    s.pieces = s.piece > 0 ? (y.n + s.piece - 1) / s.piece : 0;
-    run_unlocked(y.m * y.n, scan, &s);
-    if (!s.started) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "workers: could not start the threads; nothing was projected");
-        return nullptr;
+    bool started = true;
+    std::ptrdiff_t first = -1;
+    run_unlocked(y.m * y.n, [&]() noexcept {
+        const Pieces pieces(y);
+        Team team(block_count(pieces.items(y), pieces.piece, workers));
+        started = team.started();
+        first = started ? scan(y, team) : -1;
+    });
+    if (!started) {
+        return raise_not_started();
     }
-    return PyLong_FromSsize_t(s.first.load(std::memory_order_relaxed));
+    return PyLong_FromSsize_t(first);
 }
 
 // _plain_kernels(flag) -> bool: for the tests, run the plain twins of the
