@@ -15,17 +15,21 @@ import torch
 
 from . import _torch_ops
 from ._derivatives import framework_set, vector_axis
-from ._sets import check_real_dtype
+from ._l1 import check_radius
+from ._sets import check_real_dtype, check_sense, kind_of, vectors_last
 
-__all__ = ["project_capped_simplex"]
+__all__ = ["project_capped_simplex", "project_l1_ball"]
 
 
 def _real(value, name):
     """``value`` as a tensor, refused as the NumPy function refuses a complex,
     object or string array (checked before torch converts what it is given)."""
     if not isinstance(value, torch.Tensor):
-        check_real_dtype(np.asarray(value).dtype, name)
-    value = torch.as_tensor(value)
+        # Through NumPy, so that a Python float stays a double (torch would round it
+        # to its default float32).
+        array = np.asarray(value)
+        check_real_dtype(array.dtype, name)
+        value = torch.as_tensor(array)
     check_real_dtype(value.dtype, name)
     return value
 
@@ -36,16 +40,19 @@ def _as_set(value, name, y, axis):
     return framework_set(value, name, y.shape, axis, torch.broadcast_to, torch.movedim)
 
 
+def _weights(weights, y, axis):
+    if weights is None:
+        return torch.ones((), dtype=y.dtype, device=y.device), "none"
+    w, w_kind = _as_set(weights, "weights", y, axis)
+    return w.detach(), w_kind
+
+
 def _sets(y, h, l, u, weights, axis):  # noqa: E741
     """(y's vectors last, h, l, u, w, kinds) as the operators take them."""
     h, _ = _as_set(h, "h", y, axis)
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
-    if weights is None:
-        w, w_kind = torch.ones((), dtype=y.dtype, device=y.device), "none"
-    else:
-        w, w_kind = _as_set(weights, "weights", y, axis)
-        w = w.detach()
+    w, w_kind = _weights(weights, y, axis)
     return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
 
 
@@ -60,7 +67,7 @@ _HALF = (torch.float16, torch.bfloat16)
 _METHODS = (None, "sort")
 
 
-def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  # noqa: E741
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", method=None):  # noqa: E741
     """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
     The exact projection of ``tavorin.project_capped_simplex`` on tensors of
@@ -86,6 +93,11 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         (no derivative is taken for them).
     axis : int, optional
         The axis the vectors lie along.
+    sense : {"==", "<=", ">="}, optional
+        The sum's relation to ``h``, as for ``tavorin.project_capped_simplex``:
+        with ``"<="`` (``">="``) a vector whose clip to ``[l, u]`` already
+        sums to at most (at least) ``h`` is its clip, with the clip's
+        derivatives; any other gets the equality's projection.
     method : {None, "sort"}, optional
         None (the default) runs the compiled core on CPU tensors and
         ``"sort"`` on every other device; ``"sort"`` asks for the sort
@@ -149,6 +161,16 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     """
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
+    check_sense(sense)
+    y, dtype = _floats(y)
+    axis = vector_axis(y.shape, axis)
+    y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    return _project(y, h, l, u, w, kinds, method, sense, axis, dtype)
+
+
+def _floats(y):
+    """``y`` as a tensor of float32 or float64 (half precision computed in float32),
+    and the dtype of the result."""
     y = _real(y, "y")
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
@@ -159,12 +181,80 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         raise TypeError(
             f"tavorin.torch projects float64, float32, float16 and bfloat16 tensors, not {dtype}"
         )
-    axis = vector_axis(y.shape, axis)
-    y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    return y, dtype
+
+
+def _project(y, h, l, u, w, kinds, method, form, axis, dtype):  # noqa: E741
     # The operator with its registered autograd, as PyTorch advises for
     # torch.compile; torch.func's transforms take only the autograd.Function.
     if torch.compiler.is_compiling() or not _functorch_active():
-        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort")
+        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form)
     else:
-        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort")
+        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form)
     return x.movedim(-1, axis).to(dtype)
+
+
+def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : sum_j w_j |x_j| <= radius}``.
+
+    The projection of ``tavorin.project_l1_ball`` on tensors of float64,
+    float32, float16 or bfloat16 on any device, differentiable in ``y`` and
+    ``radius``, with the same operators, transforms and methods as
+    ``project_capped_simplex``: a vector inside the ball comes back with its
+    own bytes, any other as ``sign(y) * max(|y| - tau*w, 0)``.
+
+    Parameters
+    ----------
+    y : torch.Tensor
+        Real numbers on any device; every axis but ``axis`` is a batch axis.
+    radius : float or torch.Tensor
+        A scalar or one value per vector (as ``h`` is given to
+        ``project_capped_simplex``), finite and ``>= 0``.
+    weights, axis, method :
+        As for ``project_capped_simplex``.
+
+    Returns
+    -------
+    torch.Tensor
+        The projection, of ``y``'s shape and float type.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``project_capped_simplex`` raises them, and a radius that is not
+        finite and ``>= 0`` (``radius must be finite and >= 0, got -1.0``,
+        with the vector's batch index for one radius per vector).
+
+    See Also
+    --------
+    tavorin.project_l1_ball : The same projection on NumPy arrays.
+    tavorin.project_l1_ball_vjp : The cotangents it is differentiated with.
+
+    Examples
+    --------
+    >>> import torch
+    >>> from tavorin.torch import project_l1_ball
+    >>> y = torch.tensor([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]], requires_grad=True)
+    >>> x = project_l1_ball(y, torch.tensor([1.0, 5.0]))
+    >>> x.detach()
+    tensor([[ 0.1500, -0.0000,  0.0000,  0.8500],
+            [ 0.1000,  0.7000, -0.8000,  0.3500]])
+    >>> x[:, 0].sum().backward()
+    >>> y.grad
+    tensor([[ 0.5000,  0.0000,  0.0000, -0.5000],
+            [ 1.0000,  0.0000,  0.0000,  0.0000]])
+    """
+    if method not in _METHODS:
+        raise ValueError(f"method must be None or 'sort', not {method!r}")
+    y, dtype = _floats(y)
+    axis = vector_axis(y.shape, axis)
+    if isinstance(radius, (int, float)) and not isinstance(radius, bool):
+        check_radius(float(radius), y.shape, axis)
+    radius = _real(radius, "radius").to(device=y.device, dtype=y.dtype)
+    kind = kind_of("radius", radius.shape, y.shape, axis, per_element=False)
+    radius = vectors_last(radius, kind, y.shape, axis, torch.broadcast_to, torch.movedim)
+    w, w_kind = _weights(weights, y, axis)
+    zero = torch.zeros((), dtype=y.dtype, device=y.device).expand(radius.shape)
+    bounds = zero, torch.full((), torch.inf, dtype=y.dtype, device=y.device).expand(radius.shape)
+    y = y.movedim(axis, -1)
+    return _project(y, radius, *bounds, w, f"row,row,{w_kind}", method, "l1", axis, dtype)
