@@ -100,6 +100,11 @@ def test_python_float_sets_are_doubles_and_the_ball_keeps_inner_vectors(dtype, m
     assert_allclose(x.numpy(), expected, rtol=0, atol=4 * np.finfo(expected.dtype).eps)
     inside = project_l1_ball(y, torch.tensor([1.0, 1.2]), method=method)[1]
     assert inside.numpy().tobytes() == y[1].numpy().tobytes()
+    if dtype == torch.float64:  # and the derivatives of such calls
+        y.requires_grad_()
+        for form in ["==", "<=", ">=", "l1"]:
+            f = lambda y, form=form: call(form, (y, 0.5, -0.25, 0.6), method=method)  # noqa: E731
+            assert torch.autograd.gradcheck(f, y) and torch.autograd.gradgradcheck(f, y)
 
 
 def test_only_the_inputs_that_require_grad_get_one_and_float32_stays_float32():

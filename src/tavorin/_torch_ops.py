@@ -227,7 +227,7 @@ def _vjp_form(equality, g, x, h, l, u, w, kinds, form):  # noqa: E741
 
 
 @project_vjp.register_kernel("cpu")
-def _project_vjp_cpu(g, x, h, l, u, w, kinds, sort, form):  # noqa: E741
+def vjp_cpu(g, x, h, l, u, w, kinds, sort, form):  # noqa: E741
     return _vjp_form(_vjp_sorted if sort else _vjp_cpu, g, x, h, l, u, w, kinds, form)
 
 

@@ -10,10 +10,13 @@ sort method in torch's own operations (_sort_torch).
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 import torch
 
-from . import _torch_ops
+from . import _simplex, _torch_ops
+from ._api import _raise_nonfinite
 from ._derivatives import framework_set, vector_axis
 from ._l1 import check_radius
 from ._sets import check_real_dtype, check_sense, kind_of, vectors_last
@@ -54,6 +57,96 @@ def _sets(y, h, l, u, weights, axis):  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
     w, w_kind = _weights(weights, y, axis)
     return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+_LEAN_DTYPES = (torch.float64, torch.float32)
+_EXACT_INT = 2**53
+
+
+def _plain_float(value):
+    """A Python float (or an int a double holds exactly) as a float, else None."""
+    if type(value) is float:
+        return value
+    if type(value) is int and -_EXACT_INT <= value <= _EXACT_INT:
+        return float(value)
+    return None
+
+
+def _leanable(y):
+    """Whether a call on ``y`` may skip the operators: a plain CPU tensor of float64 or
+    float32, contiguous, outside torch.compile, torch.func's transforms and any
+    dispatch or function mode (which would not see the call)."""
+    return (
+        type(y) is torch.Tensor
+        and y.dtype in _LEAN_DTYPES
+        and y.is_cpu
+        and y.dim() > 0
+        and y.numel() > 0
+        and y.is_contiguous()
+        and not torch.compiler.is_compiling()
+        and not _functorch_active()
+        and not torch._C._len_torch_dispatch_stack()
+        and not torch._C._is_torch_function_mode_enabled()
+    )
+
+
+def _lean(y, h, l, u, form):  # noqa: E741
+    """The common call (see _leanable, float sets, no weights, the last axis) on the
+    compiled core directly: the operator's result and derivatives, without its
+    dispatch.  None when the set is refused (the full path then says why)."""
+    if _simplex.first_infeasible(1, y.shape[-1], h, l, u, None, _torch_ops.SENSES[form]) >= 0:
+        return None
+    if y.requires_grad and torch.is_grad_enabled():
+        return _Lean.apply(y, h, l, u, form)
+    return _lean_solve(y, h, l, u, form)
+
+
+def _lean_solve(y, h, l, u, form):  # noqa: E741
+    n = y.shape[-1]
+    m = y.numel() // n
+    out = torch.empty_like(y)  # y is contiguous, and so is this
+    rows = (y if not y.requires_grad else y.detach()).numpy()
+    target = out.numpy()
+    if rows.ndim != 2:
+        rows, target = rows.reshape(m, n), target.reshape(m, n)
+    source = rows if form != "l1" else np.abs(rows, out=target)
+    bad = _simplex.solve(source, target, h, l, u, None, True, 1, _torch_ops.SENSES[form])
+    if bad >= 0:
+        _raise_nonfinite(bad, tuple(y.shape[:-1]))
+    if form == "l1":
+        np.copysign(target, rows, out=target)
+    return out
+
+
+class _Lean(torch.autograd.Function):
+    """The lean call differentiated in y (its float sets are constants), by the
+    operators' VJP: the kernel itself, or the operator when the backward is itself
+    differentiated."""
+
+    @staticmethod
+    def forward(ctx, y, h, l, u, form):  # noqa: E741
+        x = _lean_solve(y, h, l, u, form)
+        ctx.save_for_backward(x)
+        ctx.sets = h, l, u, form
+        return x
+
+    @staticmethod
+    def backward(ctx, g):
+        (x,) = ctx.saved_tensors
+        *sets, form = ctx.sets
+        if form == "==" and not torch.is_grad_enabled():
+            n = x.shape[-1]
+            m = x.numel() // n
+            gy = torch.empty_like(x)
+            sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
+            rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
+            _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
+            return gy, None, None, None, None
+        batch = x.shape[:-1]
+        h, l, u = (torch.tensor(v, dtype=x.dtype).expand(batch) for v in sets)  # noqa: E741
+        w = torch.ones((), dtype=x.dtype)
+        vjp = _torch_ops.project_vjp if torch.is_grad_enabled() else _torch_ops.vjp_cpu
+        return vjp(g, x, h, l, u, w, "row,row,none", False, form)[0], None, None, None, None
 
 
 def _functorch_active():
@@ -159,6 +252,20 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     >>> h.grad
     tensor(3.)
     """
+    if (
+        method is None
+        and weights is None
+        and type(axis) is int
+        and axis == -1
+        and sense in _torch_ops.SENSES
+        and sense != "l1"
+        and _leanable(y)
+    ):
+        sets = _plain_float(h), _plain_float(l), _plain_float(u)
+        if None not in sets:
+            x = _lean(y, *sets, sense)
+            if x is not None:
+                return x
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
     check_sense(sense)
@@ -244,6 +351,20 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
     tensor([[ 0.5000,  0.0000,  0.0000, -0.5000],
             [ 1.0000,  0.0000,  0.0000,  0.0000]])
     """
+    radius_float = _plain_float(radius)
+    if (
+        method is None
+        and weights is None
+        and type(axis) is int
+        and axis == -1
+        and radius_float is not None
+        and math.isfinite(radius_float)
+        and radius_float >= 0
+        and _leanable(y)
+    ):
+        x = _lean(y, radius_float, 0.0, math.inf, "l1")
+        if x is not None:
+            return x
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
     y, dtype = _floats(y)
