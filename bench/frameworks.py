@@ -60,17 +60,24 @@ def torch_columns(y, h, l, u, c, methods):  # noqa: E741
     torch.set_num_threads(1)
     yt, ct = torch.from_numpy(y), torch.from_numpy(c)
     columns = {}
-    for name, method in (("torch", None), ("torch sort", "sort")):
+    # "torch": float sets (the short path to the core); "torch op": the same sets as
+    # tensors, through the custom operators.
+    tensors = [torch.tensor(v, dtype=yt.dtype) for v in (h, l, u)]
+    for name, method, sets in (
+        ("torch", None, (h, l, u)),
+        ("torch op", None, tensors),
+        ("torch sort", "sort", (h, l, u)),
+    ):
         if method not in methods:
             continue
 
-        def forward(method=method):
+        def forward(method=method, sets=sets):
             with torch.no_grad():
-                return project(yt, h, l, u, method=method)
+                return project(yt, *sets, method=method)
 
-        def both(method=method):
+        def both(method=method, sets=sets):
             leaf = yt.detach().requires_grad_()
-            project(leaf, h, l, u, method=method).backward(ct)
+            project(leaf, *sets, method=method).backward(ct)
             return leaf.grad
 
         columns[name], columns[name + "+bwd"] = forward, both
