@@ -13,8 +13,12 @@ one thread, CPU tensors and arrays:
     same, forward alone (target: within 1.2x on every workload);
   - beside the sort method, the vectorised NumPy sort method of run.py
     (numpy_methods.sort_based: scalar bounds, no weights) as a yardstick of
-    what sorting costs in array operations, and Optax's projection_simplex
-    under jit and vmap when installed (bench/requirements-peers.txt).
+    what sorting costs in array operations, Optax's projection_simplex
+    under jit and vmap when installed (bench/requirements-peers.txt), and
+    when installed entmax's sparsemax and POT's ot.utils.proj_simplex on the
+    same tensors (at h = 1, l = 0 the bound u = 1 binds nothing: the same
+    set; POT projects columns, so it gets the transpose, made once), forward
+    and forward plus backward (target: the torch sort method within 3x).
 --no-sort leaves the sort columns out (they take the longest), --only-sort
 times only them.
 Every figure is the median of interleaved repetitions, ratios the medians of
@@ -56,17 +60,63 @@ def torch_columns(y, h, l, u, c, methods):  # noqa: E741
     torch.set_num_threads(1)
     yt, ct = torch.from_numpy(y), torch.from_numpy(c)
     columns = {}
-    for name, method in (("torch", None), ("torch sort", "sort")):
+    # "torch": float sets (the short path to the core); "torch op": the same sets as
+    # tensors, through the custom operators.
+    tensors = [torch.tensor(v, dtype=yt.dtype) for v in (h, l, u)]
+    for name, method, sets in (
+        ("torch", None, (h, l, u)),
+        ("torch op", None, tensors),
+        ("torch sort", "sort", (h, l, u)),
+    ):
         if method not in methods:
             continue
 
-        def forward(method=method):
+        def forward(method=method, sets=sets):
             with torch.no_grad():
-                return project(yt, h, l, u, method=method)
+                return project(yt, *sets, method=method)
 
-        def both(method=method):
+        def both(method=method, sets=sets):
             leaf = yt.detach().requires_grad_()
-            project(leaf, h, l, u, method=method).backward(ct)
+            project(leaf, *sets, method=method).backward(ct)
+            return leaf.grad
+
+        columns[name], columns[name + "+bwd"] = forward, both
+    if "sort" in methods:
+        columns.update(torch_peers(yt, ct, project(yt, h, l, u)))
+    return columns
+
+
+def torch_peers(yt, ct, expected):
+    """entmax's sparsemax and POT's proj_simplex, each checked against ``expected``."""
+    import torch
+
+    peers = {}
+    try:
+        from entmax import sparsemax
+
+        peers["sparsemax"] = lambda v: sparsemax(v, dim=-1)
+    except ImportError:
+        pass
+    try:
+        from ot.utils import proj_simplex
+
+        peers["pot"] = lambda v: proj_simplex(v.T).T  # v is the transpose, below
+    except ImportError:
+        pass
+    columns = {}
+    for name, peer in peers.items():
+        source = yt.T.contiguous() if name == "pot" else yt
+        got = peer(source.T if name == "pot" else source)
+        scale = torch.finfo(yt.dtype).eps * 64
+        assert float((got - expected).abs().max()) <= scale, name
+
+        def forward(peer=peer, source=source, name=name):
+            with torch.no_grad():
+                return peer(source.T if name == "pot" else source)
+
+        def both(peer=peer, source=source, name=name):
+            leaf = source.detach().requires_grad_()
+            peer(leaf.T if name == "pot" else leaf).backward(ct)
             return leaf.grad
 
         columns[name], columns[name + "+bwd"] = forward, both
@@ -130,7 +180,7 @@ def main():
             inner = 200 if shape[0] * shape[1] < 1000 else 1
             times, ratio = interleaved(columns, args.reps, inner)
             rows.append((shape, times, ratio))
-        names = list(rows[0][1])
+        names = [n for n in rows[0][1] if not n.startswith(("sparsemax", "pot"))]
         print("| shape | " + " | ".join(names) + " |")
         print("|---|" + "---|" * len(names))
         for shape, times, ratio in rows:
@@ -142,6 +192,16 @@ def main():
                 share = "" if name == base else f" ({ratio(name, base):.2f}×)"
                 cells.append(show(times[name]) + share)
             print(f"| {shape[0]} × {shape[1]} | " + " | ".join(cells) + " |")
+        peers = [n for n in rows[0][1] if n.startswith(("sparsemax", "pot"))]
+        if peers:
+            print("\n| shape | " + " | ".join(f"{n} (torch sort / {n})" for n in peers) + " |")
+            print("|---|" + "---|" * len(peers))
+            for shape, times, ratio in rows:
+                cells = []
+                for name in peers:
+                    ours = "torch sort+bwd" if name.endswith("+bwd") else "torch sort"
+                    cells.append(f"{show(times[name])} ({ratio(ours, name):.2f}×)")
+                print(f"| {shape[0]} × {shape[1]} | " + " | ".join(cells) + " |")
 
 
 if __name__ == "__main__":

@@ -1,12 +1,16 @@
-"""tavorin.torch.project_capped_simplex: autograd, gradcheck, torch.func, torch.compile,
-the custom operators, the sort method, half precision and the NumPy bytes."""
+"""tavorin.torch.project_capped_simplex and project_l1_ball: autograd, gradcheck,
+torch.func, torch.compile, the custom operators, the sort method, half precision,
+the one-sided sums and the NumPy bytes."""
 
+import exact_reference
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
 from support import (
+    L1_REFUSALS,
     REFUSALS,
     SET_SHAPES,
+    _row_of,
     assert_near_reference,
     capped_sets,
     exact_projection,
@@ -20,10 +24,36 @@ torch = pytest.importorskip(
     reason="torch is tested on CPython 3.11 only, where tavorin[torch]'s CPU build is pinned",
 )
 
+import tavorin  # noqa: E402
 from tavorin import _torch_ops  # noqa: E402
-from tavorin.torch import project_capped_simplex  # noqa: E402
+from tavorin.torch import project_capped_simplex, project_l1_ball  # noqa: E402
 
 KINDS = ["scalar", "per vector", "per element", "infinite lower", "infinite upper", "weights"]
+# The sets beside the equality's, as (kind, form) rows: form a sense, or "l1" for the
+# ball of radius 3h (some vectors inside it, some outside).
+FORMS = [
+    ("per vector", "<="),
+    ("scalar", "<="),
+    ("weights", ">="),
+    ("infinite upper", ">="),
+    ("per vector", "l1"),
+    ("weights", "l1"),
+]
+
+
+def call(form, args, weights=None, method=None, **options):
+    """The projection of one form: (y, h, l, u) for the sums, (y, h) for the ball."""
+    if form == "l1":
+        return project_l1_ball(args[0], 3 * args[1], weights=weights, method=method, **options)
+    return project_capped_simplex(*args, weights=weights, sense=form, method=method, **options)
+
+
+def numpy_call(form, args, weights=None):
+    host = [a.detach().numpy() for a in args]
+    options = {} if weights is None else {"weights": weights.numpy()}
+    if form == "l1":
+        return tavorin.project_l1_ball(host[0], 3 * host[1], **options)
+    return exact_projection(*host, sense=form, **options)
 
 
 def arguments(kind, m=4, n=7, dtype=torch.float64):
@@ -39,24 +69,42 @@ def arguments(kind, m=4, n=7, dtype=torch.float64):
 
 
 @pytest.mark.parametrize("method", [None, "sort"])
-@pytest.mark.parametrize("kind", KINDS)
-def test_gradcheck_and_gradgradcheck(kind, method):
+@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS] + FORMS)
+def test_gradcheck_and_gradgradcheck(kind, form, method):
     args, weights = arguments(kind)
-    f = lambda *a: project_capped_simplex(*a, weights=weights, method=method)  # noqa: E731
+    args = args[:2] if form == "l1" else args
+    f = lambda *a: call(form, a, weights, method)  # noqa: E731
     assert torch.autograd.gradcheck(f, args, eps=1e-6, atol=1e-6)
     assert torch.autograd.gradgradcheck(f, args, eps=1e-6, atol=1e-6)
 
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("kind", ["scalar", "per vector", "weights"])
-def test_forward_gives_the_numpy_functions_bytes(kind, dtype):
+@pytest.mark.parametrize(
+    "kind, form",
+    [(k, "==") for k in ["scalar", "per vector", "weights"]] + FORMS,
+)
+def test_forward_gives_the_numpy_functions_bytes(kind, form, dtype):
     args, weights = arguments(kind, dtype=dtype)
-    x = project_capped_simplex(*args, weights=weights)
-    host = [a.detach().numpy() for a in args]
-    options = {} if weights is None else {"weights": weights.numpy()}
-    expected = exact_projection(*host, **options).astype(host[0].dtype)
+    x = call(form, args, weights)
+    expected = numpy_call(form, args, weights).astype(args[0].detach().numpy().dtype)
     assert x.dtype == dtype
     assert x.detach().numpy().tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("method", [None, "sort"])
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+def test_python_float_sets_are_doubles_and_the_ball_keeps_inner_vectors(dtype, method):
+    y = torch.tensor([[0.9, -0.3, 0.55, 1.6], [-0.1, 0.7, -0.0, 0.35]], dtype=dtype)
+    x = project_capped_simplex(y, 1.0, -0.3, 0.6, method=method)
+    expected = tavorin.project_capped_simplex(y.numpy(), 1.0, -0.3, 0.6)
+    assert_allclose(x.numpy(), expected, rtol=0, atol=4 * np.finfo(expected.dtype).eps)
+    inside = project_l1_ball(y, torch.tensor([1.0, 1.2]), method=method)[1]
+    assert inside.numpy().tobytes() == y[1].numpy().tobytes()
+    if dtype == torch.float64:  # and the derivatives of such calls
+        y.requires_grad_()
+        for form in ["==", "<=", ">=", "l1"]:
+            f = lambda y, form=form: call(form, (y, 0.5, -0.25, 0.6), method=method)  # noqa: E731
+            assert torch.autograd.gradcheck(f, y) and torch.autograd.gradgradcheck(f, y)
 
 
 def test_only_the_inputs_that_require_grad_get_one_and_float32_stays_float32():
@@ -93,17 +141,36 @@ def test_no_free_element_gives_zero_gradients_not_nan(h, l, u):  # noqa: E741
     assert torch.equal(y.grad, torch.zeros_like(y)) and float(ht.grad) == 0.0
 
 
+def assert_near_one_sided_reference(x, form, y, h, l, u, w):  # noqa: E741
+    """Rows x near the rational clip-then-test projection (signs put back for the ball)."""
+    n = x.shape[1]
+    for i in range(x.shape[0]):
+        row = [_row_of(v, i, n) if v is not None else None for v in (l, u, w)]
+        h_i = float(np.broadcast_to(h, x.shape[:1])[i])
+        if form == "l1":
+            want, _ = exact_reference.l1_ball(y[i].tolist(), 3 * h_i, row[2])
+            row[:2] = 0.0, np.inf
+        else:
+            want, _ = exact_reference.one_sided(y[i].tolist(), h_i, *row, form)
+        scale = exact_reference.scale(y[i], want, row[0], row[1])
+        assert np.max(np.abs(x[i] - want)) <= 8 * np.finfo(x.dtype).eps * scale, (i, x[i], want)
+
+
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("kind", KINDS)
-def test_the_sort_method_is_near_the_core_and_the_rational_projection(kind, dtype):
+@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS] + FORMS)
+def test_the_sort_method_is_near_the_core_and_the_rational_projection(kind, form, dtype):
     args, weights = arguments(kind, m=40, n=9, dtype=dtype)
-    x = project_capped_simplex(*args, weights=weights, method="sort").detach()
-    core = project_capped_simplex(*args, weights=weights).detach()
+    x = call(form, args, weights, "sort").detach()
+    core = call(form, args, weights).detach()
     scale = max(1.0, float(core.abs().max()))
     assert x.dtype == dtype
     assert float((x - core).abs().max()) <= 4 * torch.finfo(dtype).eps * scale
     host = [a.detach().double().numpy() for a in args]
-    assert_near_reference(x.numpy(), *host, None if weights is None else weights.double().numpy())
+    w = None if weights is None else weights.double().numpy()
+    if form == "==":
+        assert_near_reference(x.numpy(), *host, w)
+    else:
+        assert_near_one_sided_reference(x.numpy(), form, *host, w)
 
 
 @pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16])
@@ -121,18 +188,33 @@ def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
 @pytest.mark.parametrize(
     "op, args",
     [
-        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False)),
-        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", True)),
-        (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", False)),
-        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False)),
-        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", True)),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "==")),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", True, "==")),
+        (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", False, "==")),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "<=")),
+        (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", True, ">=")),
+        (_torch_ops.project, ("y", "h", "zero", "inf", "w", "row,row,none", False, "l1")),
+        (_torch_ops.project, ("y", "h", "zero", "inf", "weights", "row,row,element", True, "l1")),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False, "==")),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", True, "==")),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False, "<=")),
+        (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", True, ">=")),
+        (_torch_ops.project_vjp, ("g", "y", "h", "zero", "inf", "w", "row,row,none", False, "l1")),
         (
             _torch_ops.project_jvp,
-            ("x", "g", "h", "l", "u", "l", "u", "w", "element,row,none", False),
+            ("x", "g", "h", "l", "u", "h", "l", "u", "w", "element,row,none", False, "=="),
         ),
         (
             _torch_ops.project_jvp,
-            ("x", "g", "h", "l", "u", "l", "u", "w", "element,row,none", True),
+            ("x", "g", "h", "l", "u", "h", "l", "u", "w", "element,row,none", True, "=="),
+        ),
+        (
+            _torch_ops.project_jvp,
+            ("x", "g", "h", "l", "u", "h", "l", "u", "w", "element,row,none", False, "<="),
+        ),
+        (
+            _torch_ops.project_jvp,
+            ("y", "g", "h", "h", "h", "h", "zero", "inf", "w", "row,row,none", True, "l1"),
         ),
     ],
 )
@@ -140,41 +222,49 @@ def test_the_custom_operators_pass_opcheck(op, args):
     (y, h, l, _), _ = arguments("per element")  # noqa: E741
     u = (h / 2).detach().requires_grad_()
     values = {"y": y, "h": h, "l": l, "u": u, "w": torch.ones((), dtype=torch.float64)}
+    values["zero"], values["inf"] = torch.zeros(4, dtype=torch.float64), torch.full((4,), np.inf)
     values["g"] = torch.randn(4, 7, dtype=torch.float64, requires_grad=True)
     values["weights"] = torch.full((4, 7), 0.5, dtype=torch.float64)
-    x = _torch_ops.project(y, h, l, u, values["w"], "element,row,none", False)
+    x = _torch_ops.project(y, h, l, u, values["w"], "element,row,none", False, "==")
     values["x"] = x.detach()
     torch.library.opcheck(op, tuple(values.get(a, a) if isinstance(a, str) else a for a in args))
 
 
 # Inductor itself touches deprecated parts of torch (torch.jit) on first use.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-@pytest.mark.parametrize("method", [None, "sort"])
-def test_a_fullgraph_compiled_training_step_gives_the_eager_bytes(method, monkeypatch, tmp_path):
+@pytest.mark.parametrize(
+    "method, form", [(None, "=="), ("sort", "=="), (None, "<="), ("sort", "l1")]
+)
+def test_a_fullgraph_compiled_training_step_gives_the_eager_bytes(
+    method, form, monkeypatch, tmp_path
+):
     (y, h, l, u), _ = arguments("per vector")  # noqa: E741
     c = torch.linspace(-1.0, 2.0, 7, dtype=torch.float64)
 
     def step(y, h, l, u):  # noqa: E741
-        x = project_capped_simplex(y, h, l, u, method=method)
+        x = call(form, (y, h, l, u), method=method)
         (x * c).sum().backward()
         return x
 
-    eager = step(y, h, l, u), [t.grad.clone() for t in (y, h, l, u)]
+    eager = step(y, h, l, u), [t.grad for t in (y, h, l, u)]
     for t in (y, h, l, u):
         t.grad = None
     # Compiled, not taken from inductor's caches (shared by every build on the machine).
     monkeypatch.setenv("TORCHINDUCTOR_CACHE_DIR", str(tmp_path))
-    compiled = torch.compile(lambda *a: project_capped_simplex(*a, method=method), fullgraph=True)
+    compiled = torch.compile(lambda *a: call(form, a, method=method), fullgraph=True)
     x = compiled(y, h, l, u)
     (x * c).sum().backward()
     assert x.detach().numpy().tobytes() == eager[0].detach().numpy().tobytes()
-    assert all(torch.equal(t.grad, g) for t, g in zip((y, h, l, u), eager[1]))
+    for t, g in zip((y, h, l, u), eager[1]):
+        assert t.grad is g is None or torch.equal(t.grad, g)
 
 
+@pytest.mark.parametrize("form", ["==", ">=", "l1"])
 @pytest.mark.parametrize("dtype", [torch.float64, torch.bfloat16])
-def test_meta_tensors_get_the_results_shape_and_dtype(dtype):
+def test_meta_tensors_get_the_results_shape_and_dtype(dtype, form):
     y = torch.zeros(2, 5, 3, device="meta", dtype=dtype, requires_grad=True)
-    x = project_capped_simplex(y, 1.0, 0.0, torch.ones(1, 5, 3, device="meta"), axis=1)
+    u = torch.ones(1, 5, 3, device="meta")
+    x = call(form, (y, torch.ones(2, 1, 3, device="meta"), 0.0, u), axis=1)
     assert (x.shape, x.dtype, x.device.type) == ((2, 5, 3), dtype, "meta")
     x.sum().backward()
     assert y.grad.shape == y.shape
@@ -182,35 +272,59 @@ def test_meta_tensors_get_the_results_shape_and_dtype(dtype):
 
 @pytest.mark.parametrize("method", [None, "sort"])
 @pytest.mark.parametrize(
-    "y, h, error, message",
+    "form, y, h, error, message",
     [
         (
+            "==",
             torch.zeros(2, 3),
             torch.tensor([1.0, 9.0]),
             ValueError,
             r"no feasible point .* index \(1,\)",
         ),
-        (torch.tensor([[0.0, 1.0], [0.0, torch.nan]]), 1.0, ValueError, r"NaN .* index \(1,\)"),
+        ("==", torch.tensor([[0.0, 1.0], [0.0, torch.nan]]), 1.0, ValueError,
+         r"NaN .* index \(1,\)"),
         (
+            "==",
             torch.zeros(2, 3, dtype=torch.complex64),
             1.0,
             TypeError,
             r"real numbers, not (torch\.)?complex64",
         ),
-        (torch.zeros(2, 3, dtype=torch.float8_e4m3fn), 1.0, TypeError, "not torch.float8_e4m3fn"),
+        ("==", torch.zeros(2, 3, dtype=torch.float8_e4m3fn), 1.0, TypeError,
+         "not torch.float8_e4m3fn"),
+        # One side of the sum: only that side's bound empties the set.
+        ("<=", torch.zeros(2, 3), torch.tensor([9.0, -1.0]), ValueError,
+         r"index \(1,\): .* and n\*l <= h; got h=-1.0, l=0.0,"),
+        (">=", torch.zeros(2, 3), torch.tensor([9.0, -1.0]), ValueError,
+         r"index \(0,\): .* and h <= n\*u; got h=9.0, l=0.0,"),
+        ("=", torch.zeros(2, 3), 1.0, ValueError, "sense must be '==', '<=' or '>=', got '='"),
+        ("l1", torch.zeros(2, 3), torch.tensor([0.3, -0.5]), ValueError,
+         r"radius must be finite and >= 0, got -0.5 for the vector at batch index \(1,\)"),
+        ("l1", torch.tensor([[0.0, 1.0], [0.0, torch.inf]]), 1.0, ValueError,
+         r"NaN .* index \(1,\)"),
     ],
-)
-def test_refusals_are_the_same_for_both_methods(y, h, error, message, method):
+)  # fmt: skip
+def test_refusals_are_the_same_for_both_methods(form, y, h, error, message, method):
     with pytest.raises(error, match=message):
-        project_capped_simplex(y, h, 0.0, 1.0, method=method)
+        if form == "l1":
+            project_l1_ball(y, h, method=method)
+        else:
+            project_capped_simplex(y, h, 0.0, 1.0, sense=form, method=method)
+
+
+def for_torch(args, kwargs, message):
+    """The rows of REFUSALS and L1_REFUSALS the torch functions take (they take sense)."""
+    return for_frameworks(args, {k: v for k, v in kwargs.items() if k != "sense"}, message)
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, error, message", [r for r in REFUSALS if for_frameworks(r[0], r[1], r[3])]
+    "function, args, kwargs, error, message",
+    [(project_capped_simplex, *r) for r in REFUSALS if for_torch(r[0], r[1], r[3])]
+    + [(project_l1_ball, *r) for r in L1_REFUSALS if for_torch(r[0], r[1], r[3])],
 )
-def test_refusals(args, kwargs, error, message):
+def test_refusals(function, args, kwargs, error, message):
     with pytest.raises(error) as info:
-        project_capped_simplex(*args, **kwargs)
+        function(*args, **kwargs)
     assert str(info.value) == message
 
 

@@ -36,7 +36,7 @@ def _piece_point(lo, hi):
 def project_sorted(y, h, l, u, w):  # noqa: E741
     """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1)."""
     acc = accumulator(y.device)
-    yd, hd, ld, ud = (t.to(acc) for t in (y, h, l, u))
+    yd, hd, ld, ud = (t.to(acc) for t in (y, h, _column(l), _column(u)))
     wd = None if w is None else w.to(acc)
     weigh = (lambda t: t) if wd is None else (lambda t: wd * t)  # noqa: E731
     n = y.shape[-1]
@@ -50,7 +50,7 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     at, order = torch.sort(breaks, dim=-1)
     # Passing a_j trades w_j*u_j for w_j*y_j - tau*w_j**2; passing b_j trades that for w_j*l_j.
     steps = torch.cat([wy - wu, wl - wy], -1).gather(-1, order)
-    constant = wu.sum(-1, keepdim=True) + steps.cumsum(-1)
+    constant = _vector_sum(wu, n)[..., None] + steps.cumsum(-1)
     if wd is None:
         one = torch.ones((), dtype=acc, device=y.device)
         slope = torch.where(order < n, one, -one).cumsum(-1)
@@ -79,16 +79,53 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     return x.to(y.dtype)
 
 
-def refuse(y, h, l, u, w, weighted):  # noqa: E741
-    """The refusals of the compiled core, as torch operations: the first vector whose set
-    is empty or ill defined, else the first whose y is not finite (one host sync when all
-    is well)."""
+def one_sided(x, y, h, l, u, w, sense):  # noqa: E741
+    """x where the clip of y breaks the one-sided sum (sense 1: sum(w*x) <= h, -1: >= h),
+    else the clip, decided per vector from the clip's sum in float64."""
+    clip = torch.minimum(torch.maximum(y, l), u)
     acc = accumulator(y.device)
-    hd, ld, ud, wd = (t.to(acc) for t in (h, l, u, w))
+    terms = clip.to(acc) if w is None else clip.to(acc) * w.to(acc)
+    total, hd = terms.sum(-1), h.to(acc)
+    active = total > hd if sense > 0 else total < hd
+    return torch.where(active[..., None], x, clip)
+
+
+def off_sum(x, h, w):
+    """Per vector, whether sum(w*x) misses h by more than the rounding of x's elements
+    and of the sum (tavorin._derivatives' rule): a one-sided constraint left inactive."""
+    acc = accumulator(x.device)
+    terms = x.to(acc) if w is None else x.to(acc) * w.to(acc)
+    hd = h.to(acc)
+    size = terms.abs().sum(-1) + hd.abs()
+    slack = 4 * torch.finfo(x.dtype).eps + (x.shape[-1] + 2) * torch.finfo(acc).eps
+    return (terms.sum(-1) - hd).abs() > slack * size
+
+
+def _column(t):
+    """A per-element operand that is one value per vector broadcast: that value, as (..., 1)."""
+    return t[..., :1] if t.shape[-1] > 1 and t.stride(-1) == 0 else t
+
+
+def _vector_sum(terms, n):
+    """The sum of each vector's n terms, given as (..., n) or, all alike, (..., 1)."""
+    return terms.sum(-1) if terms.shape[-1] == n else terms[..., 0] * n
+
+
+def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
+    """The refusals of the compiled core, as torch operations: the first vector whose set
+    is empty or ill defined (for ``sense`` as the kernels take it), else the first whose
+    y is not finite (one host sync when all is well)."""
+    acc = accumulator(y.device)
+    n = y.shape[-1]
+    # A set the same along the vectors (one per vector, broadcast) is checked once a vector.
+    hd, ld, ud, wd = (t.to(acc) for t in (h, _column(l), _column(u), _column(w)))
     bad = ~torch.isfinite(hd) | (ld == torch.inf).any(-1) | (ud == -torch.inf).any(-1)
     bad |= (ld > ud).any(-1) | (ld != ld).any(-1) | (ud != ud).any(-1)
     bad |= ~(torch.isfinite(wd) & (wd > 0)).all(-1)
-    bad |= ((wd * ld).sum(-1) > hd) | ((wd * ud).sum(-1) < hd)
+    if sense >= 0:
+        bad |= _vector_sum(wd * ld, n) > hd
+    if sense <= 0:
+        bad |= _vector_sum(wd * ud, n) < hd
     bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
     nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
     if not bool((bad | nonfinite).any()):
@@ -96,15 +133,25 @@ def refuse(y, h, l, u, w, weighted):  # noqa: E741
     batch = tuple(y.shape[:-1])
     if bool(bad.any()):
         index = int(torch.nonzero(bad)[0, 0])
-        rows = [t.detach().reshape(bad.shape[0], -1).cpu().double().numpy() for t in (l, u, w)]
+        # A set shared by every element is shown as one value, as the core shows it.
+        rows = [
+            float(t.reshape(-1)[0])
+            if not any(t.stride())
+            else t.detach().reshape(bad.shape[0], -1).cpu().double().numpy()
+            for t in (l, u, w)
+        ]
+        h = h.detach().broadcast_to(batch)
         _raise_infeasible(
             index,
             batch,
             y.shape[-1],
-            h.detach().broadcast_to(batch).reshape(-1).cpu().double().numpy(),
+            float(h.reshape(-1)[0])
+            if not any(h.stride())
+            else h.reshape(-1).cpu().double().numpy(),
             rows[0],
             rows[1],
             rows[2] if weighted else None,
+            sense,
         )
     _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
 

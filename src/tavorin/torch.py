@@ -10,22 +10,29 @@ sort method in torch's own operations (_sort_torch).
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 import torch
 
-from . import _torch_ops
+from . import _simplex, _torch_ops
+from ._api import _raise_nonfinite
 from ._derivatives import framework_set, vector_axis
-from ._sets import check_real_dtype
+from ._l1 import check_radius
+from ._sets import check_real_dtype, check_sense, kind_of, vectors_last
 
-__all__ = ["project_capped_simplex"]
+__all__ = ["project_capped_simplex", "project_l1_ball"]
 
 
 def _real(value, name):
     """``value`` as a tensor, refused as the NumPy function refuses a complex,
     object or string array (checked before torch converts what it is given)."""
     if not isinstance(value, torch.Tensor):
-        check_real_dtype(np.asarray(value).dtype, name)
-    value = torch.as_tensor(value)
+        # Through NumPy, so that a Python float stays a double (torch would round it
+        # to its default float32).
+        array = np.asarray(value)
+        check_real_dtype(array.dtype, name)
+        value = torch.as_tensor(array)
     check_real_dtype(value.dtype, name)
     return value
 
@@ -36,17 +43,110 @@ def _as_set(value, name, y, axis):
     return framework_set(value, name, y.shape, axis, torch.broadcast_to, torch.movedim)
 
 
+def _weights(weights, y, axis):
+    if weights is None:
+        return torch.ones((), dtype=y.dtype, device=y.device), "none"
+    w, w_kind = _as_set(weights, "weights", y, axis)
+    return w.detach(), w_kind
+
+
 def _sets(y, h, l, u, weights, axis):  # noqa: E741
     """(y's vectors last, h, l, u, w, kinds) as the operators take them."""
     h, _ = _as_set(h, "h", y, axis)
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
-    if weights is None:
-        w, w_kind = torch.ones((), dtype=y.dtype, device=y.device), "none"
-    else:
-        w, w_kind = _as_set(weights, "weights", y, axis)
-        w = w.detach()
+    w, w_kind = _weights(weights, y, axis)
     return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+_LEAN_DTYPES = (torch.float64, torch.float32)
+_EXACT_INT = 2**53
+
+
+def _plain_float(value):
+    """A Python float (or an int a double holds exactly) as a float, else None."""
+    if type(value) is float:
+        return value
+    if type(value) is int and -_EXACT_INT <= value <= _EXACT_INT:
+        return float(value)
+    return None
+
+
+def _leanable(y):
+    """Whether a call on ``y`` may skip the operators: a plain CPU tensor of float64 or
+    float32, contiguous, outside torch.compile, torch.func's transforms and any
+    dispatch or function mode (which would not see the call)."""
+    return (
+        type(y) is torch.Tensor
+        and y.dtype in _LEAN_DTYPES
+        and y.is_cpu
+        and y.dim() > 0
+        and y.numel() > 0
+        and y.is_contiguous()
+        and not torch.compiler.is_compiling()
+        and not _functorch_active()
+        and not torch._C._len_torch_dispatch_stack()
+        and not torch._C._is_torch_function_mode_enabled()
+    )
+
+
+def _lean(y, h, l, u, form):  # noqa: E741
+    """The common call (see _leanable, float sets, no weights, the last axis) on the
+    compiled core directly: the operator's result and derivatives, without its
+    dispatch.  None when the set is refused (the full path then says why)."""
+    if _simplex.first_infeasible(1, y.shape[-1], h, l, u, None, _torch_ops.SENSES[form]) >= 0:
+        return None
+    if y.requires_grad and torch.is_grad_enabled():
+        return _Lean.apply(y, h, l, u, form)
+    return _lean_solve(y, h, l, u, form)
+
+
+def _lean_solve(y, h, l, u, form):  # noqa: E741
+    n = y.shape[-1]
+    m = y.numel() // n
+    out = torch.empty_like(y)  # y is contiguous, and so is this
+    rows = (y if not y.requires_grad else y.detach()).numpy()
+    target = out.numpy()
+    if rows.ndim != 2:
+        rows, target = rows.reshape(m, n), target.reshape(m, n)
+    source = rows if form != "l1" else np.abs(rows, out=target)
+    bad = _simplex.solve(source, target, h, l, u, None, True, 1, _torch_ops.SENSES[form])
+    if bad >= 0:
+        _raise_nonfinite(bad, tuple(y.shape[:-1]))
+    if form == "l1":
+        np.copysign(target, rows, out=target)
+    return out
+
+
+class _Lean(torch.autograd.Function):
+    """The lean call differentiated in y (its float sets are constants), by the
+    operators' VJP: the kernel itself, or the operator when the backward is itself
+    differentiated."""
+
+    @staticmethod
+    def forward(ctx, y, h, l, u, form):  # noqa: E741
+        x = _lean_solve(y, h, l, u, form)
+        ctx.save_for_backward(x)
+        ctx.sets = h, l, u, form
+        return x
+
+    @staticmethod
+    def backward(ctx, g):
+        (x,) = ctx.saved_tensors
+        *sets, form = ctx.sets
+        if form == "==" and not torch.is_grad_enabled():
+            n = x.shape[-1]
+            m = x.numel() // n
+            gy = torch.empty_like(x)
+            sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
+            rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
+            _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
+            return gy, None, None, None, None
+        batch = x.shape[:-1]
+        h, l, u = (torch.tensor(v, dtype=x.dtype).expand(batch) for v in sets)  # noqa: E741
+        w = torch.ones((), dtype=x.dtype)
+        vjp = _torch_ops.project_vjp if torch.is_grad_enabled() else _torch_ops.vjp_cpu
+        return vjp(g, x, h, l, u, w, "row,row,none", False, form)[0], None, None, None, None
 
 
 def _functorch_active():
@@ -60,7 +160,7 @@ _HALF = (torch.float16, torch.bfloat16)
 _METHODS = (None, "sort")
 
 
-def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  # noqa: E741
+def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", method=None):  # noqa: E741
     """Project the vectors of ``y`` along ``axis`` onto ``{x : l <= x <= u, sum_j w_j x_j = h}``.
 
     The exact projection of ``tavorin.project_capped_simplex`` on tensors of
@@ -86,6 +186,11 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         (no derivative is taken for them).
     axis : int, optional
         The axis the vectors lie along.
+    sense : {"==", "<=", ">="}, optional
+        The sum's relation to ``h``, as for ``tavorin.project_capped_simplex``:
+        with ``"<="`` (``">="``) a vector whose clip to ``[l, u]`` already
+        sums to at most (at least) ``h`` is its clip, with the clip's
+        derivatives; any other gets the equality's projection.
     method : {None, "sort"}, optional
         None (the default) runs the compiled core on CPU tensors and
         ``"sort"`` on every other device; ``"sort"`` asks for the sort
@@ -147,8 +252,32 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
     >>> h.grad
     tensor(3.)
     """
+    if (
+        method is None
+        and weights is None
+        and type(axis) is int
+        and axis == -1
+        and sense in _torch_ops.SENSES
+        and sense != "l1"
+        and _leanable(y)
+    ):
+        sets = _plain_float(h), _plain_float(l), _plain_float(u)
+        if None not in sets:
+            x = _lean(y, *sets, sense)
+            if x is not None:
+                return x
     if method not in _METHODS:
         raise ValueError(f"method must be None or 'sort', not {method!r}")
+    check_sense(sense)
+    y, dtype = _floats(y)
+    axis = vector_axis(y.shape, axis)
+    y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    return _project(y, h, l, u, w, kinds, method, sense, axis, dtype)
+
+
+def _floats(y):
+    """``y`` as a tensor of float32 or float64 (half precision computed in float32),
+    and the dtype of the result."""
     y = _real(y, "y")
     if not y.is_floating_point():
         y = y.to(torch.get_default_dtype())
@@ -159,12 +288,94 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, method=None):  
         raise TypeError(
             f"tavorin.torch projects float64, float32, float16 and bfloat16 tensors, not {dtype}"
         )
-    axis = vector_axis(y.shape, axis)
-    y, h, l, u, w, kinds = _sets(y, h, l, u, weights, axis)  # noqa: E741
+    return y, dtype
+
+
+def _project(y, h, l, u, w, kinds, method, form, axis, dtype):  # noqa: E741
     # The operator with its registered autograd, as PyTorch advises for
     # torch.compile; torch.func's transforms take only the autograd.Function.
     if torch.compiler.is_compiling() or not _functorch_active():
-        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort")
+        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form)
     else:
-        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort")
+        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form)
     return x.movedim(-1, axis).to(dtype)
+
+
+def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
+    """Project the vectors of ``y`` along ``axis`` onto ``{x : sum_j w_j |x_j| <= radius}``.
+
+    The projection of ``tavorin.project_l1_ball`` on tensors of float64,
+    float32, float16 or bfloat16 on any device, differentiable in ``y`` and
+    ``radius``, with the same operators, transforms and methods as
+    ``project_capped_simplex``: a vector inside the ball comes back with its
+    own bytes, any other as ``sign(y) * max(|y| - tau*w, 0)``.
+
+    Parameters
+    ----------
+    y : torch.Tensor
+        Real numbers on any device; every axis but ``axis`` is a batch axis.
+    radius : float or torch.Tensor
+        A scalar or one value per vector (as ``h`` is given to
+        ``project_capped_simplex``), finite and ``>= 0``.
+    weights, axis, method :
+        As for ``project_capped_simplex``.
+
+    Returns
+    -------
+    torch.Tensor
+        The projection, of ``y``'s shape and float type.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``project_capped_simplex`` raises them, and a radius that is not
+        finite and ``>= 0`` (``radius must be finite and >= 0, got -1.0``,
+        with the vector's batch index for one radius per vector).
+
+    See Also
+    --------
+    tavorin.project_l1_ball : The same projection on NumPy arrays.
+    tavorin.project_l1_ball_vjp : The cotangents it is differentiated with.
+
+    Examples
+    --------
+    >>> import torch
+    >>> from tavorin.torch import project_l1_ball
+    >>> y = torch.tensor([[0.9, -0.3, 0.55, 1.6], [0.1, 0.7, -0.8, 0.35]], requires_grad=True)
+    >>> x = project_l1_ball(y, torch.tensor([1.0, 5.0]))
+    >>> x.detach()
+    tensor([[ 0.1500, -0.0000,  0.0000,  0.8500],
+            [ 0.1000,  0.7000, -0.8000,  0.3500]])
+    >>> x[:, 0].sum().backward()
+    >>> y.grad
+    tensor([[ 0.5000,  0.0000,  0.0000, -0.5000],
+            [ 1.0000,  0.0000,  0.0000,  0.0000]])
+    """
+    radius_float = _plain_float(radius)
+    if (
+        method is None
+        and weights is None
+        and type(axis) is int
+        and axis == -1
+        and radius_float is not None
+        and math.isfinite(radius_float)
+        and radius_float >= 0
+        and _leanable(y)
+    ):
+        x = _lean(y, radius_float, 0.0, math.inf, "l1")
+        if x is not None:
+            return x
+    if method not in _METHODS:
+        raise ValueError(f"method must be None or 'sort', not {method!r}")
+    y, dtype = _floats(y)
+    axis = vector_axis(y.shape, axis)
+    if isinstance(radius, (int, float)) and not isinstance(radius, bool):
+        check_radius(float(radius), y.shape, axis)
+    radius = _real(radius, "radius").to(device=y.device, dtype=y.dtype)
+    kind = kind_of("radius", radius.shape, y.shape, axis, per_element=False)
+    radius = vectors_last(radius, kind, y.shape, axis, torch.broadcast_to, torch.movedim)
+    w, w_kind = _weights(weights, y, axis)
+    zero = torch.zeros((), dtype=y.dtype, device=y.device).expand(radius.shape)
+    bounds = zero, torch.full((), torch.inf, dtype=y.dtype, device=y.device).expand(radius.shape)
+    y = y.movedim(axis, -1)
+    return _project(y, radius, *bounds, w, f"row,row,{w_kind}", method, "l1", axis, dtype)

@@ -2,7 +2,7 @@
 
 from typing import Any, Literal, Optional, SupportsIndex
 
-__all__ = ["project_capped_simplex"]
+__all__ = ["project_capped_simplex", "project_l1_ball"]
 
 def project_capped_simplex(
     y: Any,
@@ -12,6 +12,17 @@ def project_capped_simplex(
     *,
     weights: Optional[Any] = None,
     axis: SupportsIndex = -1,
+    sense: Literal["==", "<=", ">="] = "==",
     method: Optional[Literal["sort"]] = None,
 ) -> Any:
     """The exact projection of the vectors of ``y`` along ``axis``, differentiable in y, h, l, u."""
+
+def project_l1_ball(
+    y: Any,
+    radius: Any,
+    *,
+    weights: Optional[Any] = None,
+    axis: SupportsIndex = -1,
+    method: Optional[Literal["sort"]] = None,
+) -> Any:
+    """The projection of the vectors of ``y`` onto the weighted l1 ball, differentiable in y."""
