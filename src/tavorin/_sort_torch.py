@@ -33,8 +33,14 @@ def _piece_point(lo, hi):
     )
 
 
-def project_sorted(y, h, l, u, w):  # noqa: E741
-    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1)."""
+def project_sorted(y, h, l, u, w, shape="both"):  # noqa: E741
+    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1).
+
+    ``shape`` is what ``refuse`` found of the sets: "lower" when every vector's
+    l is finite and its u cannot bind (infinite, or h - (n-1)*l <= u), "upper"
+    the mirror of that, "both" otherwise."""
+    if w is None and shape != "both" and _column(l).shape[-1] == _column(u).shape[-1] == 1:
+        return _one_bound(y, h, l, u, shape == "upper")
     acc = accumulator(y.device)
     yd, hd, ld, ud = (t.to(acc) for t in (y, h, _column(l), _column(u)))
     wd = None if w is None else w.to(acc)
@@ -79,6 +85,48 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     return x.to(y.dtype)
 
 
+def _one_bound(y, h, l, u, mirrored):  # noqa: E741
+    """project_sorted without weights where one bound alone can bind, one value per
+    vector: the plain simplex's n breakpoints, sorted once.  Mirrored (only u
+    binds), it solves for -y, -h and the bound -u and turns tau back."""
+    acc = accumulator(y.device)
+    n = y.shape[-1]
+    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
+    # Descending, the elements at the bound make a suffix: for tau between the
+    # breakpoints of the k-th and (k+1)-th, the first k are free.
+    s = torch.sort(y, dim=-1, descending=not mirrored).values.to(acc)
+    if mirrored:
+        s = s.neg_()  # the sort's own tensor, or its copy in acc
+        bound, target = -ud, -hd
+    else:
+        bound, target = ld, hd
+    prefix = s.cumsum(-1)
+    ranks = torch.arange(1, n + 1, dtype=acc, device=y.device)
+    # The first k free put tau at (prefix_k + (n-k)*bound - target)/k, which is below
+    # s_k - bound (element k free) exactly when k*s_k - prefix_k > target - n*bound.
+    count = (torch.addcmul(target - n * bound, ranks, s) > prefix).sum(-1, keepdim=True)
+    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
+    hi = torch.where(count > 0, s.gather(-1, (count - 1).clamp(min=0)) - bound, inf)
+    lo = torch.where(count < n, s.gather(-1, count.clamp(max=n - 1)) - bound, -inf)
+    # The piece's classes, from the values (ties all on one side), and tau from them.
+    free = s > _piece_point(lo, hi) + bound
+    k = free.sum(-1, keepdim=True)
+    if s.dtype == y.dtype:
+        total = torch.where(free, s, 0).sum(-1, keepdim=True)
+    else:
+        # The prefix sums are of doubles of y's values: exact to far below y's rounding.
+        total = prefix.gather(-1, (k - 1).clamp(min=0))
+        total = torch.where(k > 0, total, 0)
+    flat = torch.where(torch.isfinite(lo), lo, hi)
+    tau = (total + (n - k) * bound - target) / torch.where(k > 0, k, 1)
+    tau = torch.where(k > 0, tau, flat)
+    tau = torch.minimum(torch.maximum(tau, lo), hi)
+    if mirrored:
+        tau = -tau
+    x = y.to(acc) - tau
+    return torch.clamp(x, ld, ud).to(y.dtype)
+
+
 def one_sided(x, y, h, l, u, w, sense):  # noqa: E741
     """x where the clip of y breaks the one-sided sum (sense 1: sum(w*x) <= h, -1: >= h),
     else the clip, decided per vector from the clip's sum in float64."""
@@ -114,7 +162,8 @@ def _vector_sum(terms, n):
 def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
     """The refusals of the compiled core, as torch operations: the first vector whose set
     is empty or ill defined (for ``sense`` as the kernels take it), else the first whose
-    y is not finite (one host sync when all is well)."""
+    y is not finite; when all is well, project_sorted's ``shape`` of the sets (one host
+    sync in all)."""
     acc = accumulator(y.device)
     n = y.shape[-1]
     # A set the same along the vectors (one per vector, broadcast) is checked once a vector.
@@ -128,8 +177,16 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
         bad |= _vector_sum(wd * ud, n) < hd
     bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
     nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
-    if not bool((bad | nonfinite).any()):
-        return
+    flags = [(bad | nonfinite).any()]
+    if not weighted and ld.shape[-1] == ud.shape[-1] == 1:
+        # Which bound can bind: sum(x) = h with x >= l puts no x above h - (n-1)*l.
+        ld, ud = ld[..., 0], ud[..., 0]
+        finite_l, finite_u = torch.isfinite(ld), torch.isfinite(ud)
+        flags.append((finite_l & (~finite_u | (hd - (n - 1) * ld <= ud))).all())
+        flags.append((finite_u & (~finite_l | (hd - (n - 1) * ud >= ld))).all())
+    flags = torch.stack(flags).tolist() + [False, False]
+    if not flags[0]:
+        return "lower" if flags[1] else "upper" if flags[2] else "both"
     batch = tuple(y.shape[:-1])
     if bool(bad.any()):
         index = int(torch.nonzero(bad)[0, 0])
