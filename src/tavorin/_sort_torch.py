@@ -9,6 +9,8 @@ those classes alone, with sums in float64 (float32 on a device without it).
 Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
 """
 
+import math
+
 import torch
 
 from ._api import _raise_nonfinite
@@ -105,26 +107,25 @@ def _one_bound(y, h, l, u, mirrored):  # noqa: E741
     # The first k free put tau at (prefix_k + (n-k)*bound - target)/k, which is below
     # s_k - bound (element k free) exactly when k*s_k - prefix_k > target - n*bound.
     count = (torch.addcmul(target - n * bound, ranks, s) > prefix).sum(-1, keepdim=True)
+    # tau lies between the breakpoints s_(count+1) - bound and s_count - bound; the
+    # classes of that piece come from the values (a tie across it all at the bound).
     inf = torch.full((), torch.inf, dtype=acc, device=y.device)
-    hi = torch.where(count > 0, s.gather(-1, (count - 1).clamp(min=0)) - bound, inf)
-    lo = torch.where(count < n, s.gather(-1, count.clamp(max=n - 1)) - bound, -inf)
-    # The piece's classes, from the values (ties all on one side), and tau from them.
-    free = s > _piece_point(lo, hi) + bound
+    below = torch.where(count < n, s.gather(-1, count.clamp(max=n - 1)), -inf)
+    above = torch.where(count > 0, s.gather(-1, (count - 1).clamp(min=0)), inf)
+    free = s > below
     k = free.sum(-1, keepdim=True)
     if s.dtype == y.dtype:
         total = torch.where(free, s, 0).sum(-1, keepdim=True)
     else:
         # The prefix sums are of doubles of y's values: exact to far below y's rounding.
         total = prefix.gather(-1, (k - 1).clamp(min=0))
-        total = torch.where(k > 0, total, 0)
-    flat = torch.where(torch.isfinite(lo), lo, hi)
-    tau = (total + (n - k) * bound - target) / torch.where(k > 0, k, 1)
-    tau = torch.where(k > 0, tau, flat)
-    tau = torch.minimum(torch.maximum(tau, lo), hi)
+    tau = (total + (n - k) * bound - target) / k.clamp(min=1)
+    # No free element (all at the bound): tau at the piece's lower end, which is finite.
+    lo, hi = below - bound, above - bound
+    tau = torch.clamp(torch.where(k > 0, tau, lo), lo, hi)
     if mirrored:
         tau = -tau
-    x = y.to(acc) - tau
-    return torch.clamp(x, ld, ud).to(y.dtype)
+    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
 
 
 def one_sided(x, y, h, l, u, w, sense):  # noqa: E741
@@ -164,6 +165,8 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
     is empty or ill defined (for ``sense`` as the kernels take it), else the first whose
     y is not finite; when all is well, project_sorted's ``shape`` of the sets (one host
     sync in all)."""
+    if y.numel() and not any(any(t.stride()) for t in (h, l, u, w)):
+        return _refuse_shared(y, h, l, u, w, weighted, sense)
     acc = accumulator(y.device)
     n = y.shape[-1]
     # A set the same along the vectors (one per vector, broadcast) is checked once a vector.
@@ -211,6 +214,29 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
             sense,
         )
     _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
+
+
+def _refuse_shared(y, h, l, u, w, weighted, sense):  # noqa: E741
+    """refuse for one set shared by every vector: its four values checked on the host,
+    read in the same sync as whether y is finite."""
+    one = [t.as_strided((), ()) for t in (h, l, u, w)]
+    *values, finite = torch.stack(one + [torch.isfinite(y).all().to(y.dtype)]).tolist()
+    h, l, u, w = values  # noqa: E741
+    n = y.shape[-1]
+    bad = not (math.isfinite(h) and l < math.inf and u > -math.inf and l <= u)
+    bad = bad or not (math.isfinite(w) and w > 0)
+    bad = bad or (sense >= 0 and w * l * n > h) or (sense <= 0 and w * u * n < h)
+    batch = tuple(y.shape[:-1])
+    if bad:
+        _raise_infeasible(0, batch, n, h, l, u, w if weighted else None, sense)
+    if not finite:
+        _raise_nonfinite(int(torch.nonzero(~torch.isfinite(y).all(-1).reshape(-1))[0, 0]), batch)
+    if weighted:
+        return "both"
+    finite_l, finite_u = math.isfinite(l), math.isfinite(u)
+    if finite_l and (not finite_u or h - (n - 1) * l <= u):
+        return "lower"
+    return "upper" if finite_u and (not finite_l or h - (n - 1) * u >= l) else "both"
 
 
 def classes(x, l, u):  # noqa: E741
