@@ -56,16 +56,22 @@ def numpy_call(form, args, weights=None):
     return exact_projection(*host, sense=form, **options)
 
 
-# Beside support's kinds: one finite bound that cannot bind (sum(x) = h keeps every x
-# below h - (n-1)*l, or above h - (n-1)*u), the first with y on a grid of quarters (ties).
-LOOSE = {"loose upper": dict(h=1.0, l=0.0, u=1.0), "loose lower": dict(h=-1.0, l=-1.0, u=0.0)}
+# Beside support's kinds, (set, y on a grid of quarters): one finite bound that cannot
+# bind (sum(x) = h keeps every x below h - (n-1)*l, or above h - (n-1)*u), and two
+# that can with y, y - l and y - u tied across elements.
+LOOSE = {
+    "loose upper": (dict(h=1.0, l=0.0, u=1.0), True),
+    "loose lower": (dict(h=-1.0, l=-1.0, u=0.0), False),
+    "tied breakpoints": (dict(h=2.0, l=-0.25, u=0.5), True),
+}
 
 
 def arguments(kind, m=4, n=7, dtype=torch.float64):
     """(y, h, l, u) as tensors of dtype, the finite ones requiring grad, and the weights."""
     if kind in LOOSE:
-        y, sets = capped_sets("scalar", m, n)
-        y, sets = (np.round(4 * y) / 4 if kind == "loose upper" else y), LOOSE[kind]
+        y, _ = capped_sets("scalar", m, n)
+        sets, grid = LOOSE[kind]
+        y = np.round(4 * y) / 4 if grid else y
     else:
         y, sets = capped_sets(kind, m, n)
     tensors = [

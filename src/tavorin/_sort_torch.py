@@ -40,8 +40,11 @@ def project_sorted(y, h, l, u, w, shape="both"):  # noqa: E741
 
     ``shape`` is what ``refuse`` found of the sets: "lower" when every vector's
     l is finite and its u cannot bind (infinite, or h - (n-1)*l <= u), "upper"
-    the mirror of that, "both" otherwise."""
+    the mirror of that, "two" for two finite bounds (one value each per vector,
+    no weights), "both" otherwise."""
     if w is None and shape != "both" and _column(l).shape[-1] == _column(u).shape[-1] == 1:
+        if shape == "two":
+            return _two_bounds(y, h, l, u)
         return _one_bound(y, h, l, u, shape == "upper")
     acc = accumulator(y.device)
     yd, hd, ld, ud = (t.to(acc) for t in (y, h, _column(l), _column(u)))
@@ -110,8 +113,7 @@ def _one_bound(y, h, l, u, mirrored):  # noqa: E741
     # tau lies between the breakpoints s_(count+1) - bound and s_count - bound; the
     # classes of that piece come from the values (a tie across it all at the bound).
     inf = torch.full((), torch.inf, dtype=acc, device=y.device)
-    below = torch.where(count < n, s.gather(-1, count.clamp(max=n - 1)), -inf)
-    above = torch.where(count > 0, s.gather(-1, (count - 1).clamp(min=0)), inf)
+    below, above = _pick(s, count, -inf), _pick(s, count - 1, inf)
     free = s > below
     k = free.sum(-1, keepdim=True)
     if s.dtype == y.dtype:
@@ -125,6 +127,50 @@ def _one_bound(y, h, l, u, mirrored):  # noqa: E741
     tau = torch.clamp(torch.where(k > 0, tau, lo), lo, hi)
     if mirrored:
         tau = -tau
+    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
+
+
+def _pick(at, i, fill):
+    """at[..., i] along the last axis, ``fill`` where i falls outside it."""
+    n = at.shape[-1]
+    return torch.where((i >= 0) & (i < n), at.gather(-1, i.clamp(0, n - 1)), fill)
+
+
+def _two_bounds(y, h, l, u):  # noqa: E741
+    """project_sorted without weights for two finite bounds, one value each per vector:
+    y sorted once gives both lists of breakpoints in order, a = s - u (leaving u) and
+    b = s - l (reaching l), and a search of each in the other r at every one."""
+    acc = accumulator(y.device)
+    n = y.shape[-1]
+    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
+    s = torch.sort(y, dim=-1).values.to(acc)
+    a, b = s - ud, s - ld
+    prefix = torch.nn.functional.pad(s.cumsum(-1), (1, 0))  # prefix_k: the k smallest
+    ranks = torch.arange(1, n + 1, device=y.device)
+    # At tau = b_k the k smallest are at l and the p with a_j > b_k at u; at tau = a_k
+    # the n-k+1 largest at u and the q with b_j < a_k at l; the rest free.
+    p = n - torch.searchsorted(a, b, right=True)
+    free = n - p - ranks
+    r_b = ranks * ld + p * ud + prefix.gather(-1, n - p) - prefix[..., 1:] - free * b
+    q = torch.searchsorted(b, a)
+    free = ranks - 1 - q
+    r_a = q * ld + (n + 1 - ranks) * ud + prefix[..., :-1] - prefix.gather(-1, q) - free * a
+    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
+    lo, hi = -inf, inf
+    for at, r in ((a, r_a), (b, r_b)):
+        count = (r >= hd).sum(-1, keepdim=True)
+        lo = torch.maximum(lo, _pick(at, count - 1, -inf))
+        hi = torch.minimum(hi, _pick(at, count, inf))
+    # The piece's classes: at u where a_j >= hi (a suffix), at l where b_j <= lo (a prefix).
+    upper = (a >= hi).sum(-1, keepdim=True)
+    lower = torch.minimum((b <= lo).sum(-1, keepdim=True), n - upper)
+    k = n - upper - lower
+    if s.dtype == y.dtype:
+        total = torch.where((b > lo) & (a < hi), s, 0).sum(-1, keepdim=True)
+    else:
+        total = prefix.gather(-1, n - upper) - prefix.gather(-1, lower)
+    tau = (total + upper * ud + lower * ld - hd) / k.clamp(min=1)
+    tau = torch.clamp(torch.where(k > 0, tau, torch.where(torch.isfinite(lo), lo, hi)), lo, hi)
     return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
 
 
@@ -187,9 +233,10 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
         finite_l, finite_u = torch.isfinite(ld), torch.isfinite(ud)
         flags.append((finite_l & (~finite_u | (hd - (n - 1) * ld <= ud))).all())
         flags.append((finite_u & (~finite_l | (hd - (n - 1) * ud >= ld))).all())
-    flags = torch.stack(flags).tolist() + [False, False]
+        flags.append((finite_l & finite_u).all())
+    flags = torch.stack(flags).tolist() + [False] * 3
     if not flags[0]:
-        return "lower" if flags[1] else "upper" if flags[2] else "both"
+        return next((s for s, f in zip(("lower", "upper", "two"), flags[1:]) if f), "both")
     batch = tuple(y.shape[:-1])
     if bool(bad.any()):
         index = int(torch.nonzero(bad)[0, 0])
@@ -236,7 +283,9 @@ def _refuse_shared(y, h, l, u, w, weighted, sense):  # noqa: E741
     finite_l, finite_u = math.isfinite(l), math.isfinite(u)
     if finite_l and (not finite_u or h - (n - 1) * l <= u):
         return "lower"
-    return "upper" if finite_u and (not finite_l or h - (n - 1) * u >= l) else "both"
+    if finite_u and (not finite_l or h - (n - 1) * u >= l):
+        return "upper"
+    return "two" if finite_l and finite_u else "both"
 
 
 def classes(x, l, u):  # noqa: E741
