@@ -61,8 +61,9 @@ def numpy_call(form, args, weights=None):
 # that can with y, y - l and y - u tied across elements.
 LOOSE = {
     "loose upper": (dict(h=1.0, l=0.0, u=1.0), True),
-    "loose lower": (dict(h=-1.0, l=-1.0, u=0.0), False),
+    "loose lower": (dict(h=-1.0, l=-2.0, u=0.0), False),
     "tied breakpoints": (dict(h=2.0, l=-0.25, u=0.5), True),
+    "shared weights": (dict(h=1.0, l=0.0, u=1.0, weights=0.5), False),
 }
 
 
@@ -84,7 +85,7 @@ def arguments(kind, m=4, n=7, dtype=torch.float64):
 
 
 @pytest.mark.parametrize("method", [None, "sort"])
-@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS] + FORMS)
+@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS + ["loose lower"]] + FORMS)
 def test_gradcheck_and_gradgradcheck(kind, form, method):
     args, weights = arguments(kind)
     args = args[:2] if form == "l1" else args
@@ -300,6 +301,10 @@ def test_meta_tensors_get_the_results_shape_and_dtype(dtype, form):
         ),
         ("==", torch.tensor([[0.0, 1.0], [0.0, torch.nan]]), 1.0, ValueError,
          r"NaN .* index \(1,\)"),
+        # One set for every vector: the first vector is named.
+        ("==", torch.zeros(2, 3), 9.0, ValueError,
+         r"index \(0,\): .* and n\*l <= h <= n\*u; got h=9.0, l=0.0, u=1.0, n=3"),
+        (">=", torch.zeros(2, 3), 3.5, ValueError, r"index \(0,\): .* and h <= n\*u; got h=3.5,"),
         (
             "==",
             torch.zeros(2, 3, dtype=torch.complex64),
