@@ -6,6 +6,9 @@ r(tau) = sum_j w_j x_j(tau) is piecewise linear between the sorted a's and b's.
 Prefix sums over the sorted breakpoints give r at each; the piece whose ends
 bracket h gives each element's class (at u, free or at l), and tau comes from
 those classes alone, with sums in float64 (float32 on a device without it).
+Without weights and with one value of each bound per vector, the breakpoints keep
+y's order, so y is sorted once: alone when one bound cannot bind (the plain
+simplex's n breakpoints), else with a search of each list in the other.
 Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
 """
 
