@@ -56,9 +56,25 @@ def numpy_call(form, args, weights=None):
     return exact_projection(*host, sense=form, **options)
 
 
+# Beside support's kinds, (set, y on a grid of quarters): one finite bound that cannot
+# bind (sum(x) = h keeps every x below h - (n-1)*l, or above h - (n-1)*u), and two
+# that can with y, y - l and y - u tied across elements.
+LOOSE = {
+    "loose upper": (dict(h=1.0, l=0.0, u=1.0), True),
+    "loose lower": (dict(h=-1.0, l=-2.0, u=0.0), False),
+    "tied breakpoints": (dict(h=2.0, l=-0.25, u=0.5), True),
+    "shared weights": (dict(h=1.0, l=0.0, u=1.0, weights=0.5), False),
+}
+
+
 def arguments(kind, m=4, n=7, dtype=torch.float64):
     """(y, h, l, u) as tensors of dtype, the finite ones requiring grad, and the weights."""
-    y, sets = capped_sets(kind, m, n)
+    if kind in LOOSE:
+        y, _ = capped_sets("scalar", m, n)
+        sets, grid = LOOSE[kind]
+        y = np.round(4 * y) / 4 if grid else y
+    else:
+        y, sets = capped_sets(kind, m, n)
     tensors = [
         torch.tensor(np.asarray(v, float), dtype=dtype) for v in [y] + [sets[k] for k in "hlu"]
     ]
@@ -69,7 +85,7 @@ def arguments(kind, m=4, n=7, dtype=torch.float64):
 
 
 @pytest.mark.parametrize("method", [None, "sort"])
-@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS] + FORMS)
+@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS + ["loose lower"]] + FORMS)
 def test_gradcheck_and_gradgradcheck(kind, form, method):
     args, weights = arguments(kind)
     args = args[:2] if form == "l1" else args
@@ -157,7 +173,9 @@ def assert_near_one_sided_reference(x, form, y, h, l, u, w):  # noqa: E741
 
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("kind, form", [(k, "==") for k in KINDS] + FORMS)
+@pytest.mark.parametrize(
+    "kind, form", [(k, "==") for k in KINDS + list(LOOSE)] + FORMS + [("loose upper", "<=")]
+)
 def test_the_sort_method_is_near_the_core_and_the_rational_projection(kind, form, dtype):
     args, weights = arguments(kind, m=40, n=9, dtype=dtype)
     x = call(form, args, weights, "sort").detach()
@@ -283,6 +301,10 @@ def test_meta_tensors_get_the_results_shape_and_dtype(dtype, form):
         ),
         ("==", torch.tensor([[0.0, 1.0], [0.0, torch.nan]]), 1.0, ValueError,
          r"NaN .* index \(1,\)"),
+        # One set for every vector: the first vector is named.
+        ("==", torch.zeros(2, 3), 9.0, ValueError,
+         r"index \(0,\): .* and n\*l <= h <= n\*u; got h=9.0, l=0.0, u=1.0, n=3"),
+        (">=", torch.zeros(2, 3), 3.5, ValueError, r"index \(0,\): .* and h <= n\*u; got h=3.5,"),
         (
             "==",
             torch.zeros(2, 3, dtype=torch.complex64),

@@ -6,8 +6,13 @@ r(tau) = sum_j w_j x_j(tau) is piecewise linear between the sorted a's and b's.
 Prefix sums over the sorted breakpoints give r at each; the piece whose ends
 bracket h gives each element's class (at u, free or at l), and tau comes from
 those classes alone, with sums in float64 (float32 on a device without it).
+Without weights and with one value of each bound per vector, the breakpoints keep
+y's order, so y is sorted once: alone when one bound cannot bind (the plain
+simplex's n breakpoints), else with a search of each list in the other.
 Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
 """
+
+import math
 
 import torch
 
@@ -33,8 +38,17 @@ def _piece_point(lo, hi):
     )
 
 
-def project_sorted(y, h, l, u, w):  # noqa: E741
-    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1)."""
+def project_sorted(y, h, l, u, w, shape="both"):  # noqa: E741
+    """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1).
+
+    ``shape`` is what ``refuse`` found of the sets: "lower" when every vector's
+    l is finite and its u cannot bind (infinite, or h - (n-1)*l <= u), "upper"
+    the mirror of that, "two" for two finite bounds (one value each per vector,
+    no weights), "both" otherwise."""
+    if w is None and shape != "both" and _column(l).shape[-1] == _column(u).shape[-1] == 1:
+        if shape == "two":
+            return _two_bounds(y, h, l, u)
+        return _one_bound(y, h, l, u, shape == "upper")
     acc = accumulator(y.device)
     yd, hd, ld, ud = (t.to(acc) for t in (y, h, _column(l), _column(u)))
     wd = None if w is None else w.to(acc)
@@ -79,6 +93,90 @@ def project_sorted(y, h, l, u, w):  # noqa: E741
     return x.to(y.dtype)
 
 
+def _one_bound(y, h, l, u, mirrored):  # noqa: E741
+    """project_sorted without weights where one bound alone can bind, one value per
+    vector: the plain simplex's n breakpoints, sorted once.  Mirrored (only u
+    binds), it solves for -y, -h and the bound -u and turns tau back."""
+    acc = accumulator(y.device)
+    n = y.shape[-1]
+    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
+    # Descending, the elements at the bound make a suffix: for tau between the
+    # breakpoints of the k-th and (k+1)-th, the first k are free.
+    s = torch.sort(y, dim=-1, descending=not mirrored).values.to(acc)
+    if mirrored:
+        s = s.neg_()  # the sort's own tensor, or its copy in acc
+        bound, target = -ud, -hd
+    else:
+        bound, target = ld, hd
+    prefix = s.cumsum(-1)
+    ranks = torch.arange(1, n + 1, dtype=acc, device=y.device)
+    # The first k free put tau at (prefix_k + (n-k)*bound - target)/k, which is below
+    # s_k - bound (element k free) exactly when k*s_k - prefix_k > target - n*bound.
+    count = (torch.addcmul(target - n * bound, ranks, s) > prefix).sum(-1, keepdim=True)
+    # tau lies between the breakpoints s_(count+1) - bound and s_count - bound; the
+    # classes of that piece come from the values (a tie across it all at the bound).
+    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
+    below, above = _pick(s, count, -inf), _pick(s, count - 1, inf)
+    free = s > below
+    k = free.sum(-1, keepdim=True)
+    if s.dtype == y.dtype:
+        total = torch.where(free, s, 0).sum(-1, keepdim=True)
+    else:
+        # The prefix sums are of doubles of y's values: exact to far below y's rounding.
+        total = prefix.gather(-1, (k - 1).clamp(min=0))
+    tau = (total + (n - k) * bound - target) / k.clamp(min=1)
+    # No free element (all at the bound): tau at the piece's lower end, which is finite.
+    lo, hi = below - bound, above - bound
+    tau = torch.clamp(torch.where(k > 0, tau, lo), lo, hi)
+    if mirrored:
+        tau = -tau
+    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
+
+
+def _pick(at, i, fill):
+    """at[..., i] along the last axis, ``fill`` where i falls outside it."""
+    n = at.shape[-1]
+    return torch.where((i >= 0) & (i < n), at.gather(-1, i.clamp(0, n - 1)), fill)
+
+
+def _two_bounds(y, h, l, u):  # noqa: E741
+    """project_sorted without weights for two finite bounds, one value each per vector:
+    y sorted once gives both lists of breakpoints in order, a = s - u (leaving u) and
+    b = s - l (reaching l), and a search of each in the other r at every one."""
+    acc = accumulator(y.device)
+    n = y.shape[-1]
+    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
+    s = torch.sort(y, dim=-1).values.to(acc)
+    a, b = s - ud, s - ld
+    prefix = torch.nn.functional.pad(s.cumsum(-1), (1, 0))  # prefix_k: the k smallest
+    ranks = torch.arange(1, n + 1, device=y.device)
+    # At tau = b_k the k smallest are at l and the p with a_j > b_k at u; at tau = a_k
+    # the n-k+1 largest at u and the q with b_j < a_k at l; the rest free.
+    p = n - torch.searchsorted(a, b, right=True)
+    free = n - p - ranks
+    r_b = ranks * ld + p * ud + prefix.gather(-1, n - p) - prefix[..., 1:] - free * b
+    q = torch.searchsorted(b, a)
+    free = ranks - 1 - q
+    r_a = q * ld + (n + 1 - ranks) * ud + prefix[..., :-1] - prefix.gather(-1, q) - free * a
+    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
+    lo, hi = -inf, inf
+    for at, r in ((a, r_a), (b, r_b)):
+        count = (r >= hd).sum(-1, keepdim=True)
+        lo = torch.maximum(lo, _pick(at, count - 1, -inf))
+        hi = torch.minimum(hi, _pick(at, count, inf))
+    # The piece's classes: at u where a_j >= hi (a suffix), at l where b_j <= lo (a prefix).
+    upper = (a >= hi).sum(-1, keepdim=True)
+    lower = torch.minimum((b <= lo).sum(-1, keepdim=True), n - upper)
+    k = n - upper - lower
+    if s.dtype == y.dtype:
+        total = torch.where((b > lo) & (a < hi), s, 0).sum(-1, keepdim=True)
+    else:
+        total = prefix.gather(-1, n - upper) - prefix.gather(-1, lower)
+    tau = (total + upper * ud + lower * ld - hd) / k.clamp(min=1)
+    tau = torch.clamp(torch.where(k > 0, tau, torch.where(torch.isfinite(lo), lo, hi)), lo, hi)
+    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
+
+
 def one_sided(x, y, h, l, u, w, sense):  # noqa: E741
     """x where the clip of y breaks the one-sided sum (sense 1: sum(w*x) <= h, -1: >= h),
     else the clip, decided per vector from the clip's sum in float64."""
@@ -114,7 +212,10 @@ def _vector_sum(terms, n):
 def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
     """The refusals of the compiled core, as torch operations: the first vector whose set
     is empty or ill defined (for ``sense`` as the kernels take it), else the first whose
-    y is not finite (one host sync when all is well)."""
+    y is not finite; when all is well, project_sorted's ``shape`` of the sets (one host
+    sync in all)."""
+    if y.numel() and not any(any(t.stride()) for t in (h, l, u, w)):
+        return _refuse_shared(y, h, l, u, w, weighted, sense)
     acc = accumulator(y.device)
     n = y.shape[-1]
     # A set the same along the vectors (one per vector, broadcast) is checked once a vector.
@@ -128,8 +229,17 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
         bad |= _vector_sum(wd * ud, n) < hd
     bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
     nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
-    if not bool((bad | nonfinite).any()):
-        return
+    flags = [(bad | nonfinite).any()]
+    if not weighted and ld.shape[-1] == ud.shape[-1] == 1:
+        # Which bound can bind: sum(x) = h with x >= l puts no x above h - (n-1)*l.
+        ld, ud = ld[..., 0], ud[..., 0]
+        finite_l, finite_u = torch.isfinite(ld), torch.isfinite(ud)
+        flags.append((finite_l & (~finite_u | (hd - (n - 1) * ld <= ud))).all())
+        flags.append((finite_u & (~finite_l | (hd - (n - 1) * ud >= ld))).all())
+        flags.append((finite_l & finite_u).all())
+    flags = torch.stack(flags).tolist() + [False] * 3
+    if not flags[0]:
+        return next((s for s, f in zip(("lower", "upper", "two"), flags[1:]) if f), "both")
     batch = tuple(y.shape[:-1])
     if bool(bad.any()):
         index = int(torch.nonzero(bad)[0, 0])
@@ -154,6 +264,31 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
             sense,
         )
     _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
+
+
+def _refuse_shared(y, h, l, u, w, weighted, sense):  # noqa: E741
+    """refuse for one set shared by every vector: its four values checked on the host,
+    read in the same sync as whether y is finite."""
+    one = [t.as_strided((), ()) for t in (h, l, u, w)]
+    *values, finite = torch.stack(one + [torch.isfinite(y).all().to(y.dtype)]).tolist()
+    h, l, u, w = values  # noqa: E741
+    n = y.shape[-1]
+    bad = not (math.isfinite(h) and l < math.inf and u > -math.inf and l <= u)
+    bad = bad or not (math.isfinite(w) and w > 0)
+    bad = bad or (sense >= 0 and w * l * n > h) or (sense <= 0 and w * u * n < h)
+    batch = tuple(y.shape[:-1])
+    if bad:
+        _raise_infeasible(0, batch, n, h, l, u, w if weighted else None, sense)
+    if not finite:
+        _raise_nonfinite(int(torch.nonzero(~torch.isfinite(y).all(-1).reshape(-1))[0, 0]), batch)
+    if weighted:
+        return "both"
+    finite_l, finite_u = math.isfinite(l), math.isfinite(u)
+    if finite_l and (not finite_u or h - (n - 1) * l <= u):
+        return "lower"
+    if finite_u and (not finite_l or h - (n - 1) * u >= l):
+        return "upper"
+    return "two" if finite_l and finite_u else "both"
 
 
 def classes(x, l, u):  # noqa: E741

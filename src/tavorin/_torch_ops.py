@@ -93,9 +93,9 @@ def _project_sorted(y, h, l, u, w, kinds, form):  # noqa: E741
             radius = h.detach().cpu().numpy() if any(h.stride()) else float(h.reshape(-1)[0])
             refuse_radius(radius, h.shape)
         y = y.abs()
-    sorted_.refuse(y, h, *spread, weighted=weighted, sense=sense)
+    shape = sorted_.refuse(y, h, *spread, weighted=weighted, sense=sense)
     w_used = spread[2] if weighted else None
-    x = sorted_.project_sorted(y, h, *spread[:2], w_used)
+    x = sorted_.project_sorted(y, h, *spread[:2], w_used, shape)
     if sense:
         x = sorted_.one_sided(x, y, h, *spread[:2], w_used, sense)
     if form == "l1":
