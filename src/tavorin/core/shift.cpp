@@ -871,8 +871,8 @@ int shift_room(const Vector<T> &v, int e, int q) noexcept
     for (std::ptrdiff_t j = 0; j < s.n; ++j) {
         const double l = bound_at(s.l, s.l_all, j);
         const double u = bound_at(s.u, s.u_all, j);
-        const double b = std::max(std::isfinite(l) ? std::fabs(l) : 0.0,
-                                  std::isfinite(u) ? std::fabs(u) : 0.0);
+        const double b =
+            std::max(std::isfinite(l) ? std::fabs(l) : 0.0, std::isfinite(u) ? std::fabs(u) : 0.0);
         const double w = std::ldexp(static_cast<double>(s.w[j]), q);
         terms += w * std::ldexp(std::fabs(static_cast<double>(s.y[j])) + b, -e);
         least = std::min(least, w);
