@@ -22,8 +22,17 @@ def _clip(t, lo, hi):
     return t
 
 
+def _rounded(q):
+    """A rational rounded to the nearest double, past the largest one an infinity."""
+    try:
+        return float(q)
+    except OverflowError:
+        return INF if q > 0 else -INF
+
+
 def exact(y, h, l, u, w=None):  # noqa: E741
-    """x as float64 values, each the exact rational projection rounded once."""
+    """x as float64 values, each the exact rational projection rounded once (an
+    element beyond the doubles, on the side of an infinite bound, is infinite)."""
     n = len(y)
     w = [1.0] * n if w is None else list(w)
     l = list(l) if np.ndim(l) else [l] * n  # noqa: E741
@@ -58,7 +67,7 @@ def exact(y, h, l, u, w=None):  # noqa: E741
             k = next(i for i in range(len(points)) if values[i] <= 0)
             a, b, ra, rb = points[k - 1], points[k], values[k - 1], values[k]
             tau = b if rb == 0 else a + (b - a) * ra / (ra - rb)
-    return np.array([float(_clip(fy[j] - tau * fw[j], fl[j], fu[j])) for j in range(n)])
+    return np.array([_rounded(_clip(fy[j] - tau * fw[j], fl[j], fu[j])) for j in range(n)])
 
 
 def _dot(a, b):

@@ -141,9 +141,13 @@ double ulp(double x) noexcept
 int against(const Band &b, const Twofold &a, std::ptrdiff_t n, double tau, double grid) noexcept
 {
     const double s = b.s.hi;
-    const double error = sum_error(n, b.a_magnitude) + 8 * k_eps * k_eps * std::fabs(a.hi) +
-                         std::fabs(tau) * (sum_error(n, b.s_magnitude) + std::fabs(b.s.lo)) * 2 +
-                         8 * k_eps * k_eps * std::fabs(tau * s);
+    // s.lo enters through one plain product (and the sum tau + side*gap),
+    // which round it by at most two ulps: its error is that, not s.lo itself
+    // (which, about an ulp of s, had every weighted vector to the exact finish).
+    const double error =
+        sum_error(n, b.a_magnitude) + 8 * k_eps * k_eps * std::fabs(a.hi) +
+        std::fabs(tau) * (sum_error(n, b.s_magnitude) + 4 * k_eps * std::fabs(b.s.lo)) * 2 +
+        8 * k_eps * k_eps * std::fabs(tau * s);
     for (const double side : {-1.0, 1.0}) {
         const double gap = side < 0 ? (tau - down(tau, 1)) / 2 : (up(tau, 1) - tau) / 2;
         if (!(gap > 0)) {

@@ -35,6 +35,13 @@ struct Span {
     // of it than the caches would keep for the caller (a line written
     // through them is first read).
     bool stream = false;
+    // With per-element weights, whether classify sums the bound terms w_j*b_j
+    // with their products' rounding error.  Rounds whose shift the finish
+    // then settles from exact sums of its own need not (rounded, a small
+    // free weight may leave them many ulps off, which the finish's moves
+    // repay); a shift that stands as the rounds left it (the scaled copy's)
+    // does.
+    bool exact_bounds = true;
 };
 
 // A sum per lane and the rounding error it carries, reduced.

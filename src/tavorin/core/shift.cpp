@@ -418,6 +418,13 @@ Rounds newton(const Span<T> &s, const Table<T> &passes, const Classes &fixed, do
         const bool inside = (next > b.lo && next < b.hi) || (b.lo_soft && next == b.lo) ||
                             (b.hi_soft && next == b.hi);
         if (!inside) {
+            if (!std::isfinite(b.lo) || !std::isfinite(b.hi)) {
+                // The bracket is open past the largest double (small free
+                // weights make the shift far larger than the answer): for
+                // the scaled copy, not the last double.
+                out.outcome = Outcome::failed;
+                return out;
+            }
             // No double strictly between the ends: the root is between two
             // neighbours, either one as good as the other.
             out.tau = std::fabs(r_lo) <= std::fabs(r_hi) ? b.lo : b.hi;
@@ -844,6 +851,40 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
     return all;
 }
 
+// How much further than by 2^-e the copy's y, bounds and h are scaled down
+// so that its shift is a double too.  Every root of r's lines is
+// (sum_F w y + sum_B w b - h) / sum_F w^2, below A / min w^2 with A the sum
+// of every term's magnitude (and the breakpoints (y - b) / w are too); with
+// small free weights that passes the largest double while every x_j is
+// one.  What the extra scaling loses below the least double is far below
+// the ulps of such a vector's scale (at least the shift times the least
+// weight); at most 2^900 more, past which the projection is not a double.
+template <class T>
+int shift_room(const Vector<T> &v, int e, int q) noexcept
+{
+    const Span<T> &s = v.span;
+    if (!s.w) {
+        return 0;  // one weight, scaled to about 1: the shift is x - y over it
+    }
+    double terms = std::ldexp(std::fabs(v.h), q - e);
+    double least = k_inf;
+    for (std::ptrdiff_t j = 0; j < s.n; ++j) {
+        const double l = bound_at(s.l, s.l_all, j);
+        const double u = bound_at(s.u, s.u_all, j);
+        const double b =
+            std::max(std::isfinite(l) ? std::fabs(l) : 0.0, std::isfinite(u) ? std::fabs(u) : 0.0);
+        const double w = std::ldexp(static_cast<double>(s.w[j]), q);
+        terms += w * std::ldexp(std::fabs(static_cast<double>(s.y[j])) + b, -e);
+        least = std::min(least, w);
+    }
+    if (!(least > 0) || !std::isfinite(terms) || terms == 0) {
+        return 0;
+    }
+    // |shift| < terms / least^2 <= 2^(ilogb(terms) + 1 - 2 ilogb(least)).
+    const int top = std::ilogb(terms) + 1 - 2 * std::ilogb(least);
+    return std::min(900, std::max(0, top - 1000));
+}
+
 // The vector copied into the workspace scaled by powers of two, so that no
 // sum of its terms overflows; tau_scale turns the copy's shift into the vector's.
 template <class T>
@@ -868,8 +909,9 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
     // Terms below 2^(1022 - log2 n - 4) cannot overflow a sum of n of them;
     // Dekker's split of a product's factor needs another 27 bits of room.
     const int room = 960 - std::ilogb(static_cast<double>(n));
-    const int e = big > 0 ? std::max(0, std::ilogb(big) - room) : 0;
+    int e = big > 0 ? std::max(0, std::ilogb(big) - room) : 0;
     const int q = -std::ilogb(heavy);
+    e += shift_room(v, e, q);
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         ws.xy[j] = std::ldexp(static_cast<double>(s.y[j]), -e);
         ws.xl[j] = std::ldexp(bound_at(s.l, s.l_all, j), -e);

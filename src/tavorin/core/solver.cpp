@@ -140,6 +140,8 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
     v.span.u = each_row<T>(p.u, i);
     v.span.w = each_row<T>(p.w, i);
     v.span.stream = streams<T>(p);
+    // Its shift is settled below from exact sums: the rounds' need not be.
+    v.span.exact_bounds = false;
     v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
     v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
     v.h = p.h[i];
