@@ -14,6 +14,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace tavorin::derivatives {
 
@@ -73,12 +74,12 @@ inline double per_free_weight(double sum, double k) noexcept
     return k > 0.0 ? sum / k : 0.0;
 }
 
-// The row loops of one compilation, for one kind of weights.
+// The kernels of one compilation for one kind of weights, a row a call.
 template <typename Real>
 struct Kernels {
-    void (*jvp)(const Jvp<Real> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
-    void (*vjp)(const Vjp<Real> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
-    void (*free_weight)(const Sets<Real> &, Real *, std::ptrdiff_t, std::ptrdiff_t) noexcept;
+    void (*jvp)(const Jvp<Real> &, std::ptrdiff_t) noexcept;
+    void (*vjp)(const Vjp<Real> &, std::ptrdiff_t) noexcept;
+    Real (*free_weight)(const Sets<Real> &, std::ptrdiff_t) noexcept;
 };
 
 namespace lane_kernels {
@@ -99,14 +100,46 @@ namespace v = ::tavorin::simd::plain;
 #undef TAVORIN_LANES_INLINE
 }  // namespace plain_kernels
 
-// The AVX2 loops where the processor has AVX2 and they are not refused,
-// else the plain ones; with per-element weights or without.
+// The AVX2 kernels where the processor has AVX2 and they are not refused,
+// else the plain ones; for the layout of the sets.
 template <typename Real>
 Kernels<Real> kernels(const Sets<Real> &sets, bool plain) noexcept
 {
-    const bool each = sets.w.elements != nullptr;
-    return plain || !simd::available() ? plain_kernels::kernels<Real>(each)
-                                       : lane_kernels::kernels<Real>(each);
+    const int layout =
+        (sets.l.elements ? 4 : 0) | (sets.u.elements ? 2 : 0) | (sets.w.elements ? 1 : 0);
+    constexpr auto layouts = std::make_integer_sequence<int, 8>();
+    return plain || !simd::available() ? plain_kernels::kernels<Real>(layout, layouts)
+                                       : lane_kernels::kernels<Real>(layout, layouts);
+}
+
+template <typename Real>
+void jvp_rows_with(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end,
+                   bool plain) noexcept
+{
+    const auto row = kernels(jvp.sets, plain).jvp;
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        row(jvp, i);
+    }
+}
+
+template <typename Real>
+void vjp_rows_with(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end,
+                   bool plain) noexcept
+{
+    const auto row = kernels(vjp.sets, plain).vjp;
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        row(vjp, i);
+    }
+}
+
+template <typename Real>
+void free_weight_rows_with(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
+                           std::ptrdiff_t end, bool plain) noexcept
+{
+    const auto row = kernels(sets, plain).free_weight;
+    for (std::ptrdiff_t i = begin; i < end; ++i) {
+        k[i] = row(sets, i);
+    }
 }
 
 }  // namespace
@@ -114,39 +147,39 @@ Kernels<Real> kernels(const Sets<Real> &sets, bool plain) noexcept
 template <typename Real>
 void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    kernels(jvp.sets, false).jvp(jvp, begin, end);
+    jvp_rows_with(jvp, begin, end, false);
 }
 
 template <typename Real>
 void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    kernels(vjp.sets, false).vjp(vjp, begin, end);
+    vjp_rows_with(vjp, begin, end, false);
 }
 
 template <typename Real>
 void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
                       std::ptrdiff_t end) noexcept
 {
-    kernels(sets, false).free_weight(sets, k, begin, end);
+    free_weight_rows_with(sets, k, begin, end, false);
 }
 
 template <typename Real>
 void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    kernels(jvp.sets, true).jvp(jvp, begin, end);
+    jvp_rows_with(jvp, begin, end, true);
 }
 
 template <typename Real>
 void vjp_rows_plain(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    kernels(vjp.sets, true).vjp(vjp, begin, end);
+    vjp_rows_with(vjp, begin, end, true);
 }
 
 template <typename Real>
 void free_weight_rows_plain(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
                             std::ptrdiff_t end) noexcept
 {
-    kernels(sets, true).free_weight(sets, k, begin, end);
+    free_weight_rows_with(sets, k, begin, end, true);
 }
 
 template void jvp_rows(const Jvp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
