@@ -74,12 +74,12 @@ inline double per_free_weight(double sum, double k) noexcept
     return k > 0.0 ? sum / k : 0.0;
 }
 
-// The kernels of one compilation for one kind of weights, a row a call.
+// The kernels of one compilation for one layout of the sets, a row a call.
 template <typename Real>
 struct Kernels {
     void (*jvp)(const Jvp<Real> &, std::ptrdiff_t) noexcept;
     void (*vjp)(const Vjp<Real> &, std::ptrdiff_t) noexcept;
-    Real (*free_weight)(const Sets<Real> &, std::ptrdiff_t) noexcept;
+    void (*free_weight)(const Sets<Real> &, Real *, std::ptrdiff_t) noexcept;
 };
 
 namespace lane_kernels {
@@ -112,33 +112,12 @@ Kernels<Real> kernels(const Sets<Real> &sets, bool plain) noexcept
                                        : lane_kernels::kernels<Real>(layout, layouts);
 }
 
-template <typename Real>
-void jvp_rows_with(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end,
-                   bool plain) noexcept
+// row(args..., i) for each row i of [begin, end).
+template <typename Row, typename... Args>
+void each_row(Row row, std::ptrdiff_t begin, std::ptrdiff_t end, const Args &...args) noexcept
 {
-    const auto row = kernels(jvp.sets, plain).jvp;
     for (std::ptrdiff_t i = begin; i < end; ++i) {
-        row(jvp, i);
-    }
-}
-
-template <typename Real>
-void vjp_rows_with(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end,
-                   bool plain) noexcept
-{
-    const auto row = kernels(vjp.sets, plain).vjp;
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        row(vjp, i);
-    }
-}
-
-template <typename Real>
-void free_weight_rows_with(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
-                           std::ptrdiff_t end, bool plain) noexcept
-{
-    const auto row = kernels(sets, plain).free_weight;
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        k[i] = row(sets, i);
+        row(args..., i);
     }
 }
 
@@ -147,39 +126,39 @@ void free_weight_rows_with(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin
 template <typename Real>
 void jvp_rows(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    jvp_rows_with(jvp, begin, end, false);
+    each_row(kernels(jvp.sets, false).jvp, begin, end, jvp);
 }
 
 template <typename Real>
 void vjp_rows(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    vjp_rows_with(vjp, begin, end, false);
+    each_row(kernels(vjp.sets, false).vjp, begin, end, vjp);
 }
 
 template <typename Real>
 void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
                       std::ptrdiff_t end) noexcept
 {
-    free_weight_rows_with(sets, k, begin, end, false);
+    each_row(kernels(sets, false).free_weight, begin, end, sets, k);
 }
 
 template <typename Real>
 void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    jvp_rows_with(jvp, begin, end, true);
+    each_row(kernels(jvp.sets, true).jvp, begin, end, jvp);
 }
 
 template <typename Real>
 void vjp_rows_plain(const Vjp<Real> &vjp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
 {
-    vjp_rows_with(vjp, begin, end, true);
+    each_row(kernels(vjp.sets, true).vjp, begin, end, vjp);
 }
 
 template <typename Real>
 void free_weight_rows_plain(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
                             std::ptrdiff_t end) noexcept
 {
-    free_weight_rows_with(sets, k, begin, end, true);
+    each_row(kernels(sets, true).free_weight, begin, end, sets, k);
 }
 
 template void jvp_rows(const Jvp<float> &, std::ptrdiff_t, std::ptrdiff_t) noexcept;
