@@ -33,7 +33,8 @@ bool same(const std::vector<T> &a, const std::vector<T> &b)
     return std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
 }
 
-// kind: bit 0 per-element l, bit 1 per-element weights, bit 2 per-row weights (else none).
+// kind: bit 0 per-element l, bit 1 per-element weights, bit 2 per-row weights (else none),
+// bit 3 per-element u.
 template <typename Real>
 bool twins_agree(int n, int kind, std::mt19937_64 &rng)
 {
@@ -45,7 +46,8 @@ bool twins_agree(int n, int kind, std::mt19937_64 &rng)
     const auto uniform = [&unit] { return 0.5 + 1.5 * unit(); };
     const auto normal = [&unit] { return 2.0 * (unit() + unit() + unit() - 1.5); };
     const auto size = static_cast<size_t>(m * n);
-    std::vector<Real> x(size), g(size), l_elements(size), w_elements(size), dy(size), du(size);
+    std::vector<Real> x(size), g(size), l_elements(size), u_elements(size), w_elements(size),
+        dy(size), du(size);
     std::vector<double> l_rows(m), u_rows(m), w_rows(m), dh(m), dl(m);
     for (int i = 0; i < m; ++i) {
         l_rows[i] = -0.3 * uniform();
@@ -57,9 +59,10 @@ bool twins_agree(int n, int kind, std::mt19937_64 &rng)
     for (size_t k = 0; k < size; ++k) {
         const size_t i = k / static_cast<size_t>(n);
         l_elements[k] = static_cast<Real>(l_rows[i] - 0.1 * uniform());
+        u_elements[k] = static_cast<Real>(u_rows[i] + 0.1 * uniform());
         // About a third of the elements land exactly on a bound.
         const double lo = kind & 1 ? l_elements[k] : static_cast<Real>(l_rows[i]);
-        const double hi = static_cast<Real>(u_rows[i]);
+        const double hi = kind & 8 ? u_elements[k] : static_cast<Real>(u_rows[i]);
         const double v = normal();
         x[k] = static_cast<Real>(v < lo ? lo : (v > hi ? hi : v));
         g[k] = static_cast<Real>(normal());
@@ -73,7 +76,7 @@ bool twins_agree(int n, int kind, std::mt19937_64 &rng)
         x.data(),
         stride,
         {kind & 1 ? l_elements.data() : nullptr, stride, {l_rows.data(), 1}},
-        {nullptr, 0, {u_rows.data(), 1}},
+        {kind & 8 ? u_elements.data() : nullptr, stride, {u_rows.data(), 1}},
         {kind & 2 ? w_elements.data() : nullptr, stride, {kind & 4 ? w_rows.data() : nullptr, 1}}};
     std::vector<Real> dx[2] = {std::vector<Real>(size), std::vector<Real>(size)};
     std::vector<Real> gy[2] = {std::vector<Real>(size), std::vector<Real>(size)};
@@ -121,7 +124,7 @@ int main()
     int cases = 0;
     for (int round = 0; round < 10; ++round) {
         for (int n = 1; n < 70; ++n) {
-            for (int kind = 0; kind < 8; ++kind) {
+            for (int kind = 0; kind < 16; ++kind) {
                 differ += !twins_agree<double>(n, kind, rng);
                 differ += !twins_agree<float>(n, kind, rng);
                 cases += 2;

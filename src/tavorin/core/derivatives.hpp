@@ -93,7 +93,7 @@ template <typename Real>
 void free_weight_rows(const Sets<Real> &sets, Real *k, std::ptrdiff_t begin,
                       std::ptrdiff_t end) noexcept;
 
-// The plain twins, element by element: what the two above run where the
+// The same loops compiled on plain lanes: what the three above run where the
 // processor has no AVX2, callable anywhere so that tests compare the bytes.
 template <typename Real>
 void jvp_rows_plain(const Jvp<Real> &jvp, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept;
