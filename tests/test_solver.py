@@ -324,8 +324,8 @@ def _determinism_rows(kind, m, n, g):
     ],
 )
 def test_bytes_depend_on_the_vector_alone(kind, n, dtype):
-    # Against the batch: reversed, cut in two, each vector alone and on two
-    # threads (rounds start from neighbours, samples or probes alike).
+    # Against the batch: reversed, on two threads, in place, cut in two, each
+    # vector alone (rounds start from neighbours, samples or probes alike).
     g = rng(n)
     m = 24
     y, h, low, high, w = _determinism_rows(kind, m, n, g)
@@ -340,6 +340,9 @@ def test_bytes_depend_on_the_vector_alone(kind, n, dtype):
     flipped = slice(None, None, -1)
     assert solve(y[flipped], h[flipped], *part(flipped))[1][flipped].tobytes() == whole.tobytes()
     assert solve(y, h, *ops, workers=2)[1].tobytes() == whole.tobytes()
+    # Written over y, where nothing is written before a vector is settled.
+    in_place = y.copy()
+    assert solve(in_place, h, *ops, out=in_place)[1].tobytes() == whole.tobytes()
     cut = slice(0, 7), slice(7, None)
     pieces = [solve(y[c], h[c], *part(c))[1] for c in cut]
     assert np.concatenate(pieces).tobytes() == whole.tobytes()
