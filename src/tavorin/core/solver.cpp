@@ -2,6 +2,7 @@
 // vectors.
 #include "core/solver.hpp"
 
+#include "core/ball.hpp"
 #include "core/blocks.hpp"
 #include "core/finish.hpp"
 #include "core/one_sided.hpp"
@@ -364,6 +365,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
                           Team *team) noexcept
 {
+    if (problem.signs) {
+        return ball::solve_rows(problem, begin, end, team, chunk_rows(problem));
+    }
     return problem.single ? solve_typed<float>(problem, begin, end, team)
                           : solve_typed<double>(problem, begin, end, team);
 }
