@@ -18,6 +18,13 @@ namespace tavorin::one_sided {
 template <class T>
 bool clip_satisfies(const Problem &problem, std::ptrdiff_t i) noexcept;
 
+// How many of the vectors [begin, end), from begin on, clip_satisfies holds
+// for, each of them solved by its clip as it leaves it; the first it does
+// not hold for (if any) is left as clip_satisfies leaves it.
+template <class T>
+std::ptrdiff_t clipped_run(const Problem &problem, std::ptrdiff_t begin,
+                           std::ptrdiff_t end) noexcept;
+
 }  // namespace tavorin::one_sided
 
 #endif
