@@ -214,7 +214,7 @@ namespace {
 // One call for a run of short vectors, not a call and its setup each.
 template <class T, bool Weighted>
 TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdiff_t begin,
-                                                    std::ptrdiff_t end) noexcept
+                                                    std::ptrdiff_t end, bool clipped) noexcept
 {
     using namespace simd;
     const std::ptrdiff_t n = p.n;
@@ -263,17 +263,18 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
         const double bound = slack * magnitude + least;
         if (!(std::fabs(total) > bound && bound <= std::numeric_limits<double>::max())) {
             // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
-            if (!clip_satisfies<T>(p, i)) {
+            if (clip_satisfies<T>(p, i) != clipped) {
                 break;
             }
             continue;
         }
-        if ((total > 0 ? p.sense : -p.sense) > 0) {
-            break;
-        }
-        for (std::ptrdiff_t j = 0; !apart && j < n; ++j) {
+        const bool satisfied = (total > 0 ? p.sense : -p.sense) <= 0;
+        for (std::ptrdiff_t j = 0; satisfied && !apart && j < n; ++j) {
             const T above = y[j] > l_i ? y[j] : l_i;
             x[j] = above < u_i ? above : u_i;
+        }
+        if (satisfied != clipped) {
+            break;
         }
     }
     return i - begin;
@@ -282,14 +283,15 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
 }  // namespace
 
 template <class T>
-std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
+                           bool clipped) noexcept
 {
     if (simd::available() && !p.l.each && !p.u.each && !p.w.each) {
-        return p.w.vector.data ? clipped_run_simd<T, true>(p, begin, end)
-                               : clipped_run_simd<T, false>(p, begin, end);
+        return p.w.vector.data ? clipped_run_simd<T, true>(p, begin, end, clipped)
+                               : clipped_run_simd<T, false>(p, begin, end, clipped);
     }
     std::ptrdiff_t i = begin;
-    while (i < end && clip_satisfies<T>(p, i)) {
+    while (i < end && clip_satisfies<T>(p, i) == clipped) {
         ++i;
     }
     return i - begin;
@@ -297,9 +299,9 @@ std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t) noexcept;
-template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t,
-                                           std::ptrdiff_t) noexcept;
-template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t,
-                                            std::ptrdiff_t) noexcept;
+template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
+                                           bool) noexcept;
+template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
+                                            bool) noexcept;
 
 }  // namespace tavorin::one_sided

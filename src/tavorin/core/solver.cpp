@@ -312,10 +312,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                     continue;
                 }
             }
-            int run = 1;
-            while (run < count && !one_sided::clip_satisfies<T>(p, i + run)) {
-                ++run;
-            }
+            const int run =
+                1 + static_cast<int>(one_sided::clipped_run<T>(p, i + 1, i + count, false));
             clipped_at = run < count ? i + run : -1;
             count = run;
         }
