@@ -560,6 +560,9 @@ NAN_ROW = np.array([[0.0] * 4, [0.0] * 4, [0.0, np.nan, 0.0, 0.0]])
 # Large enough for threads: the last vector's NaN is found after the others were read.
 NAN_LAST = np.zeros((64, 1024))
 NAN_LAST[-1, -1] = np.nan
+# Short vectors, the NaN's many vectors after the first: the ball solves them a block at a time.
+NAN_LATE = np.ones((3000, 10))
+NAN_LATE[2500, 3] = -np.inf
 MASKED = (
     "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
     "to choose the masked values, or {0}.compressed() to drop them"
@@ -714,6 +717,11 @@ L1_REFUSALS = [
      "(2,) (check_finite=False projects it anyway, into an unspecified result)"),
     ((Y, 1.0), {"out": np.zeros((4, 3))}, ValueError,
      "out has shape (4, 3), but the result has shape (3, 4)"),
+    ((NAN_LATE, 1.0), {"workers": 1}, ValueError, "y holds NaN or infinity in the vector at "
+     "batch index (2500,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((NAN_LATE, 1.0), {"out": np.zeros((3000, 10))}, ValueError, "y holds NaN or infinity in "
+     "the vector at batch index (2500,) (check_finite=False projects it anyway, into an "
+     "unspecified result)"),
     ((Y, 1.0), {"sense": "<="}, TypeError,
      "project_l1_ball() got an unexpected keyword argument 'sense'"),
 ]  # fmt: skip

@@ -223,6 +223,7 @@ def l1_cases():
     yield "on the sphere", [[0.5, -0.25, 0.25], [1.0, 0.0, -0.0]], 1.0, None
     yield "float32", normal((30, 20)).astype(np.float32), 4.0, None
     yield "ints", rng.integers(-3, 4, (20, 6)), 5, None
+    yield "blocks of short vectors", normal((900, 10)), rng.uniform(4.0, 12.0, 900), None
 
 
 @pytest.mark.parametrize("case", list(l1_cases()), ids=lambda c: c[0])
@@ -249,7 +250,7 @@ def mixed_batch(seed, n):
     return rng.standard_normal((70, n)) * rng.choice([0.05, 1.0, 30.0], (70, 1))
 
 
-@pytest.mark.parametrize("n", [5, 300, 9000])
+@pytest.mark.parametrize("n", [5, 10, 300, 9000])
 @pytest.mark.parametrize(
     "call",
     [

@@ -445,6 +445,30 @@ def project_capped_simplex(
         x = _lean(y, h, l, u, SENSES[sense], threads)
         if x is not None:
             return x
+    return projected(
+        y, h, l, u, axis, weights, sense, method, check_finite, xtol, rtol, maxiter, out, workers
+    )
+
+
+def projected(
+    y,
+    h,
+    l,  # noqa: E741
+    u,
+    axis,
+    weights,
+    sense,
+    method,
+    check_finite,
+    xtol,
+    rtol,
+    maxiter,
+    out,
+    workers,
+    signs=False,
+):
+    """project_capped_simplex past its lean path; with ``signs``, ``|y|`` is
+    projected and the result takes ``y``'s signs (the l1 ball), in the solver."""
     for value, name in ((y, "y"), (h, "h"), (l, "l"), (u, "u"), (weights, "weights")):
         refuse_masked(value, name)
     y = real_array(y, "y")
@@ -506,14 +530,15 @@ def project_capped_simplex(
     own = target is None
     if own:
         target = np.empty((m, n), computed)
-    elif out is not y and np.may_share_memory(source, target):
-        source = source.copy()  # the solver takes out as y itself or apart from it
+    elif (out is not y or signs) and np.may_share_memory(source, target):
+        # The solver takes out as y itself or apart from it (apart for signs).
+        source = source.copy()
 
     if method == "exact":
         # Into our own array the solve stops at a vector holding NaN; into the
         # caller's, y is scanned whole first, on the solve's threads.
         check = (_FOLDED_CHECK if own else _CHECK_FIRST) if check_finite else 0
-        bad = _simplex.solve(source, target, h, l, u, w, check, threads, sense)
+        bad = _simplex.solve(source, target, h, l, u, w, check, threads, sense, int(signs))
         if bad >= 0:
             _raise_nonfinite(bad, batch_shape)
     else:

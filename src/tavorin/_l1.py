@@ -4,13 +4,15 @@
 ``{z >= 0, sum_j w_j z_j <= radius}``: the exact solver's ``sense="<="`` with
 ``l = 0`` and ``u = inf``, so a vector already inside is its own clip and
 comes back with the same bytes (the sign is copied back, ``-0.0`` included).
+The solver takes ``|y|`` and writes the signs itself, a block of vectors at a
+time while the block is in the caches.
 """
 
 import math
 
 import numpy as np
 
-from ._api import _checked_out, check_axis, project_capped_simplex, result_dtypes
+from ._api import _MAXITER, _RTOL, _XTOL, _checked_out, check_axis, projected, result_dtypes
 from ._sets import kind_of, real_array, refuse_masked
 
 __all__ = ["project_l1_ball"]
@@ -126,19 +128,21 @@ def project_l1_ball(y, radius, *, axis=-1, weights=None, check_finite=True, out=
         out = _checked_out(out, y.shape)
     computed, _ = result_dtypes(y.dtype, "exact")
     signed = y.astype(computed, copy=False)
-    z = project_capped_simplex(
-        np.abs(signed),
+    # |y| read and the signs written by the solver's own passes over the rows.
+    return projected(
+        signed,
         radius,
         0.0,
         math.inf,
-        axis=axis,
-        weights=weights,
-        sense="<=",
-        check_finite=check_finite,
-        workers=workers,
+        axis,
+        weights,
+        "<=",
+        "exact",
+        check_finite,
+        _XTOL,
+        _RTOL,
+        _MAXITER,
+        out,
+        workers,
+        signs=True,
     )
-    x = np.copysign(z, signed, out=z)
-    if out is None:
-        return x
-    np.copyto(out, x, casting="same_kind")
-    return out

@@ -429,30 +429,11 @@ private:
 
 }  // namespace
 
-double band_lo(double tau, double scale) noexcept
-{
-    const double d = tuning::k_band_roundings * k_eps * std::fmax(scale, std::fabs(tau));
-    return std::fmin(down(tau, tuning::k_band_doubles), tau - d);
-}
-
-double band_hi(double tau, double scale) noexcept
-{
-    const double d = tuning::k_band_roundings * k_eps * std::fmax(scale, std::fabs(tau));
-    return std::fmax(up(tau, tuning::k_band_doubles), tau + d);
-}
-
 bool even(double t) noexcept
 {
     std::uint64_t b;
     std::memcpy(&b, &t, sizeof b);
     return (b & 1) == 0;
-}
-
-double band_scale(double l_all, double u_all) noexcept
-{
-    const double l = std::isfinite(l_all) ? std::fabs(l_all) : 0.0;
-    const double u = std::isfinite(u_all) ? std::fabs(u_all) : 0.0;
-    return std::fmax(l, u);
 }
 
 template <class T>

@@ -23,10 +23,14 @@
 #ifndef TAVORIN_CORE_FINISH_HPP
 #define TAVORIN_CORE_FINISH_HPP
 
+#include "core/doubles.hpp"
+#include "core/tuning.hpp"
 #include "core/twofold.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace tavorin::finish {
 
@@ -69,13 +73,29 @@ struct Band {
 // The band's ends around a shift: a few doubles either side, and at least
 // a few roundings of `scale` (band_scale), within which the rounds' plain
 // sums leave their shift.  Its width changes the path, never the result.
-double band_lo(double tau, double scale) noexcept;
-double band_hi(double tau, double scale) noexcept;
+// Inline: the rounds of short vectors take them once a vector.
+inline double band_lo(double tau, double scale) noexcept
+{
+    const double d = tuning::k_band_roundings * std::numeric_limits<double>::epsilon() *
+                     std::fmax(scale, std::fabs(tau));
+    return std::fmin(from_ordered_key(ordered_key(tau) - tuning::k_band_doubles), tau - d);
+}
+inline double band_hi(double tau, double scale) noexcept
+{
+    const double d = tuning::k_band_roundings * std::numeric_limits<double>::epsilon() *
+                     std::fmax(scale, std::fabs(tau));
+    return std::fmax(from_ordered_key(ordered_key(tau) + tuning::k_band_doubles), tau + d);
+}
 // Whether the last bit of t's significand is 0 (ties go to such a double).
 bool even(double t) noexcept;
 
 // The larger finite |l| and |u| every element shares (0: none).
-double band_scale(double l_all, double u_all) noexcept;
+inline double band_scale(double l_all, double u_all) noexcept
+{
+    const double l = std::isfinite(l_all) ? std::fabs(l_all) : 0.0;
+    const double u = std::isfinite(u_all) ? std::fabs(u_all) : 0.0;
+    return std::fmax(l, u);
+}
 
 struct Settled {
     double tau = 0.0;

@@ -205,7 +205,103 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i) noexcept
     return true;
 }
 
+namespace {
+
+// clipped_run for sets of one value per vector, in lanes of four: each
+// vector's clip and sums as clip_sign_simd takes them (the probe for NaN and
+// infinity added into the sum, which it leaves unchanged where y is finite),
+// decided here where the error bound decides it, else by clip_satisfies.
+// One call for a run of short vectors, not a call and its setup each.
+template <class T, bool Weighted>
+TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdiff_t begin,
+                                                    std::ptrdiff_t end, bool clipped) noexcept
+{
+    using namespace simd;
+    const std::ptrdiff_t n = p.n;
+    const std::ptrdiff_t n4 = n - n % 4;
+    const bool apart = p.out != p.y;
+    const double slack = (static_cast<double>(n) + 2) * k_eps;
+    const double least = (static_cast<double>(n) + 2) * k_least;
+    std::ptrdiff_t i = begin;
+    for (; i < end; ++i) {
+        const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+        T *x = reinterpret_cast<T *>(p.out + i * p.out_stride);
+        const T l_i = static_cast<T>(p.l.vector[i]);
+        const T u_i = static_cast<T>(p.u.vector[i]);
+        const double w_i = Weighted ? p.w.vector[i] : 1.0;
+        const F64x4 l = broadcast(static_cast<double>(l_i));
+        const F64x4 u = broadcast(static_cast<double>(u_i));
+        const F64x4 w = broadcast(w_i);
+        F64x4 sum = zero(), size = zero();
+        for (std::ptrdiff_t j = 0; j < n4; j += 4) {
+            const F64x4 y_j = load(y + j);
+            const F64x4 c = min(max(y_j, l), u);
+            if (apart) {
+                store(x + j, c);
+            }
+            const F64x4 t = Weighted ? w * c : c;
+            sum = sum + (t + (y_j - y_j));
+            size = size + max(t, negated(t));
+        }
+        double sums[4], sizes[4];
+        store(sums, sum);
+        store(sizes, size);
+        for (std::ptrdiff_t j = n4; j < n; ++j) {
+            const T y_j = y[j];
+            const T above = y_j > l_i ? y_j : l_i;
+            const T c = above < u_i ? above : u_i;
+            if (apart) {
+                x[j] = c;
+            }
+            const double t = w_i * static_cast<double>(c);
+            sums[0] += t + static_cast<double>(y_j - y_j);
+            sizes[0] += std::fabs(t);
+        }
+        const double h = p.h[i];
+        const double total = ((sums[0] + sums[1]) + (sums[2] + sums[3])) - h;
+        const double magnitude = ((sizes[0] + sizes[1]) + (sizes[2] + sizes[3])) + std::fabs(h);
+        const double bound = slack * magnitude + least;
+        if (!(std::fabs(total) > bound && bound <= std::numeric_limits<double>::max())) {
+            // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
+            if (clip_satisfies<T>(p, i) != clipped) {
+                break;
+            }
+            continue;
+        }
+        const bool satisfied = (total > 0 ? p.sense : -p.sense) <= 0;
+        for (std::ptrdiff_t j = 0; satisfied && !apart && j < n; ++j) {
+            const T above = y[j] > l_i ? y[j] : l_i;
+            x[j] = above < u_i ? above : u_i;
+        }
+        if (satisfied != clipped) {
+            break;
+        }
+    }
+    return i - begin;
+}
+
+}  // namespace
+
+template <class T>
+std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
+                           bool clipped) noexcept
+{
+    if (simd::available() && !p.l.each && !p.u.each && !p.w.each) {
+        return p.w.vector.data ? clipped_run_simd<T, true>(p, begin, end, clipped)
+                               : clipped_run_simd<T, false>(p, begin, end, clipped);
+    }
+    std::ptrdiff_t i = begin;
+    while (i < end && clip_satisfies<T>(p, i) == clipped) {
+        ++i;
+    }
+    return i - begin;
+}
+
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t) noexcept;
+template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
+                                           bool) noexcept;
+template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
+                                            bool) noexcept;
 
 }  // namespace tavorin::one_sided

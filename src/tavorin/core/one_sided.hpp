@@ -18,6 +18,13 @@ namespace tavorin::one_sided {
 template <class T>
 bool clip_satisfies(const Problem &problem, std::ptrdiff_t i) noexcept;
 
+// How many of the vectors [begin, end), from begin on, clip_satisfies holds
+// for (or, without `clipped`, does not hold for), each left as clip_satisfies
+// leaves it, and so is the first vector past the run (if any).
+template <class T>
+std::ptrdiff_t clipped_run(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
+                           bool clipped = true) noexcept;
+
 }  // namespace tavorin::one_sided
 
 #endif

@@ -2,6 +2,7 @@
 // vectors.
 #include "core/solver.hpp"
 
+#include "core/ball.hpp"
 #include "core/blocks.hpp"
 #include "core/finish.hpp"
 #include "core/one_sided.hpp"
@@ -265,7 +266,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     double last = std::numeric_limits<double>::quiet_NaN();
     std::int64_t cold = 0;
     bool warming = false;
-    std::ptrdiff_t clipped_at = -1;  // one-sided: the vector found clipped after a run
+    std::ptrdiff_t clipped_at = -1;    // one-sided: the vector found clipped after a run
+    std::ptrdiff_t unclipped_at = -1;  // and found not to be after a run of clipped ones
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -300,14 +302,20 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // One-sided: a vector its clip satisfies is done; a run of the
             // others goes side by side (the run's starts do not change its
             // results, only how soon they come).
-            if (i == clipped_at || one_sided::clip_satisfies<T>(p, i)) {
+            if (i == clipped_at) {
                 ++i;
                 continue;
             }
-            int run = 1;
-            while (run < count && !one_sided::clip_satisfies<T>(p, i + run)) {
-                ++run;
+            if (i != unclipped_at) {
+                const std::ptrdiff_t clipped = one_sided::clipped_run<T>(p, i, end);
+                if (clipped > 0) {
+                    i += clipped;
+                    unclipped_at = i;  // the vector the run stopped at, if any
+                    continue;
+                }
             }
+            const int run =
+                1 + static_cast<int>(one_sided::clipped_run<T>(p, i + 1, i + count, false));
             clipped_at = run < count ? i + run : -1;
             count = run;
         }
@@ -366,6 +374,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
                           Team *team) noexcept
 {
+    if (problem.signs) {
+        return ball::solve_rows(problem, begin, end, team, chunk_rows(problem));
+    }
     return problem.single ? solve_typed<float>(problem, begin, end, team)
                           : solve_typed<double>(problem, begin, end, team);
 }

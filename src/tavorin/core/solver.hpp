@@ -38,6 +38,9 @@ struct Problem {
     // clip(y, l, u) satisfies the sum is that clip, else the equality's
     // projection.
     int sense = 0;
+    // The l1 ball (with l = 0, u = inf and sense 1): |y| is what is projected,
+    // and the result takes y's signs; out apart from y.
+    bool signs = false;
 };
 
 // Solves the vectors [begin, end) on the calling thread.  With check_finite,

@@ -104,19 +104,22 @@ PyObject *raise_not_started() noexcept
 
 }  // namespace
 
-// solve(y, out, h, l, u, w, check_finite, workers, sense=0) -> int
+// solve(y, out, h, l, u, w, check_finite, workers, sense=0, signs=0) -> int
 //
 // check_finite: 0 (False) none; 1 (True) a vector holding NaN or infinity
 // stops the solve there, the vectors before it written; 2 the whole of y is
 // scanned first, on the same threads, and nothing is written if it holds one.
+// signs: 1 projects |y| and gives the result y's signs (the l1 ball; out
+// apart from y).
 PyObject *solve(PyObject *, PyObject *args) noexcept
 {
     PyObject *y_obj, *out_obj, *h_obj, *l_obj, *u_obj, *w_obj;
     int check_finite;
     Py_ssize_t workers;
     int sense = 0;
-    if (!PyArg_ParseTuple(args, "OOOOOOin|i:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj,
-                          &w_obj, &check_finite, &workers, &sense)) {
+    int signs = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOOin|ii:solve", &y_obj, &out_obj, &h_obj, &l_obj, &u_obj,
+                          &w_obj, &check_finite, &workers, &sense, &signs)) {
         return nullptr;
     }
     if (check_finite < 0 || check_finite > 2) {
@@ -145,6 +148,10 @@ PyObject *solve(PyObject *, PyObject *args) noexcept
         PyErr_SetString(PyExc_ValueError, "out: overlaps y without being y");
         return nullptr;
     }
+    if (signs != 0 && y.m > 0 && out.data == y.data) {
+        PyErr_SetString(PyExc_ValueError, "out: must be apart from y to take its signs");
+        return nullptr;
+    }
     Problem problem;
     Sets sets;
     Real real = y.real;
@@ -164,6 +171,7 @@ PyObject *solve(PyObject *, PyObject *args) noexcept
     problem.single = y.real == Real::f32;
     problem.check_finite = check_finite == 1;
     problem.sense = sense;
+    problem.signs = signs != 0;
     bool started = true;
     std::ptrdiff_t first = -1;
     // One team for the scan and the solve: its threads start once, and the
