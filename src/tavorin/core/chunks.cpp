@@ -1,0 +1,300 @@
+// A long span's passes chunk by chunk (chunks.hpp).
+#include "core/chunks.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace tavorin::shift {
+
+namespace {
+
+std::ptrdiff_t region_of(std::ptrdiff_t chunk) noexcept
+{
+    return chunk * (k_chunk / 2 + 16);
+}
+
+// Runs f(begin, end) over `chunks` chunks, a chunk at a time on the
+// splitter's threads, or on the calling thread when it has none.
+template <class F>
+void on_chunks(const Splitter &splitter, std::ptrdiff_t chunks, F &&f) noexcept
+{
+    if (splitter.splits() && chunks > 1) {
+        splitter.team->run(chunks, 1, f);
+    }
+    else {
+        f(std::ptrdiff_t{0}, chunks);
+    }
+}
+
+// Chunks [begin, end)'s classes at tau (pieces: the span lies in the
+// workspace's pieces, else in chunks of k_chunk); with `out`, each chunk's
+// projection written there on the way (write_count: the counts at the
+// bounds only).
+template <class T>
+void classify_chunks(const Span<T> &s, const Table<T> &passes, double tau, T *out, Classes *results,
+                     const Workspace *pieces, std::ptrdiff_t begin, std::ptrdiff_t end) noexcept
+{
+    for (std::ptrdiff_t k = begin; k < end; ++k) {
+        const Span<T> chunk =
+            pieces ? piece_of(s, *pieces, static_cast<std::size_t>(k)) : chunk_of(s, k, k_chunk);
+        Classes &c = results[k];
+        if (out) {
+            passes.write_count(chunk, tau, out + k * k_chunk, c.upper, c.lower);
+        }
+        else {
+            c = passes.classify(chunk, tau);
+        }
+    }
+}
+
+}  // namespace
+
+// Room for the candidates of a vector of n elements.
+std::ptrdiff_t candidate_room(std::ptrdiff_t n) noexcept
+{
+    return region_of((n + k_chunk - 1) / k_chunk);
+}
+
+// The classes of a span; one of two chunks or more (or a span in the
+// workspace's pieces) is classified chunk by chunk (on the workspace's
+// threads when it has them) and the chunks' sums added in order, so that
+// the result is the same bytes however many threads ran it.
+template <class T>
+Classes classify_all(const Span<T> &s, const Table<T> &passes, double tau, Workspace &ws) noexcept
+{
+    const bool pieces = ws.pieces_used;
+    const std::ptrdiff_t chunks =
+        pieces ? static_cast<std::ptrdiff_t>(ws.piece_at.size()) : (s.n + k_chunk - 1) / k_chunk;
+    if (!pieces) {
+        if (chunks < 2) {
+            return passes.classify(s, tau);
+        }
+        try {
+            ws.classes.resize(static_cast<std::size_t>(chunks));
+        }
+        catch (...) {
+            return passes.classify(s, tau);
+        }
+    }
+    Classes *const results = ws.classes.data();
+    const Workspace *const in = pieces ? &ws : nullptr;
+    on_chunks(ws.split, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        classify_chunks(s, passes, tau, static_cast<T *>(nullptr), results, in, begin, end);
+    });
+    Classes all;
+    Twofold wy, ww, bw;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        const Classes &c = ws.classes[static_cast<std::size_t>(k)];
+        wy = wy + twofold(c.free_wy);
+        ww = ww + twofold(c.free_ww);
+        bw = bw + twofold(c.bound_w);
+        all.upper += c.upper;
+        all.lower += c.lower;
+        all.finite = all.finite && c.finite;
+    }
+    all.free_wy = {wy.hi, wy.lo};
+    all.free_ww = {ww.hi, ww.lo};
+    all.bound_w = {bw.hi, bw.lo};
+    return all;
+}
+
+// The filtering pass over every chunk; `pieces` tells whether the
+// candidates were left in the workspace's pieces (else they are together
+// at the start of `out`).
+template <class T>
+Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double hi, bool summing,
+                    const Candidates &out, Workspace &ws, const Splitter &splitter,
+                    bool &pieces) noexcept
+{
+    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
+    Filtered *const results = ws.chunks.data();
+    // Threads put each chunk's candidates at the start of its own region,
+    // moved together below; one thread puts them straight after the last
+    // chunk's, with the same room after them (so the same fit).
+    const bool packed = !splitter.splits();
+    if (packed) {
+        std::ptrdiff_t at = 0;
+        for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+            Candidates region = out;
+            region.capacity = at + (region_of(k + 1) - region_of(k));
+            results[k] = passes.filter[summing](chunk_of(s, k, k_chunk), lo, hi, region, at);
+            at += results[k].kept;
+        }
+    }
+    else {
+        on_chunks(splitter, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+            for (std::ptrdiff_t k = begin; k < end; ++k) {
+                Candidates region = out;
+                region.capacity = region_of(k + 1);
+                results[k] =
+                    passes.filter[summing](chunk_of(s, k, k_chunk), lo, hi, region, region_of(k));
+            }
+        });
+    }
+    // Many candidates stay where they are, as pieces (their rounds split
+    // over the threads as they lie), wherever they were put: the same pieces
+    // whatever the threads, so the same sums.
+    std::ptrdiff_t total = 0;
+    bool fitted = true;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        total += results[k].kept;
+        fitted = fitted && results[k].fitted;
+    }
+    pieces = false;
+    ws.piece_at.clear();
+    ws.piece_n.clear();
+    if (fitted && total >= 2 * k_chunk) {
+        try {
+            ws.piece_at.resize(static_cast<std::size_t>(chunks));
+            ws.piece_n.resize(static_cast<std::size_t>(chunks));
+            ws.classes.resize(static_cast<std::size_t>(chunks));
+            std::ptrdiff_t at = 0;
+            for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+                ws.piece_at[static_cast<std::size_t>(k)] = packed ? at : region_of(k);
+                ws.piece_n[static_cast<std::size_t>(k)] = results[k].kept;
+                at += results[k].kept;
+            }
+            pieces = true;
+        }
+        catch (...) {
+            ws.piece_at.clear();
+            ws.piece_n.clear();
+        }
+    }
+    Filtered all;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        const Filtered &f = results[k];
+        all.fitted = all.fitted && f.fitted;
+        all.finite = all.finite && f.finite;
+        all.fixed.upper += f.fixed.upper;
+        all.fixed.lower += f.fixed.lower;
+        all.fixed.free += f.fixed.free;
+        const Twofold b = twofold(all.fixed.bound_w) + twofold(f.fixed.bound_w);
+        all.fixed.bound_w = {b.hi, b.lo};
+        const Twofold wy = twofold(all.fixed.free_wy) + twofold(f.fixed.free_wy);
+        all.fixed.free_wy = {wy.hi, wy.lo};
+        const Twofold ww = twofold(all.fixed.free_ww) + twofold(f.fixed.free_ww);
+        all.fixed.free_ww = {ww.hi, ww.lo};
+        if (!packed && !pieces && all.fitted && f.kept > 0 && region_of(k) != all.kept) {
+            for (double *a : {out.y, out.l, out.u, out.w}) {
+                if (a) {
+                    std::memmove(a + all.kept, a + region_of(k),
+                                 static_cast<std::size_t>(f.kept) * sizeof(double));
+                }
+            }
+        }
+        all.kept += f.kept;
+    }
+    return all;
+}
+
+// The write, with how many elements it put at u and at l; one of two chunks
+// or more runs chunk by chunk on the workspace's threads when it has them.
+template <class T>
+void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out, Workspace &ws,
+                   std::int64_t &upper, std::int64_t &lower) noexcept
+{
+    const std::ptrdiff_t chunks = (s.n + k_chunk - 1) / k_chunk;
+    if (chunks < 2 || !ws.split.splits()) {
+        passes.write_count(s, tau, out, upper, lower);
+        return;
+    }
+    try {
+        ws.classes.resize(static_cast<std::size_t>(chunks));
+    }
+    catch (...) {
+        passes.write_count(s, tau, out, upper, lower);
+        return;
+    }
+    Classes *const results = ws.classes.data();
+    on_chunks(ws.split, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        classify_chunks(s, passes, tau, out, results, static_cast<const Workspace *>(nullptr),
+                        begin, end);
+    });
+    upper = 0;
+    lower = 0;
+    for (std::ptrdiff_t k = 0; k < chunks; ++k) {
+        upper += ws.classes[static_cast<std::size_t>(k)].upper;
+        lower += ws.classes[static_cast<std::size_t>(k)].lower;
+    }
+}
+
+template <class T>
+void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
+                  const Splitter &splitter) noexcept
+{
+    const Table<T> &passes = table_of(v.span, plain);
+    const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
+    const Span<T> &s = v.span;
+    on_chunks(splitter, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        Span<T> range = chunk_of(s, begin, k_chunk);
+        range.n = std::min(s.n, end * k_chunk) - begin * k_chunk;
+        passes.write(range, tau, out + begin * k_chunk);
+    });
+}
+
+template <class T>
+finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
+                         const Splitter &splitter) noexcept
+{
+    const Table<T> &passes = table_of(v.span, plain);
+    const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
+    if (!splitter.splits() || chunks < 2) {
+        return passes.band(v.span, lo, hi);
+    }
+    std::vector<finish::Band> parts;
+    try {
+        parts.resize(static_cast<std::size_t>(chunks));
+    }
+    catch (...) {
+        return passes.band(v.span, lo, hi);
+    }
+    finish::Band *const results = parts.data();
+    on_chunks(splitter, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            results[k] = passes.band(chunk_of(v.span, k, k_chunk), lo, hi);
+        }
+    });
+    // The chunks' sums carry their rounding errors, so their order only
+    // moves the bound on those errors, never the shift settled from them.
+    finish::Band all = parts[0];
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        const finish::Band &b = parts[k];
+        all.changing += b.changing;
+        all.upper += b.upper;
+        all.lower += b.lower;
+        all.free += b.free;
+        all.a = all.a + b.a;
+        all.s = all.s + b.s;
+        all.a_magnitude += b.a_magnitude;
+        all.s_magnitude += b.s_magnitude;
+        all.a_least = std::fmin(all.a_least, b.a_least);
+    }
+    return all;
+}
+
+template Classes classify_all<double>(const Span<double> &, const Table<double> &, double,
+                                      Workspace &) noexcept;
+template Classes classify_all<float>(const Span<float> &, const Table<float> &, double,
+                                     Workspace &) noexcept;
+template Filtered filter_all<double>(const Span<double> &, const Table<double> &, double, double,
+                                     bool, const Candidates &, Workspace &, const Splitter &,
+                                     bool &) noexcept;
+template Filtered filter_all<float>(const Span<float> &, const Table<float> &, double, double, bool,
+                                    const Candidates &, Workspace &, const Splitter &,
+                                    bool &) noexcept;
+template void write_counted<double>(const Span<double> &, const Table<double> &, double, double *,
+                                    Workspace &, std::int64_t &, std::int64_t &) noexcept;
+template void write_counted<float>(const Span<float> &, const Table<float> &, double, float *,
+                                   Workspace &, std::int64_t &, std::int64_t &) noexcept;
+template finish::Band band_vector<double>(const Vector<double> &, double, double, bool,
+                                          const Splitter &) noexcept;
+template finish::Band band_vector<float>(const Vector<float> &, double, double, bool,
+                                         const Splitter &) noexcept;
+template void write_vector<double>(const Vector<double> &, double, double *, bool,
+                                   const Splitter &) noexcept;
+template void write_vector<float>(const Vector<float> &, double, float *, bool,
+                                  const Splitter &) noexcept;
+
+}  // namespace tavorin::shift
