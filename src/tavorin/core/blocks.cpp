@@ -8,6 +8,7 @@
 #include "core/blocks.hpp"
 
 #include "core/compiler.hpp"
+#include "core/tuning.hpp"
 
 #include <chrono>
 
@@ -15,18 +16,9 @@ namespace tavorin {
 
 namespace {
 
-// Below this many elements per thread another thread costs more than it saves.
-constexpr std::ptrdiff_t k_min_elements_per_thread = 16384;
-
-// How long a thread of a team waits spinning for the next job before it
-// sleeps.  A long vector's passes are jobs a few tens to hundreds of
-// microseconds apart; a sleeping thread takes tens of microseconds to wake,
-// and on this machine, once its core has gone idle, up to milliseconds.
-constexpr auto k_spin = std::chrono::microseconds(300);
-
-// Ranges per thread of a run_in_blocks: enough that a thread held up does
-// not hold up the call, few enough that each repays taking it.
-constexpr std::ptrdiff_t k_ranges_per_thread = 8;
+using tuning::k_min_elements_per_thread;
+using tuning::k_ranges_per_thread;
+using tuning::k_spin;
 
 }  // namespace
 

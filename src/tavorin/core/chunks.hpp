@@ -22,12 +22,11 @@ using passes::Table;
 constexpr double k_inf = std::numeric_limits<double>::infinity();
 constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 
-// The filtering pass runs over chunks of this many elements (a multiple of
-// 16, so that the lanes see the elements the whole vector's pass would),
-// each keeping its candidates in its own region and its sums apart; the
-// regions are moved together and the sums added in chunk order, so the
-// result is the same bytes whether the chunks ran on one thread or several.
-constexpr std::ptrdiff_t k_chunk = 1 << 16;
+// The filtering pass runs over chunks of k_chunk elements, each keeping its
+// candidates in its own region and its sums apart; the regions are moved
+// together and the sums added in chunk order, so the result is the same bytes
+// whether the chunks ran on one thread or several.
+using tuning::k_chunk;
 
 template <class T>
 const Table<T> &table_of(const Span<T> &s, bool plain) noexcept

@@ -13,6 +13,7 @@
 #define TAVORIN_CORE_PASSES_HPP
 
 #include "core/finish.hpp"
+#include "core/tuning.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -128,38 +129,13 @@ struct Table {
                          double *scratch) noexcept;
 };
 
-// Newton points a vector's rounds take, at most, where the bracket or
-// bisection would take another: one rounding past the bracket's end, or
-// agreed on by two rounds' classes (shift.cpp's rounds and side_round).
-constexpr int k_extra_newton_points = 3;
-
-// The longest vectors side_by_side takes.  Its rounds start from the
-// hyperplane's shift or a probe: a sample's (as for longer vectors) was
-// measured to save fewer rounds than its own rounds cost.  Longer vectors
-// went faster side by side in batches (measured, batches of 100 or more:
-// 20 to 35% from 2049 to 8191 elements), but a vector alone fills one lane
-// of four there, and the path must not depend on the batch (the shift may
-// differ by an ulp between the two): one vector of 2100 to 8000 elements
-// took 2.5 to 6 times as long.
-constexpr std::ptrdiff_t k_side_max_n = 2048;
-// How many vectors it takes at once: groups of four lanes whose rounds interleave.
-constexpr int k_side_rows = 8;
-// From this length its rounds class the elements against thresholds (one
-// operation less an element, two searches a round).  Measured on the Intel
-// machine against subtracting the shift: rows of 64 to 200 6 to 20% slower
-// with thresholds, 256 to 500 the same, 1000 to 2048 1 to 8% faster.
-constexpr std::ptrdiff_t k_side_cut_min_n = 512;
-// Below this length its rounds start from the best of three trial shifts
-// (side_grid: one pass that costs what a round's elements cost); from it,
-// from Newton's step at a probe the copy takes.  Measured on the Intel
-// machine, the probe against the trial shifts: rows of 24 to 47 3 to 12%
-// faster (random rows most), of 17 to 20 box rows 9 to 14% slower.
-constexpr std::ptrdiff_t k_side_grid_max_n = 24;
-// How much of each of the next call's vectors it fetches ahead (and of
-// each output row it claims): all of a row up to k_side_fetch_bytes, else
-// its start only.
-constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
-constexpr std::ptrdiff_t k_side_fetch_start = 128;
+using tuning::k_extra_newton_points;
+using tuning::k_side_cut_min_n;
+using tuning::k_side_fetch_bytes;
+using tuning::k_side_fetch_start;
+using tuning::k_side_grid_max_n;
+using tuning::k_side_max_n;
+using tuning::k_side_rows;
 
 constexpr std::ptrdiff_t side_scratch(std::ptrdiff_t n) noexcept
 {

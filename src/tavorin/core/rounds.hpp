@@ -4,13 +4,12 @@
 #define TAVORIN_CORE_ROUNDS_HPP
 
 #include "core/chunks.hpp"
+#include "core/tuning.hpp"
 
 namespace tavorin::shift {
 
-// Newton and secant rounds before bisection takes over; bisection on the
-// bits of a double ends within 64 more.
-constexpr int k_newton_rounds = 16;
-constexpr int k_max_rounds = k_newton_rounds + 80;
+using tuning::k_max_rounds;
+using tuning::k_newton_rounds;
 
 // r's line on the piece holding a shift: r(t) = a - t*slope there.
 struct Line {

@@ -36,13 +36,10 @@ namespace tavorin::shift {
 
 namespace {
 
-constexpr std::ptrdiff_t k_sample_min = 32;
-// Vectors this long (and shorter than Workspace::filter_min_n) start their rounds
-// from a sample's shift rather than the hyperplane's.
-constexpr std::ptrdiff_t k_sample_start_min_n = 64;
-constexpr std::ptrdiff_t k_sample_max = 4096;
-// Half the band, in standard errors of the sample's shift.
-constexpr double k_band = 3.0;
+using tuning::k_band;
+using tuning::k_sample_max;
+using tuning::k_sample_min;
+using tuning::k_sample_start_min_n;
 
 template <class T>
 struct SpeculativeWrite {

@@ -3,6 +3,7 @@
 #define TAVORIN_CORE_SHIFT_HPP
 
 #include "core/blocks.hpp"
+#include "core/tuning.hpp"
 #include "core/passes.hpp"
 #include "core/spare.hpp"
 
@@ -65,8 +66,7 @@ private:
     std::ptrdiff_t size_ = 0;
 };
 
-// Vectors this long are sampled and filtered (Workspace::filter_min_n).
-constexpr std::ptrdiff_t k_filter_min_n = 8192;
+using tuning::k_filter_min_n;
 
 // Scratch memory of one thread, grown as vectors need it.
 struct Workspace {
@@ -87,19 +87,10 @@ struct Workspace {
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;
     int exponent = 0;  // the scaled copy's
-    // Vectors this long are sampled and filtered; shorter ones go straight
-    // to the rounds on the whole vector (below it, measured, the filtering
-    // pass and its copy cost more than the rounds they save).  The fuzzer
-    // lowers it to reach that path with short inputs.
-    std::ptrdiff_t filter_min_n = k_filter_min_n;
-    // Vectors this long whose sample has many elements free over the whole
-    // band have those summed by the filtering pass rather than kept (the
-    // fuzzer lowers it too).  Summing makes the pass dearer, which the rounds
-    // on fewer candidates repay only where the candidates' copy itself is
-    // dear: in memory the caches do not hold, first touched by this call.
-    // Measured on box data (a fifth of the elements free): 5 to 13% slower
-    // for 10^5 to 2*10^6 elements, 10% faster for 4*10^6, 32% for 10^7.
-    std::ptrdiff_t summing_min_n = std::ptrdiff_t{3} << 20;
+    // The lengths from which vectors are filtered, and summed by the filter
+    // (tuning.hpp); the fuzzer lowers them to reach those paths with short inputs.
+    std::ptrdiff_t filter_min_n = tuning::k_filter_min_n;
+    std::ptrdiff_t summing_min_n = tuning::k_summing_min_n;
 };
 
 // A vector's problem: its span (l, u, w per element where set) and h.

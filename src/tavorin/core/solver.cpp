@@ -7,6 +7,7 @@
 #include "core/finish.hpp"
 #include "core/one_sided.hpp"
 #include "core/shift.hpp"
+#include "core/tuning.hpp"
 
 #include <atomic>
 #include <cmath>
@@ -19,33 +20,10 @@ namespace tavorin {
 
 namespace {
 
-// A vector this long gets the threads to itself when there are fewer
-// vectors than threads, its passes split over a team started for the call.
-// Measured, one vector on two threads against one: 0.8 times one thread's
-// speed for 10^5 elements, 1.0 to 1.1 for 2*10^5 and 2^18, 1.1 to 1.2 for
-// 3*10^5, 1.3 for 4*10^5, 1.5 for 7*10^5, 1.5 to 1.6 for 10^6.
-constexpr std::ptrdiff_t k_split_min_n = std::ptrdiff_t{1} << 18;
-
-// A call writing at least this many bytes apart from y writes its long
-// vectors past the caches, which would not keep them: random 10x100000 and
-// 10^6 20 to 30% faster, box 12 to 22%, 200x20000 10 to 14%; but one vector
-// of 2*10^4 to 7*10^4 elements solved again and again 15% slower, its output
-// read back from the caches before.  (Vectors solved side by side are
-// written four rows at a time, which the processor's buffers for such
-// stores do not gather into whole lines: rows of 100 1.7 times slower.)
-constexpr std::ptrdiff_t k_stream_min_bytes = std::ptrdiff_t{1} << 21;
-
-// Vectors solved side by side this long write their whole lines past the
-// caches when the call does (float64 only: a line holds two steps of four
-// doubles).  Measured: rows of 256 to 2048 5 to 11% faster, of 128 2 to 9%
-// slower, of 64 18% slower.
-constexpr std::ptrdiff_t k_side_stream_min_n = 256;
-
-// Threads take chunks of vectors of at least this many elements in all, so
-// that each repays taking it and the workspace set up for it.  Not many more:
-// the last range taken decides when the call ends (at 2^16, batches of 10^4
-// and 10^5 short rows ran 4 to 6% slower on two threads).
-constexpr std::ptrdiff_t k_min_elements_per_take = std::ptrdiff_t{1} << 14;
+using tuning::k_min_elements_per_take;
+using tuning::k_side_stream_min_n;
+using tuning::k_split_min_n;
+using tuning::k_stream_min_bytes;
 
 // Threads take whole chunks of vectors solved side by side, within which
 // the rounds start warm: 64 to 256 vectors (multiples of passes::k_side_rows),

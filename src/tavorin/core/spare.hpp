@@ -3,14 +3,15 @@
 #ifndef TAVORIN_CORE_SPARE_HPP
 #define TAVORIN_CORE_SPARE_HPP
 
+#include "core/tuning.hpp"
+
 #include <cstddef>
 
 namespace tavorin::spare {
 
-// Blocks from 1 MB to 256 MB are kept: smaller ones the allocator recycles
-// itself, and the memory of larger ones goes back to the system.
-constexpr std::ptrdiff_t k_min_doubles = std::ptrdiff_t{1} << 17;
-constexpr std::ptrdiff_t k_max_doubles = std::ptrdiff_t{1} << 25;
+// The sizes of the block kept (tuning.hpp).
+constexpr std::ptrdiff_t k_min_doubles = tuning::k_spare_min_doubles;
+constexpr std::ptrdiff_t k_max_doubles = tuning::k_spare_max_doubles;
 
 // A block of n doubles, uninitialised, or null without memory.
 double *allocate(std::ptrdiff_t n) noexcept;

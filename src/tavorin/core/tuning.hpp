@@ -1,26 +1,104 @@
-// The exact solver's tuning constants, each with the reason for its value (measurements in
-// bench/README.md).
+// The exact solver's tuning constants, each with the reason for its value; the
+// measurements behind them are in bench/README.md ("The tuning constants").  None of
+// them changes a result's bytes: they choose paths, starts and splits, and every path
+// ends on the rule of finish.hpp.
 #ifndef TAVORIN_CORE_TUNING_HPP
 #define TAVORIN_CORE_TUNING_HPP
 
+#include <chrono>
+#include <cstddef>
+
 namespace tavorin::tuning {
 
-// Times the finish moves the rounds' shift to its line's root, with sums
-// carried exactly enough to round it, before the exact finish takes over:
-// from a shift the rounds verified one move is the rule, a second is rare
-// (sums the rounds' plain arithmetic got wrong by more than two doubles).
-constexpr int k_settle_moves = 4;
+// --- The rounds (rounds.cpp, side_rounds.inc) --------------------------------
 
-// Doubles either side of the rounds' shift over which the finish checks
-// that no element changes class: the rounds' plain sums leave their shift a
-// few doubles from the rule's (which a band this wide takes without another
-// pass), and an element whose breakpoint falls inside sends the vector to
-// the exact finish (rows of 10: a third of them moved once with two).
+// Newton and secant rounds before bisection on the bits of the shift takes over
+// (which ends within 64 more): random rows need 2 to 4, adversarial ones a dozen.
+constexpr int k_newton_rounds = 16;
+constexpr int k_max_rounds = k_newton_rounds + 80;
+// Newton points taken, at most, where the bracket or bisection would take another
+// (one rounding past an end, or agreed on by two rounds' classes): each usually ends the rounds.
+constexpr int k_extra_newton_points = 3;
+
+// --- The finish (finish.cpp) ------------------------------------------------
+
+// Moves of the rounds' shift to its line's root before the exact finish takes over:
+// one is the rule, a second is rare (plain sums off by more than two doubles).
+constexpr int k_settle_moves = 4;
+// Doubles either side of the rounds' shift over which the band checks that no element
+// changes class: the rounds' plain sums leave their shift a few doubles from the rule's.
 constexpr int k_band_doubles = 8;
-// ... and at least this many roundings of the vector's scale (its shift or
-// its bounds): where the shift is small next to its elements, their plain
-// sums leave it many of its own doubles off (rows of 10: 7% moved again).
+// ... and at least this many roundings of the vector's scale: where the shift is small
+// next to its elements, their plain sums leave it many of its own doubles off.
 constexpr double k_band_roundings = 32.0;
+
+// --- Long vectors: a sample, then a filtering pass (shift.cpp, chunks.cpp) ---
+
+// Vectors this long are sampled and filtered: below it the filtering pass and its copy
+// cost more than the rounds they save.
+constexpr std::ptrdiff_t k_filter_min_n = 8192;
+// Vectors this long (and shorter than k_filter_min_n) start their rounds from a small
+// sample's shift rather than the hyperplane's: it saves more rounds than it costs.
+constexpr std::ptrdiff_t k_sample_start_min_n = 64;
+// The filter's sample: about 2 sqrt(n) elements, within these bounds.
+constexpr std::ptrdiff_t k_sample_min = 32;
+constexpr std::ptrdiff_t k_sample_max = 4096;
+// Half the filter's band, in standard errors of the sample's shift: wide enough that
+// the root is rarely outside it, narrow enough to leave few candidates.
+constexpr double k_band = 3.0;
+// Vectors this long whose sample has many elements free over the whole band have those
+// summed by the filtering pass rather than kept: only where their copy is dear (memory
+// the caches do not hold) does that repay the dearer pass.
+constexpr std::ptrdiff_t k_summing_min_n = std::ptrdiff_t{3} << 20;
+// A long vector's passes run over chunks of this many elements (a multiple of 16, so
+// that the lanes see the elements the whole vector's pass would): a grain of the team.
+constexpr std::ptrdiff_t k_chunk = std::ptrdiff_t{1} << 16;
+
+// --- Short vectors side by side (side_*.inc) --------------------------------
+
+// The longest vectors solved side by side: a vector alone fills one lane of four, and
+// the path may depend on n only, so longer ones alone would pay four times.
+constexpr std::ptrdiff_t k_side_max_n = 2048;
+// Vectors taken at once: two groups of four lanes whose rounds interleave.
+constexpr int k_side_rows = 8;
+// From this length the rounds class the elements against thresholds (one operation
+// less an element, two searches a round): faster from about 1000 elements.
+constexpr std::ptrdiff_t k_side_cut_min_n = 512;
+// Below this length the rounds start from the best of three trial shifts (a pass that
+// costs a round's elements); from it, from Newton's step at a probe the copy takes.
+constexpr std::ptrdiff_t k_side_grid_max_n = 24;
+// How much of each of the next call's vectors is fetched ahead: all of a row up to
+// k_side_fetch_bytes, else its start only.
+constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
+constexpr std::ptrdiff_t k_side_fetch_start = 128;
+
+// --- Threads and memory (solver.cpp, blocks.cpp, spare.cpp) ------------------
+
+// A vector this long gets the threads to itself when there are fewer vectors than
+// threads: from about here two threads beat one on a single vector.
+constexpr std::ptrdiff_t k_split_min_n = std::ptrdiff_t{1} << 18;
+// A call writing at least this many bytes apart from y writes its long vectors past the
+// caches, which would not keep them anyway.
+constexpr std::ptrdiff_t k_stream_min_bytes = std::ptrdiff_t{1} << 21;
+// Vectors solved side by side this long write whole lines past the caches when the
+// call does (shorter rows' four-row writes do not gather into whole lines).
+constexpr std::ptrdiff_t k_side_stream_min_n = 256;
+// Threads take chunks of vectors of at least this many elements in all, so that each
+// repays taking it; not many more, as the last range taken decides when the call ends.
+constexpr std::ptrdiff_t k_min_elements_per_take = std::ptrdiff_t{1} << 14;
+// Below this many elements per thread another thread costs more than it saves.
+constexpr std::ptrdiff_t k_min_elements_per_thread = 16384;
+// How long a team's thread spins for the next job before it sleeps: a long vector's
+// passes are jobs tens to hundreds of microseconds apart, and a sleeping thread takes
+// tens of microseconds (up to milliseconds on an idle core) to wake.
+constexpr auto k_spin = std::chrono::microseconds(300);
+// Ranges per thread of a run_in_blocks: enough that a thread held up does not hold up
+// the call, few enough that each repays taking it.
+constexpr std::ptrdiff_t k_ranges_per_thread = 8;
+// Scratch blocks from 1 MB to 256 MB are kept between calls: smaller ones the allocator
+// recycles itself, and larger ones' memory goes back to the system.
+constexpr std::ptrdiff_t k_spare_min_doubles = std::ptrdiff_t{1} << 17;
+constexpr std::ptrdiff_t k_spare_max_doubles = std::ptrdiff_t{1} << 25;
 
 }  // namespace tavorin::tuning
 
