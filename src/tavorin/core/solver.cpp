@@ -26,30 +26,25 @@ using tuning::k_split_min_n;
 using tuning::k_stream_min_bytes;
 
 // Threads take whole chunks of vectors solved side by side, within which
-// the rounds start warm: 64 to 256 vectors (multiples of passes::k_side_rows),
-// so that a batch of 1024 or more has 16 chunks or more to share out.  A
-// chunk's first call starts cold (from the hyperplane's shift, up to twice
-// the rounds of a warm one on rows of 1000): chunks of 256 rather than 64
-// took 1 to 3% fewer instructions on 10^4 to 10^5 rows, and batches of 100
-// to 255 vectors, all of whose chunks had been single cold calls, ran 15 to
-// 45% faster in chunks of 64 (random rows most).  The size depends on the
-// batch alone, never on the threads, so neither does any result.
+// the rounds start warm (a chunk's first call starts cold, from the
+// hyperplane's shift): k_warm_calls_min to k_warm_calls_max calls of
+// passes::k_side_rows vectors, a k_warm_share-th of the batch's calls, so
+// that a batch of 1024 or more has 16 chunks or more to share out.  The size
+// depends on the batch alone, never on the threads, so neither does any result.
 std::ptrdiff_t warm_rows(std::ptrdiff_t m) noexcept
 {
     constexpr std::ptrdiff_t rows = passes::k_side_rows;
-    const std::ptrdiff_t calls = m / (16 * rows);
-    return rows * (calls < 8 ? 8 : calls > 32 ? 32 : calls);
+    const std::ptrdiff_t calls = m / (tuning::k_warm_share * rows);
+    return rows * (calls < tuning::k_warm_calls_min   ? tuning::k_warm_calls_min
+                   : calls > tuning::k_warm_calls_max ? tuning::k_warm_calls_max
+                                                      : calls);
 }
 
 // Vectors solved one at a time start their rounds from the last one's
-// shift when both are in one chunk of this many: a sixteenth of the batch,
-// 1 to 32 (so that a small batch still shares out over threads), the first
-// of a chunk from a sample of itself.  Measured on rows of 2500 to 8000, in
-// chunks of 8 to 25: box 13 to 18% faster, random 28 to 32% (classifying
-// passes a vector 3.2 to 2.4, and 4.4 to 2.7), top-k 40%, geometric 5 times;
-// heavy-tailed rows (10^-8 to 10^8 in a row), whose neighbours' shifts are
-// poor starts, 8% slower (a bad start ends the chunk's warm starts).
-// Vectors sampled and filtered take no start: one at a time.
+// shift when both are in one chunk of a k_warm_share-th of the batch, 1 to
+// k_warm_vectors_max (so that a small batch still shares out over threads),
+// the first of a chunk from a sample of itself.  Vectors sampled and
+// filtered take no start: one at a time.
 std::ptrdiff_t chunk_rows(const Problem &p) noexcept
 {
     if (p.n <= passes::k_side_max_n) {
@@ -58,8 +53,8 @@ std::ptrdiff_t chunk_rows(const Problem &p) noexcept
     if (p.n >= shift::k_filter_min_n) {
         return 1;
     }
-    const std::ptrdiff_t rows = p.m / 16;
-    return rows < 1 ? 1 : rows > 32 ? 32 : rows;
+    const std::ptrdiff_t rows = p.m / tuning::k_warm_share;
+    return rows < 1 ? 1 : rows > tuning::k_warm_vectors_max ? tuning::k_warm_vectors_max : rows;
 }
 
 // Warm starts of one kind (shifts, or offsets from the hyperplane's

@@ -72,6 +72,17 @@ constexpr std::ptrdiff_t k_side_grid_max_n = 24;
 constexpr std::ptrdiff_t k_side_fetch_bytes = 1024;
 constexpr std::ptrdiff_t k_side_fetch_start = 128;
 
+// --- Warm starts within a batch (solver.cpp) --------------------------------
+
+// Vectors start their rounds from their neighbours' shifts within chunks of a
+// k_warm_share-th of the batch: side by side k_warm_calls_min to k_warm_calls_max
+// calls of k_side_rows vectors, one at a time at most k_warm_vectors_max vectors.
+// Longer chunks warm more starts; shorter ones share a batch out over threads.
+constexpr std::ptrdiff_t k_warm_share = 16;
+constexpr std::ptrdiff_t k_warm_calls_min = 8;
+constexpr std::ptrdiff_t k_warm_calls_max = 32;
+constexpr std::ptrdiff_t k_warm_vectors_max = 32;
+
 // --- Threads and memory (solver.cpp, blocks.cpp, spare.cpp) ------------------
 
 // A vector this long gets the threads to itself when there are fewer vectors than
