@@ -13,27 +13,6 @@ namespace {
 // caches (64 KiB of doubles), in whole chunks of the solver's warm starts.
 constexpr std::ptrdiff_t k_block_elements = std::ptrdiff_t{1} << 13;
 
-// The problem's vectors [begin, begin + count) as a problem of their own.
-Problem part_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept
-{
-    const auto shifted = [begin](RowValues v) {
-        return v.data ? RowValues{v.data + begin * v.stride, v.stride} : v;
-    };
-    Problem part = p;
-    part.y += begin * p.y_stride;
-    part.out += begin * p.out_stride;
-    part.m = count;
-    part.h = shifted(p.h);
-    for (Operand *o : {&part.l, &part.u, &part.w}) {
-        o->vector = shifted(o->vector);
-        if (o->each) {
-            o->each += begin * o->each_stride;
-        }
-    }
-    part.signs = false;
-    return part;
-}
-
 // |y| of the part's vectors into rows `stride` bytes apart from `to`.
 template <class T>
 void absolute(const Problem &part, char *to, std::ptrdiff_t stride) noexcept
@@ -69,7 +48,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     const std::ptrdiff_t block = fit < end - begin ? fit : end - begin;
     const std::unique_ptr<T[]> scratch(new (std::nothrow) T[static_cast<std::size_t>(block * p.n)]);
     for (std::ptrdiff_t i = begin; i < end; i += block) {
-        Problem part = part_of(p, i, block < end - i ? block : end - i);
+        Problem part = rows_of(p, i, block < end - i ? block : end - i);
+        part.signs = false;
         const Problem signs = part;
         // Without room for the block, |y| goes into out and is solved there in place.
         char *to = scratch ? reinterpret_cast<char *>(scratch.get()) : part.out;

@@ -411,6 +411,26 @@ std::ptrdiff_t solve(const Problem &problem, Team &team) noexcept
     return lowest.load(std::memory_order_relaxed);
 }
 
+// The problem's vectors [begin, begin + count) as a problem of their own.
+Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept
+{
+    const auto shifted = [begin](RowValues v) {
+        return v.data ? RowValues{v.data + begin * v.stride, v.stride} : v;
+    };
+    Problem part = p;
+    part.y += begin * p.y_stride;
+    part.out += begin * p.out_stride;
+    part.m = count;
+    part.h = shifted(p.h);
+    for (Operand *o : {&part.l, &part.u, &part.w}) {
+        o->vector = shifted(o->vector);
+        if (o->each) {
+            o->each += begin * o->each_stride;
+        }
+    }
+    return part;
+}
+
 std::ptrdiff_t solve(const Problem &problem, std::ptrdiff_t workers, bool &started) noexcept
 {
     Team team(solve_threads(problem, workers));

@@ -51,6 +51,9 @@ struct Problem {
 std::ptrdiff_t solve_rows(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
                           Team *team = nullptr) noexcept;
 
+// The problem's vectors [begin, begin + count) as a problem of their own.
+Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept;
+
 // Solves every vector on up to `workers` threads: the lowest vector index
 // solve_rows reported, or -1.  `started` is false when threads could not be
 // started (and then nothing was written).

@@ -196,26 +196,6 @@ void free_weights(const Problem &p, void *k) noexcept
     derivatives::free_weight_rows(sets, static_cast<Real *>(k), 0, p.m);
 }
 
-// The problem's vectors [begin, begin + count) as a problem of their own.
-Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) noexcept
-{
-    const auto shifted = [begin](RowValues v) {
-        return v.data ? RowValues{v.data + begin * v.stride, v.stride} : v;
-    };
-    Problem part = p;
-    part.y += begin * p.y_stride;
-    part.out += begin * p.out_stride;
-    part.m = count;
-    part.h = shifted(p.h);
-    for (Operand *o : {&part.l, &part.u, &part.w}) {
-        o->vector = shifted(o->vector);
-        if (o->each) {
-            o->each += begin * o->each_stride;
-        }
-    }
-    return part;
-}
-
 // Elements of the ball's blocks: a block's |y|, solved and signed while it is in cache.
 constexpr std::ptrdiff_t k_ball_block = 65536;
 
