@@ -72,6 +72,15 @@ def _plain_float(value):
     return None
 
 
+# Looked up once: the short path pays for each attribute it reads.
+_SENSES = _torch_ops.SENSES
+_is_compiling = torch.compiler.is_compiling
+_dispatch_modes = torch._C._len_torch_dispatch_stack
+_function_mode = torch._C._is_torch_function_mode_enabled
+# torch's own test for the case (private; without it, always the function).
+_transforms_active = getattr(torch._C, "_are_functorch_transforms_active", None)
+
+
 def _leanable(y):
     """Whether a call on ``y`` may skip the operators: a plain CPU tensor of float64 or
     float32, contiguous, outside torch.compile, torch.func's transforms and any
@@ -80,41 +89,46 @@ def _leanable(y):
         type(y) is torch.Tensor
         and y.dtype in _LEAN_DTYPES
         and y.is_cpu
-        and y.dim() > 0
-        and y.numel() > 0
         and y.is_contiguous()
-        and not torch.compiler.is_compiling()
+        and not _is_compiling()
         and not _functorch_active()
-        and not torch._C._len_torch_dispatch_stack()
-        and not torch._C._is_torch_function_mode_enabled()
+        and not _dispatch_modes()
+        and not _function_mode()
     )
 
 
 def _lean(y, h, l, u, form, check_finite=True):  # noqa: E741
     """The common call (see _leanable, float sets, no weights, the last axis) on the
     compiled core directly: the operator's result and derivatives, without its
-    dispatch.  None when the set is refused (the full path then says why)."""
-    if _simplex.first_infeasible(1, y.shape[-1], h, l, u, None, _torch_ops.SENSES[form]) >= 0:
+    dispatch.  None when y is empty or the set is refused (the full path then
+    says why)."""
+    shape = y.shape
+    if not shape or 0 in shape:
         return None
-    if y.requires_grad and torch.is_grad_enabled():
-        return _Lean.apply(y, h, l, u, form, check_finite)
+    if _simplex.first_infeasible(1, shape[-1], h, l, u, None, _SENSES[form]) >= 0:
+        return None
+    if y.requires_grad:
+        if torch.is_grad_enabled():
+            return _Lean.apply(y, h, l, u, form, check_finite)
+        y = y.detach()
     return _lean_solve(y, h, l, u, form, check_finite)
 
 
 def _lean_solve(y, h, l, u, form, check_finite):  # noqa: E741
-    n = y.shape[-1]
-    m = y.numel() // n
+    """The core's projection of y's rows (y contiguous, not requiring grad) into a new
+    tensor."""
     out = torch.empty_like(y)  # y is contiguous, and so is this
-    rows = (y if not y.requires_grad else y.detach()).numpy()
+    rows = y.numpy()
     target = out.numpy()
     if rows.ndim != 2:
-        rows, target = rows.reshape(m, n), target.reshape(m, n)
-    source = rows if form != "l1" else np.abs(rows, out=target)
-    bad = _simplex.solve(source, target, h, l, u, None, check_finite, 1, _torch_ops.SENSES[form])
+        n = rows.shape[-1]
+        rows, target = rows.reshape(-1, n), target.reshape(-1, n)
+    # The ball: the core reads |y| and gives the result y's signs, as the NumPy
+    # function has it.
+    signs = 1 if form == "l1" else 0
+    bad = _simplex.solve(rows, target, h, l, u, None, check_finite, 1, _SENSES[form], signs)
     if bad >= 0:
         _raise_nonfinite(bad, tuple(y.shape[:-1]))
-    if form == "l1":
-        np.copysign(target, rows, out=target)
     return out
 
 
@@ -125,7 +139,7 @@ class _Lean(torch.autograd.Function):
 
     @staticmethod
     def forward(ctx, y, h, l, u, form, check_finite):  # noqa: E741
-        x = _lean_solve(y, h, l, u, form, check_finite)
+        x = _lean_solve(y.detach(), h, l, u, form, check_finite)
         ctx.save_for_backward(x)
         ctx.sets = h, l, u, form
         return x
@@ -151,9 +165,7 @@ class _Lean(torch.autograd.Function):
 
 
 def _functorch_active():
-    # torch's own test for the case (private; without it, always the function).
-    active = getattr(torch._C, "_are_functorch_transforms_active", None)
-    return active is None or active()
+    return _transforms_active is None or _transforms_active()
 
 
 # Computed in float32 (sums in float64) and rounded once to their own dtype.
@@ -262,7 +274,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
         and sense != "l1"
         and _leanable(y)
     ):
-        sets = _plain_float(h), _plain_float(l), _plain_float(u)
+        sets = h, l, u
+        if not (type(h) is float and type(l) is float and type(u) is float):
+            sets = _plain_float(h), _plain_float(l), _plain_float(u)
         if None not in sets:
             x = _lean(y, *sets, sense)
             if x is not None:
