@@ -122,12 +122,11 @@ def solve_cpu(y, h, l, u, w, kinds, form, check_finite=True):  # noqa: E741
     if bad >= 0:
         _raise_infeasible(bad, batch, n, hv, lv, uv, wv, sense)
     rows, target = _rows(y, m, n), out.view(m, n).numpy()
-    source = rows if form != "l1" else np.abs(rows, out=target)
-    bad = _simplex.solve(source, target, hv, lv, uv, wv, check_finite, 1, sense)
+    # The ball: |y| read and y's signs given by the core's own passes (out is apart from y).
+    signs = 1 if form == "l1" else 0
+    bad = _simplex.solve(rows, target, hv, lv, uv, wv, check_finite, 1, sense, signs)
     if bad >= 0:
         _raise_nonfinite(bad, batch)
-    if form == "l1":
-        np.copysign(target, rows, out=target)
     return out
 
 
