@@ -206,13 +206,24 @@ def test_half_precision_is_the_float32_projection_rounded_once(method, dtype):
 @pytest.mark.parametrize(
     "op, args",
     [
-        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "==")),
-        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", True, "==")),
-        (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", False, "==")),
-        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "<=")),
-        (_torch_ops.project, ("y", "h", "l", "u", "weights", "element,row,element", True, ">=")),
-        (_torch_ops.project, ("y", "h", "zero", "inf", "w", "row,row,none", False, "l1")),
-        (_torch_ops.project, ("y", "h", "zero", "inf", "weights", "row,row,element", True, "l1")),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "==", True)),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", True, "==", True)),
+        (
+            _torch_ops.project,
+            ("y", "h", "l", "u", "weights", "element,row,element", False, "==", True),
+        ),
+        (_torch_ops.project, ("y", "h", "l", "u", "w", "element,row,none", False, "<=", True)),
+        (
+            _torch_ops.project,
+            ("y", "h", "l", "u", "weights", "element,row,element", True, ">=", True),
+        ),
+        (_torch_ops.project, ("y", "h", "zero", "inf", "w", "row,row,none", False, "l1", True)),
+        (
+            _torch_ops.project,
+            ("y", "h", "zero", "inf", "weights", "row,row,element", True, "l1", True),
+        ),
+        (_torch_ops.project, ("y", "h", "zero", "inf", "w", "row,row,none", False, "l1", False)),
+        (_torch_ops.project, ("y", "h", "zero", "inf", "w", "row,row,none", True, "l1", False)),
         (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False, "==")),
         (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", True, "==")),
         (_torch_ops.project_vjp, ("g", "x", "h", "l", "u", "w", "element,row,none", False, "<=")),
@@ -243,7 +254,7 @@ def test_the_custom_operators_pass_opcheck(op, args):
     values["zero"], values["inf"] = torch.zeros(4, dtype=torch.float64), torch.full((4,), np.inf)
     values["g"] = torch.randn(4, 7, dtype=torch.float64, requires_grad=True)
     values["weights"] = torch.full((4, 7), 0.5, dtype=torch.float64)
-    x = _torch_ops.project(y, h, l, u, values["w"], "element,row,none", False, "==")
+    x = _torch_ops.project(y, h, l, u, values["w"], "element,row,none", False, "==", True)
     values["x"] = x.detach()
     torch.library.opcheck(op, tuple(values.get(a, a) if isinstance(a, str) else a for a in args))
 
@@ -334,6 +345,42 @@ def test_refusals_are_the_same_for_both_methods(form, y, h, error, message, meth
             project_capped_simplex(y, h, 0.0, 1.0, sense=form, method=method)
 
 
+# Rows with NaN and infinity among finite ones, inside the ball and outside it.
+UNCHECKED = [[0.9, -0.3, 0.55, 1.6], [0.1, np.nan, -0.8, 0.35], [np.inf, 0.2, -0.1, 0.0],
+             [-0.2, 0.1, 0.0, 0.3], [-np.inf, np.nan, 2.0, 0.5]]  # fmt: skip
+
+
+@pytest.mark.parametrize("method", [None, "sort"])
+@pytest.mark.parametrize(
+    "dtype, radius, grad",
+    [
+        (torch.float64, 1.0, False),
+        (torch.float64, 1.0, True),
+        (torch.float32, 1.0, False),
+        (torch.float64, torch.tensor([1.0, 1.0, 2.0, 1.0, 1.0]), False),
+        (torch.float64, torch.tensor([1.0, 1.0, 2.0, 1.0, 1.0]), True),
+        (torch.float64, 1.0, "weights"),
+    ],
+)
+def test_check_finite_false_projects_what_it_is_given(dtype, radius, grad, method):
+    y = torch.tensor(UNCHECKED, dtype=dtype, requires_grad=grad is True)
+    weights = None if grad != "weights" else torch.ones(1, 4, dtype=dtype)
+    x = project_l1_ball(y, radius, weights=weights, check_finite=False, method=method)
+    assert x.shape == y.shape and x.dtype == dtype
+    finite = [0, 3]
+    kept = radius if isinstance(radius, float) else radius[finite]
+    expected = project_l1_ball(y.detach()[finite], kept)
+    assert x.detach()[finite].numpy().tobytes() == expected.numpy().tobytes()
+    w = None if weights is None else weights.numpy()
+    if method is None:  # the core's own result for the others, as the NumPy function's
+        host = tavorin.project_l1_ball(
+            y.detach().numpy(), np.asarray(radius), check_finite=False, weights=w
+        )
+        assert x.detach().numpy().tobytes() == host.tobytes()
+    with pytest.raises(ValueError, match=r"NaN or infinity in the vector at batch index \(1,\)"):
+        project_l1_ball(y, radius, weights=weights, method=method)
+
+
 def for_torch(args, kwargs, message):
     """The rows of REFUSALS and L1_REFUSALS the torch functions take (they take sense)."""
     return for_frameworks(args, {k: v for k, v in kwargs.items() if k != "sense"}, message)
@@ -342,8 +389,14 @@ def for_torch(args, kwargs, message):
 @pytest.mark.parametrize(
     "function, args, kwargs, error, message",
     [(project_capped_simplex, *r) for r in REFUSALS if for_torch(r[0], r[1], r[3])]
-    + [(project_l1_ball, *r) for r in L1_REFUSALS if for_torch(r[0], r[1], r[3])],
-)
+    + [(project_l1_ball, *r) for r in L1_REFUSALS if for_torch(r[0], r[1], r[3])]
+    + [
+        (project_l1_ball, (torch.ones(3, 4), 1.0), {"check_finite": 1}, TypeError,
+         "check_finite must be True or False, not int"),
+        (project_l1_ball, (torch.ones(3, 4), 1.0), {"check_finite": None, "method": "sort"},
+         TypeError, "check_finite must be True or False, not NoneType"),
+    ],
+)  # fmt: skip
 def test_refusals(function, args, kwargs, error, message):
     with pytest.raises(error) as info:
         function(*args, **kwargs)

@@ -209,13 +209,13 @@ def _vector_sum(terms, n):
     return terms.sum(-1) if terms.shape[-1] == n else terms[..., 0] * n
 
 
-def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
+def refuse(y, h, l, u, w, weighted, sense=0, check_finite=True):  # noqa: E741
     """The refusals of the compiled core, as torch operations: the first vector whose set
-    is empty or ill defined (for ``sense`` as the kernels take it), else the first whose
-    y is not finite; when all is well, project_sorted's ``shape`` of the sets (one host
-    sync in all)."""
+    is empty or ill defined (for ``sense`` as the kernels take it), else (with
+    ``check_finite``) the first whose y is not finite; when all is well, project_sorted's
+    ``shape`` of the sets (one host sync in all)."""
     if y.numel() and not any(any(t.stride()) for t in (h, l, u, w)):
-        return _refuse_shared(y, h, l, u, w, weighted, sense)
+        return _refuse_shared(y, h, l, u, w, weighted, sense, check_finite)
     acc = accumulator(y.device)
     n = y.shape[-1]
     # A set the same along the vectors (one per vector, broadcast) is checked once a vector.
@@ -228,8 +228,11 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
     if sense <= 0:
         bad |= _vector_sum(wd * ud, n) < hd
     bad = bad.broadcast_to(y.shape[:-1]).reshape(-1)
-    nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
-    flags = [(bad | nonfinite).any()]
+    if check_finite:
+        nonfinite = ~torch.isfinite(y).all(-1).reshape(-1)
+        flags = [(bad | nonfinite).any()]
+    else:
+        flags = [bad.any()]
     if not weighted and ld.shape[-1] == ud.shape[-1] == 1:
         # Which bound can bind: sum(x) = h with x >= l puts no x above h - (n-1)*l.
         ld, ud = ld[..., 0], ud[..., 0]
@@ -266,12 +269,15 @@ def refuse(y, h, l, u, w, weighted, sense=0):  # noqa: E741
     _raise_nonfinite(int(torch.nonzero(nonfinite)[0, 0]), batch)
 
 
-def _refuse_shared(y, h, l, u, w, weighted, sense):  # noqa: E741
+def _refuse_shared(y, h, l, u, w, weighted, sense, check_finite):  # noqa: E741
     """refuse for one set shared by every vector: its four values checked on the host,
-    read in the same sync as whether y is finite."""
+    read in the same sync as whether y is finite (when that is checked)."""
     one = [t.as_strided((), ()) for t in (h, l, u, w)]
-    *values, finite = torch.stack(one + [torch.isfinite(y).all().to(y.dtype)]).tolist()
-    h, l, u, w = values  # noqa: E741
+    if check_finite:
+        one.append(torch.isfinite(y).all().to(y.dtype))
+    values = torch.stack(one).tolist()
+    h, l, u, w = values[:4]  # noqa: E741
+    finite = all(values[4:])
     n = y.shape[-1]
     bad = not (math.isfinite(h) and l < math.inf and u > -math.inf and l <= u)
     bad = bad or not (math.isfinite(w) and w > 0)

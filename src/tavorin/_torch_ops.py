@@ -77,12 +77,14 @@ def project(
     kinds: str,
     sort: bool,
     form: str,
+    check_finite: bool,
 ) -> torch.Tensor:
-    """The projection of y's last axis, with torch operations (the device-generic kernel)."""
-    return _project_sorted(y, h, l, u, w, kinds, form)
+    """The projection of y's last axis, with torch operations (the device-generic kernel);
+    NaN or infinity in y is refused with ``check_finite``, else projected unlooked for."""
+    return _project_sorted(y, h, l, u, w, kinds, form, check_finite)
 
 
-def _project_sorted(y, h, l, u, w, kinds, form):  # noqa: E741
+def _project_sorted(y, h, l, u, w, kinds, form, check_finite=True):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     spread = [_spread(v, k, y) for v, k in ((l, l_kind), (u, u_kind), (w, w_kind))]
     weighted = w_kind != "none"
@@ -93,7 +95,7 @@ def _project_sorted(y, h, l, u, w, kinds, form):  # noqa: E741
             radius = h.detach().cpu().numpy() if any(h.stride()) else float(h.reshape(-1)[0])
             refuse_radius(radius, h.shape)
         y = y.abs()
-    shape = sorted_.refuse(y, h, *spread, weighted=weighted, sense=sense)
+    shape = sorted_.refuse(y, h, *spread, weighted, sense, check_finite)
     w_used = spread[2] if weighted else None
     x = sorted_.project_sorted(y, h, *spread[:2], w_used, shape)
     if sense:
@@ -103,7 +105,7 @@ def _project_sorted(y, h, l, u, w, kinds, form):  # noqa: E741
     return x.contiguous()
 
 
-def solve_cpu(y, h, l, u, w, kinds, form):  # noqa: E741
+def solve_cpu(y, h, l, u, w, kinds, form, check_finite=True):  # noqa: E741
     """The compiled core on CPU tensors' memory: a new tensor of y's shape."""
     l_kind, u_kind, w_kind = _kinds(kinds)
     batch, n = y.shape[:-1], y.shape[-1]
@@ -120,24 +122,23 @@ def solve_cpu(y, h, l, u, w, kinds, form):  # noqa: E741
     if bad >= 0:
         _raise_infeasible(bad, batch, n, hv, lv, uv, wv, sense)
     rows, target = _rows(y, m, n), out.view(m, n).numpy()
-    source = rows if form != "l1" else np.abs(rows, out=target)
-    bad = _simplex.solve(source, target, hv, lv, uv, wv, True, 1, sense)
+    # The ball: |y| read and y's signs given by the core's own passes (out is apart from y).
+    signs = 1 if form == "l1" else 0
+    bad = _simplex.solve(rows, target, hv, lv, uv, wv, check_finite, 1, sense, signs)
     if bad >= 0:
         _raise_nonfinite(bad, batch)
-    if form == "l1":
-        np.copysign(target, rows, out=target)
     return out
 
 
 @project.register_kernel("cpu")
-def _project_cpu(y, h, l, u, w, kinds, sort, form):  # noqa: E741
+def _project_cpu(y, h, l, u, w, kinds, sort, form, check_finite):  # noqa: E741
     if sort:
-        return _project_sorted(y, h, l, u, w, kinds, form)
-    return solve_cpu(y, h, l, u, w, kinds, form)
+        return _project_sorted(y, h, l, u, w, kinds, form, check_finite)
+    return solve_cpu(y, h, l, u, w, kinds, form, check_finite)
 
 
 @project.register_fake
-def _project_fake(y, h, l, u, w, kinds, sort, form):  # noqa: E741
+def _project_fake(y, h, l, u, w, kinds, sort, form, check_finite):  # noqa: E741
     return y.new_empty(y.shape)
 
 
@@ -309,7 +310,7 @@ def _project_jvp_fake(x, dy, dh, dl, du, h, l, u, w, kinds, sort, form):  # noqa
 
 
 def _project_setup(ctx, inputs, output):
-    _, h, l, u, w, kinds, sort, form = inputs  # noqa: E741
+    _, h, l, u, w, kinds, sort, form, _ = inputs  # noqa: E741
     ctx.kinds, ctx.sort, ctx.form = kinds, sort, form
     ctx.save_for_backward(output, h, l, u, w)
 
@@ -317,7 +318,7 @@ def _project_setup(ctx, inputs, output):
 def _project_backward(ctx, g):
     x, h, l, u, w = ctx.saved_tensors  # noqa: E741
     gy, gh, gl, gu = project_vjp(g, x, h, l, u, w, ctx.kinds, ctx.sort, ctx.form)
-    return gy, gh, gl, gu, None, None, None, None
+    return gy, gh, gl, gu, None, None, None, None, None
 
 
 def _vjp_setup(ctx, inputs, output):
@@ -359,8 +360,8 @@ class Project(torch.autograd.Function):
     generate_vmap_rule = True
 
     @staticmethod
-    def forward(y, h, l, u, w, kinds, sort, form):  # noqa: E741
-        return project(y, h, l, u, w, kinds, sort, form)
+    def forward(y, h, l, u, w, kinds, sort, form, check_finite):  # noqa: E741
+        return project(y, h, l, u, w, kinds, sort, form, check_finite)
 
     setup_context = staticmethod(_project_setup)
 
@@ -368,7 +369,7 @@ class Project(torch.autograd.Function):
     def backward(ctx, g):
         x, h, l, u, w = ctx.saved_tensors  # noqa: E741
         gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds, ctx.sort, ctx.form)
-        return gy, gh, gl, gu, None, None, None, None
+        return gy, gh, gl, gu, None, None, None, None, None
 
 
 class _ProjectVjp(torch.autograd.Function):

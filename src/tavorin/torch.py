@@ -72,6 +72,15 @@ def _plain_float(value):
     return None
 
 
+# Looked up once: the short path pays for each attribute it reads.
+_SENSES = _torch_ops.SENSES
+_is_compiling = torch.compiler.is_compiling
+_dispatch_modes = torch._C._len_torch_dispatch_stack
+_function_mode = torch._C._is_torch_function_mode_enabled
+# torch's own test for the case (private; without it, always the function).
+_transforms_active = getattr(torch._C, "_are_functorch_transforms_active", None)
+
+
 def _leanable(y):
     """Whether a call on ``y`` may skip the operators: a plain CPU tensor of float64 or
     float32, contiguous, outside torch.compile, torch.func's transforms and any
@@ -80,41 +89,46 @@ def _leanable(y):
         type(y) is torch.Tensor
         and y.dtype in _LEAN_DTYPES
         and y.is_cpu
-        and y.dim() > 0
-        and y.numel() > 0
         and y.is_contiguous()
-        and not torch.compiler.is_compiling()
+        and not _is_compiling()
         and not _functorch_active()
-        and not torch._C._len_torch_dispatch_stack()
-        and not torch._C._is_torch_function_mode_enabled()
+        and not _dispatch_modes()
+        and not _function_mode()
     )
 
 
-def _lean(y, h, l, u, form):  # noqa: E741
+def _lean(y, h, l, u, form, check_finite=True):  # noqa: E741
     """The common call (see _leanable, float sets, no weights, the last axis) on the
     compiled core directly: the operator's result and derivatives, without its
-    dispatch.  None when the set is refused (the full path then says why)."""
-    if _simplex.first_infeasible(1, y.shape[-1], h, l, u, None, _torch_ops.SENSES[form]) >= 0:
+    dispatch.  None when y is empty or the set is refused (the full path then
+    says why)."""
+    shape = y.shape
+    if not shape or 0 in shape:
         return None
-    if y.requires_grad and torch.is_grad_enabled():
-        return _Lean.apply(y, h, l, u, form)
-    return _lean_solve(y, h, l, u, form)
+    if _simplex.first_infeasible(1, shape[-1], h, l, u, None, _SENSES[form]) >= 0:
+        return None
+    if y.requires_grad:
+        if torch.is_grad_enabled():
+            return _Lean.apply(y, h, l, u, form, check_finite)
+        y = y.detach()
+    return _lean_solve(y, h, l, u, form, check_finite)
 
 
-def _lean_solve(y, h, l, u, form):  # noqa: E741
-    n = y.shape[-1]
-    m = y.numel() // n
+def _lean_solve(y, h, l, u, form, check_finite):  # noqa: E741
+    """The core's projection of y's rows (y contiguous, not requiring grad) into a new
+    tensor."""
     out = torch.empty_like(y)  # y is contiguous, and so is this
-    rows = (y if not y.requires_grad else y.detach()).numpy()
+    rows = y.numpy()
     target = out.numpy()
     if rows.ndim != 2:
-        rows, target = rows.reshape(m, n), target.reshape(m, n)
-    source = rows if form != "l1" else np.abs(rows, out=target)
-    bad = _simplex.solve(source, target, h, l, u, None, True, 1, _torch_ops.SENSES[form])
+        n = rows.shape[-1]
+        rows, target = rows.reshape(-1, n), target.reshape(-1, n)
+    # The ball: the core reads |y| and gives the result y's signs, as the NumPy
+    # function has it.
+    signs = 1 if form == "l1" else 0
+    bad = _simplex.solve(rows, target, h, l, u, None, check_finite, 1, _SENSES[form], signs)
     if bad >= 0:
         _raise_nonfinite(bad, tuple(y.shape[:-1]))
-    if form == "l1":
-        np.copysign(target, rows, out=target)
     return out
 
 
@@ -124,8 +138,8 @@ class _Lean(torch.autograd.Function):
     differentiated."""
 
     @staticmethod
-    def forward(ctx, y, h, l, u, form):  # noqa: E741
-        x = _lean_solve(y, h, l, u, form)
+    def forward(ctx, y, h, l, u, form, check_finite):  # noqa: E741
+        x = _lean_solve(y.detach(), h, l, u, form, check_finite)
         ctx.save_for_backward(x)
         ctx.sets = h, l, u, form
         return x
@@ -141,18 +155,17 @@ class _Lean(torch.autograd.Function):
             sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
             rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
             _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
-            return gy, None, None, None, None
+            return gy, None, None, None, None, None
         batch = x.shape[:-1]
         h, l, u = (torch.tensor(v, dtype=x.dtype).expand(batch) for v in sets)  # noqa: E741
         w = torch.ones((), dtype=x.dtype)
         vjp = _torch_ops.project_vjp if torch.is_grad_enabled() else _torch_ops.vjp_cpu
-        return vjp(g, x, h, l, u, w, "row,row,none", False, form)[0], None, None, None, None
+        gy = vjp(g, x, h, l, u, w, "row,row,none", False, form)[0]
+        return gy, None, None, None, None, None
 
 
 def _functorch_active():
-    # torch's own test for the case (private; without it, always the function).
-    active = getattr(torch._C, "_are_functorch_transforms_active", None)
-    return active is None or active()
+    return _transforms_active is None or _transforms_active()
 
 
 # Computed in float32 (sums in float64) and rounded once to their own dtype.
@@ -261,7 +274,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
         and sense != "l1"
         and _leanable(y)
     ):
-        sets = _plain_float(h), _plain_float(l), _plain_float(u)
+        sets = h, l, u
+        if not (type(h) is float and type(l) is float and type(u) is float):
+            sets = _plain_float(h), _plain_float(l), _plain_float(u)
         if None not in sets:
             x = _lean(y, *sets, sense)
             if x is not None:
@@ -291,17 +306,25 @@ def _floats(y):
     return y, dtype
 
 
-def _project(y, h, l, u, w, kinds, method, form, axis, dtype):  # noqa: E741
+def _project(y, h, l, u, w, kinds, method, form, axis, dtype, check_finite=True):  # noqa: E741
     # The operator with its registered autograd, as PyTorch advises for
     # torch.compile; torch.func's transforms take only the autograd.Function.
     if torch.compiler.is_compiling() or not _functorch_active():
-        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form)
+        x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form, check_finite)
     else:
-        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form)
+        x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form, check_finite)
     return x.movedim(-1, axis).to(dtype)
 
 
-def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
+def _check_finite_flag(value):
+    if type(value) is bool:
+        return value
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"check_finite must be True or False, not {type(value).__name__}")
+    return bool(value)
+
+
+def project_l1_ball(y, radius, *, weights=None, axis=-1, check_finite=True, method=None):
     """Project the vectors of ``y`` along ``axis`` onto ``{x : sum_j w_j |x_j| <= radius}``.
 
     The projection of ``tavorin.project_l1_ball`` on tensors of float64,
@@ -319,6 +342,12 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
         ``project_capped_simplex``), finite and ``>= 0``.
     weights, axis, method :
         As for ``project_capped_simplex``.
+    check_finite : bool, optional
+        Whether NaN or infinity in ``y`` is refused (the default), as
+        ``tavorin.project_l1_ball`` refuses it.  False skips the check (and
+        off the CPU its host sync): such a vector's result is unspecified,
+        on the CPU the one ``tavorin.project_l1_ball(...,
+        check_finite=False)`` gives.
 
     Returns
     -------
@@ -328,9 +357,11 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
     Raises
     ------
     TypeError, ValueError
-        As ``project_capped_simplex`` raises them, and a radius that is not
-        finite and ``>= 0`` (``radius must be finite and >= 0, got -1.0``,
-        with the vector's batch index for one radius per vector).
+        As ``project_capped_simplex`` raises them (NaN or infinity in ``y``
+        only with ``check_finite``), a ``check_finite`` that is not a bool,
+        and a radius that is not finite and ``>= 0`` (``radius must be
+        finite and >= 0, got -1.0``, with the vector's batch index for one
+        radius per vector).
 
     See Also
     --------
@@ -351,6 +382,7 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
     tensor([[ 0.5000,  0.0000,  0.0000, -0.5000],
             [ 1.0000,  0.0000,  0.0000,  0.0000]])
     """
+    check_finite = _check_finite_flag(check_finite)
     radius_float = _plain_float(radius)
     if (
         method is None
@@ -362,7 +394,7 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
         and radius_float >= 0
         and _leanable(y)
     ):
-        x = _lean(y, radius_float, 0.0, math.inf, "l1")
+        x = _lean(y, radius_float, 0.0, math.inf, "l1", check_finite)
         if x is not None:
             return x
     if method not in _METHODS:
@@ -378,4 +410,5 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, method=None):
     zero = torch.zeros((), dtype=y.dtype, device=y.device).expand(radius.shape)
     bounds = zero, torch.full((), torch.inf, dtype=y.dtype, device=y.device).expand(radius.shape)
     y = y.movedim(axis, -1)
-    return _project(y, radius, *bounds, w, f"row,row,{w_kind}", method, "l1", axis, dtype)
+    kinds = f"row,row,{w_kind}"
+    return _project(y, radius, *bounds, w, kinds, method, "l1", axis, dtype, check_finite)

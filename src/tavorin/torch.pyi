@@ -23,6 +23,7 @@ def project_l1_ball(
     *,
     weights: Optional[Any] = None,
     axis: SupportsIndex = -1,
+    check_finite: bool = True,
     method: Optional[Literal["sort"]] = None,
 ) -> Any:
     """The projection of the vectors of ``y`` onto the weighted l1 ball, differentiable in y."""
