@@ -1,5 +1,5 @@
 // Newton's rounds on one span's residual, kept inside a bracket, ending on a shift whose
-// classes verify it (shift.cpp says how they go).
+// classes verify it (shift.cpp's opening comment says how they go).
 #ifndef TAVORIN_CORE_ROUNDS_HPP
 #define TAVORIN_CORE_ROUNDS_HPP
 

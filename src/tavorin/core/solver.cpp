@@ -233,7 +233,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     // first took (element visits); a warm start costing a pass more than
     // that is not worth it for the rest of the chunk (vectors not alike).
     // Only vectors with one l, u and weight each: for the others no step onto
-    // a flat piece (shift.cpp, onto_flat_piece) keeps their bytes from
+    // a flat piece (rounds.cpp, onto_flat_piece) keeps their bytes from
     // depending on the start.
     const bool alike = !p.l.each && !p.u.each && !p.w.each;
     double last = std::numeric_limits<double>::quiet_NaN();
