@@ -11,18 +11,15 @@ import time
 import numpy as np
 import pytest
 from exact_reference import exact, l1_ball, one_sided, sorted_search
-from support import (
-    ADVERSARIAL_ROWS,
+from front_ends import (
     L1_REFUSALS,
     NAN_ROW,
     REFUSALS,
     SET_SHAPES,
-    SETTINGS,
-    projected,
     refused_or_projected,
-    rows,
     set_shape_ids,
 )
+from support import ADVERSARIAL_ROWS, SETTINGS, projected, rows
 
 import tavorin
 from tavorin.operators import proj_csimplex

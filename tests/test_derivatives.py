@@ -6,16 +6,9 @@ import subprocess
 
 import numpy as np
 import pytest
+from front_ends import SET_SHAPES, set_shape_call, set_shape_ids
 from numpy.testing import assert_allclose
-from support import (
-    BUILD_DIR,
-    SET_SHAPES,
-    AxisError,
-    capped_sets,
-    exact_projection,
-    set_shape_call,
-    set_shape_ids,
-)
+from support import BUILD_DIR, AxisError, capped_sets, exact_projection
 
 import tavorin
 from tavorin import _simplex

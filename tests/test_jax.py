@@ -5,18 +5,16 @@ import re
 
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose
-from support import (
+from front_ends import (
     L1_REFUSALS,
     REFUSALS,
     SET_SHAPES,
-    assert_near_reference,
-    capped_sets,
-    exact_projection,
     for_frameworks,
     refused_or_projected,
     set_shape_ids,
 )
+from numpy.testing import assert_allclose
+from support import assert_near_reference, capped_sets, exact_projection
 
 jax = pytest.importorskip("jax", reason="tavorin.jax needs jax (the tavorin[jax] extra)")
 # jaxlib is not built for the sanitizers, and these tests reach the C++ only through the forward.

@@ -5,19 +5,16 @@ the one-sided sums and the NumPy bytes."""
 import exact_reference
 import numpy as np
 import pytest
-from numpy.testing import assert_allclose
-from support import (
+from front_ends import (
     L1_REFUSALS,
     REFUSALS,
     SET_SHAPES,
-    _row_of,
-    assert_near_reference,
-    capped_sets,
-    exact_projection,
     for_frameworks,
     refused_or_projected,
     set_shape_ids,
 )
+from numpy.testing import assert_allclose
+from support import _row_of, assert_near_reference, capped_sets, exact_projection
 
 torch = pytest.importorskip(
     "torch",
