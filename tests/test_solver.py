@@ -222,6 +222,8 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (48, 4097, "box"),
         (400, 12, "heavy"),
         (400, 70, "heavy"),
+        (300, 8, "midpoint"),
+        (40, 300, "midpoint"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):
@@ -247,6 +249,13 @@ def test_batches_of_unlike_vectors(m, n, kind):
     if kind in ("ties", "box"):
         y = g.standard_normal((m, n))
         y, h, l, u = np.round(y * 4) / 4 if kind == "ties" else y, 0.3 * n, 0.0, 0.5  # noqa: E741
+    if kind == "midpoint":  # two free elements whose root lies halfway between doubles
+        scale = 2.0 ** g.integers(-20, 20, m)
+        y = np.full((m, n), -50.0)
+        y[:, 0] = 3.0 + g.integers(0, 8, m) * 2.0**-51
+        y[:, 1] = y[:, 0] + 2.0**-51
+        y = g.permuted(y, axis=1) * scale[:, None]
+        h, l, u = -10.0 * (n - 2) * scale, -10.0 * scale, 10.0 * scale  # noqa: E741
     # The reference (in Python) on at most about 150 of the vectors, spread over
     # the batch; the byte comparisons below take every one.
     check_against_reference(y, h, l, u, rows=range(0, m, max(1, m // 150)))
