@@ -120,6 +120,36 @@ def test_python_float_sets_are_doubles_and_the_ball_keeps_inner_vectors(dtype, m
             assert torch.autograd.gradcheck(f, y) and torch.autograd.gradgradcheck(f, y)
 
 
+# Float sets of each kind the sort method tells apart (only l can bind, only u, both,
+# u with l infinite), on y of quarters with ties, and float32 y whose sum overflows.
+FLOAT_SETS = [
+    ((1.0, 0.0, 1.0), torch.float64, 1.0),
+    ((-1.0, -2.0, 0.0), torch.float32, 1.0),
+    ((2.0, -0.25, 0.5), torch.float64, 1.0),
+    ((2.0, -0.25, 0.5), torch.float32, 1.0),
+    ((1.0, -np.inf, 0.5), torch.float64, 1.0),
+    ((1.0, 0.0, np.inf), torch.float32, 1e38),
+]
+
+
+@pytest.mark.parametrize("sets, dtype, scale", FLOAT_SETS)
+def test_the_sort_method_gives_float_sets_the_bytes_of_the_same_sets_as_tensors(sets, dtype, scale):
+    y, _ = capped_sets("scalar", 5, 7)
+    y = torch.tensor(np.round(4 * y) / 4 * scale, dtype=dtype)
+    c = torch.linspace(-1.0, 2.0, 7, dtype=dtype)
+    results = []
+    for given in (sets, [torch.tensor(v, dtype=dtype) for v in sets]):
+        leaf = y.clone().requires_grad_()
+        x = project_capped_simplex(leaf, *given, method="sort")
+        (x * c).sum().backward()
+        results.append((x.detach(), leaf.grad))
+    (x, gy), (x_op, gy_op) = results
+    assert x.numpy().tobytes() == x_op.numpy().tobytes()
+    assert gy.numpy().tobytes() == gy_op.numpy().tobytes()
+    core = project_capped_simplex(y, *sets)
+    assert float((x - core).abs().max()) <= 4 * torch.finfo(dtype).eps * max(1.0, scale)
+
+
 def test_only_the_inputs_that_require_grad_get_one_and_float32_stays_float32():
     (y, h, l, u), _ = arguments("per vector", dtype=torch.float32)  # noqa: E741
     h.requires_grad_(False)

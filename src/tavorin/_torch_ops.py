@@ -95,9 +95,9 @@ def _project_sorted(y, h, l, u, w, kinds, form, check_finite=True):  # noqa: E74
             radius = h.detach().cpu().numpy() if any(h.stride()) else float(h.reshape(-1)[0])
             refuse_radius(radius, h.shape)
         y = y.abs()
-    shape = sorted_.refuse(y, h, *spread, weighted, sense, check_finite)
+    shape, scalars = sorted_.refuse(y, h, *spread, weighted, sense, check_finite)
     w_used = spread[2] if weighted else None
-    x = sorted_.project_sorted(y, h, *spread[:2], w_used, shape)
+    x = sorted_.project_sorted(y, h, *spread[:2], w_used, shape, scalars)
     if sense:
         x = sorted_.one_sided(x, y, h, *spread[:2], w_used, sense)
     if form == "l1":
@@ -160,8 +160,9 @@ def project_vjp(
 
 def _vjp_sorted(g, x, h, l, u, w, kinds):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
-    spread = [_spread(v, k, x) for v, k in ((l, l_kind), (u, u_kind), (w, w_kind))]
-    gy, gh, gl, gu = sorted_.vjp(g.expand(x.shape), x, *spread)
+    spread = [_spread(v, k, x) for v, k in ((l, l_kind), (u, u_kind))]
+    w = None if w_kind == "none" else _spread(w, w_kind, x)
+    gy, gh, gl, gu = sorted_.vjp(g.expand(x.shape), x, *spread, w)
     gl, gu = (t.sum(-1) if k == "row" else t for t, k in ((gl, l_kind), (gu, u_kind)))
     return gy.contiguous(), gh.contiguous(), gl.contiguous(), gu.contiguous()
 

@@ -15,7 +15,7 @@ import math
 import numpy as np
 import torch
 
-from . import _simplex, _torch_ops
+from . import _simplex, _sort_torch, _torch_ops
 from ._api import _raise_nonfinite
 from ._derivatives import framework_set, vector_axis
 from ._l1 import check_radius
@@ -164,6 +164,71 @@ class _Lean(torch.autograd.Function):
         return gy, None, None, None, None, None
 
 
+def _sortable(y):
+    """Whether a call of the sort method on ``y`` may skip the operators: _leanable but
+    on any device (not meta, which has no values) and of any layout."""
+    return (
+        type(y) is torch.Tensor
+        and y.dtype in _LEAN_DTYPES
+        and not y.is_meta
+        and not _is_compiling()
+        and not _functorch_active()
+        and not _dispatch_modes()
+        and not _function_mode()
+    )
+
+
+def _lean_sort(y, h, l, u):  # noqa: E741
+    """The common call of the sort method (see _sortable, float sets, no weights, the
+    last axis, the equality) without the operators: the operator's kernel on the
+    floats themselves, no tensor made of them, and its VJP.  None when y is empty, the
+    set refused or not finite, or both bounds infinite (the full path then says why,
+    or takes the set)."""
+    shape = y.shape
+    if not shape or 0 in shape:
+        return None
+    n = shape[-1]
+    if _simplex.first_infeasible(1, n, h, l, u, None, 0) >= 0:
+        return None
+    form = _sort_torch.shape_of(h, l, u, n)
+    if form == "both":
+        return None
+    # The sum is finite exactly when every element is, or it overflowed: then the
+    # full path looks at the elements.
+    values = y.detach() if y.requires_grad else y
+    if not math.isfinite(values.sum()):
+        return None
+    if y.requires_grad and torch.is_grad_enabled():
+        return _LeanSort.apply(y, h, l, u, form)
+    return _sort_torch.project_sorted(values, None, None, None, None, form, (h, l, u))
+
+
+class _LeanSort(torch.autograd.Function):
+    """The lean sort call differentiated in y (its float sets are constants), by the sort
+    method's VJP, or the operator's when the backward is itself differentiated."""
+
+    @staticmethod
+    def forward(ctx, y, h, l, u, form):  # noqa: E741
+        x = _sort_torch.project_sorted(y, None, None, None, None, form, (h, l, u))
+        ctx.save_for_backward(x)
+        ctx.sets = h, l, u
+        return x
+
+    @staticmethod
+    def backward(ctx, g):
+        (x,) = ctx.saved_tensors
+        if not torch.is_grad_enabled():
+            _, l, u = ctx.sets  # noqa: E741
+            return _sort_torch.vjp(g, x, l, u, None, only_y=True), None, None, None, None
+        batch = x.shape[:-1]
+        h, l, u = (  # noqa: E741
+            torch.full((), v, dtype=x.dtype, device=x.device).expand(batch) for v in ctx.sets
+        )
+        w = torch.ones((), dtype=x.dtype, device=x.device)
+        gy = _torch_ops.project_vjp(g, x, h, l, u, w, "row,row,none", True, "==")[0]
+        return gy, None, None, None, None
+
+
 def _functorch_active():
     return _transforms_active is None or _transforms_active()
 
@@ -266,19 +331,24 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     tensor(3.)
     """
     if (
-        method is None
-        and weights is None
+        weights is None
         and type(axis) is int
         and axis == -1
-        and sense in _torch_ops.SENSES
-        and sense != "l1"
-        and _leanable(y)
+        and (
+            method is None
+            and sense in _torch_ops.SENSES
+            and sense != "l1"
+            and _leanable(y)
+            or method == "sort"
+            and sense == "=="
+            and _sortable(y)
+        )
     ):
         sets = h, l, u
         if not (type(h) is float and type(l) is float and type(u) is float):
             sets = _plain_float(h), _plain_float(l), _plain_float(u)
         if None not in sets:
-            x = _lean(y, *sets, sense)
+            x = _lean(y, *sets, sense) if method is None else _lean_sort(y, *sets)
             if x is not None:
                 return x
     if method not in _METHODS:
