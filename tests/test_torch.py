@@ -93,15 +93,26 @@ def test_gradcheck_and_gradgradcheck(kind, form, method):
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
 @pytest.mark.parametrize(
-    "kind, form",
-    [(k, "==") for k in ["scalar", "per vector", "weights"]] + FORMS,
+    "kind, form, m",
+    [(k, "==", 4) for k in ["scalar", "per vector", "weights"]]
+    + [(k, f, 4) for k, f in FORMS]
+    # Results of a megabyte and more, in memory of their own.
+    + [("per vector", "==", 40000), ("per element", "==", 40000)],
 )
-def test_forward_gives_the_numpy_functions_bytes(kind, form, dtype):
-    args, weights = arguments(kind, dtype=dtype)
+def test_forward_gives_the_numpy_functions_bytes(kind, form, m, dtype):
+    args, weights = arguments(kind, m=m, dtype=dtype)
     x = call(form, args, weights)
     expected = numpy_call(form, args, weights).astype(args[0].detach().numpy().dtype)
     assert x.dtype == dtype
     assert x.detach().numpy().tobytes() == expected.tobytes()
+    if form == "==":  # and the backward, the VJP's
+        c = torch.linspace(-1.0, 2.0, 7, dtype=dtype)
+        x.backward(c.expand(x.shape))
+        host = [a.detach().numpy() for a in [x] + args[1:]]
+        options = {} if weights is None else {"weights": weights.numpy()}
+        c_host = np.broadcast_to(c.numpy(), x.shape)
+        gy = tavorin.project_capped_simplex_vjp(host[0], c_host, *host[1:], **options)[0]
+        assert args[0].grad.numpy().tobytes() == gy.tobytes()
 
 
 @pytest.mark.parametrize("method", [None, "sort"])

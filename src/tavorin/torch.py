@@ -56,7 +56,12 @@ def _sets(y, h, l, u, weights, axis):  # noqa: E741
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
     w, w_kind = _weights(weights, y, axis)
-    return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+    return _last(y, axis), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+def _last(y, axis):
+    """y with ``axis`` moved last (y itself where it is: no view, and no node of autograd)."""
+    return y if axis == y.dim() - 1 else y.movedim(axis, -1)
 
 
 _LEAN_DTYPES = (torch.float64, torch.float32)
@@ -117,7 +122,7 @@ def _lean(y, h, l, u, form, check_finite=True):  # noqa: E741
 def _lean_solve(y, h, l, u, form, check_finite):  # noqa: E741
     """The core's projection of y's rows (y contiguous, not requiring grad) into a new
     tensor."""
-    out = torch.empty_like(y)  # y is contiguous, and so is this
+    out = _torch_ops.new_tensor(y.shape, y.dtype)
     rows = y.numpy()
     target = out.numpy()
     if rows.ndim != 2:
@@ -151,7 +156,7 @@ class _Lean(torch.autograd.Function):
         if form == "==" and not torch.is_grad_enabled():
             n = x.shape[-1]
             m = x.numel() // n
-            gy = torch.empty_like(x)
+            gy = _torch_ops.new_tensor(x.shape, x.dtype)
             sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
             rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
             _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
@@ -383,7 +388,9 @@ def _project(y, h, l, u, w, kinds, method, form, axis, dtype, check_finite=True)
         x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form, check_finite)
     else:
         x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form, check_finite)
-    return x.movedim(-1, axis).to(dtype)
+    if axis != x.dim() - 1:
+        x = x.movedim(-1, axis)
+    return x if x.dtype == dtype else x.to(dtype)
 
 
 def _check_finite_flag(value):
@@ -479,6 +486,6 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, check_finite=True, meth
     w, w_kind = _weights(weights, y, axis)
     zero = torch.zeros((), dtype=y.dtype, device=y.device).expand(radius.shape)
     bounds = zero, torch.full((), torch.inf, dtype=y.dtype, device=y.device).expand(radius.shape)
-    y = y.movedim(axis, -1)
+    y = _last(y, axis)
     kinds = f"row,row,{w_kind}"
     return _project(y, radius, *bounds, w, kinds, method, "l1", axis, dtype, check_finite)
