@@ -316,7 +316,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     derivative is the JVP), so double backward works too.  Forward
     results have the bytes of ``tavorin.project_capped_simplex``.  At a tie
     (an element exactly at a bound) the element counts as clipped; a vector
-    without free elements has a zero Jacobian in ``y`` and ``h``.
+    without free elements has a zero Jacobian in ``y`` and ``h``.  A result
+    (or gradient) of the compiled core of a megabyte or more lives in memory
+    NumPy allocated, which torch cannot resize in place (``resize_``).
 
     Examples
     --------
