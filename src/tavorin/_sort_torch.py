@@ -132,8 +132,14 @@ def _one_bound(y, h, l, u, mirrored):  # noqa: E741
     # free and tau at s_1 - bound, as the piece (s_1 - bound, inf) has it.
     above = s.gather(-1, (count - 1).clamp_(min=0))
     free = s > below
-    k = free.sum(-1, keepdim=True, dtype=acc)
-    total = torch.where(free, s, 0).sum(-1, keepdim=True)
+    if s.dtype == y.dtype:
+        k = free.sum(-1, keepdim=True, dtype=acc)
+        total = torch.where(free, s, 0).sum(-1, keepdim=True)
+    else:
+        # The prefix sums are of doubles of y's values: exact to far below y's rounding.
+        count = free.sum(-1, keepdim=True)
+        total = prefix.gather(-1, (count - 1).clamp_(min=0))
+        k = count.to(acc)
     tau = (n - k).mul_(bound).add_(total).sub_(target).div_(k.clamp(min=1))
     # No free element: the piece is one point (below == above), which the clip gives.
     tau = torch.clamp(tau, below - bound, above - bound)
