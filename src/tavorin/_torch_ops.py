@@ -66,13 +66,22 @@ def _host(value, kind, m, n):
 # torch cannot resize in place).
 _NUMPY_MIN_BYTES = 1 << 20
 _NUMPY_DTYPES = {torch.float64: np.float64, torch.float32: np.float32}
+_CONTIGUOUS = torch.contiguous_format
+# Fewer elements than this make less than a megabyte in any dtype.
+FEW_ELEMENTS = _NUMPY_MIN_BYTES // 8
 
 
-def new_tensor(shape, dtype):
-    """An uninitialised CPU tensor for a kernel's result."""
-    if dtype in _NUMPY_DTYPES and math.prod(shape) * dtype.itemsize >= _NUMPY_MIN_BYTES:
-        return torch.from_numpy(np.empty(shape, _NUMPY_DTYPES[dtype]))
-    return torch.empty(shape, dtype=dtype)
+def new_tensor(like, dtype=None):
+    """An uninitialised contiguous CPU tensor of ``like``'s shape, for a kernel's result (of
+    ``like``'s dtype, or ``dtype``)."""
+    if dtype is None:
+        dtype = like.dtype
+        if like.numel() * dtype.itemsize < _NUMPY_MIN_BYTES:
+            # empty_like: torch.empty(shape) costs twice as much a call.
+            return torch.empty_like(like, memory_format=_CONTIGUOUS)
+    if like.numel() * dtype.itemsize >= _NUMPY_MIN_BYTES and dtype in _NUMPY_DTYPES:
+        return torch.from_numpy(np.empty(like.shape, _NUMPY_DTYPES[dtype]))
+    return torch.empty_like(like, dtype=dtype, memory_format=_CONTIGUOUS)
 
 
 def _rows(tensor, m, n):
@@ -126,7 +135,7 @@ def solve_cpu(y, h, l, u, w, kinds, form, check_finite=True):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     batch, n = y.shape[:-1], y.shape[-1]
     m = math.prod(batch)
-    out = new_tensor(y.shape, y.dtype)
+    out = new_tensor(y)
     if m == 0:
         return out
     hv = _host(h, "row", m, n)
@@ -188,10 +197,10 @@ def _vjp_cpu(g, x, h, l, u, w, kinds):  # noqa: E741
     n = x.shape[-1]
     m = math.prod(x.shape[:-1])
     results = [
-        new_tensor(x.shape, x.dtype),
-        new_tensor(h.shape, torch.float64),
-        new_tensor(l.shape, torch.float64 if l_kind == "row" else x.dtype),
-        new_tensor(u.shape, torch.float64 if u_kind == "row" else x.dtype),
+        new_tensor(x),
+        new_tensor(h, torch.float64),
+        new_tensor(l, torch.float64 if l_kind == "row" else x.dtype),
+        new_tensor(u, torch.float64 if u_kind == "row" else x.dtype),
     ]
     if m:
         sinks = [t.view(m, n) if t.dim() == x.dim() else t.view(m) for t in results]
@@ -284,7 +293,7 @@ def _jvp_cpu(x, dy, dh, dl, du, l, u, w, kinds):  # noqa: E741
     l_kind, u_kind, w_kind = _kinds(kinds)
     n = x.shape[-1]
     m = math.prod(x.shape[:-1])
-    out = new_tensor(x.shape, x.dtype)
+    out = new_tensor(x)
     if m:
         _simplex.jvp(
             _rows(x, m, n),

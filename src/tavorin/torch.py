@@ -79,6 +79,7 @@ def _plain_float(value):
 
 # Looked up once: the short path pays for each attribute it reads.
 _SENSES = _torch_ops.SENSES
+_FEW = _torch_ops.FEW_ELEMENTS
 _is_compiling = torch.compiler.is_compiling
 _dispatch_modes = torch._C._len_torch_dispatch_stack
 _function_mode = torch._C._is_torch_function_mode_enabled
@@ -122,7 +123,8 @@ def _lean(y, h, l, u, form, check_finite=True):  # noqa: E741
 def _lean_solve(y, h, l, u, form, check_finite):  # noqa: E741
     """The core's projection of y's rows (y contiguous, not requiring grad) into a new
     tensor."""
-    out = _torch_ops.new_tensor(y.shape, y.dtype)
+    # y is contiguous, and so is empty_like's result (the cheapest to make).
+    out = torch.empty_like(y) if y.numel() < _FEW else _torch_ops.new_tensor(y)
     rows = y.numpy()
     target = out.numpy()
     if rows.ndim != 2:
@@ -156,7 +158,7 @@ class _Lean(torch.autograd.Function):
         if form == "==" and not torch.is_grad_enabled():
             n = x.shape[-1]
             m = x.numel() // n
-            gy = _torch_ops.new_tensor(x.shape, x.dtype)
+            gy = _torch_ops.new_tensor(x)
             sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
             rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
             _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
