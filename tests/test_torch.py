@@ -93,15 +93,26 @@ def test_gradcheck_and_gradgradcheck(kind, form, method):
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
 @pytest.mark.parametrize(
-    "kind, form",
-    [(k, "==") for k in ["scalar", "per vector", "weights"]] + FORMS,
+    "kind, form, m",
+    [(k, "==", 4) for k in ["scalar", "per vector", "weights"]]
+    + [(k, f, 4) for k, f in FORMS]
+    # Results of a megabyte and more, in memory of their own.
+    + [("per vector", "==", 40000), ("per element", "==", 40000)],
 )
-def test_forward_gives_the_numpy_functions_bytes(kind, form, dtype):
-    args, weights = arguments(kind, dtype=dtype)
+def test_forward_gives_the_numpy_functions_bytes(kind, form, m, dtype):
+    args, weights = arguments(kind, m=m, dtype=dtype)
     x = call(form, args, weights)
     expected = numpy_call(form, args, weights).astype(args[0].detach().numpy().dtype)
     assert x.dtype == dtype
     assert x.detach().numpy().tobytes() == expected.tobytes()
+    if form == "==":  # and the backward, the VJP's
+        c = torch.linspace(-1.0, 2.0, 7, dtype=dtype)
+        x.backward(c.expand(x.shape))
+        host = [a.detach().numpy() for a in [x] + args[1:]]
+        options = {} if weights is None else {"weights": weights.numpy()}
+        c_host = np.broadcast_to(c.numpy(), x.shape)
+        gy = tavorin.project_capped_simplex_vjp(host[0], c_host, *host[1:], **options)[0]
+        assert args[0].grad.numpy().tobytes() == gy.tobytes()
 
 
 @pytest.mark.parametrize("method", [None, "sort"])
@@ -118,6 +129,36 @@ def test_python_float_sets_are_doubles_and_the_ball_keeps_inner_vectors(dtype, m
         for form in ["==", "<=", ">=", "l1"]:
             f = lambda y, form=form: call(form, (y, 0.5, -0.25, 0.6), method=method)  # noqa: E731
             assert torch.autograd.gradcheck(f, y) and torch.autograd.gradgradcheck(f, y)
+
+
+# Float sets of each kind the sort method tells apart (only l can bind, only u, both,
+# u with l infinite), on y of quarters with ties, and float32 y whose sum overflows.
+FLOAT_SETS = [
+    ((1.0, 0.0, 1.0), torch.float64, 1.0),
+    ((-1.0, -2.0, 0.0), torch.float32, 1.0),
+    ((2.0, -0.25, 0.5), torch.float64, 1.0),
+    ((2.0, -0.25, 0.5), torch.float32, 1.0),
+    ((1.0, -np.inf, 0.5), torch.float64, 1.0),
+    ((1.0, 0.0, np.inf), torch.float32, 1e38),
+]
+
+
+@pytest.mark.parametrize("sets, dtype, scale", FLOAT_SETS)
+def test_the_sort_method_gives_float_sets_the_bytes_of_the_same_sets_as_tensors(sets, dtype, scale):
+    y, _ = capped_sets("scalar", 5, 7)
+    y = torch.tensor(np.round(4 * y) / 4 * scale, dtype=dtype)
+    c = torch.linspace(-1.0, 2.0, 7, dtype=dtype)
+    results = []
+    for given in (sets, [torch.tensor(v, dtype=dtype) for v in sets]):
+        leaf = y.clone().requires_grad_()
+        x = project_capped_simplex(leaf, *given, method="sort")
+        (x * c).sum().backward()
+        results.append((x.detach(), leaf.grad))
+    (x, gy), (x_op, gy_op) = results
+    assert x.numpy().tobytes() == x_op.numpy().tobytes()
+    assert gy.numpy().tobytes() == gy_op.numpy().tobytes()
+    core = project_capped_simplex(y, *sets)
+    assert float((x - core).abs().max()) <= 4 * torch.finfo(dtype).eps * max(1.0, scale)
 
 
 def test_only_the_inputs_that_require_grad_get_one_and_float32_stays_float32():

@@ -12,6 +12,7 @@ simplex's n breakpoints), else with a search of each list in the other.
 Every operand comes broadcast: y, and l, u, w per element, as (..., n); h as (...).
 """
 
+import functools
 import math
 
 import torch
@@ -38,17 +39,25 @@ def _piece_point(lo, hi):
     )
 
 
-def project_sorted(y, h, l, u, w, shape="both"):  # noqa: E741
+def project_sorted(y, h, l, u, w, shape="both", scalars=None):  # noqa: E741
     """x = clip(y - tau*w, l, u) with sum(w*x) = h, rounded once to y's dtype (w None: all 1).
 
     ``shape`` is what ``refuse`` found of the sets: "lower" when every vector's
     l is finite and its u cannot bind (infinite, or h - (n-1)*l <= u), "upper"
     the mirror of that, "two" for two finite bounds (one value each per vector,
-    no weights), "both" otherwise."""
-    if w is None and shape != "both" and _column(l).shape[-1] == _column(u).shape[-1] == 1:
+    no weights), "both" otherwise.  ``scalars``, when one set is shared by every
+    vector, is its (h, l, u) as floats: then no tensor is made of them."""
+    if w is None and shape != "both":
+        if scalars is not None:
+            h, l, u = scalars  # noqa: E741
+        elif _column(l).shape[-1] == _column(u).shape[-1] == 1:
+            h, l, u = h[..., None], _column(l), _column(u)  # noqa: E741
+        else:
+            shape = "both"
         if shape == "two":
             return _two_bounds(y, h, l, u)
-        return _one_bound(y, h, l, u, shape == "upper")
+        if shape != "both":
+            return _one_bound(y, h, l, u, shape == "upper")
     acc = accumulator(y.device)
     yd, hd, ld, ud = (t.to(acc) for t in (y, h, _column(l), _column(u)))
     wd = None if w is None else w.to(acc)
@@ -95,42 +104,59 @@ def project_sorted(y, h, l, u, w, shape="both"):  # noqa: E741
 
 def _one_bound(y, h, l, u, mirrored):  # noqa: E741
     """project_sorted without weights where one bound alone can bind, one value per
-    vector: the plain simplex's n breakpoints, sorted once.  Mirrored (only u
-    binds), it solves for -y, -h and the bound -u and turns tau back."""
+    vector (floats, or h, l and u as (..., 1)): the plain simplex's n breakpoints,
+    sorted once.  Mirrored (only u binds), it solves for -y, -h and the bound -u
+    and turns tau back."""
     acc = accumulator(y.device)
     n = y.shape[-1]
-    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
+    h, l, u = (_in(v, acc) for v in (h, l, u))  # noqa: E741
     # Descending, the elements at the bound make a suffix: for tau between the
     # breakpoints of the k-th and (k+1)-th, the first k are free.
-    s = torch.sort(y, dim=-1, descending=not mirrored).values.to(acc)
+    s = torch.sort(y, dim=-1, descending=not mirrored).values
+    if s.dtype != acc:
+        s = s.to(acc)
     if mirrored:
         s = s.neg_()  # the sort's own tensor, or its copy in acc
-        bound, target = -ud, -hd
+        bound, target = -u, -h
     else:
-        bound, target = ld, hd
+        bound, target = l, h
     prefix = s.cumsum(-1)
-    ranks = torch.arange(1, n + 1, dtype=acc, device=y.device)
     # The first k free put tau at (prefix_k + (n-k)*bound - target)/k, which is below
     # s_k - bound (element k free) exactly when k*s_k - prefix_k > target - n*bound.
-    count = (torch.addcmul(target - n * bound, ranks, s) > prefix).sum(-1, keepdim=True)
+    ranks = _ranks(n, acc, y.device)
+    count = ((s * ranks).add_(target - n * bound) > prefix).sum(-1, keepdim=True)
     # tau lies between the breakpoints s_(count+1) - bound and s_count - bound; the
     # classes of that piece come from the values (a tie across it all at the bound).
-    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
-    below, above = _pick(s, count, -inf), _pick(s, count - 1, inf)
+    below = torch.where(count < n, s.gather(-1, count.clamp(max=n - 1)), -math.inf)
+    # With count 0 the piece's upper end is taken at s_1, which leaves no element
+    # free and tau at s_1 - bound, as the piece (s_1 - bound, inf) has it.
+    above = s.gather(-1, (count - 1).clamp_(min=0))
     free = s > below
-    k = free.sum(-1, keepdim=True)
     if s.dtype == y.dtype:
+        k = free.sum(-1, keepdim=True, dtype=acc)
         total = torch.where(free, s, 0).sum(-1, keepdim=True)
     else:
         # The prefix sums are of doubles of y's values: exact to far below y's rounding.
-        total = prefix.gather(-1, (k - 1).clamp(min=0))
-    tau = (total + (n - k) * bound - target) / k.clamp(min=1)
-    # No free element (all at the bound): tau at the piece's lower end, which is finite.
-    lo, hi = below - bound, above - bound
-    tau = torch.clamp(torch.where(k > 0, tau, lo), lo, hi)
-    if mirrored:
-        tau = -tau
-    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
+        count = free.sum(-1, keepdim=True)
+        total = prefix.gather(-1, (count - 1).clamp_(min=0))
+        k = count.to(acc)
+    tau = (n - k).mul_(bound).add_(total).sub_(target).div_(k.clamp(min=1))
+    # No free element: the piece is one point (below == above), which the clip gives.
+    tau = torch.clamp(tau, below - bound, above - bound)
+    yd = y if y.dtype == acc else y.to(acc)
+    x = torch.clamp(yd + tau if mirrored else yd - tau, l, u)
+    return x if x.dtype == y.dtype else x.to(y.dtype)
+
+
+def _in(value, acc):
+    """A set's value for the sums: a float as it is, a tensor in the dtype of the sums."""
+    return value if isinstance(value, float) or value.dtype == acc else value.to(acc)
+
+
+@functools.lru_cache(maxsize=8)
+def _ranks(n, dtype, device):
+    """1, 2, ..., n (made once for the few shapes in use, not a call)."""
+    return torch.arange(1, n + 1, dtype=dtype, device=device)
 
 
 def _pick(at, i, fill):
@@ -140,41 +166,45 @@ def _pick(at, i, fill):
 
 
 def _two_bounds(y, h, l, u):  # noqa: E741
-    """project_sorted without weights for two finite bounds, one value each per vector:
-    y sorted once gives both lists of breakpoints in order, a = s - u (leaving u) and
-    b = s - l (reaching l), and a search of each in the other r at every one."""
+    """project_sorted without weights for two finite bounds, one value each per vector
+    (floats, or as (..., 1)): y sorted once gives both lists of breakpoints in order,
+    a = s - u (leaving u) and b = s - l (reaching l), and a search of each in the
+    other r at every one."""
     acc = accumulator(y.device)
     n = y.shape[-1]
-    hd, ld, ud = h.to(acc)[..., None], _column(l).to(acc), _column(u).to(acc)
-    s = torch.sort(y, dim=-1).values.to(acc)
-    a, b = s - ud, s - ld
+    h, l, u = (_in(v, acc) for v in (h, l, u))  # noqa: E741
+    s = torch.sort(y, dim=-1).values
+    if s.dtype != acc:
+        s = s.to(acc)
+    a, b = s - u, s - l
     prefix = torch.nn.functional.pad(s.cumsum(-1), (1, 0))  # prefix_k: the k smallest
-    ranks = torch.arange(1, n + 1, device=y.device)
+    ranks = _ranks(n, acc, y.device)
     # At tau = b_k the k smallest are at l and the p with a_j > b_k at u; at tau = a_k
     # the n-k+1 largest at u and the q with b_j < a_k at l; the rest free.
     p = n - torch.searchsorted(a, b, right=True)
-    free = n - p - ranks
-    r_b = ranks * ld + p * ud + prefix.gather(-1, n - p) - prefix[..., 1:] - free * b
+    pd = p.to(acc)
+    free = n - pd - ranks
+    r_b = ranks * l + pd * u + prefix.gather(-1, n - p) - prefix[..., 1:] - free * b
     q = torch.searchsorted(b, a)
-    free = ranks - 1 - q
-    r_a = q * ld + (n + 1 - ranks) * ud + prefix[..., :-1] - prefix.gather(-1, q) - free * a
-    inf = torch.full((), torch.inf, dtype=acc, device=y.device)
-    lo, hi = -inf, inf
+    qd = q.to(acc)
+    free = ranks - 1 - qd
+    r_a = qd * l + (n + 1 - ranks) * u + prefix[..., :-1] - prefix.gather(-1, q) - free * a
+    bounds = []
     for at, r in ((a, r_a), (b, r_b)):
-        count = (r >= hd).sum(-1, keepdim=True)
-        lo = torch.maximum(lo, _pick(at, count - 1, -inf))
-        hi = torch.minimum(hi, _pick(at, count, inf))
+        count = (r >= h).sum(-1, keepdim=True)
+        bounds.append((_pick(at, count - 1, -math.inf), _pick(at, count, math.inf)))
+    lo = torch.maximum(bounds[0][0], bounds[1][0])
+    hi = torch.minimum(bounds[0][1], bounds[1][1])
     # The piece's classes: at u where a_j >= hi (a suffix), at l where b_j <= lo (a prefix).
-    upper = (a >= hi).sum(-1, keepdim=True)
-    lower = torch.minimum((b <= lo).sum(-1, keepdim=True), n - upper)
+    upper = (a >= hi).sum(-1, keepdim=True, dtype=acc)
+    lower = torch.minimum((b <= lo).sum(-1, keepdim=True, dtype=acc), n - upper)
     k = n - upper - lower
-    if s.dtype == y.dtype:
-        total = torch.where((b > lo) & (a < hi), s, 0).sum(-1, keepdim=True)
-    else:
-        total = prefix.gather(-1, n - upper) - prefix.gather(-1, lower)
-    tau = (total + upper * ud + lower * ld - hd) / k.clamp(min=1)
+    total = torch.where((b > lo) & (a < hi), s, 0).sum(-1, keepdim=True)
+    tau = (total + upper * u + lower * l - h) / k.clamp(min=1)
     tau = torch.clamp(torch.where(k > 0, tau, torch.where(torch.isfinite(lo), lo, hi)), lo, hi)
-    return torch.clamp(y.to(acc) - tau, ld, ud).to(y.dtype)
+    yd = y if y.dtype == acc else y.to(acc)
+    x = torch.clamp(yd - tau, l, u)
+    return x if x.dtype == y.dtype else x.to(y.dtype)
 
 
 def one_sided(x, y, h, l, u, w, sense):  # noqa: E741
@@ -213,7 +243,7 @@ def refuse(y, h, l, u, w, weighted, sense=0, check_finite=True):  # noqa: E741
     """The refusals of the compiled core, as torch operations: the first vector whose set
     is empty or ill defined (for ``sense`` as the kernels take it), else (with
     ``check_finite``) the first whose y is not finite; when all is well, project_sorted's
-    ``shape`` of the sets (one host sync in all)."""
+    ``shape`` of the sets and its ``scalars`` (one host sync in all)."""
     if y.numel() and not any(any(t.stride()) for t in (h, l, u, w)):
         return _refuse_shared(y, h, l, u, w, weighted, sense, check_finite)
     acc = accumulator(y.device)
@@ -242,7 +272,8 @@ def refuse(y, h, l, u, w, weighted, sense=0, check_finite=True):  # noqa: E741
         flags.append((finite_l & finite_u).all())
     flags = torch.stack(flags).tolist() + [False] * 3
     if not flags[0]:
-        return next((s for s, f in zip(("lower", "upper", "two"), flags[1:]) if f), "both")
+        shape = next((s for s, f in zip(("lower", "upper", "two"), flags[1:]) if f), "both")
+        return shape, None
     batch = tuple(y.shape[:-1])
     if bool(bad.any()):
         index = int(torch.nonzero(bad)[0, 0])
@@ -271,7 +302,8 @@ def refuse(y, h, l, u, w, weighted, sense=0, check_finite=True):  # noqa: E741
 
 def _refuse_shared(y, h, l, u, w, weighted, sense, check_finite):  # noqa: E741
     """refuse for one set shared by every vector: its four values checked on the host,
-    read in the same sync as whether y is finite (when that is checked)."""
+    read in the same sync as whether y is finite (when that is checked), and given back
+    as project_sorted's ``scalars``."""
     one = [t.as_strided((), ()) for t in (h, l, u, w)]
     if check_finite:
         one.append(torch.isfinite(y).all().to(y.dtype))
@@ -287,8 +319,11 @@ def _refuse_shared(y, h, l, u, w, weighted, sense, check_finite):  # noqa: E741
         _raise_infeasible(0, batch, n, h, l, u, w if weighted else None, sense)
     if not finite:
         _raise_nonfinite(int(torch.nonzero(~torch.isfinite(y).all(-1).reshape(-1))[0, 0]), batch)
-    if weighted:
-        return "both"
+    return ("both" if weighted else shape_of(h, l, u, n)), (h, l, u)
+
+
+def shape_of(h, l, u, n):  # noqa: E741
+    """project_sorted's ``shape`` of one set of floats without weights, feasible."""
     finite_l, finite_u = math.isfinite(l), math.isfinite(u)
     if finite_l and (not finite_u or h - (n - 1) * l <= u):
         return "lower"
@@ -297,33 +332,39 @@ def _refuse_shared(y, h, l, u, w, weighted, sense, check_finite):  # noqa: E741
     return "two" if finite_l and finite_u else "both"
 
 
-def classes(x, l, u):  # noqa: E741
-    """Which elements are free, and which are at l (l == u counts as at l)."""
-    return (l < x) & (x < u), x == l
+def classes(x, l, u, at_l=True):  # noqa: E741
+    """Which elements are free, and (with ``at_l``, else None) which are at l (l == u
+    counts as at l)."""
+    return (x > l) & (x < u), (x == l) if at_l else None
 
 
-def vjp(g, x, l, u, w):  # noqa: E741
-    """(gy, gh, gl, gu) per element (gh per vector), as _derivatives.project_capped_simplex_vjp."""
+def vjp(g, x, l, u, w, only_y=False):  # noqa: E741
+    """(gy, gh, gl, gu) per element (gh per vector), as _derivatives.project_capped_simplex_vjp
+    (w None: no weights; ``only_y``: gy alone); l and u floats or per element."""
     acc = accumulator(x.device)
-    free, at_l = classes(x, l, u)
-    gd, wd = g.to(acc), w.to(acc)
-    zero = torch.zeros((), dtype=acc, device=x.device)
-    k = torch.where(free, wd * wd, zero).sum(-1)
-    has_free = k > 0
-    mean = torch.where(
-        has_free, torch.where(free, wd * gd, zero).sum(-1) / torch.where(has_free, k, 1), zero
-    )
-    rest = gd - mean[..., None] * wd
-    at_u = ~free & ~at_l
-    return tuple(
-        t.to(x.dtype)
-        for t in (
-            torch.where(free, rest, zero),
-            mean,
-            torch.where(at_l, rest, zero),
-            torch.where(at_u, rest, zero),
-        )
-    )
+    free, at_l = classes(x, l, u, not only_y)
+    gd = g if g.dtype == acc else g.to(acc)
+    if w is None:
+        k = free.sum(-1, dtype=acc)
+        # No free element: the sum is 0, and so is the mean.
+        mean = torch.where(free, gd, 0).sum(-1).div_(k.clamp_(min=1))
+        rest = gd - mean[..., None]
+    else:
+        wd = w.to(acc)
+        k = torch.where(free, wd * wd, 0).sum(-1)
+        has_free = k > 0
+        mean = torch.where(has_free, torch.where(free, wd * gd, 0).sum(-1) / k, 0)
+        rest = gd - mean[..., None] * wd
+    gy = torch.where(free, rest, 0)
+    if at_l is None:
+        return _in_dtype(gy, x.dtype)
+    at_u = ~(free | at_l)
+    gl, gu = torch.where(at_l, rest, 0), torch.where(at_u, rest, 0)
+    return tuple(_in_dtype(t, x.dtype) for t in (gy, mean, gl, gu))
+
+
+def _in_dtype(t, dtype):
+    return t if t.dtype == dtype else t.to(dtype)
 
 
 def jvp(x, dy, dh, dl, du, l, u, w):  # noqa: E741

@@ -15,7 +15,7 @@ import math
 import numpy as np
 import torch
 
-from . import _simplex, _torch_ops
+from . import _simplex, _sort_torch, _torch_ops
 from ._api import _raise_nonfinite
 from ._derivatives import framework_set, vector_axis
 from ._l1 import check_radius
@@ -56,7 +56,12 @@ def _sets(y, h, l, u, weights, axis):  # noqa: E741
     l, l_kind = _as_set(l, "l", y, axis)  # noqa: E741
     u, u_kind = _as_set(u, "u", y, axis)
     w, w_kind = _weights(weights, y, axis)
-    return y.movedim(axis, -1), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+    return _last(y, axis), h, l, u, w, f"{l_kind},{u_kind},{w_kind}"
+
+
+def _last(y, axis):
+    """y with ``axis`` moved last (y itself where it is: no view, and no node of autograd)."""
+    return y if axis == y.dim() - 1 else y.movedim(axis, -1)
 
 
 _LEAN_DTYPES = (torch.float64, torch.float32)
@@ -74,6 +79,7 @@ def _plain_float(value):
 
 # Looked up once: the short path pays for each attribute it reads.
 _SENSES = _torch_ops.SENSES
+_FEW = _torch_ops.FEW_ELEMENTS
 _is_compiling = torch.compiler.is_compiling
 _dispatch_modes = torch._C._len_torch_dispatch_stack
 _function_mode = torch._C._is_torch_function_mode_enabled
@@ -117,7 +123,8 @@ def _lean(y, h, l, u, form, check_finite=True):  # noqa: E741
 def _lean_solve(y, h, l, u, form, check_finite):  # noqa: E741
     """The core's projection of y's rows (y contiguous, not requiring grad) into a new
     tensor."""
-    out = torch.empty_like(y)  # y is contiguous, and so is this
+    # y is contiguous, and so is empty_like's result (the cheapest to make).
+    out = torch.empty_like(y) if y.numel() < _FEW else _torch_ops.new_tensor(y)
     rows = y.numpy()
     target = out.numpy()
     if rows.ndim != 2:
@@ -151,7 +158,7 @@ class _Lean(torch.autograd.Function):
         if form == "==" and not torch.is_grad_enabled():
             n = x.shape[-1]
             m = x.numel() // n
-            gy = torch.empty_like(x)
+            gy = _torch_ops.new_tensor(x)
             sinks = np.empty((3, m))  # gh, gl and gu, which the float sets do not take
             rows = (t.numpy().reshape(m, n) for t in (x, g.contiguous(), gy))
             _simplex.vjp(next(rows), next(rows), *sets[1:], None, next(rows), *sinks, 1)
@@ -162,6 +169,71 @@ class _Lean(torch.autograd.Function):
         vjp = _torch_ops.project_vjp if torch.is_grad_enabled() else _torch_ops.vjp_cpu
         gy = vjp(g, x, h, l, u, w, "row,row,none", False, form)[0]
         return gy, None, None, None, None, None
+
+
+def _sortable(y):
+    """Whether a call of the sort method on ``y`` may skip the operators: _leanable but
+    on any device (not meta, which has no values) and of any layout."""
+    return (
+        type(y) is torch.Tensor
+        and y.dtype in _LEAN_DTYPES
+        and not y.is_meta
+        and not _is_compiling()
+        and not _functorch_active()
+        and not _dispatch_modes()
+        and not _function_mode()
+    )
+
+
+def _lean_sort(y, h, l, u):  # noqa: E741
+    """The common call of the sort method (see _sortable, float sets, no weights, the
+    last axis, the equality) without the operators: the operator's kernel on the
+    floats themselves, no tensor made of them, and its VJP.  None when y is empty, the
+    set refused or not finite, or both bounds infinite (the full path then says why,
+    or takes the set)."""
+    shape = y.shape
+    if not shape or 0 in shape:
+        return None
+    n = shape[-1]
+    if _simplex.first_infeasible(1, n, h, l, u, None, 0) >= 0:
+        return None
+    form = _sort_torch.shape_of(h, l, u, n)
+    if form == "both":
+        return None
+    # The sum is finite exactly when every element is, or it overflowed: then the
+    # full path looks at the elements.
+    values = y.detach() if y.requires_grad else y
+    if not math.isfinite(values.sum()):
+        return None
+    if y.requires_grad and torch.is_grad_enabled():
+        return _LeanSort.apply(y, h, l, u, form)
+    return _sort_torch.project_sorted(values, None, None, None, None, form, (h, l, u))
+
+
+class _LeanSort(torch.autograd.Function):
+    """The lean sort call differentiated in y (its float sets are constants), by the sort
+    method's VJP, or the operator's when the backward is itself differentiated."""
+
+    @staticmethod
+    def forward(ctx, y, h, l, u, form):  # noqa: E741
+        x = _sort_torch.project_sorted(y, None, None, None, None, form, (h, l, u))
+        ctx.save_for_backward(x)
+        ctx.sets = h, l, u
+        return x
+
+    @staticmethod
+    def backward(ctx, g):
+        (x,) = ctx.saved_tensors
+        if not torch.is_grad_enabled():
+            _, l, u = ctx.sets  # noqa: E741
+            return _sort_torch.vjp(g, x, l, u, None, only_y=True), None, None, None, None
+        batch = x.shape[:-1]
+        h, l, u = (  # noqa: E741
+            torch.full((), v, dtype=x.dtype, device=x.device).expand(batch) for v in ctx.sets
+        )
+        w = torch.ones((), dtype=x.dtype, device=x.device)
+        gy = _torch_ops.project_vjp(g, x, h, l, u, w, "row,row,none", True, "==")[0]
+        return gy, None, None, None, None
 
 
 def _functorch_active():
@@ -246,7 +318,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     derivative is the JVP), so double backward works too.  Forward
     results have the bytes of ``tavorin.project_capped_simplex``.  At a tie
     (an element exactly at a bound) the element counts as clipped; a vector
-    without free elements has a zero Jacobian in ``y`` and ``h``.
+    without free elements has a zero Jacobian in ``y`` and ``h``.  A result
+    (or gradient) of the compiled core of a megabyte or more lives in memory
+    NumPy allocated, which torch cannot resize in place (``resize_``).
 
     Examples
     --------
@@ -266,19 +340,24 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     tensor(3.)
     """
     if (
-        method is None
-        and weights is None
+        weights is None
         and type(axis) is int
         and axis == -1
-        and sense in _torch_ops.SENSES
-        and sense != "l1"
-        and _leanable(y)
+        and (
+            method is None
+            and sense in _torch_ops.SENSES
+            and sense != "l1"
+            and _leanable(y)
+            or method == "sort"
+            and sense == "=="
+            and _sortable(y)
+        )
     ):
         sets = h, l, u
         if not (type(h) is float and type(l) is float and type(u) is float):
             sets = _plain_float(h), _plain_float(l), _plain_float(u)
         if None not in sets:
-            x = _lean(y, *sets, sense)
+            x = _lean(y, *sets, sense) if method is None else _lean_sort(y, *sets)
             if x is not None:
                 return x
     if method not in _METHODS:
@@ -313,7 +392,9 @@ def _project(y, h, l, u, w, kinds, method, form, axis, dtype, check_finite=True)
         x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form, check_finite)
     else:
         x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form, check_finite)
-    return x.movedim(-1, axis).to(dtype)
+    if axis != x.dim() - 1:
+        x = x.movedim(-1, axis)
+    return x if x.dtype == dtype else x.to(dtype)
 
 
 def _check_finite_flag(value):
@@ -409,6 +490,6 @@ def project_l1_ball(y, radius, *, weights=None, axis=-1, check_finite=True, meth
     w, w_kind = _weights(weights, y, axis)
     zero = torch.zeros((), dtype=y.dtype, device=y.device).expand(radius.shape)
     bounds = zero, torch.full((), torch.inf, dtype=y.dtype, device=y.device).expand(radius.shape)
-    y = y.movedim(axis, -1)
+    y = _last(y, axis)
     kinds = f"row,row,{w_kind}"
     return _project(y, radius, *bounds, w, kinds, method, "l1", axis, dtype, check_finite)
