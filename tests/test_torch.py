@@ -187,6 +187,48 @@ def test_torch_func_grad_vmap_and_jacobians():
     assert_allclose(jacobian.sum(dim=1), 0.0, atol=1e-15)
 
 
+# torch.func.jvp's first call imports torch's own decompositions, which script
+# functions with torch.jit (deprecated by torch itself).
+@pytest.mark.filterwarnings("ignore:`torch.jit.script` is deprecated:DeprecationWarning")
+@pytest.mark.parametrize("method", [None, "sort"])
+@pytest.mark.parametrize(
+    "kind, form",
+    [(k, "==") for k in ["scalar", "per element", "weights", "floats"]] + FORMS,
+)
+def test_forward_mode_is_the_transpose_of_reverse_mode(kind, form, method):
+    """Dual tensors and torch.func.jvp give the tangent whose products with any
+    cotangent are those of the backward's gradients (tangents of every input that
+    requires grad; "floats": the sets as Python floats, y alone differentiable)."""
+    args, weights = arguments("scalar" if kind == "floats" else kind)
+    args = args[:2] if form == "l1" else args
+    if kind == "floats":
+        args = args[:1] + [float(a.detach().reshape(-1)[0]) for a in args[1:]]
+    primal = [a.detach() if isinstance(a, torch.Tensor) else a for a in args]
+    moving = [i for i, a in enumerate(args) if isinstance(a, torch.Tensor) and a.requires_grad]
+    tangents = {i: torch.randn_like(primal[i]) for i in moving}
+    f = lambda *a: call(form, a, weights, method)  # noqa: E731
+    with torch.autograd.forward_ad.dual_level():
+        duals = [
+            torch.autograd.forward_ad.make_dual(p, tangents[i]) if i in tangents else p
+            for i, p in enumerate(primal)
+        ]
+        dual_x = torch.autograd.forward_ad.unpack_dual(f(*duals))
+    x, dx = torch.func.jvp(
+        lambda *m: f(*[m[moving.index(i)] if i in tangents else p for i, p in enumerate(primal)]),
+        tuple(primal[i] for i in moving),
+        tuple(tangents[i] for i in moving),
+    )
+    assert torch.equal(dual_x.primal, x) and torch.equal(dual_x.tangent, dx)
+    c = torch.randn_like(x)
+    grads = torch.autograd.grad((f(*args) * c).sum(), [args[i] for i in moving])
+    assert_allclose(
+        (c * dx).sum(),
+        sum((g * tangents[i]).sum() for g, i in zip(grads, moving)),
+        rtol=1e-12,
+        atol=1e-12,
+    )
+
+
 @pytest.mark.parametrize("h, l, u", [(1.5, 0.5, 0.5), (3.0, 0.0, 1.0), (0.0, 0.0, 1.0)])
 def test_no_free_element_gives_zero_gradients_not_nan(h, l, u):  # noqa: E741
     y = torch.tensor([[0.3, -2.0, 5.0]], dtype=torch.float64, requires_grad=True)

@@ -389,13 +389,26 @@ class Project(torch.autograd.Function):
     def forward(y, h, l, u, w, kinds, sort, form, check_finite):  # noqa: E741
         return project(y, h, l, u, w, kinds, sort, form, check_finite)
 
-    setup_context = staticmethod(_project_setup)
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        _project_setup(ctx, inputs, output)
+        ctx.save_for_forward(output, *inputs[1:5])
 
     @staticmethod
     def backward(ctx, g):
         x, h, l, u, w = ctx.saved_tensors  # noqa: E741
         gy, gh, gl, gu = _ProjectVjp.apply(g, x, h, l, u, w, ctx.kinds, ctx.sort, ctx.form)
         return gy, gh, gl, gu, None, None, None, None, None
+
+    @staticmethod
+    def jvp(ctx, dy, dh, dl, du, *_):
+        # Forward mode: the JVP at the result, a zero tangent for what has none.
+        x, h, l, u, w = ctx.saved_tensors  # noqa: E741
+        dy, dh, dl, du = (
+            x.new_zeros(()).expand(like.shape) if d is None else d
+            for d, like in ((dy, x), (dh, h), (dl, l), (du, u))
+        )
+        return project_jvp(x, dy, dh, dl, du, h, l, u, w, ctx.kinds, ctx.sort, ctx.form)
 
 
 class _ProjectVjp(torch.autograd.Function):

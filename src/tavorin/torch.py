@@ -14,6 +14,7 @@ import math
 
 import numpy as np
 import torch
+from torch.autograd import forward_ad as _forward_ad
 
 from . import _simplex, _sort_torch, _torch_ops
 from ._api import _raise_nonfinite
@@ -87,6 +88,12 @@ _function_mode = torch._C._is_torch_function_mode_enabled
 _transforms_active = getattr(torch._C, "_are_functorch_transforms_active", None)
 
 
+def _dual_level_open():
+    """Whether forward-mode AD may be under way (a dual level is open: torch's own
+    record of it, private; without it, always), which only Project's rule sees."""
+    return getattr(_forward_ad, "_current_level", 0) >= 0
+
+
 def _leanable(y):
     """Whether a call on ``y`` may skip the operators: a plain CPU tensor of float64 or
     float32, contiguous, outside torch.compile, torch.func's transforms and any
@@ -98,6 +105,7 @@ def _leanable(y):
         and y.is_contiguous()
         and not _is_compiling()
         and not _functorch_active()
+        and not _dual_level_open()
         and not _dispatch_modes()
         and not _function_mode()
     )
@@ -180,6 +188,7 @@ def _sortable(y):
         and not y.is_meta
         and not _is_compiling()
         and not _functorch_active()
+        and not _dual_level_open()
         and not _dispatch_modes()
         and not _function_mode()
     )
@@ -251,8 +260,9 @@ def project_capped_simplex(y, h, l, u, *, weights=None, axis=-1, sense="==", met
     The exact projection of ``tavorin.project_capped_simplex`` on tensors of
     float64, float32, float16 or bfloat16 on any device, differentiable in
     ``y``, ``h``, ``l`` and ``u`` (whichever require grad; the weights are
-    constants), and usable under ``torch.func.grad``, ``vmap``, ``jacrev``
-    and ``torch.compile(fullgraph=True)``.  The result has ``y``'s dtype;
+    constants), and usable under ``torch.func.grad``, ``vmap``, ``jacrev``,
+    forward-mode AD (``torch.func.jvp`` and dual tensors) and
+    ``torch.compile(fullgraph=True)``.  The result has ``y``'s dtype;
     float16 and bfloat16 are computed in float32 and rounded once.
 
     Parameters
@@ -387,8 +397,9 @@ def _floats(y):
 
 def _project(y, h, l, u, w, kinds, method, form, axis, dtype, check_finite=True):  # noqa: E741
     # The operator with its registered autograd, as PyTorch advises for
-    # torch.compile; torch.func's transforms take only the autograd.Function.
-    if torch.compiler.is_compiling() or not _functorch_active():
+    # torch.compile; torch.func's transforms and forward-mode AD's dual tensors
+    # take only the autograd.Function (the operator's autograd has no forward rule).
+    if torch.compiler.is_compiling() or not (_functorch_active() or _dual_level_open()):
         x = _torch_ops.project(y, h, l, u, w, kinds, method == "sort", form, check_finite)
     else:
         x = _torch_ops.Project.apply(y, h, l, u, w, kinds, method == "sort", form, check_finite)
