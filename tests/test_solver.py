@@ -552,6 +552,34 @@ def _infeasible():
         ("sum beyond the largest double", 2, 3, 1.7e308, 0.0, 1e308, None, -1),
         ("one element, h above u", 1, 1, 1.5e308, 0.0, 1e308, None, 0),
         ("ulp above n*u", 2, 3, np.nextafter(1.5, 2.0), 0.1, 0.5, None, -1),
+        # Per element: the plain sums decide where h is clear of an end, the
+        # compensated ones near it (cancelling terms) or where a product overflows.
+        ("per element l = +inf", 2, 3, 1.0, ones * [[0.0], [INF]], INF, None, 1),
+        ("per element u = -inf", 2, 3, -1.0, -INF, ones * [[0.0], [-INF]], None, 1),
+        ("per element weight inf", 2, 3, 1.0, 0.0, 1.0, ones * [[1.0], [INF]], 1),
+        ("cancelling l, h within the slack", 2, 3, -9.0, ones * [1e16, -1e16, 1], INF, None, -1),
+        (
+            "cancelling l, h beyond it",
+            2,
+            3,
+            np.array([1.0, -30.0]),
+            ones * [1e16, -1e16, 1],
+            INF,
+            None,
+            1,
+        ),
+        (
+            "cancelling l, h far beyond it",
+            2,
+            3,
+            np.array([1.0, -1e3]),
+            ones * [1e16, -1e16, 1],
+            INF,
+            None,
+            1,
+        ),
+        ("per element products overflow", 2, 3, 1e308, 0.0, ones * 1e300, ones * 1e10, -1),
+        ("per element h above sum w u", 2, 3, np.array([3.0, 3.5]), 0.0, ones, ones, 1),
     ]
 
 

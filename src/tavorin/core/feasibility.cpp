@@ -48,12 +48,99 @@ void add(Scaled &s, double w, double b, double times = 1.0) noexcept
 }
 
 template <class T>
+const T *row(const Operand &o, std::ptrdiff_t i) noexcept
+{
+    return o.each ? reinterpret_cast<const T *>(o.each + i * o.each_stride) : nullptr;
+}
+
+template <class T>
 double value(const Operand &o, std::ptrdiff_t i, std::ptrdiff_t j) noexcept
 {
     if (o.each) {
         return static_cast<double>(reinterpret_cast<const T *>(o.each + i * o.each_stride)[j]);
     }
     return o.vector[i];
+}
+
+// l not NaN or +inf, u not NaN or -inf, l <= u, w finite and > 0 (without
+// branches: l <= u is false for a NaN).
+bool valid(double l, double u, double w) noexcept
+{
+    return (l <= u) & (l != k_inf) & (u != -k_inf) & (w > 0) & (w < k_inf);
+}
+
+// Whether h - sum w_j l_j (or sum w_j u_j - h) clears -slack, from its plain
+// sum `distance`: 1 or 0 where a bound on that sum's error decides it as the
+// exact sums would, -1 where it does not.  Each product and each addition
+// rounds once, by half an ulp of a partial sum of magnitudes or, underflowing,
+// of the least double; the slack taken from the plain magnitudes is within n
+// roundings of the compensated sums' own, far inside the bound.
+int clears(double distance, double magnitude, double h, double n) noexcept
+{
+    const double scale = magnitude + std::fabs(h);
+    const double slack = 4 * k_eps * scale;
+    const double error = 2 * (n + 8) * k_eps * scale + (n + 2) * 0x1p-1070;
+    if (!std::isfinite(distance) || !std::isfinite(error)) {
+        return -1;
+    }
+    if (distance + slack > error) {
+        return 1;
+    }
+    return distance + slack < -error ? 0 : -1;
+}
+
+// The per-element case in plain doubles: 1 feasible, 0 not, -1 for the
+// compensated sums to decide (h near an end of its range, or a product
+// overflowing): a few operations an element where the compensated sums take
+// four scalings and two error-free products.
+template <class T>
+int feasible_plain(const Problem &p, std::ptrdiff_t i, double h, bool weighted) noexcept
+{
+    const T *ls = row<T>(p.l, i);
+    const T *us = row<T>(p.u, i);
+    const T *ws = weighted ? row<T>(p.w, i) : nullptr;
+    const double l_all = ls ? 0.0 : p.l.vector[i];
+    const double u_all = us ? 0.0 : p.u.vector[i];
+    const double w_all = ws || !weighted ? 1.0 : p.w.vector[i];
+    double low = 0.0;
+    double high = 0.0;
+    double low_size = 0.0;
+    double high_size = 0.0;
+    bool ok = true;
+    bool low_infinite = false;
+    bool high_infinite = false;
+    // No branch on the values: the loop runs to the end either way.  An l of
+    // +inf, a u of -inf or a w of +inf leaves a sum that is not finite, for
+    // the compensated pass to refuse element by element.
+    for (std::ptrdiff_t j = 0; j < p.n; ++j) {
+        const double l = ls ? static_cast<double>(ls[j]) : l_all;
+        const double u = us ? static_cast<double>(us[j]) : u_all;
+        const double w = ws ? static_cast<double>(ws[j]) : w_all;
+        ok &= (l <= u) & (w > 0);
+        const bool l_inf = l == -k_inf;
+        const bool u_inf = u == k_inf;
+        low_infinite |= l_inf;
+        high_infinite |= u_inf;
+        const double tl = l_inf ? 0.0 : w * l;
+        const double tu = u_inf ? 0.0 : w * u;
+        low += tl;
+        high += tu;
+        low_size += std::fabs(tl);
+        high_size += std::fabs(tu);
+    }
+    if (!ok) {
+        return 0;
+    }
+    if (!std::isfinite(low + high) || !std::isfinite(low_size + high_size)) {
+        return -1;
+    }
+    const double n = static_cast<double>(p.n);
+    const int above_low = p.sense < 0 || low_infinite ? 1 : clears(h - low, low_size, h, n);
+    const int below_high = p.sense > 0 || high_infinite ? 1 : clears(high - h, high_size, h, n);
+    if (above_low == 0 || below_high == 0) {
+        return 0;
+    }
+    return above_low == 1 && below_high == 1 ? 1 : -1;
 }
 
 template <class T>
@@ -64,27 +151,32 @@ bool feasible(const Problem &p, std::ptrdiff_t i) noexcept
         return false;
     }
     const bool weighted = p.w.vector.data != nullptr || p.w.each != nullptr;
+    const bool each = p.l.each || p.u.each || p.w.each;
+    if (each) {
+        const int plain = feasible_plain<T>(p, i, h, weighted);
+        if (plain >= 0) {
+            return plain == 1;
+        }
+    }
     Scaled low;
     Scaled high;
-    if (!p.l.each && !p.u.each && !p.w.each) {
+    if (!each) {
         // The same terms throughout: n times one of them, exactly enough.
         const double l = p.l.vector[i];
         const double u = p.u.vector[i];
         const double w = weighted ? p.w.vector[i] : 1.0;
-        if (std::isnan(l) || l == k_inf || std::isnan(u) || u == -k_inf || l > u ||
-            !std::isfinite(w) || !(w > 0)) {
+        if (!valid(l, u, w)) {
             return false;
         }
         const double n = static_cast<double>(p.n);
         add(low, w, l, n);
         add(high, w, u, n);
     }
-    for (std::ptrdiff_t j = 0; (p.l.each || p.u.each || p.w.each) && j < p.n; ++j) {
+    for (std::ptrdiff_t j = 0; each && j < p.n; ++j) {
         const double l = value<T>(p.l, i, j);
         const double u = value<T>(p.u, i, j);
         const double w = weighted ? value<T>(p.w, i, j) : 1.0;
-        if (std::isnan(l) || l == k_inf || std::isnan(u) || u == -k_inf || l > u ||
-            !std::isfinite(w) || !(w > 0)) {
+        if (!valid(l, u, w)) {
             return false;
         }
         add(low, w, l);
