@@ -359,6 +359,8 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.u_all = s.u_all;
     kept.n = f.kept;
     kept.finite = true;  // the filtering pass looked
+    // As the vector's: the finish settles the shift from exact sums of its own.
+    kept.exact_bounds = s.exact_bounds;
     ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
