@@ -316,14 +316,12 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
         kept.u_all = v.span.u_all;
         kept.n = f.filtered.kept;
         const Table<double> &passes = table_of(kept, plain);
-        finish::Band b =
-            f.pieces ? band_of_parts(
-                           passes, static_cast<std::ptrdiff_t>(ws->piece_at.size()),
-                           [&](std::ptrdiff_t k) noexcept {
-                               return piece_of(kept, *ws, static_cast<std::size_t>(k));
-                           },
-                           lo, hi, splitter)
-                     : passes.band(kept, lo, hi);
+        const auto piece = [&](std::ptrdiff_t k) noexcept {
+            return piece_of(kept, *ws, static_cast<std::size_t>(k));
+        };
+        const auto pieces = static_cast<std::ptrdiff_t>(ws->piece_at.size());
+        finish::Band b = f.pieces ? band_of_parts(passes, pieces, piece, lo, hi, splitter)
+                                  : passes.band(kept, lo, hi);
         const Classes &fixed = f.filtered.fixed;
         b.upper += fixed.upper;
         b.lower += fixed.lower;
@@ -338,10 +336,8 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
     if (!splitter.splits() || chunks < 2) {
         return passes.band(v.span, lo, hi);
     }
-    return band_of_parts(
-        passes, chunks,
-        [&](std::ptrdiff_t k) noexcept { return chunk_of(v.span, k, k_chunk); }, lo, hi,
-        splitter);
+    const auto chunk = [&](std::ptrdiff_t k) noexcept { return chunk_of(v.span, k, k_chunk); };
+    return band_of_parts(passes, chunks, chunk, lo, hi, splitter);
 }
 
 template Classes classify_all<double>(const Span<double> &, const Table<double> &, double,
