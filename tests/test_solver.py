@@ -124,6 +124,16 @@ def _cases():
         cases.append((f"weights 10^-1..10, u = 1 n={n}", y, 0.2 * n, 0.0, 1.0, wide ** (1 / 9)))
         cases.append((f"one weight per vector n={n}", y, 1.0, 0.0, 1.0, [0.5, 2.0, 3.0]))
         cases.append((f"per-vector bounds n={n}", y, [1.0, 0.5, 2.0], [0.0, -1.0, 0.1], 1.0, None))
+    # Long enough that the filtering pass leaves its candidates in pieces, whose
+    # band the finish takes with the other elements' sums.
+    n = 400000
+    y = box_rows(1, n, n)
+    l, u = per_element_bounds(1, n, n)  # noqa: E741
+    w = g.uniform(0.1, 3.0, (1, n))
+    hw = (w * np.where(np.isfinite(l), l, -1.0)).sum(axis=1) * 0.3
+    hw += (w * np.where(np.isfinite(u), u, 1.0)).sum(axis=1) * 0.7
+    cases.append((f"per-element weights n={n}", y, hw, l, u, w))
+    cases.append((f"weights, scalar bounds n={n}", y, 0.3 * w.sum(axis=1), 0.0, 1.0, w))
     for n in (2, 5, 9):
         # Many short vectors: which of them has one small free weight is chance.
         y = box_rows(300, n, n)
@@ -318,7 +328,7 @@ def _determinism_rows(kind, m, n, g):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("n", [3, 40, 700, 3000])
+@pytest.mark.parametrize("n", [3, 40, 700, 3000, 20000])
 @pytest.mark.parametrize(
     "kind",
     [
@@ -458,6 +468,8 @@ def test_the_lane_kernels_give_their_plain_twins_bytes(y, h, l, u, w, dtype):  #
         # Candidates enough to be classified where the filtering pass left them.
         ((1, 800000), False, True),
         ((1, 800000), True, False),
+        ((1, 800000), "weights", False),
+        ((2, 100000), "weights", True),
         ((203, 10), False, False),
         ((600, 300), False, False),
         ((1, 3 << 20), False, False),
@@ -468,11 +480,12 @@ def test_threads_give_the_bytes_of_one(shape, per_element, checked):
     y = g.standard_normal(shape)
     bounds = per_element_bounds(*shape, 5) if per_element else (0.0, 0.5)
     h = 0.0 if per_element else 0.3 * shape[1]
+    w = g.uniform(0.5, 2.0, shape) if per_element == "weights" else None
     if checked:
-        check_against_reference(y, h, *bounds)
-    one = solve(y, h, *bounds)[1]
+        check_against_reference(y, h, *bounds, w)
+    one = solve(y, h, *bounds, w)[1]
     for workers in (2, 3):
-        assert solve(y, h, *bounds, workers=workers)[1].tobytes() == one.tobytes()
+        assert solve(y, h, *bounds, w, workers=workers)[1].tobytes() == one.tobytes()
 
 
 def test_long_vectors_solved_on_several_threads_at_once_give_the_bytes_of_one():

@@ -170,6 +170,7 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.fixed.upper += f.fixed.upper;
         all.fixed.lower += f.fixed.lower;
         all.fixed.free += f.fixed.free;
+        all.magnitude += f.magnitude;
         const Twofold b = twofold(all.fixed.bound_w) + twofold(f.fixed.bound_w);
         all.fixed.bound_w = {b.hi, b.lo};
         const Twofold wy = twofold(all.fixed.free_wy) + twofold(f.fixed.free_wy);
@@ -234,44 +235,109 @@ void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
     });
 }
 
+namespace {
+
+// b's sums and counts into all's.  The sums carry their rounding errors, so
+// their order only moves the bound on those errors, never the shift settled
+// from them.
+void add_band(finish::Band &all, const finish::Band &b) noexcept
+{
+    all.changing += b.changing;
+    all.upper += b.upper;
+    all.lower += b.lower;
+    all.free += b.free;
+    all.a = all.a + b.a;
+    all.s = all.s + b.s;
+    all.a_magnitude += b.a_magnitude;
+    all.s_magnitude += b.s_magnitude;
+    all.a_least = std::fmin(all.a_least, b.a_least);
+}
+
+// The band of [lo, hi] over `count` parts of a span (part(k) the k-th, in
+// order), on the splitter's threads when it has them.
+template <class T, class Part>
+finish::Band band_of_parts(const Table<T> &passes, std::ptrdiff_t count, const Part &part,
+                           double lo, double hi, const Splitter &splitter) noexcept
+{
+    std::vector<finish::Band> parts;
+    if (splitter.splits() && count > 1) {
+        try {
+            parts.resize(static_cast<std::size_t>(count));
+        }
+        catch (...) {
+            parts.clear();
+        }
+    }
+    if (parts.empty()) {
+        finish::Band all = passes.band(part(0), lo, hi);
+        for (std::ptrdiff_t k = 1; k < count; ++k) {
+            add_band(all, passes.band(part(k), lo, hi));
+        }
+        return all;
+    }
+    finish::Band *const results = parts.data();
+    on_chunks(splitter, count, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            results[k] = passes.band(part(k), lo, hi);
+        }
+    });
+    finish::Band all = parts[0];
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        add_band(all, parts[k]);
+    }
+    return all;
+}
+
+// Whether the workspace's filtering pass is of this vector's elements and
+// its band holds [lo, hi]: every element it did not keep then has one class
+// over [lo, hi] (classes are monotone in the shift).
+template <class T>
+bool filtered_over(const Span<T> &s, const Filtering &f, double lo, double hi) noexcept
+{
+    return f.y == s.y && f.l == s.l && f.u == s.u && f.w == s.w && f.n == s.n &&
+           f.l_all == s.l_all && f.u_all == s.u_all && f.lo <= lo && hi <= f.hi;
+}
+
+}  // namespace
+
 template <class T>
 finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
-                         const Splitter &splitter) noexcept
+                         const Splitter &splitter, const Workspace *ws) noexcept
 {
+    if (ws && ws->filtering.y && filtered_over(v.span, ws->filtering, lo, hi)) {
+        // The candidates' band, and the other elements' classes and sums.
+        const Filtering &f = ws->filtering;
+        Span<double> kept;
+        kept.y = ws->y.data();
+        kept.l = v.span.l ? ws->l.data() : nullptr;
+        kept.u = v.span.u ? ws->u.data() : nullptr;
+        kept.w = v.span.w ? ws->w.data() : nullptr;
+        kept.l_all = v.span.l_all;
+        kept.u_all = v.span.u_all;
+        kept.n = f.filtered.kept;
+        const Table<double> &passes = table_of(kept, plain);
+        const auto piece = [&](std::ptrdiff_t k) noexcept {
+            return piece_of(kept, *ws, static_cast<std::size_t>(k));
+        };
+        const auto pieces = static_cast<std::ptrdiff_t>(ws->piece_at.size());
+        finish::Band b = f.pieces ? band_of_parts(passes, pieces, piece, lo, hi, splitter)
+                                  : passes.band(kept, lo, hi);
+        const Classes &fixed = f.filtered.fixed;
+        b.upper += fixed.upper;
+        b.lower += fixed.lower;
+        if (v.span.l || v.span.u || v.span.w) {
+            b.a = b.a + twofold(fixed.bound_w);
+            b.a_magnitude += f.filtered.magnitude;
+        }
+        return b;
+    }
     const Table<T> &passes = table_of(v.span, plain);
     const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
     if (!splitter.splits() || chunks < 2) {
         return passes.band(v.span, lo, hi);
     }
-    std::vector<finish::Band> parts;
-    try {
-        parts.resize(static_cast<std::size_t>(chunks));
-    }
-    catch (...) {
-        return passes.band(v.span, lo, hi);
-    }
-    finish::Band *const results = parts.data();
-    on_chunks(splitter, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-        for (std::ptrdiff_t k = begin; k < end; ++k) {
-            results[k] = passes.band(chunk_of(v.span, k, k_chunk), lo, hi);
-        }
-    });
-    // The chunks' sums carry their rounding errors, so their order only
-    // moves the bound on those errors, never the shift settled from them.
-    finish::Band all = parts[0];
-    for (std::size_t k = 1; k < parts.size(); ++k) {
-        const finish::Band &b = parts[k];
-        all.changing += b.changing;
-        all.upper += b.upper;
-        all.lower += b.lower;
-        all.free += b.free;
-        all.a = all.a + b.a;
-        all.s = all.s + b.s;
-        all.a_magnitude += b.a_magnitude;
-        all.s_magnitude += b.s_magnitude;
-        all.a_least = std::fmin(all.a_least, b.a_least);
-    }
-    return all;
+    const auto chunk = [&](std::ptrdiff_t k) noexcept { return chunk_of(v.span, k, k_chunk); };
+    return band_of_parts(passes, chunks, chunk, lo, hi, splitter);
 }
 
 template Classes classify_all<double>(const Span<double> &, const Table<double> &, double,
@@ -289,9 +355,9 @@ template void write_counted<double>(const Span<double> &, const Table<double> &,
 template void write_counted<float>(const Span<float> &, const Table<float> &, double, float *,
                                    Workspace &, std::int64_t &, std::int64_t &) noexcept;
 template finish::Band band_vector<double>(const Vector<double> &, double, double, bool,
-                                          const Splitter &) noexcept;
+                                          const Splitter &, const Workspace *) noexcept;
 template finish::Band band_vector<float>(const Vector<float> &, double, double, bool,
-                                         const Splitter &) noexcept;
+                                         const Splitter &, const Workspace *) noexcept;
 template void write_vector<double>(const Vector<double> &, double, double *, bool,
                                    const Splitter &) noexcept;
 template void write_vector<float>(const Vector<float> &, double, float *, bool,

@@ -83,6 +83,10 @@ struct Candidates {
 // was finite.
 struct Filtered {
     Classes fixed;
+    // The magnitudes of bound_w's terms, sum |w_j b_j| (0 with one l and u
+    // and no weights, whose counts serve): its error's bound, for a band
+    // taken over the candidates alone (shift::band_vector).
+    double magnitude = 0.0;
     std::ptrdiff_t kept = 0;
     bool fitted = true;
     bool finite = true;

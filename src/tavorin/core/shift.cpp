@@ -347,6 +347,9 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true, spec);
         return true;
     }
+    if (!band.summing) {
+        ws.filtering = {s.y, s.l, s.u, s.w, s.l_all, s.u_all, s.n, band.lo, band.hi, f, pieces};
+    }
     Span<double> kept;
     kept.y = out.y;
     kept.l = out.l;
@@ -355,7 +358,9 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     kept.l_all = s.l_all;
     kept.u_all = s.u_all;
     kept.n = f.kept;
-    kept.finite = true;       // the filtering pass looked
+    kept.finite = true;  // the filtering pass looked
+    // As the vector's: the finish settles the shift from exact sums of its own.
+    kept.exact_bounds = s.exact_bounds;
     ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
     const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
@@ -464,6 +469,7 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
 {
     const Table<T> &passes = table_of(v.span, plain);
     ws.split = splitter;
+    ws.filtering = Filtering{};
     if (!v.span.l && !v.span.u && !v.span.w) {
         // The write gives every element its bound from an infinite shift.
         const bool top = at_end(v.span.n, v.span.u_all, v.h);

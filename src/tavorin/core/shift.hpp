@@ -68,6 +68,25 @@ private:
 
 using tuning::k_filter_min_n;
 
+// What a filtering pass left of the vector it filtered last: the band of
+// shifts [lo, hi] over which every element it did not keep has one class,
+// and those elements' sums, exact as a band's (counts, and sums carried with
+// their rounding errors; not when it summed free ones too).  A band inside
+// it is then the candidates' band plus those (band_vector).
+struct Filtering {
+    const void *y = nullptr;  // the vector's elements (null: none kept)
+    const void *l = nullptr;
+    const void *u = nullptr;
+    const void *w = nullptr;
+    double l_all = 0.0;
+    double u_all = 0.0;
+    std::ptrdiff_t n = 0;
+    double lo = 0.0;
+    double hi = 0.0;
+    passes::Filtered filtered;
+    bool pieces = false;  // the candidates lie in the workspace's pieces
+};
+
 // Scratch memory of one thread, grown as vectors need it.
 struct Workspace {
     Scratch y, l, u, w;                    // the candidates of a filtering pass
@@ -83,6 +102,8 @@ struct Workspace {
     bool pieces_used = false;
     // The threads a long span's classify runs on (solve_vector's splitter).
     Splitter split;
+    // The last solve_vector's filtering pass, while its candidates are held.
+    Filtering filtering;
     // Element visits of the passes (classify, filter) so far: what the
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;
@@ -139,10 +160,12 @@ void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
                   const Splitter &splitter) noexcept;
 
 // The band of [lo, hi] over the vector (finish.hpp), on the splitter's
-// threads when it has them.
+// threads when it has them: over the candidates of the workspace's
+// filtering pass alone where `ws` holds that of this vector and its band
+// holds [lo, hi], else over every element.
 template <class T>
 finish::Band band_vector(const Vector<T> &vector, double lo, double hi, bool plain,
-                         const Splitter &splitter) noexcept;
+                         const Splitter &splitter, const Workspace *ws = nullptr) noexcept;
 
 // Writes the projection of a vector solved on its scaled copy (the
 // workspace still holding it): the copy's result scaled back, exactly.

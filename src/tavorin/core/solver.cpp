@@ -171,7 +171,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
             v.span.l || v.span.u ? 0.0 : finish::band_scale(v.span.l_all, v.span.u_all);
         const finish::Band band =
             shift::band_vector(v, finish::band_lo(found.tau, scale),
-                               finish::band_hi(found.tau, scale), plain, splitter);
+                               finish::band_hi(found.tau, scale), plain, splitter, &ws);
         settled = finish::settle(elements, v.h, found.tau, &band);
     }
     if (!settled.ok) {
