@@ -234,6 +234,8 @@ def test_float32_is_the_exact_result_rounded(dtype, m, n):
         (400, 70, "heavy"),
         (300, 8, "midpoint"),
         (40, 300, "midpoint"),
+        (400, 10, "tiny"),
+        (200, 23, "tiny"),
     ],
 )
 def test_batches_of_unlike_vectors(m, n, kind):
@@ -266,6 +268,9 @@ def test_batches_of_unlike_vectors(m, n, kind):
         y[:, 1] = y[:, 0] + 2.0**-51
         y = g.permuted(y, axis=1) * scale[:, None]
         h, l, u = -10.0 * (n - 2) * scale, -10.0 * scale, 10.0 * scale  # noqa: E741
+    if kind == "tiny":  # shifts of 2^-1000..2^-900, some beside the least normal doubles
+        scale = 2.0 ** g.uniform(-1000, -900, (m, 1))
+        y, h, l, u = g.standard_normal((m, n)) * scale, scale[:, 0], 0.0, INF  # noqa: E741
     # The reference (in Python) on at most about 150 of the vectors, spread over
     # the batch; the byte comparisons below take every one.
     check_against_reference(y, h, l, u, rows=range(0, m, max(1, m // 150)))

@@ -134,6 +134,7 @@ struct Table {
 };
 
 using tuning::k_extra_newton_points;
+using tuning::k_side_band_cut_min_n;
 using tuning::k_side_cut_min_n;
 using tuning::k_side_fetch_bytes;
 using tuning::k_side_fetch_start;

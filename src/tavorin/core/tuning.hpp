@@ -64,6 +64,9 @@ constexpr int k_side_rows = 8;
 // From this length the rounds class the elements against thresholds (one operation
 // less an element, two searches a round): faster from about 1000 elements.
 constexpr std::ptrdiff_t k_side_cut_min_n = 512;
+// Below this length the band's pass goes element by element, not against each end's
+// thresholds: two searches for them cost more than the operations an element they save.
+constexpr std::ptrdiff_t k_side_band_cut_min_n = 64;
 // Below this length the rounds start from the best of three trial shifts (a pass that
 // costs a round's elements); from it, from Newton's step at a probe the copy takes.
 constexpr std::ptrdiff_t k_side_grid_max_n = 24;
