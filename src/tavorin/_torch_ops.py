@@ -74,13 +74,10 @@ FEW_ELEMENTS = _NUMPY_MIN_BYTES // 8
 def new_tensor(like, dtype=None):
     """An uninitialised contiguous CPU tensor of ``like``'s shape, for a kernel's result (of
     ``like``'s dtype, or ``dtype``)."""
-    if dtype is None:
-        dtype = like.dtype
-        if like.numel() * dtype.itemsize < _NUMPY_MIN_BYTES:
-            # empty_like: torch.empty(shape) costs twice as much a call.
-            return torch.empty_like(like, memory_format=_CONTIGUOUS)
+    dtype = like.dtype if dtype is None else dtype
     if like.numel() * dtype.itemsize >= _NUMPY_MIN_BYTES and dtype in _NUMPY_DTYPES:
         return torch.from_numpy(np.empty(like.shape, _NUMPY_DTYPES[dtype]))
+    # empty_like: torch.empty(shape) costs twice as much a call.
     return torch.empty_like(like, dtype=dtype, memory_format=_CONTIGUOUS)
 
 
