@@ -333,11 +333,18 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
     }
     const Table<T> &passes = table_of(v.span, plain);
     const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
-    if (!splitter.splits() || chunks < 2) {
+    if (chunks < 2) {
         return passes.band(v.span, lo, hi);
     }
+    // In chunks on one thread too: the bound on one sum's error grows as the
+    // square of its terms, and over 10^7 free elements it would send most
+    // vectors to the exact finish.  Each chunk's error is bounded with its
+    // own k_chunk terms, and adding the chunks' sums (each two doubles, an
+    // error free sum of the leading parts) as by 2 * chunks more.
     const auto chunk = [&](std::ptrdiff_t k) noexcept { return chunk_of(v.span, k, k_chunk); };
-    return band_of_parts(passes, chunks, chunk, lo, hi, splitter);
+    finish::Band b = band_of_parts(passes, chunks, chunk, lo, hi, splitter);
+    b.terms = k_chunk + 2 * chunks;
+    return b;
 }
 
 template Classes classify_all<double>(const Span<double> &, const Table<double> &, double,

@@ -225,21 +225,26 @@ public:
         }
         double lo = down(tau, 2);
         double hi = up(tau, 2);
-        if (!close(lo, hi, out)) {
+        list_all();
+        // Mostly the rounds' shift is within two doubles of the root (a class
+        // changes beside it): the elements whose class is the same at both
+        // ends are summed once, and the two signs that show the bracket
+        // holds take the few others alone.
+        fix(lo, hi);
+        const int at_lo = sign_at(lo);
+        const int at_hi = at_lo == 1 ? sign_at(hi) : 2;
+        if (at_lo == 0 || (at_lo == 1 && at_hi == 0)) {
+            out.tau = at_lo == 0 ? lo : hi;  // a root at a double
             return out;
         }
-        if (!std::isnan(out.tau)) {
-            return out;  // a root at a double
-        }
-        try {
-            kept_.reserve(static_cast<std::size_t>(e_.n));
-            for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
-                kept_.push_back(j);
+        if (!(at_lo == 1 && at_hi == -1)) {
+            unfix();
+            if (!close(lo, hi, out)) {
+                return out;
             }
-            listed_ = true;
-        }
-        catch (...) {
-            kept_.clear();  // no room: every evaluation goes over every element
+            if (!std::isnan(out.tau)) {
+                return out;  // a root at a double
+            }
         }
         fix(lo, hi);
         for (;;) {
@@ -391,7 +396,40 @@ private:
         return inf != 0 ? inf : r.sign();
     }
 
-    // The listed elements whose class is the same at lo and hi summed once.
+    // Every element listed (no room: every evaluation goes over every element).
+    void list_all() noexcept
+    {
+        try {
+            kept_.reserve(static_cast<std::size_t>(e_.n));
+            for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
+                kept_.push_back(j);
+            }
+            listed_ = true;
+        }
+        catch (...) {
+            kept_.clear();
+        }
+    }
+
+    // Back to no element summed once, every one listed.
+    void unfix() noexcept
+    {
+        if (!listed_) {
+            return;
+        }
+        fixed_ = ExactSum();
+        fixed_s_ = ExactSum();
+        fixed_counts_[0] = fixed_counts_[1] = 0;
+        fixed_inf_ = 0;
+        kept_.resize(static_cast<std::size_t>(e_.n));  // within the capacity reserved
+        for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
+            kept_[static_cast<std::size_t>(j)] = j;
+        }
+    }
+
+    // The listed elements whose class is the same at lo and hi summed once:
+    // R's terms then hold for every t of [lo, hi], which the evaluations
+    // keep to.
     void fix(double lo, double hi) noexcept
     {
         if (!listed_) {
@@ -477,7 +515,8 @@ Settled settle(const Elements<T> &e, double h, double tau, const Band *band) noe
         double next = quotient(a, b.s.hi + b.s.lo);
         Twofold line = a;
         for (int step = 0; step < 4 && down(next, 1) >= lo && up(next, 1) <= hi; ++step) {
-            const int side = against(b, line, e.n, next, grid_of(e, b, h));
+            const std::ptrdiff_t terms = b.terms > 0 ? static_cast<std::ptrdiff_t>(b.terms) : e.n;
+            const int side = against(b, line, terms, next, grid_of(e, b, h));
             if (side == 0) {
                 return {next};
             }

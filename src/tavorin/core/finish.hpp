@@ -68,6 +68,10 @@ struct Band {
     // its ulp, so an error below half of it tells an exact tie.  Otherwise 0;
     // NaN where a pass did not keep it.
     double a_least = 0.0;
+    // How many terms the sums' error bound counts: 0 for every element of
+    // the vector in one sum; less where the band was summed in parts, each
+    // part's sum with its own bound and the parts' sums then added.
+    std::int64_t terms = 0;
 };
 
 // The band's ends around a shift: a few doubles either side, and at least
