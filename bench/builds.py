@@ -33,7 +33,11 @@ def worker():
     for line in sys.stdin:
         command = line.split()
         if command[0] == "next":
-            name, y, h, lo, hi = next(loads)
+            try:
+                name, y, h, lo, hi = next(loads)
+            except StopIteration:
+                print("", flush=True)  # the end of the workloads
+                continue
             current = (y, np.empty_like(y), h, lo, hi)
             print(name, flush=True)
         else:

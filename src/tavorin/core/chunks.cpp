@@ -171,6 +171,8 @@ Filtered filter_all(const Span<T> &s, const Table<T> &passes, double lo, double 
         all.fixed.lower += f.fixed.lower;
         all.fixed.free += f.fixed.free;
         all.magnitude += f.magnitude;
+        all.free_magnitude += f.free_magnitude;
+        all.free_least = std::fmin(all.free_least, f.free_least);
         const Twofold b = twofold(all.fixed.bound_w) + twofold(f.fixed.bound_w);
         all.fixed.bound_w = {b.hi, b.lo};
         const Twofold wy = twofold(all.fixed.free_wy) + twofold(f.fixed.free_wy);
@@ -329,6 +331,19 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
             b.a = b.a + twofold(fixed.bound_w);
             b.a_magnitude += f.filtered.magnitude;
         }
+        if (fixed.free > 0) {
+            // The elements the pass summed as free over its band (no weights).
+            b.free += fixed.free;
+            b.a = b.a + twofold(fixed.free_wy);
+            b.a_magnitude += f.filtered.free_magnitude;
+            b.a_least = std::fmin(b.a_least, f.filtered.free_least);
+        }
+        // The candidates' sums have at most 2 k_chunk terms (or go in pieces
+        // of at most k_chunk), the pass's one chunk each; each part's bound is
+        // by its own terms, and the parts' sums added as 4 * chunks more.
+        const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
+        const std::ptrdiff_t terms = 2 * k_chunk + 4 * chunks + 8;
+        b.terms = terms < v.span.n ? terms : 0;
         return b;
     }
     const Table<T> &passes = table_of(v.span, plain);

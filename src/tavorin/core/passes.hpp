@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace tavorin::passes {
 
@@ -87,6 +88,10 @@ struct Filtered {
     // and no weights, whose counts serve): its error's bound, for a band
     // taken over the candidates alone (shift::band_vector).
     double magnitude = 0.0;
+    // Where the pass summed the free elements without weights: the sum of
+    // their |y| and the least nonzero one (infinite: none), for that band.
+    double free_magnitude = 0.0;
+    double free_least = std::numeric_limits<double>::infinity();
     std::ptrdiff_t kept = 0;
     bool fitted = true;
     bool finite = true;

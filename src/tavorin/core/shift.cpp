@@ -347,7 +347,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true, spec);
         return true;
     }
-    if (!band.summing) {
+    if (!band.summing || !s.w) {
         ws.filtering = {s.y, s.l, s.u, s.w, s.l_all, s.u_all, s.n, band.lo, band.hi, f, pieces};
     }
     Span<double> kept;
