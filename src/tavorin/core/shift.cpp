@@ -186,7 +186,7 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
         free += bound_at(sample.l, sample.l_all, i) < sample.y[i] - band.hi * w &&
                 sample.y[i] - band.lo * w < bound_at(sample.u, sample.u_all, i);
     }
-    band.summing = s.n >= ws.summing_min_n && 16 * free >= k;
+    band.summing = s.n >= summing_min_n(ws) && 16 * free >= k;
     return band;
 }
 
@@ -486,7 +486,7 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
     Speculation speculation{SpeculativeWrite<T>::write, &write};
     Speculation *const spec = out ? &speculation : nullptr;
     Found found;
-    if (v.span.n >= ws.filter_min_n && !hyperplane &&
+    if (v.span.n >= filter_min_n(ws) && !hyperplane &&
         filtered(v, passes, plain, ws, splitter, found, spec)) {
         return found;
     }

@@ -108,11 +108,33 @@ struct Workspace {
     // fuzzer holds to the O(n log n) bound.
     std::int64_t visits = 0;
     int exponent = 0;  // the scaled copy's
+#ifdef TAVORIN_TEST_KNOBS
     // The lengths from which vectors are filtered, and summed by the filter
-    // (tuning.hpp); the fuzzer lowers them to reach those paths with short inputs.
+    // (tuning.hpp); the fuzzer lowers them to reach those paths with short
+    // inputs.  Only its build has them (meson's fuzz option).
     std::ptrdiff_t filter_min_n = tuning::k_filter_min_n;
     std::ptrdiff_t summing_min_n = tuning::k_summing_min_n;
+#endif
 };
+
+// The lengths from which vectors are filtered and summed by the filter: the
+// tuning's, or the fuzzer's knobs.
+inline std::ptrdiff_t filter_min_n([[maybe_unused]] const Workspace &ws) noexcept
+{
+#ifdef TAVORIN_TEST_KNOBS
+    return ws.filter_min_n;
+#else
+    return tuning::k_filter_min_n;
+#endif
+}
+inline std::ptrdiff_t summing_min_n([[maybe_unused]] const Workspace &ws) noexcept
+{
+#ifdef TAVORIN_TEST_KNOBS
+    return ws.summing_min_n;
+#else
+    return tuning::k_summing_min_n;
+#endif
+}
 
 // A vector's problem: its span (l, u, w per element where set) and h.
 template <class T>
@@ -138,7 +160,7 @@ struct Found {
 // projection of the next shift there at once, counting its classes: when they
 // are the ones the shift came from, that write is the verification round and
 // the result (Found::written); else it is overwritten later.  A vector
-// shorter than ws.filter_min_n starts its rounds from `start` where it is a
+// shorter than filter_min_n(ws) starts its rounds from `start` where it is a
 // number (a like vector's shift, from its neighbour in a batch), else from a
 // sample's.  Where they start changes how many rounds they take; the result
 // is the one finish.hpp's rule settles from their shift.
