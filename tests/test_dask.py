@@ -154,7 +154,7 @@ def cluster_client():
             processes=True,
             threads_per_worker=1,
             host="127.0.0.1",
-            dashboard_address=None,
+            dashboard_address=":0",  # a free port: no clash with a cluster beside it
         ) as cluster,
         distributed.Client(cluster, set_as_default=False) as client,
     ):
