@@ -225,12 +225,11 @@ public:
         }
         double lo = down(tau, 2);
         double hi = up(tau, 2);
-        list_all();
         // Mostly the rounds' shift is within two doubles of the root (a class
         // changes beside it): the elements whose class is the same at both
         // ends are summed once, and the two signs that show the bracket
         // holds take the few others alone.
-        fix(lo, hi);
+        fix_first(lo, hi);
         const int at_lo = sign_at(lo);
         const int at_hi = at_lo == 1 ? sign_at(hi) : 2;
         if (at_lo == 0 || (at_lo == 1 && at_hi == 0)) {
@@ -396,18 +395,69 @@ private:
         return inf != 0 ? inf : r.sign();
     }
 
-    // Every element listed (no room: every evaluation goes over every element).
-    void list_all() noexcept
+    // fix(lo, hi) over every element, listing only those it keeps (no room
+    // for the list: none fixed, every evaluation goes over every element).
+    void fix_first(double lo, double hi) noexcept
     {
         try {
             kept_.reserve(static_cast<std::size_t>(e_.n));
-            for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
-                kept_.push_back(j);
-            }
             listed_ = true;
         }
         catch (...) {
-            kept_.clear();
+            return;
+        }
+        if (shared_) {
+            fix_shared(lo, hi);
+            return;
+        }
+        for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
+            fix_one(element(e_, j), j, lo, hi);
+        }
+    }
+
+    // fix_first with one l and u and no weights: the elements at a bound
+    // counted, the free ones' y summed exactly and counted (their w^2).
+    void fix_shared(double lo, double hi) noexcept
+    {
+        const double l = e_.l_all;
+        const double u = e_.u_all;
+        std::int64_t counts[3] = {0, 0, 0};
+        for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
+            const double y = static_cast<double>(e_.y[j * e_.step]);
+            const double a = y - lo;
+            const double b = y - hi;
+            const int c = u <= a ? at_upper : a <= l ? at_lower : free_;
+            if (c != (u <= b ? at_upper : b <= l ? at_lower : free_)) {
+                kept_.push_back(j);  // within the capacity reserved
+                continue;
+            }
+            ++counts[c];
+            if (c == free_) {
+                fixed_.add(y);
+            }
+        }
+        fixed_counts_[0] += counts[at_upper];
+        fixed_counts_[1] += counts[at_lower];
+        if (counts[free_] > 0) {
+            fixed_s_.add(static_cast<double>(counts[free_]));
+        }
+    }
+
+    // One element into the fixed sums where its class is the same at lo
+    // and hi, else onto the list.
+    void fix_one(const Element &x, std::ptrdiff_t j, double lo, double hi) noexcept
+    {
+        const int c = class_at(x, lo);
+        if (c != class_at(x, hi)) {
+            kept_.push_back(j);  // within the capacity reserved
+            return;
+        }
+        if (c == free_) {
+            fixed_.add(x.w, x.y);
+            fixed_s_.add(x.w, x.w);
+        }
+        else {
+            take(x, c, 0.0, fixed_, nullptr, fixed_inf_, fixed_counts_);  // no t in it
         }
     }
 
@@ -487,17 +537,10 @@ Settled settle(const Elements<T> &e, double h, double tau, const Band *band) noe
         Band b = move == 0 && band ? *band : band_of(e, lo, hi);
         complete(e, b);
         if (b.changing > 0) {
-            // A root at the end of a piece where R is zero (every element at
-            // a bound, h their sum): the band beside it on the piece settles it.
-            if (move == 0 && !e.l && !e.u && !e.w) {
-                for (const double side : {-1.0, 1.0}) {
-                    const double beside = side < 0 ? band_lo(lo, scale) : band_hi(hi, scale);
-                    Band f = band_of(e, band_lo(beside, scale), band_hi(beside, scale));
-                    if (f.changing == 0 && f.free == 0 && flat_zero(e, f, h)) {
-                        return {beside};
-                    }
-                }
-            }
+            // A class changes beside the shift: a kink at the root, or the end
+            // of a piece where R is zero (every element at a bound, h their
+            // sum).  The exact finish's first bracket holds either mostly,
+            // over the few elements changing there: cheaper than bands beside.
             break;
         }
         const Twofold a = b.a + (-h);
