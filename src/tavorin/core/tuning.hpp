@@ -114,6 +114,12 @@ constexpr std::ptrdiff_t k_ranges_per_thread = 8;
 constexpr std::ptrdiff_t k_spare_min_doubles = std::ptrdiff_t{1} << 17;
 constexpr std::ptrdiff_t k_spare_max_doubles = std::ptrdiff_t{1} << 25;
 
+// --- The one-sided sums (one_sided.cpp) --------------------------------------
+
+// Rows up to this many elements are decided four vectors at a time (one reduction and
+// error bound for the four): their fixed cost a vector is most of the decision's up to there.
+constexpr std::ptrdiff_t k_one_sided_block_max_n = 64;
+
 }  // namespace tavorin::tuning
 
 #endif
