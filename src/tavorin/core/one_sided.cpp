@@ -419,6 +419,82 @@ TAVORIN_SIMD_INLINE void clipped_block(const Problem &p, std::ptrdiff_t i, bool 
     below = bits(lt(total, zero()));
 }
 
+// Whether vector i's clip satisfies it, from clipped_block's lane for it
+// (`decided`: the bound decides; `below`: its sum below h), else
+// clip_satisfies; the clip written when it does and was not written ahead.
+template <class T>
+bool settled(const Problem &p, std::ptrdiff_t i, bool decided, bool below, bool clipped,
+             bool ahead) noexcept
+{
+    if (!decided) {
+        // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
+        return clip_satisfies<T>(p, i, clipped);
+    }
+    const bool satisfied = (below ? -p.sense : p.sense) <= 0;
+    if (satisfied && !ahead) {
+        clip_row<T>(p, i);
+    }
+    return satisfied;
+}
+
+// clipped_block's blocks for vectors that share l, u, w and h, from i on
+// while four are left (i left past the last): the setup once, and a block
+// all of whose vectors the bound decides as the run expects settled in one
+// test.  The vector the run stops at, or -1.
+template <class T, bool Weighted, bool OneSign, bool Write>
+TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff_t &i,
+                                                  std::ptrdiff_t end, bool clipped,
+                                                  simd::Mask4 tail, double slack,
+                                                  double least) noexcept
+{
+    using namespace simd;
+    const std::ptrdiff_t n = p.n;
+    const F64x4 l = broadcast(static_cast<double>(static_cast<T>(p.l.vector[i])));
+    const F64x4 u = broadcast(static_cast<double>(static_cast<T>(p.u.vector[i])));
+    const F64x4 w = broadcast(Weighted ? p.w.vector[i] : 1.0);
+    const double h = p.h[i];
+    const F64x4 hs = broadcast(h);
+    const F64x4 slacks = broadcast(slack);
+    const F64x4 rest = broadcast(slack * std::fabs(h) + least);
+    const F64x4 most = broadcast(std::numeric_limits<double>::max());
+    // Bit k of the satisfied vectors' mask from bit k of the below-h one.
+    const int flip = p.sense > 0 ? 0 : 0xf;
+    const int want = clipped ? 0xf : 0;
+    for (; i + 4 <= end; i += 4) {
+        F64x4 sum[4], size[4], probe[4];
+        for (int k = 0; k < 4; ++k) {
+            const T *y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
+            T *x = reinterpret_cast<T *>(p.out + (i + k) * p.out_stride);
+            lane_sums<T, Weighted, OneSign, Write>(y, x, n, l, u, w, tail, sum[k], size[k],
+                                                   probe[k]);
+        }
+        transpose(sum[0], sum[1], sum[2], sum[3]);
+        transpose(probe[0], probe[1], probe[2], probe[3]);
+        const F64x4 sums = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+        F64x4 sizes = max(sums, negated(sums));
+        if (!OneSign) {
+            transpose(size[0], size[1], size[2], size[3]);
+            sizes = (size[0] + size[1]) + (size[2] + size[3]);
+        }
+        const F64x4 probes = (probe[0] + probe[1]) + (probe[2] + probe[3]);
+        const F64x4 total = sums - hs;
+        const F64x4 bound = slacks * sizes + rest;
+        const Mask4 ok =
+            lt(bound, max(total, negated(total))) & le(bound, most) & eq(probes - probes, zero());
+        const int decided = bits(ok);
+        const int below = bits(lt(total, zero()));
+        if (decided == 0xf && ((below ^ flip) & 0xf) == want && (Write || !clipped)) {
+            continue;  // as expected, and (clipped) written ahead
+        }
+        for (int k = 0; k < 4; ++k) {
+            if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, Write) != clipped) {
+                return i + k;
+            }
+        }
+    }
+    return -1;
+}
+
 // clipped_run for sets of one value per vector: each vector's sums in lanes
 // (scalar_sums), decided here where the error bound decides it, else by
 // clip_satisfies.  The clip is written as it is summed only in a run
@@ -436,23 +512,32 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
     std::ptrdiff_t i = begin;
     if (n >= 4 && n <= k_one_sided_block_max_n) {
         const simd::Mask4 tail = simd::mask((0xf << (4 - n % 4)) & 0xf);
+        const bool uniform = p.l.vector.stride == 0 && p.u.vector.stride == 0 &&
+                             (!Weighted || p.w.vector.stride == 0) && p.h.stride == 0;
+        if (uniform && i + 4 <= end) {
+            const T l_i = static_cast<T>(p.l.vector[i]);
+            const T u_i = static_cast<T>(p.u.vector[i]);
+            const bool one_sign = (l_i >= 0 && u_i >= 0) || u_i <= 0;
+            const std::ptrdiff_t stop = one_sign
+                                            ? (ahead ? uniform_blocks<T, Weighted, true, true>(
+                                                           p, i, end, clipped, tail, slack, least)
+                                                     : uniform_blocks<T, Weighted, true, false>(
+                                                           p, i, end, clipped, tail, slack, least))
+                                            : (ahead ? uniform_blocks<T, Weighted, false, true>(
+                                                           p, i, end, clipped, tail, slack, least)
+                                                     : uniform_blocks<T, Weighted, false, false>(
+                                                           p, i, end, clipped, tail, slack, least));
+            if (stop >= 0) {
+                return stop - begin;
+            }
+        }
         for (; i + 4 <= end; i += 4) {
             int decided = 0;
             int below = 0;
             clipped_block<T, Weighted>(p, i, ahead, tail, slack, least, decided, below);
             for (int k = 0; k < 4; ++k) {
-                bool satisfied;
-                if (decided >> k & 1) {
-                    satisfied = ((below >> k & 1) ? -p.sense : p.sense) <= 0;
-                    if (satisfied && !ahead) {
-                        clip_row<T>(p, i + k);
-                    }
-                }
-                else {
-                    // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
-                    satisfied = clip_satisfies<T>(p, i + k, clipped);
-                }
-                if (satisfied != clipped) {
+                if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, ahead) !=
+                    clipped) {
                     return i + k - begin;
                 }
             }
