@@ -197,31 +197,6 @@ int clip_sign(const Row<T> &r, T *x, double h) noexcept
 
 }  // namespace
 
-template <class T>
-bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
-{
-    Row<T> r;
-    r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-    r.l = row_of<T>(p.l, i);
-    r.u = row_of<T>(p.u, i);
-    r.w = row_of<T>(p.w, i);
-    r.l_all = r.l ? T(0) : static_cast<T>(p.l.vector[i]);
-    r.u_all = r.u ? T(0) : static_cast<T>(p.u.vector[i]);
-    r.w_all = p.w.vector.data && !p.w.each ? p.w.vector[i] : 1.0;
-    r.n = p.n;
-    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
-    // In place, y stays intact until the clip is known to be the result.
-    const bool ahead = write && p.out != p.y;
-    const int sign = clip_sign(r, ahead ? out : nullptr, p.h[i]);
-    if (sign == 2 || sign * p.sense > 0) {
-        return false;  // NaN or infinity: the equality's solve refuses or projects it
-    }
-    for (std::ptrdiff_t j = 0; !ahead && j < r.n; ++j) {
-        out[j] = r.clip(j);
-    }
-    return true;
-}
-
 namespace {
 
 // One vector's sums for clipped_run_simd, in two sets of four lanes: of the
@@ -578,7 +553,66 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
     return i - begin;
 }
 
+// The sign of sum_j w clip(y_j) - h for sets of one value per vector, from
+// scalar_sums where its error bound decides it, else 3 (clip_sign decides).
+template <class T, bool Weighted>
+TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    const bool one_sign = (r.l_all >= 0 && r.u_all >= 0) || r.u_all <= 0;
+    const Sums s =
+        one_sign
+            ? (x ? scalar_sums<T, Weighted, true, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
+                 : scalar_sums<T, Weighted, true, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all))
+            : (x ? scalar_sums<T, Weighted, false, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
+                 : scalar_sums<T, Weighted, false, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all));
+    const double total = s.sum - h;
+    const double n = static_cast<double>(r.n) + 2;
+    const double bound = n * k_eps * (s.size + std::fabs(h)) + n * k_least;
+    if (std::isfinite(s.probe) && std::fabs(total) > bound &&
+        bound <= std::numeric_limits<double>::max()) {
+        return total > 0 ? 1 : -1;
+    }
+    return 3;
+}
+
+template <class T>
+int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    return r.w_all != 1.0 ? scalar_sign<T, true>(r, x, h) : scalar_sign<T, false>(r, x, h);
+}
+
 }  // namespace
+
+template <class T>
+bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
+{
+    Row<T> r;
+    r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+    r.l = row_of<T>(p.l, i);
+    r.u = row_of<T>(p.u, i);
+    r.w = row_of<T>(p.w, i);
+    r.l_all = r.l ? T(0) : static_cast<T>(p.l.vector[i]);
+    r.u_all = r.u ? T(0) : static_cast<T>(p.u.vector[i]);
+    r.w_all = p.w.vector.data && !p.w.each ? p.w.vector[i] : 1.0;
+    r.n = p.n;
+    T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+    // In place, y stays intact until the clip is known to be the result.
+    const bool ahead = write && p.out != p.y;
+    int sign = 3;
+    if (!r.l && !r.u && !r.w && simd::available()) {
+        sign = scalar_sign(r, ahead ? out : nullptr, p.h[i]);
+    }
+    if (sign == 3) {
+        sign = clip_sign(r, ahead ? out : nullptr, p.h[i]);
+    }
+    if (sign == 2 || sign * p.sense > 0) {
+        return false;  // NaN or infinity: the equality's solve refuses or projects it
+    }
+    for (std::ptrdiff_t j = 0; !ahead && j < r.n; ++j) {
+        out[j] = r.clip(j);
+    }
+    return true;
+}
 
 template <class T>
 std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
