@@ -3,6 +3,7 @@
 
 #include "core/exact_sum.hpp"
 #include "core/simd.hpp"
+#include "core/tuning.hpp"
 
 #include <cmath>
 #include <limits>
@@ -10,6 +11,8 @@
 namespace tavorin::one_sided {
 
 namespace {
+
+using tuning::k_one_sided_block_max_n;
 
 constexpr double k_eps = std::numeric_limits<double>::epsilon();
 // Beyond what the products' underflow loses (half the least subnormal each),
@@ -60,15 +63,29 @@ int exact_sign(const Row<T> &r, double h) noexcept
     return s.sign();
 }
 
+// Whether y holds a NaN or an infinity (the sum of y above was not finite:
+// either, or finite elements past the doubles).
+template <class T>
+bool nonfinite(const Row<T> &r) noexcept
+{
+    for (std::ptrdiff_t j = 0; j < r.n; ++j) {
+        if (!std::isfinite(static_cast<double>(r.y[j]))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The sign from four lanes' sums: of the terms, of their magnitudes, and of
-// y_j - y_j (NaN after a NaN or an infinity).
+// y itself (not finite after a NaN or an infinity), or 2 for a NaN or an
+// infinity in y.
 template <class T>
 int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
             const double (&probe)[4], double h) noexcept
 {
     const double total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - h;
     const double magnitude = ((size[0] + size[1]) + (size[2] + size[3])) + std::fabs(h);
-    if (std::isnan((probe[0] + probe[1]) + (probe[2] + probe[3]))) {
+    if (!std::isfinite((probe[0] + probe[1]) + (probe[2] + probe[3])) && nonfinite(r)) {
         return 2;
     }
     // Each product and each addition rounds once, by at most half an ulp of
@@ -90,7 +107,7 @@ int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
 {
     double sum[4] = {0.0, 0.0, 0.0, 0.0};
     double size[4] = {0.0, 0.0, 0.0, 0.0};
-    double probe[4] = {0.0, 0.0, 0.0, 0.0};  // y_j - y_j: NaN after a NaN or an infinity
+    double probe[4] = {0.0, 0.0, 0.0, 0.0};  // y itself: not finite after a NaN or an infinity
     std::ptrdiff_t j = 0;
     for (; j + 4 <= r.n; j += 4) {
         for (int k = 0; k < 4; ++k) {
@@ -101,7 +118,7 @@ int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
             const double t = r.weight(j + k) * static_cast<double>(c);
             sum[k] += t;
             size[k] += std::fabs(t);
-            probe[k] += static_cast<double>(r.y[j + k] - r.y[j + k]);
+            probe[k] += static_cast<double>(r.y[j + k]);
         }
     }
     for (; j < r.n; ++j) {
@@ -112,7 +129,7 @@ int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
         const double t = r.weight(j) * static_cast<double>(c);
         sum[0] += t;
         size[0] += std::fabs(t);
-        probe[0] += static_cast<double>(r.y[j] - r.y[j]);
+        probe[0] += static_cast<double>(r.y[j]);
     }
     return decided(r, sum, size, probe, h);
 }
@@ -139,7 +156,7 @@ TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
         const F64x4 t = Weighted ? (Each && r.w ? load(r.w + j) : w_all) * c : c;
         sum = sum + t;
         size = size + max(t, negated(t));
-        probe = probe + (y - y);
+        probe = probe + y;
     }
     double sums[4], sizes[4], probes[4];
     store(sums, sum);
@@ -153,7 +170,7 @@ TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
         const double t = r.weight(j) * static_cast<double>(c);
         sums[0] += t;
         sizes[0] += std::fabs(t);
-        probes[0] += static_cast<double>(r.y[j] - r.y[j]);
+        probes[0] += static_cast<double>(r.y[j]);
     }
     return decided(r, sums, sizes, probes, h);
 }
@@ -180,8 +197,394 @@ int clip_sign(const Row<T> &r, T *x, double h) noexcept
 
 }  // namespace
 
+namespace {
+
+// One vector's sums for clipped_run_simd, in two sets of four lanes: of the
+// terms w clip(y_j), of their magnitudes, and of y itself (not finite after
+// a NaN or an infinity, or past the doubles).  With OneSign every term has
+// the sign of the first (l >= 0 and u >= 0, or u <= 0, and one weight), so
+// the magnitudes' sum is the sum's own; with Write the clip goes to x.
+// Vector i's clip(y, l, u) into its row of out (sets of one value per vector).
 template <class T>
-bool clip_satisfies(const Problem &p, std::ptrdiff_t i) noexcept
+void clip_row(const Problem &p, std::ptrdiff_t i) noexcept
+{
+    const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+    T *x = reinterpret_cast<T *>(p.out + i * p.out_stride);
+    const T l_i = static_cast<T>(p.l.vector[i]);
+    const T u_i = static_cast<T>(p.u.vector[i]);
+    for (std::ptrdiff_t j = 0; j < p.n; ++j) {
+        const T above = y[j] > l_i ? y[j] : l_i;
+        x[j] = above < u_i ? above : u_i;
+    }
+}
+
+struct Sums {
+    double sum;
+    double size;
+    double probe;
+};
+
+template <class T, bool Weighted, bool OneSign, bool Write>
+TAVORIN_SIMD_INLINE Sums scalar_sums(const T *y, T *x, std::ptrdiff_t n, T l_i, T u_i,
+                                     double w_i) noexcept
+{
+    using namespace simd;
+    const F64x4 l = broadcast(static_cast<double>(l_i));
+    const F64x4 u = broadcast(static_cast<double>(u_i));
+    const F64x4 w = broadcast(w_i);
+    F64x4 sum0 = zero(), sum1 = zero(), size0 = zero(), size1 = zero();
+    F64x4 probe0 = zero(), probe1 = zero();
+    std::ptrdiff_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const F64x4 y0 = load(y + j);
+        const F64x4 y1 = load(y + j + 4);
+        const F64x4 c0 = min(max(y0, l), u);
+        const F64x4 c1 = min(max(y1, l), u);
+        if (Write) {
+            store(x + j, c0);
+            store(x + j + 4, c1);
+        }
+        const F64x4 t0 = Weighted ? w * c0 : c0;
+        const F64x4 t1 = Weighted ? w * c1 : c1;
+        sum0 = sum0 + t0;
+        sum1 = sum1 + t1;
+        if (!OneSign) {
+            size0 = size0 + max(t0, negated(t0));
+            size1 = size1 + max(t1, negated(t1));
+        }
+        probe0 = probe0 + y0;
+        probe1 = probe1 + y1;
+    }
+    if (j + 4 <= n) {
+        const F64x4 y0 = load(y + j);
+        const F64x4 c0 = min(max(y0, l), u);
+        if (Write) {
+            store(x + j, c0);
+        }
+        const F64x4 t0 = Weighted ? w * c0 : c0;
+        sum0 = sum0 + t0;
+        if (!OneSign) {
+            size0 = size0 + max(t0, negated(t0));
+        }
+        probe0 = probe0 + y0;
+        j += 4;
+    }
+    double sums[4], sizes[4], probes[4];
+    store(sums, sum0 + sum1);
+    store(sizes, size0 + size1);
+    store(probes, probe0 + probe1);
+    for (; j < n; ++j) {
+        const T y_j = y[j];
+        const T above = y_j > l_i ? y_j : l_i;
+        const T c = above < u_i ? above : u_i;
+        if (Write) {
+            x[j] = c;
+        }
+        const double t = w_i * static_cast<double>(c);
+        sums[0] += t;
+        sizes[0] += std::fabs(t);
+        probes[0] += static_cast<double>(y_j);
+    }
+    Sums s;
+    s.sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    s.size = OneSign ? std::fabs(s.sum) : (sizes[0] + sizes[1]) + (sizes[2] + sizes[3]);
+    s.probe = (probes[0] + probes[1]) + (probes[2] + probes[3]);
+    return s;
+}
+
+// One vector's sums for clipped_block, left in lanes: scalar_sums' in one
+// set of four, the last partial four read overlapping the four before and
+// masked to the elements those did not hold (n >= 4).  With OneSign the
+// magnitudes are not summed (clipped_block takes the sum's own).
+template <class T, bool Weighted, bool OneSign, bool Write>
+TAVORIN_SIMD_INLINE void lane_sums(const T *y, T *x, std::ptrdiff_t n, simd::F64x4 l, simd::F64x4 u,
+                                   simd::F64x4 w, simd::Mask4 tail, simd::F64x4 &sum,
+                                   simd::F64x4 &size, simd::F64x4 &probe) noexcept
+{
+    using namespace simd;
+    F64x4 s = zero(), a = zero(), q = zero();
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const F64x4 y0 = load(y + j);
+        const F64x4 c0 = min(max(y0, l), u);
+        if (Write) {
+            store(x + j, c0);
+        }
+        const F64x4 t0 = Weighted ? w * c0 : c0;
+        s = s + t0;
+        if (!OneSign) {
+            a = a + max(t0, negated(t0));
+        }
+        q = q + y0;
+    }
+    if (j < n) {
+        const F64x4 y0 = load(y + n - 4);
+        const F64x4 c0 = min(max(y0, l), u);
+        if (Write) {
+            store(x + n - 4, c0);  // the clip again where the four before wrote it
+        }
+        const F64x4 t0 = keep(tail, Weighted ? w * c0 : c0);
+        s = s + t0;
+        if (!OneSign) {
+            a = a + max(t0, negated(t0));
+        }
+        q = q + keep(tail, y0);
+    }
+    sum = s;
+    size = a;
+    probe = q;
+}
+
+// clipped_run_simd's four vectors from i on (rows of 4 to
+// k_one_sided_block_max_n): their sums as lane_sums leaves them, reduced
+// and bounded together, lane k vector i + k's.  Sets `decided` (bit k: the
+// bound decides vector i + k, else clip_satisfies) and `below` (its sum
+// below h).
+template <class T, bool Weighted>
+TAVORIN_SIMD_INLINE void clipped_block(const Problem &p, std::ptrdiff_t i, bool ahead,
+                                       simd::Mask4 tail, double slack, double least, int &decided,
+                                       int &below) noexcept
+{
+    using namespace simd;
+    const std::ptrdiff_t n = p.n;
+    F64x4 sum[4], size[4], probe[4];
+    double h[4];
+    int one_sign = 0;
+    for (int k = 0; k < 4; ++k) {
+        const T *y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
+        T *x = reinterpret_cast<T *>(p.out + (i + k) * p.out_stride);
+        const T l_k = static_cast<T>(p.l.vector[i + k]);
+        const T u_k = static_cast<T>(p.u.vector[i + k]);
+        const F64x4 l = broadcast(static_cast<double>(l_k));
+        const F64x4 u = broadcast(static_cast<double>(u_k));
+        const F64x4 w = broadcast(Weighted ? p.w.vector[i + k] : 1.0);
+        h[k] = p.h[i + k];
+        if ((l_k >= 0 && u_k >= 0) || u_k <= 0) {  // the clip lies in [min(l, u), u]
+            one_sign |= 1 << k;
+            if (ahead) {
+                lane_sums<T, Weighted, true, true>(y, x, n, l, u, w, tail, sum[k], size[k],
+                                                   probe[k]);
+            }
+            else {
+                lane_sums<T, Weighted, true, false>(y, x, n, l, u, w, tail, sum[k], size[k],
+                                                    probe[k]);
+            }
+        }
+        else if (ahead) {
+            lane_sums<T, Weighted, false, true>(y, x, n, l, u, w, tail, sum[k], size[k], probe[k]);
+        }
+        else {
+            lane_sums<T, Weighted, false, false>(y, x, n, l, u, w, tail, sum[k], size[k], probe[k]);
+        }
+    }
+    transpose(sum[0], sum[1], sum[2], sum[3]);
+    transpose(size[0], size[1], size[2], size[3]);
+    transpose(probe[0], probe[1], probe[2], probe[3]);
+    const F64x4 total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - load(h);
+    const F64x4 sums = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    const F64x4 sizes = ((size[0] + size[1]) + (size[2] + size[3])) +
+                        keep(mask(one_sign), max(sums, negated(sums)));
+    const F64x4 probes = (probe[0] + probe[1]) + (probe[2] + probe[3]);
+    const F64x4 hs = load(h);
+    const F64x4 bound = broadcast(slack) * (sizes + max(hs, negated(hs))) + broadcast(least);
+    const Mask4 ok = lt(bound, max(total, negated(total))) &
+                     le(bound, broadcast(std::numeric_limits<double>::max())) &
+                     eq(probes - probes, zero());
+    decided = bits(ok);
+    below = bits(lt(total, zero()));
+}
+
+// Whether vector i's clip satisfies it, from clipped_block's lane for it
+// (`decided`: the bound decides; `below`: its sum below h), else
+// clip_satisfies; the clip written when it does and was not written ahead.
+template <class T>
+bool settled(const Problem &p, std::ptrdiff_t i, bool decided, bool below, bool clipped,
+             bool ahead) noexcept
+{
+    if (!decided) {
+        // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
+        return clip_satisfies<T>(p, i, clipped);
+    }
+    const bool satisfied = (below ? -p.sense : p.sense) <= 0;
+    if (satisfied && !ahead) {
+        clip_row<T>(p, i);
+    }
+    return satisfied;
+}
+
+// clipped_block's blocks for vectors that share l, u, w and h, from i on
+// while four are left (i left past the last): the setup once, and a block
+// all of whose vectors the bound decides as the run expects settled in one
+// test.  The vector the run stops at, or -1.
+template <class T, bool Weighted, bool OneSign, bool Write>
+TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff_t &i,
+                                                  std::ptrdiff_t end, bool clipped,
+                                                  simd::Mask4 tail, double slack,
+                                                  double least) noexcept
+{
+    using namespace simd;
+    const std::ptrdiff_t n = p.n;
+    const F64x4 l = broadcast(static_cast<double>(static_cast<T>(p.l.vector[i])));
+    const F64x4 u = broadcast(static_cast<double>(static_cast<T>(p.u.vector[i])));
+    const F64x4 w = broadcast(Weighted ? p.w.vector[i] : 1.0);
+    const double h = p.h[i];
+    const F64x4 hs = broadcast(h);
+    const F64x4 slacks = broadcast(slack);
+    const F64x4 rest = broadcast(slack * std::fabs(h) + least);
+    const F64x4 most = broadcast(std::numeric_limits<double>::max());
+    // Bit k of the satisfied vectors' mask from bit k of the below-h one.
+    const int flip = p.sense > 0 ? 0 : 0xf;
+    const int want = clipped ? 0xf : 0;
+    for (; i + 4 <= end; i += 4) {
+        F64x4 sum[4], size[4], probe[4];
+        for (int k = 0; k < 4; ++k) {
+            const T *y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
+            T *x = reinterpret_cast<T *>(p.out + (i + k) * p.out_stride);
+            lane_sums<T, Weighted, OneSign, Write>(y, x, n, l, u, w, tail, sum[k], size[k],
+                                                   probe[k]);
+        }
+        transpose(sum[0], sum[1], sum[2], sum[3]);
+        transpose(probe[0], probe[1], probe[2], probe[3]);
+        const F64x4 sums = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+        F64x4 sizes = max(sums, negated(sums));
+        if (!OneSign) {
+            transpose(size[0], size[1], size[2], size[3]);
+            sizes = (size[0] + size[1]) + (size[2] + size[3]);
+        }
+        const F64x4 probes = (probe[0] + probe[1]) + (probe[2] + probe[3]);
+        const F64x4 total = sums - hs;
+        const F64x4 bound = slacks * sizes + rest;
+        const Mask4 ok =
+            lt(bound, max(total, negated(total))) & le(bound, most) & eq(probes - probes, zero());
+        const int decided = bits(ok);
+        const int below = bits(lt(total, zero()));
+        if (decided == 0xf && ((below ^ flip) & 0xf) == want && (Write || !clipped)) {
+            continue;  // as expected, and (clipped) written ahead
+        }
+        for (int k = 0; k < 4; ++k) {
+            if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, Write) != clipped) {
+                return i + k;
+            }
+        }
+    }
+    return -1;
+}
+
+// clipped_run for sets of one value per vector: each vector's sums in lanes
+// (scalar_sums), decided here where the error bound decides it, else by
+// clip_satisfies.  The clip is written as it is summed only in a run
+// expected clipped (an active vector's row is the equality's to write); a
+// vector that turns out otherwise is clipped again, or left.  One call for a
+// run of short vectors, not a call and its setup each.
+template <class T, bool Weighted>
+TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdiff_t begin,
+                                                    std::ptrdiff_t end, bool clipped) noexcept
+{
+    const std::ptrdiff_t n = p.n;
+    const bool ahead = clipped && p.out != p.y;
+    const double slack = (static_cast<double>(n) + 2) * k_eps;
+    const double least = (static_cast<double>(n) + 2) * k_least;
+    std::ptrdiff_t i = begin;
+    if (n >= 4 && n <= k_one_sided_block_max_n) {
+        const simd::Mask4 tail = simd::mask((0xf << (4 - n % 4)) & 0xf);
+        const bool uniform = p.l.vector.stride == 0 && p.u.vector.stride == 0 &&
+                             (!Weighted || p.w.vector.stride == 0) && p.h.stride == 0;
+        if (uniform && i + 4 <= end) {
+            const T l_i = static_cast<T>(p.l.vector[i]);
+            const T u_i = static_cast<T>(p.u.vector[i]);
+            const bool one_sign = (l_i >= 0 && u_i >= 0) || u_i <= 0;
+            const std::ptrdiff_t stop = one_sign
+                                            ? (ahead ? uniform_blocks<T, Weighted, true, true>(
+                                                           p, i, end, clipped, tail, slack, least)
+                                                     : uniform_blocks<T, Weighted, true, false>(
+                                                           p, i, end, clipped, tail, slack, least))
+                                            : (ahead ? uniform_blocks<T, Weighted, false, true>(
+                                                           p, i, end, clipped, tail, slack, least)
+                                                     : uniform_blocks<T, Weighted, false, false>(
+                                                           p, i, end, clipped, tail, slack, least));
+            if (stop >= 0) {
+                return stop - begin;
+            }
+        }
+        for (; i + 4 <= end; i += 4) {
+            int decided = 0;
+            int below = 0;
+            clipped_block<T, Weighted>(p, i, ahead, tail, slack, least, decided, below);
+            for (int k = 0; k < 4; ++k) {
+                if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, ahead) !=
+                    clipped) {
+                    return i + k - begin;
+                }
+            }
+        }
+    }
+    for (; i < end; ++i) {
+        const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
+        T *x = reinterpret_cast<T *>(p.out + i * p.out_stride);
+        const T l_i = static_cast<T>(p.l.vector[i]);
+        const T u_i = static_cast<T>(p.u.vector[i]);
+        const double w_i = Weighted ? p.w.vector[i] : 1.0;
+        // The clip lies in [min(l, u), u].
+        const bool one_sign = (l_i >= 0 && u_i >= 0) || u_i <= 0;
+        const Sums s =
+            one_sign ? (ahead ? scalar_sums<T, Weighted, true, true>(y, x, n, l_i, u_i, w_i)
+                              : scalar_sums<T, Weighted, true, false>(y, x, n, l_i, u_i, w_i))
+                     : (ahead ? scalar_sums<T, Weighted, false, true>(y, x, n, l_i, u_i, w_i)
+                              : scalar_sums<T, Weighted, false, false>(y, x, n, l_i, u_i, w_i));
+        const double h = p.h[i];
+        const double total = s.sum - h;
+        const double bound = slack * (s.size + std::fabs(h)) + least;
+        if (!(std::isfinite(s.probe) && std::fabs(total) > bound &&
+              bound <= std::numeric_limits<double>::max())) {
+            // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
+            if (clip_satisfies<T>(p, i, clipped) != clipped) {
+                break;
+            }
+            continue;
+        }
+        const bool satisfied = (total > 0 ? p.sense : -p.sense) <= 0;
+        if (satisfied && !ahead) {
+            clip_row<T>(p, i);
+        }
+        if (satisfied != clipped) {
+            break;
+        }
+    }
+    return i - begin;
+}
+
+// The sign of sum_j w clip(y_j) - h for sets of one value per vector, from
+// scalar_sums where its error bound decides it, else 3 (clip_sign decides).
+template <class T, bool Weighted>
+TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    const bool one_sign = (r.l_all >= 0 && r.u_all >= 0) || r.u_all <= 0;
+    const Sums s =
+        one_sign
+            ? (x ? scalar_sums<T, Weighted, true, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
+                 : scalar_sums<T, Weighted, true, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all))
+            : (x ? scalar_sums<T, Weighted, false, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
+                 : scalar_sums<T, Weighted, false, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all));
+    const double total = s.sum - h;
+    const double n = static_cast<double>(r.n) + 2;
+    const double bound = n * k_eps * (s.size + std::fabs(h)) + n * k_least;
+    if (std::isfinite(s.probe) && std::fabs(total) > bound &&
+        bound <= std::numeric_limits<double>::max()) {
+        return total > 0 ? 1 : -1;
+    }
+    return 3;
+}
+
+template <class T>
+int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+{
+    return r.w_all != 1.0 ? scalar_sign<T, true>(r, x, h) : scalar_sign<T, false>(r, x, h);
+}
+
+}  // namespace
+
+template <class T>
+bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
 {
     Row<T> r;
     r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
@@ -194,93 +597,22 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i) noexcept
     r.n = p.n;
     T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
     // In place, y stays intact until the clip is known to be the result.
-    const bool apart = p.out != p.y;
-    const int sign = clip_sign(r, apart ? out : nullptr, p.h[i]);
+    const bool ahead = write && p.out != p.y;
+    int sign = 3;
+    if (!r.l && !r.u && !r.w && simd::available()) {
+        sign = scalar_sign(r, ahead ? out : nullptr, p.h[i]);
+    }
+    if (sign == 3) {
+        sign = clip_sign(r, ahead ? out : nullptr, p.h[i]);
+    }
     if (sign == 2 || sign * p.sense > 0) {
         return false;  // NaN or infinity: the equality's solve refuses or projects it
     }
-    for (std::ptrdiff_t j = 0; !apart && j < r.n; ++j) {
+    for (std::ptrdiff_t j = 0; !ahead && j < r.n; ++j) {
         out[j] = r.clip(j);
     }
     return true;
 }
-
-namespace {
-
-// clipped_run for sets of one value per vector, in lanes of four: each
-// vector's clip and sums as clip_sign_simd takes them (the probe for NaN and
-// infinity added into the sum, which it leaves unchanged where y is finite),
-// decided here where the error bound decides it, else by clip_satisfies.
-// One call for a run of short vectors, not a call and its setup each.
-template <class T, bool Weighted>
-TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdiff_t begin,
-                                                    std::ptrdiff_t end, bool clipped) noexcept
-{
-    using namespace simd;
-    const std::ptrdiff_t n = p.n;
-    const std::ptrdiff_t n4 = n - n % 4;
-    const bool apart = p.out != p.y;
-    const double slack = (static_cast<double>(n) + 2) * k_eps;
-    const double least = (static_cast<double>(n) + 2) * k_least;
-    std::ptrdiff_t i = begin;
-    for (; i < end; ++i) {
-        const T *y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-        T *x = reinterpret_cast<T *>(p.out + i * p.out_stride);
-        const T l_i = static_cast<T>(p.l.vector[i]);
-        const T u_i = static_cast<T>(p.u.vector[i]);
-        const double w_i = Weighted ? p.w.vector[i] : 1.0;
-        const F64x4 l = broadcast(static_cast<double>(l_i));
-        const F64x4 u = broadcast(static_cast<double>(u_i));
-        const F64x4 w = broadcast(w_i);
-        F64x4 sum = zero(), size = zero();
-        for (std::ptrdiff_t j = 0; j < n4; j += 4) {
-            const F64x4 y_j = load(y + j);
-            const F64x4 c = min(max(y_j, l), u);
-            if (apart) {
-                store(x + j, c);
-            }
-            const F64x4 t = Weighted ? w * c : c;
-            sum = sum + (t + (y_j - y_j));
-            size = size + max(t, negated(t));
-        }
-        double sums[4], sizes[4];
-        store(sums, sum);
-        store(sizes, size);
-        for (std::ptrdiff_t j = n4; j < n; ++j) {
-            const T y_j = y[j];
-            const T above = y_j > l_i ? y_j : l_i;
-            const T c = above < u_i ? above : u_i;
-            if (apart) {
-                x[j] = c;
-            }
-            const double t = w_i * static_cast<double>(c);
-            sums[0] += t + static_cast<double>(y_j - y_j);
-            sizes[0] += std::fabs(t);
-        }
-        const double h = p.h[i];
-        const double total = ((sums[0] + sums[1]) + (sums[2] + sums[3])) - h;
-        const double magnitude = ((sizes[0] + sizes[1]) + (sizes[2] + sizes[3])) + std::fabs(h);
-        const double bound = slack * magnitude + least;
-        if (!(std::fabs(total) > bound && bound <= std::numeric_limits<double>::max())) {
-            // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
-            if (clip_satisfies<T>(p, i) != clipped) {
-                break;
-            }
-            continue;
-        }
-        const bool satisfied = (total > 0 ? p.sense : -p.sense) <= 0;
-        for (std::ptrdiff_t j = 0; satisfied && !apart && j < n; ++j) {
-            const T above = y[j] > l_i ? y[j] : l_i;
-            x[j] = above < u_i ? above : u_i;
-        }
-        if (satisfied != clipped) {
-            break;
-        }
-    }
-    return i - begin;
-}
-
-}  // namespace
 
 template <class T>
 std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -291,14 +623,14 @@ std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                                : clipped_run_simd<T, false>(p, begin, end, clipped);
     }
     std::ptrdiff_t i = begin;
-    while (i < end && clip_satisfies<T>(p, i) == clipped) {
+    while (i < end && clip_satisfies<T>(p, i, clipped) == clipped) {
         ++i;
     }
     return i - begin;
 }
 
-template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t) noexcept;
-template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t) noexcept;
+template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
+template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
                                            bool) noexcept;
 template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,

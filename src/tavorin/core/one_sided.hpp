@@ -14,13 +14,16 @@ namespace tavorin::one_sided {
 // rounded to y's type), so that it depends on the vector alone.  When it is,
 // the clip is in the vector's row of `out`; when not (or y holds a NaN or an
 // infinity), `out` is unchanged where it is y, else holds some values the
-// equality's solve overwrites.
+// equality's solve overwrites.  `write`: whether to write the clip as it is
+// summed (a vector expected clipped), else only once it is known to be the
+// result (expected not: its row is the equality's to write).
 template <class T>
-bool clip_satisfies(const Problem &problem, std::ptrdiff_t i) noexcept;
+bool clip_satisfies(const Problem &problem, std::ptrdiff_t i, bool write = true) noexcept;
 
 // How many of the vectors [begin, end), from begin on, clip_satisfies holds
 // for (or, without `clipped`, does not hold for), each left as clip_satisfies
-// leaves it, and so is the first vector past the run (if any).
+// leaves it, and so is the first vector past the run (if any); the rows of
+// out past that hold some values their own solve overwrites.
 template <class T>
 std::ptrdiff_t clipped_run(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
                            bool clipped = true) noexcept;

@@ -241,12 +241,19 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     bool warming = false;
     std::ptrdiff_t clipped_at = -1;    // one-sided: the vector found clipped after a run
     std::ptrdiff_t unclipped_at = -1;  // and found not to be after a run of clipped ones
+    // One-sided: the last vector (or call's vectors) went the equality's way,
+    // so the next is taken as the same, its clip not written ahead.
+    bool active = false;
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
-            if (p.sense != 0 && one_sided::clip_satisfies<T>(p, i)) {
-                ++i;
-                continue;
+            if (p.sense != 0) {
+                const bool clipped = one_sided::clip_satisfies<T>(p, i, !active);
+                active = !clipped;
+                if (clipped) {
+                    ++i;
+                    continue;
+                }
             }
             if (i % chunk == 0) {
                 last = std::numeric_limits<double>::quiet_NaN();
@@ -279,7 +286,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                 ++i;
                 continue;
             }
-            if (i != unclipped_at) {
+            if (i != unclipped_at && !active) {
                 const std::ptrdiff_t clipped = one_sided::clipped_run<T>(p, i, end);
                 if (clipped > 0) {
                     i += clipped;
@@ -287,9 +294,18 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                     continue;
                 }
             }
+            // Vector i is known not clipped, unless taken as such after a call
+            // of vectors none of which was.
+            const int known = i == unclipped_at || !active ? 1 : 0;
             const int run =
-                1 + static_cast<int>(one_sided::clipped_run<T>(p, i + 1, i + count, false));
+                known + static_cast<int>(one_sided::clipped_run<T>(p, i + known, i + count, false));
+            if (run == 0) {
+                active = false;  // its clip satisfies it, and is written
+                ++i;
+                continue;
+            }
             clipped_at = run < count ? i + run : -1;
+            active = run == count;
             count = run;
         }
         double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
