@@ -144,6 +144,7 @@ using tuning::k_side_cut_min_n;
 using tuning::k_side_fetch_bytes;
 using tuning::k_side_fetch_start;
 using tuning::k_side_grid_max_n;
+using tuning::k_side_least_max_n;
 using tuning::k_side_max_n;
 using tuning::k_side_rows;
 

@@ -67,6 +67,10 @@ constexpr std::ptrdiff_t k_side_cut_min_n = 512;
 // Below this length the band's pass goes element by element, not against each end's
 // thresholds: two searches for them cost more than the operations an element they save.
 constexpr std::ptrdiff_t k_side_band_cut_min_n = 64;
+// Below this length the band's passes keep the free elements' least magnitude, which only
+// tells ties: few free elements make ties common there; on longer rows a lane at a tie
+// goes on to finish::settle (the least magnitude is about a sixth of the pass).
+constexpr std::ptrdiff_t k_side_least_max_n = 32;
 // Below this length the rounds start from the best of three trial shifts (a pass that
 // costs a round's elements); from it, from Newton's step at a probe the copy takes.
 constexpr std::ptrdiff_t k_side_grid_max_n = 24;
