@@ -166,6 +166,15 @@ def set_cases():
     yield "no free element", [[5.0, 5.0, -5.0, -5.0]], 1.0, 0.0, 0.5, None
     yield "float32", normal((30, 20)).astype(np.float32), 1.0, 0.0, 1.0, None
     yield "float32, per element", normal((30, 8)).astype(np.float32), mid, lo, hi, None
+    # For the one-sided decision, four vectors at a time: runs of clipped and unclipped
+    # vectors of every length, and h on the clip's sum exactly (quarters: exact sums).
+    yield "mixed runs, rows of 10", normal((61, 10)), 3.4, 0.0, 1.0, None
+    yield "mixed runs, h per vector", normal((37, 40)), rng.uniform(11.0, 16.0, 37), 0.0, 1.0, None
+    quarters = rng.integers(-4, 8, (13, 256)) / 4
+    on_sum = np.clip(quarters, 0.0, 1.0).sum(1) - np.arange(13) % 3 * 0.25
+    yield "h on the clip's sum, rows of 256", quarters, on_sum, 0.0, 1.0, None
+    beyond = [[1.5e308, 1.5e308, -1.0, 2.0]]
+    yield "finite y, its sum beyond the doubles", beyond, 0.0, -1e308, 1e308, None
 
 
 @pytest.mark.parametrize("workers", [1, 2])
