@@ -411,7 +411,9 @@ private:
             return;
         }
         for (std::ptrdiff_t j = 0; j < e_.n; ++j) {
-            fix_one(element(e_, j), j, lo, hi);
+            if (changing(element(e_, j), lo, hi)) {
+                kept_.push_back(j);  // within the capacity reserved
+            }
         }
     }
 
@@ -443,14 +445,13 @@ private:
         }
     }
 
-    // One element into the fixed sums where its class is the same at lo
-    // and hi, else onto the list.
-    void fix_one(const Element &x, std::ptrdiff_t j, double lo, double hi) noexcept
+    // Whether x changes class between lo and hi; where not, its term goes
+    // into the fixed sums.
+    bool changing(const Element &x, double lo, double hi) noexcept
     {
         const int c = class_at(x, lo);
         if (c != class_at(x, hi)) {
-            kept_.push_back(j);  // within the capacity reserved
-            return;
+            return true;
         }
         if (c == free_) {
             fixed_.add(x.w, x.y);
@@ -459,6 +460,7 @@ private:
         else {
             take(x, c, 0.0, fixed_, nullptr, fixed_inf_, fixed_counts_);  // no t in it
         }
+        return false;
     }
 
     // Back to no element summed once, every one listed.
@@ -487,18 +489,8 @@ private:
         }
         std::size_t kept = 0;
         for (const std::ptrdiff_t j : kept_) {
-            const Element x = element(e_, j);
-            const int c = class_at(x, lo);
-            if (c != class_at(x, hi)) {
+            if (changing(element(e_, j), lo, hi)) {
                 kept_[kept++] = j;
-                continue;
-            }
-            if (c == free_) {
-                fixed_.add(x.w, x.y);
-                fixed_s_.add(x.w, x.w);
-            }
-            else {
-                take(x, c, 0.0, fixed_, nullptr, fixed_inf_, fixed_counts_);  // no t in it
             }
         }
         kept_.resize(kept);

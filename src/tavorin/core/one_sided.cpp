@@ -199,11 +199,6 @@ int clip_sign(const Row<T> &r, T *x, double h) noexcept
 
 namespace {
 
-// One vector's sums for clipped_run_simd, in two sets of four lanes: of the
-// terms w clip(y_j), of their magnitudes, and of y itself (not finite after
-// a NaN or an infinity, or past the doubles).  With OneSign every term has
-// the sign of the first (l >= 0 and u >= 0, or u <= 0, and one weight), so
-// the magnitudes' sum is the sum's own; with Write the clip goes to x.
 // Vector i's clip(y, l, u) into its row of out (sets of one value per vector).
 template <class T>
 void clip_row(const Problem &p, std::ptrdiff_t i) noexcept
@@ -224,6 +219,33 @@ struct Sums {
     double probe;
 };
 
+// Elements j to j + 3 into the sums: of the terms w clip(y_j) (the clip to x
+// with Write; x may be null without), of their magnitudes (not with
+// OneSign), and of y itself.
+template <class T, bool Weighted, bool OneSign, bool Write>
+TAVORIN_SIMD_INLINE void clip_step(const T *y, T *x, std::ptrdiff_t j, simd::F64x4 l, simd::F64x4 u,
+                                   simd::F64x4 w, simd::F64x4 &sum, simd::F64x4 &size,
+                                   simd::F64x4 &probe) noexcept
+{
+    using namespace simd;
+    const F64x4 y0 = load(y + j);
+    const F64x4 c0 = min(max(y0, l), u);
+    if (Write) {
+        store(x + j, c0);
+    }
+    const F64x4 t0 = Weighted ? w * c0 : c0;
+    sum = sum + t0;
+    if (!OneSign) {
+        size = size + max(t0, negated(t0));
+    }
+    probe = probe + y0;
+}
+
+// One vector's sums for clipped_run_simd, in two sets of four lanes: of the
+// terms w clip(y_j), of their magnitudes, and of y itself (not finite after
+// a NaN or an infinity, or past the doubles).  With OneSign every term has
+// the sign of the first (l >= 0 and u >= 0, or u <= 0, and one weight), so
+// the magnitudes' sum is the sum's own; with Write the clip goes to x.
 template <class T, bool Weighted, bool OneSign, bool Write>
 TAVORIN_SIMD_INLINE Sums scalar_sums(const T *y, T *x, std::ptrdiff_t n, T l_i, T u_i,
                                      double w_i) noexcept
@@ -236,37 +258,11 @@ TAVORIN_SIMD_INLINE Sums scalar_sums(const T *y, T *x, std::ptrdiff_t n, T l_i, 
     F64x4 probe0 = zero(), probe1 = zero();
     std::ptrdiff_t j = 0;
     for (; j + 8 <= n; j += 8) {
-        const F64x4 y0 = load(y + j);
-        const F64x4 y1 = load(y + j + 4);
-        const F64x4 c0 = min(max(y0, l), u);
-        const F64x4 c1 = min(max(y1, l), u);
-        if (Write) {
-            store(x + j, c0);
-            store(x + j + 4, c1);
-        }
-        const F64x4 t0 = Weighted ? w * c0 : c0;
-        const F64x4 t1 = Weighted ? w * c1 : c1;
-        sum0 = sum0 + t0;
-        sum1 = sum1 + t1;
-        if (!OneSign) {
-            size0 = size0 + max(t0, negated(t0));
-            size1 = size1 + max(t1, negated(t1));
-        }
-        probe0 = probe0 + y0;
-        probe1 = probe1 + y1;
+        clip_step<T, Weighted, OneSign, Write>(y, x, j, l, u, w, sum0, size0, probe0);
+        clip_step<T, Weighted, OneSign, Write>(y, x, j + 4, l, u, w, sum1, size1, probe1);
     }
     if (j + 4 <= n) {
-        const F64x4 y0 = load(y + j);
-        const F64x4 c0 = min(max(y0, l), u);
-        if (Write) {
-            store(x + j, c0);
-        }
-        const F64x4 t0 = Weighted ? w * c0 : c0;
-        sum0 = sum0 + t0;
-        if (!OneSign) {
-            size0 = size0 + max(t0, negated(t0));
-        }
-        probe0 = probe0 + y0;
+        clip_step<T, Weighted, OneSign, Write>(y, x, j, l, u, w, sum0, size0, probe0);
         j += 4;
     }
     double sums[4], sizes[4], probes[4];
@@ -305,17 +301,7 @@ TAVORIN_SIMD_INLINE void lane_sums(const T *y, T *x, std::ptrdiff_t n, simd::F64
     F64x4 s = zero(), a = zero(), q = zero();
     std::ptrdiff_t j = 0;
     for (; j + 4 <= n; j += 4) {
-        const F64x4 y0 = load(y + j);
-        const F64x4 c0 = min(max(y0, l), u);
-        if (Write) {
-            store(x + j, c0);
-        }
-        const F64x4 t0 = Weighted ? w * c0 : c0;
-        s = s + t0;
-        if (!OneSign) {
-            a = a + max(t0, negated(t0));
-        }
-        q = q + y0;
+        clip_step<T, Weighted, OneSign, Write>(y, x, j, l, u, w, s, a, q);
     }
     if (j < n) {
         const F64x4 y0 = load(y + n - 4);
