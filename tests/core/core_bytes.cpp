@@ -31,12 +31,12 @@ void put_exact(const tavorin::shift::Vector<double> &v)
     tavorin::shift::Workspace ws;
     std::vector<double> exact(static_cast<std::size_t>(v.span.n));
     const tavorin::shift::Found found =
-        tavorin::shift::solve_vector(v, false, ws, tavorin::shift::Splitter{});
+        tavorin::shift::solve_vector(v, ws, tavorin::shift::Splitter{});
     if (found.scaled) {
         tavorin::shift::write_scaled(v, ws, found, exact.data());
     }
     else {
-        tavorin::shift::write_vector(v, found.tau, exact.data(), false, tavorin::shift::Splitter{});
+        tavorin::shift::write_vector(v, found.tau, exact.data(), ws, tavorin::shift::Splitter{});
     }
     for (const double e : exact) {
         put_bits(e);

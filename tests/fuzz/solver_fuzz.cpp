@@ -246,13 +246,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     v.span.u_all = u[0];
     v.h = h;
     tavorin::shift::Workspace ws;
+    ws.plain = (shape & 8) != 0;
     ws.filter_min_n = (shape & 16) ? 64 : ws.filter_min_n;
     ws.summing_min_n = (shape & 128) ? 0 : ws.summing_min_n;
     const tavorin::shift::Splitter one;
     std::vector<double> x(n);
     // Writing ahead of the verification (into x) or not.
-    const tavorin::shift::Found found = tavorin::shift::solve_vector(
-        v, (shape & 8) != 0, ws, one, (shape & 32) ? x.data() : nullptr);
+    const tavorin::shift::Found found =
+        tavorin::shift::solve_vector(v, ws, one, (shape & 32) ? x.data() : nullptr);
     g_y = &y;
     g_x = &x;
     g_l = &l;
@@ -263,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         tavorin::shift::write_scaled(v, ws, found, x.data());
     }
     else if (!found.written) {
-        tavorin::shift::write_vector(v, found.tau, x.data(), (shape & 8) != 0, one);
+        tavorin::shift::write_vector(v, found.tau, x.data(), ws, one);
     }
 
     // The work: a bounded number of passes (Newton, then at most 64 of bisection).
@@ -276,16 +277,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         static_cast<std::ptrdiff_t>(n) < ws.filter_min_n) {
         // Started from its own shift (as from a like neighbour's): the same bytes.
         tavorin::shift::Workspace again;
+        again.plain = ws.plain;
         again.filter_min_n = ws.filter_min_n;
         again.summing_min_n = ws.summing_min_n;
         std::vector<double> x2(n);
         const tavorin::shift::Found other = tavorin::shift::solve_vector(
-            v, (shape & 8) != 0, again, one, (shape & 32) ? x2.data() : nullptr, found.tau);
+            v, again, one, (shape & 32) ? x2.data() : nullptr, found.tau);
         if (other.scaled) {
             tavorin::shift::write_scaled(v, again, other, x2.data());
         }
         else if (!other.written) {
-            tavorin::shift::write_vector(v, other.tau, x2.data(), (shape & 8) != 0, one);
+            tavorin::shift::write_vector(v, other.tau, x2.data(), again, one);
         }
         if (std::memcmp(x.data(), x2.data(), n * sizeof(double)) != 0) {
             fail("started from its own shift, the vector gets other bytes", 0);

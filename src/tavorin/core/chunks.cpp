@@ -224,10 +224,10 @@ void write_counted(const Span<T> &s, const Table<T> &passes, double tau, T *out,
 }
 
 template <class T>
-void write_vector(const Vector<T> &v, double tau, T *out, bool plain,
+void write_vector(const Vector<T> &v, double tau, T *out, const Workspace &ws,
                   const Splitter &splitter) noexcept
 {
-    const Table<T> &passes = table_of(v.span, plain);
+    const Table<T> &passes = table_of(v.span, ws);
     const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
     const Span<T> &s = v.span;
     on_chunks(splitter, chunks, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
@@ -303,25 +303,25 @@ bool filtered_over(const Span<T> &s, const Filtering &f, double lo, double hi) n
 }  // namespace
 
 template <class T>
-finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
-                         const Splitter &splitter, const Workspace *ws) noexcept
+finish::Band band_vector(const Vector<T> &v, double lo, double hi, const Workspace &ws,
+                         const Splitter &splitter) noexcept
 {
-    if (ws && ws->filtering.y && filtered_over(v.span, ws->filtering, lo, hi)) {
+    if (ws.filtering.y && filtered_over(v.span, ws.filtering, lo, hi)) {
         // The candidates' band, and the other elements' classes and sums.
-        const Filtering &f = ws->filtering;
+        const Filtering &f = ws.filtering;
         Span<double> kept;
-        kept.y = ws->y.data();
-        kept.l = v.span.l ? ws->l.data() : nullptr;
-        kept.u = v.span.u ? ws->u.data() : nullptr;
-        kept.w = v.span.w ? ws->w.data() : nullptr;
+        kept.y = ws.y.data();
+        kept.l = v.span.l ? ws.l.data() : nullptr;
+        kept.u = v.span.u ? ws.u.data() : nullptr;
+        kept.w = v.span.w ? ws.w.data() : nullptr;
         kept.l_all = v.span.l_all;
         kept.u_all = v.span.u_all;
         kept.n = f.filtered.kept;
-        const Table<double> &passes = table_of(kept, plain);
+        const Table<double> &passes = table_of(kept, ws);
         const auto piece = [&](std::ptrdiff_t k) noexcept {
-            return piece_of(kept, *ws, static_cast<std::size_t>(k));
+            return piece_of(kept, ws, static_cast<std::size_t>(k));
         };
-        const auto pieces = static_cast<std::ptrdiff_t>(ws->piece_at.size());
+        const auto pieces = static_cast<std::ptrdiff_t>(ws.piece_at.size());
         finish::Band b = f.pieces ? band_of_parts(passes, pieces, piece, lo, hi, splitter)
                                   : passes.band(kept, lo, hi);
         const Classes &fixed = f.filtered.fixed;
@@ -346,7 +346,7 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, bool plain,
         b.terms = terms < v.span.n ? terms : 0;
         return b;
     }
-    const Table<T> &passes = table_of(v.span, plain);
+    const Table<T> &passes = table_of(v.span, ws);
     const std::ptrdiff_t chunks = (v.span.n + k_chunk - 1) / k_chunk;
     if (chunks < 2) {
         return passes.band(v.span, lo, hi);
@@ -376,13 +376,13 @@ template void write_counted<double>(const Span<double> &, const Table<double> &,
                                     Workspace &, std::int64_t &, std::int64_t &) noexcept;
 template void write_counted<float>(const Span<float> &, const Table<float> &, double, float *,
                                    Workspace &, std::int64_t &, std::int64_t &) noexcept;
-template finish::Band band_vector<double>(const Vector<double> &, double, double, bool,
-                                          const Splitter &, const Workspace *) noexcept;
-template finish::Band band_vector<float>(const Vector<float> &, double, double, bool,
-                                         const Splitter &, const Workspace *) noexcept;
-template void write_vector<double>(const Vector<double> &, double, double *, bool,
+template finish::Band band_vector<double>(const Vector<double> &, double, double, const Workspace &,
+                                          const Splitter &) noexcept;
+template finish::Band band_vector<float>(const Vector<float> &, double, double, const Workspace &,
+                                         const Splitter &) noexcept;
+template void write_vector<double>(const Vector<double> &, double, double *, const Workspace &,
                                    const Splitter &) noexcept;
-template void write_vector<float>(const Vector<float> &, double, float *, bool,
+template void write_vector<float>(const Vector<float> &, double, float *, const Workspace &,
                                   const Splitter &) noexcept;
 
 }  // namespace tavorin::shift

@@ -29,9 +29,9 @@ constexpr double k_nan = std::numeric_limits<double>::quiet_NaN();
 using tuning::k_chunk;
 
 template <class T>
-const Table<T> &table_of(const Span<T> &s, bool plain) noexcept
+const Table<T> &table_of(const Span<T> &s, const Workspace &ws) noexcept
 {
-    return passes::table<T>(s.l != nullptr, s.u != nullptr, s.w != nullptr, plain);
+    return passes::table<T>(s.l != nullptr, s.u != nullptr, s.w != nullptr, ws.plain);
 }
 
 inline Twofold twofold(passes::Sum s) noexcept

@@ -97,6 +97,52 @@ struct Filtered {
     bool finite = true;
 };
 
+// A call of the whole solve of up to k_side_rows vectors of at most
+// k_side_max_n elements (one l, u and h each, no weights) side by side in
+// lanes (Table::side_by_side).
+template <class T>
+struct Side {
+    // The vectors: `count` rows of n elements, `stride` elements apart.
+    const T *y = nullptr;
+    std::ptrdiff_t stride = 0;
+    std::ptrdiff_t n = 0;
+    int count = 0;
+    // k_side_rows entries each, those past `count` copies of the first.
+    const double *l = nullptr;
+    const double *u = nullptr;
+    const double *h = nullptr;
+    // start[k] (plus the hyperplane's shift (sum y - h) / n when
+    // `relative`), when that is finite and not beyond every breakpoint, is
+    // vector k's first trial shift (else the hyperplane's is); start[k]
+    // returns the offset of the shift found from the hyperplane's.
+    double *start = nullptr;
+    bool relative = false;
+    // Unless `probe` is null or probe[0] NaN, the copy also takes r at the
+    // probe[k] shifts, and Newton's step from there with slope[k] elements
+    // free, where finite, is the first trial shift instead; slope (if not
+    // null) returns how many elements of each vector are free at its shift
+    // (NaN where unknown).
+    const double *probe = nullptr;
+    double *slope = nullptr;
+    // What it found: tau[k], and ok[k] false when it left vector k to the
+    // general path (a non-finite y or sum, l >= u, magnitudes near the
+    // largest double).
+    double *tau = nullptr;
+    bool *ok = nullptr;
+    // The settled vectors' projections are written to out (`out_stride`
+    // elements apart; may be the rows themselves; null: not written); with
+    // `stream`, whole lines of it are stored past the caches where its rows
+    // allow.
+    T *out = nullptr;
+    std::ptrdiff_t out_stride = 0;
+    bool stream = false;
+    // Where the next call's vectors start (null: none; only read ahead
+    // into the caches).
+    const T *next = nullptr;
+    // side_scratch(n) doubles.
+    double *scratch = nullptr;
+};
+
 // The passes for one element type and one layout of l, u, w.
 template <class T>
 struct Table {
@@ -112,30 +158,8 @@ struct Table {
     bool (*finite)(const T *y, std::ptrdiff_t n) noexcept;
     // The band of [lo, hi] (finish.hpp).
     finish::Band (*band)(const Span<T> &row, double lo, double hi) noexcept;
-    // The whole solve of up to k_side_rows vectors of at most k_side_max_n
-    // elements (one l, u and h each, no weights), `stride` elements apart,
-    // side by side in lanes: ok[k] false when it left vector k to the general
-    // path (a non-finite y or sum, l >= u, magnitudes near the largest
-    // double).  l, u and h hold k_side_rows entries, those past `count`
-    // copies of the first; the settled vectors' projections are
-    // written to out (`out_stride` elements apart; null: not written);
-    // `next` is where the next call's vectors start (null: none; only read
-    // ahead into the caches); `scratch` holds side_scratch(n) doubles.
-    // start[k] (plus the hyperplane's shift (sum y - h) / n when
-    // `relative`), when that is finite and not beyond every breakpoint, is
-    // vector k's first trial shift (else the hyperplane's is); start[k]
-    // returns the offset of the shift found from the hyperplane's.  Unless
-    // `probe` is null or probe[0] NaN, the copy also takes r at the probe[k]
-    // shifts, and Newton's step from there with slope[k] elements free, where
-    // finite, is the first trial shift instead; slope (if not null) returns
-    // how many elements of each vector are free at its shift (NaN where
-    // unknown).  With `stream`, whole lines of out are stored past the
-    // caches where its rows allow.
-    void (*side_by_side)(const T *y, std::ptrdiff_t stride, std::ptrdiff_t n, int count,
-                         const double *l, const double *u, const double *h, double *start,
-                         bool relative, const double *probe, double *slope, double *tau, bool *ok,
-                         T *out, std::ptrdiff_t out_stride, bool stream, const T *next,
-                         double *scratch) noexcept;
+    // The whole solve of up to k_side_rows vectors side by side (Side).
+    void (*side_by_side)(const Side<T> &call) noexcept;
 };
 
 using tuning::k_extra_newton_points;

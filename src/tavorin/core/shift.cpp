@@ -107,7 +107,7 @@ struct Band {
 
 // The sample's exact shift and a band around it likely to hold the vector's.
 template <class T>
-Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
+Band band_of(const Span<T> &s, double h, Workspace &ws) noexcept
 {
     std::ptrdiff_t k = std::min<std::ptrdiff_t>(
         k_sample_max, std::max<std::ptrdiff_t>(
@@ -127,7 +127,7 @@ Band band_of(const Span<T> &s, double h, bool plain, Workspace &ws) noexcept
     if (!std::isfinite(hs)) {
         return {};
     }
-    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
+    const Rounds found = whole(sample, table_of(sample, ws), hs, k_nan, Search{}, ws);
     if (found.outcome != Outcome::root || !std::isfinite(found.tau)) {
         return {};
     }
@@ -269,7 +269,7 @@ bool scaled_copy(const Vector<T> &v, Workspace &ws, Span<double> &out, double &h
 }
 
 template <class T>
-Found scaled(const Vector<T> &v, bool plain, Workspace &ws, double weight = 1.0) noexcept
+Found scaled(const Vector<T> &v, Workspace &ws, double weight = 1.0) noexcept
 {
     Span<double> copy;
     double h = 0.0;
@@ -278,7 +278,7 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws, double weight = 1.0)
         return {k_nan, true};
     }
     ws.visits += 2 * v.span.n;
-    const Rounds r = whole(copy, table_of(copy, plain), h, k_nan, Search{}, ws);
+    const Rounds r = whole(copy, table_of(copy, ws), h, k_nan, Search{}, ws);
     Found found;
     found.tau = r.tau;
     found.scaled = true;
@@ -289,9 +289,8 @@ Found scaled(const Vector<T> &v, bool plain, Workspace &ws, double weight = 1.0)
 
 // The rounds on the whole vector, or on the scaled copy when a sum overflows.
 template <class T>
-Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
-                      double tau, Search b, bool known_finite,
-                      Speculation *speculation = nullptr) noexcept
+Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, Workspace &ws, double tau,
+                      Search b, bool known_finite, Speculation *speculation = nullptr) noexcept
 {
     const Rounds r = whole(v.span, passes, v.h, tau, b, ws, speculation);
     if (r.outcome == Outcome::root) {
@@ -303,13 +302,13 @@ Found whole_or_scaled(const Vector<T> &v, const Table<T> &passes, bool plain, Wo
     if (!known_finite && !passes.finite(v.span.y, v.span.n)) {
         return {k_nan, false};
     }
-    return scaled(v, plain, ws);
+    return scaled(v, ws);
 }
 
 // The filtered path: false when it does not apply (and `found` is untouched).
 template <class T>
-bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace &ws,
-              const Splitter &splitter, Found &found, Speculation *spec) noexcept
+bool filtered(const Vector<T> &v, const Table<T> &passes, Workspace &ws, const Splitter &splitter,
+              Found &found, Speculation *spec) noexcept
 {
     const Span<T> &s = v.span;
     const std::ptrdiff_t capacity = candidate_room(s.n);
@@ -325,12 +324,12 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         (s.u && !ws.u.reserve(capacity)) || (s.w && !ws.w.reserve(capacity))) {
         return false;
     }
-    const Band band = band_of(s, v.h, plain, ws);
+    const Band band = band_of(s, v.h, ws);
     if (std::isnan(band.lo)) {
         if (std::isnan(band.tau)) {
             return false;
         }
-        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, false, spec);
+        found = whole_or_scaled(v, passes, ws, band.tau, Search{}, false, spec);
         return true;
     }
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
@@ -344,7 +343,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         return true;
     }
     if (!f.fitted) {
-        found = whole_or_scaled(v, passes, plain, ws, band.tau, Search{}, true, spec);
+        found = whole_or_scaled(v, passes, ws, band.tau, Search{}, true, spec);
         return true;
     }
     if (!band.summing || !s.w) {
@@ -362,7 +361,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
     // As the vector's: the finish settles the shift from exact sums of its own.
     kept.exact_bounds = s.exact_bounds;
     ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
-    const Rounds r = newton(kept, table_of(kept, plain), f.fixed, v.h, s.n, band.tau,
+    const Rounds r = newton(kept, table_of(kept, ws), f.fixed, v.h, s.n, band.tau,
                             Search{band.lo, band.hi, true, true}, ws, spec);
     ws.pieces_used = false;
     Search rest;
@@ -380,19 +379,19 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, bool plain, Workspace 
         rest.hi = r.tau;
         from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, -k_inf);
         break;
-    case Outcome::failed: found = scaled(v, plain, ws); return true;
+    case Outcome::failed: found = scaled(v, ws); return true;
     }
     if (!(from > rest.lo && from < rest.hi)) {
         from = k_nan;  // start from the hyperplane's shift
     }
-    found = whole_or_scaled(v, passes, plain, ws, from, rest, true, spec);
+    found = whole_or_scaled(v, passes, ws, from, rest, true, spec);
     return true;
 }
 
 // A start for the rounds on a vector of middling length: the exact shift of
 // a small sample of it (NaN when there is none).
 template <class T>
-double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
+double sample_start(const Vector<T> &v, Workspace &ws) noexcept
 {
     // 16 elements, or with per-element operands about sqrt(n) up to 64: how
     // good the start is hardly depends on it (measured), its cost does.
@@ -420,9 +419,19 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
         }
         double scratch[passes::side_scratch(k)];
         if (std::isfinite(hs)) {
-            passes::table<double>(false, false, false, plain)
-                .side_by_side(y, k, k, 1, l, u, h, start, false, nullptr, nullptr, tau, ok, nullptr,
-                              0, false, nullptr, scratch);
+            passes::Side<double> call;
+            call.y = y;
+            call.stride = k;
+            call.n = k;
+            call.count = 1;
+            call.l = l;
+            call.u = u;
+            call.h = h;
+            call.start = start;
+            call.tau = tau;
+            call.ok = ok;
+            call.scratch = scratch;
+            passes::table<double>(false, false, false, ws.plain).side_by_side(call);
         }
         ws.visits += 4 * k;
         return ok[0] ? tau[0] : k_nan;
@@ -447,7 +456,7 @@ double sample_start(const Vector<T> &v, bool plain, Workspace &ws) noexcept
     if (!std::isfinite(hs)) {
         return k_nan;
     }
-    const Rounds found = whole(sample, table_of(sample, plain), hs, k_nan, Search{}, ws);
+    const Rounds found = whole(sample, table_of(sample, ws), hs, k_nan, Search{}, ws);
     return found.outcome == Outcome::root ? found.tau : k_nan;
 }
 
@@ -464,10 +473,10 @@ bool at_end(std::ptrdiff_t n, double b, double h) noexcept
 }  // namespace
 
 template <class T>
-Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter &splitter, T *out,
+Found solve_vector(const Vector<T> &v, Workspace &ws, const Splitter &splitter, T *out,
                    double start) noexcept
 {
-    const Table<T> &passes = table_of(v.span, plain);
+    const Table<T> &passes = table_of(v.span, ws);
     ws.split = splitter;
     ws.filtering = Filtering{};
     if (!v.span.l && !v.span.u && !v.span.w) {
@@ -487,20 +496,20 @@ Found solve_vector(const Vector<T> &v, bool plain, Workspace &ws, const Splitter
     Speculation *const spec = out ? &speculation : nullptr;
     Found found;
     if (v.span.n >= filter_min_n(ws) && !hyperplane &&
-        filtered(v, passes, plain, ws, splitter, found, spec)) {
+        filtered(v, passes, ws, splitter, found, spec)) {
         return found;
     }
     if (std::isnan(start) && v.span.n >= k_sample_start_min_n && !hyperplane) {
-        start = sample_start(v, plain, ws);
+        start = sample_start(v, ws);
     }
-    return whole_or_scaled(v, passes, plain, ws, hyperplane ? k_nan : start, Search{}, false, spec);
+    return whole_or_scaled(v, passes, ws, hyperplane ? k_nan : start, Search{}, false, spec);
 }
 
 template <class T>
-Found solve_weighted(const Vector<T> &v, double weight, bool plain, Workspace &ws) noexcept
+Found solve_weighted(const Vector<T> &v, double weight, Workspace &ws) noexcept
 {
     ws.split = Splitter{};
-    return scaled(v, plain, ws, weight);
+    return scaled(v, ws, weight);
 }
 
 template <class T>
@@ -522,11 +531,11 @@ template void write_scaled<double>(const Vector<double> &, const Workspace &, co
                                    double *) noexcept;
 template void write_scaled<float>(const Vector<float> &, const Workspace &, const Found &,
                                   float *) noexcept;
-template Found solve_vector<double>(const Vector<double> &, bool, Workspace &, const Splitter &,
-                                    double *, double) noexcept;
-template Found solve_vector<float>(const Vector<float> &, bool, Workspace &, const Splitter &,
-                                   float *, double) noexcept;
-template Found solve_weighted<double>(const Vector<double> &, double, bool, Workspace &) noexcept;
-template Found solve_weighted<float>(const Vector<float> &, double, bool, Workspace &) noexcept;
+template Found solve_vector<double>(const Vector<double> &, Workspace &, const Splitter &, double *,
+                                    double) noexcept;
+template Found solve_vector<float>(const Vector<float> &, Workspace &, const Splitter &, float *,
+                                   double) noexcept;
+template Found solve_weighted<double>(const Vector<double> &, double, Workspace &) noexcept;
+template Found solve_weighted<float>(const Vector<float> &, double, Workspace &) noexcept;
 
 }  // namespace tavorin::shift

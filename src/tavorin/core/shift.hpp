@@ -87,8 +87,12 @@ struct Filtering {
     bool pieces = false;  // the candidates lie in the workspace's pieces
 };
 
-// Scratch memory of one thread, grown as vectors need it.
+// Scratch memory of one thread, grown as vectors need it, and the passes'
+// build its vectors run on.
 struct Workspace {
+    // The passes' plain twins, not the lane kernels: chosen once where a
+    // call begins (passes::plain_forced), read by every pass it takes.
+    bool plain = false;
     Scratch y, l, u, w;                    // the candidates of a filtering pass
     Scratch sy, sl, su, sw;                // a sample
     Scratch xy, xl, xu, xw;                // a scaled copy
@@ -165,7 +169,7 @@ struct Found {
 // sample's.  Where they start changes how many rounds they take; the result
 // is the one finish.hpp's rule settles from their shift.
 template <class T>
-Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Splitter &splitter,
+Found solve_vector(const Vector<T> &vector, Workspace &ws, const Splitter &splitter,
                    T *out = nullptr,
                    double start = std::numeric_limits<double>::quiet_NaN()) noexcept;
 
@@ -174,11 +178,11 @@ Found solve_vector(const Vector<T> &vector, bool plain, Workspace &ws, const Spl
 // scaled by powers of two: for an h / weight beyond the doubles.  Write it
 // with write_scaled.
 template <class T>
-Found solve_weighted(const Vector<T> &vector, double weight, bool plain, Workspace &ws) noexcept;
+Found solve_weighted(const Vector<T> &vector, double weight, Workspace &ws) noexcept;
 
 // Writes the projection for the shift, on the splitter's threads when it has them.
 template <class T>
-void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
+void write_vector(const Vector<T> &vector, double tau, T *out, const Workspace &ws,
                   const Splitter &splitter) noexcept;
 
 // The band of [lo, hi] over the vector (finish.hpp), on the splitter's
@@ -186,8 +190,8 @@ void write_vector(const Vector<T> &vector, double tau, T *out, bool plain,
 // filtering pass alone where `ws` holds that of this vector and its band
 // holds [lo, hi], else over every element.
 template <class T>
-finish::Band band_vector(const Vector<T> &vector, double lo, double hi, bool plain,
-                         const Splitter &splitter, const Workspace *ws = nullptr) noexcept;
+finish::Band band_vector(const Vector<T> &vector, double lo, double hi, const Workspace &ws,
+                         const Splitter &splitter) noexcept;
 
 // Writes the projection of a vector solved on its scaled copy (the
 // workspace still holding it): the copy's result scaled back, exactly.

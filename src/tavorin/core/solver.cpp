@@ -102,7 +102,7 @@ const T *each_row(const Operand &o, std::ptrdiff_t i) noexcept
 // (NaN where it is no shift of the vector's own: solved on a scaled copy, or
 // not finite).
 template <class T>
-bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace &ws,
+bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
                const shift::Splitter &splitter, double &start) noexcept
 {
     const double from = start;
@@ -127,31 +127,30 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
         const double c = p.w.vector[i];
         v.h = p.h[i] / c;
         if (!std::isfinite(v.h) && std::isfinite(p.h[i])) {
-            const passes::Table<T> &pass = passes::table<T>(false, false, false, plain);
+            const passes::Table<T> &pass = passes::table<T>(false, false, false, ws.plain);
             if (p.check_finite && !pass.finite(v.span.y, v.span.n)) {
                 return false;
             }
             v.h = p.h[i];
-            const shift::Found found = shift::solve_weighted(v, c, plain, ws);
+            const shift::Found found = shift::solve_weighted(v, c, ws);
             if (found.scaled) {
                 shift::write_scaled(v, ws, found, out);
             }
             else {
                 // No room for the copy: some result, as for non-finite y unchecked.
-                shift::write_vector(v, found.tau, out, plain, splitter);
+                shift::write_vector(v, found.tau, out, ws, splitter);
             }
             return true;
         }
     }
     // Writing ahead of the verification needs y intact after a miss.
     const bool apart = p.out != p.y;
-    const shift::Found found =
-        shift::solve_vector(v, plain, ws, splitter, apart ? out : nullptr, from);
+    const shift::Found found = shift::solve_vector(v, ws, splitter, apart ? out : nullptr, from);
     if (!found.finite) {
         if (p.check_finite) {
             return false;
         }
-        shift::write_vector(v, std::numeric_limits<double>::quiet_NaN(), out, plain, splitter);
+        shift::write_vector(v, std::numeric_limits<double>::quiet_NaN(), out, ws, splitter);
         return true;
     }
     // The rounds' shift settled by the one rule; a scaled copy's verified
@@ -169,9 +168,8 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
     else {
         const double scale =
             v.span.l || v.span.u ? 0.0 : finish::band_scale(v.span.l_all, v.span.u_all);
-        const finish::Band band =
-            shift::band_vector(v, finish::band_lo(found.tau, scale),
-                               finish::band_hi(found.tau, scale), plain, splitter, &ws);
+        const finish::Band band = shift::band_vector(
+            v, finish::band_lo(found.tau, scale), finish::band_hi(found.tau, scale), ws, splitter);
         settled = finish::settle(elements, v.h, found.tau, &band);
     }
     if (!settled.ok) {
@@ -180,13 +178,13 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, bool plain, shift::Workspace 
             shift::write_scaled(v, ws, found, out);
         }
         else if (!found.written) {
-            shift::write_vector(v, found.tau, out, plain, splitter);
+            shift::write_vector(v, found.tau, out, ws, splitter);
         }
         return true;
     }
     start = settled.tau;
     if (!found.written || found.scaled || settled.tau != found.tau) {
-        shift::write_vector(v, settled.tau, out, plain, splitter);
+        shift::write_vector(v, settled.tau, out, ws, splitter);
     }
     return true;
 }
@@ -195,8 +193,8 @@ template <class T>
 std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
                            Team *team) noexcept
 {
-    const bool plain = passes::plain_forced();
     shift::Workspace ws;
+    ws.plain = passes::plain_forced();
     const shift::Splitter splitter{team};
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     bool side = p.n <= passes::k_side_max_n && !p.l.each && !p.u.each && !p.w.each &&
@@ -209,7 +207,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             new (std::nothrow) double[static_cast<std::size_t>(passes::side_scratch(p.n))]);
         side = scratch != nullptr;  // else the general path, which needs no more than the vector
     }
-    const passes::Table<T> &sides = passes::table<T>(false, false, false, plain);
+    const passes::Table<T> &sides = passes::table<T>(false, false, false, ws.plain);
     // Each call's vectors start their rounds from the call's before, when
     // both are in one chunk of warm_rows (vectors of a batch are often
     // alike): from their own hyperplane's shift plus its mean offset from
@@ -244,6 +242,23 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     // One-sided: the last vector (or call's vectors) went the equality's way,
     // so the next is taken as the same, its clip not written ahead.
     bool active = false;
+    // What every call of vectors side by side shares; each sets its rows.
+    double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
+    bool ok[rows];
+    passes::Side<T> call;
+    call.stride = p.y_stride / size;
+    call.n = p.n;
+    call.l = l;
+    call.u = u;
+    call.h = h;
+    call.start = start;
+    call.probe = probing ? probe : nullptr;
+    call.slope = probing ? slope : nullptr;
+    call.tau = tau;
+    call.ok = ok;
+    call.out_stride = p.out_stride / size;
+    call.stream = streaming;
+    call.scratch = scratch.get();
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -262,7 +277,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             double start = warming ? last : std::numeric_limits<double>::quiet_NaN();
             const bool warm = !std::isnan(start);
             const std::int64_t before = ws.visits;
-            if (!solve_one<T>(p, i, plain, ws, splitter, start)) {
+            if (!solve_one<T>(p, i, ws, splitter, start)) {
                 return i;
             }
             const std::int64_t visits = ws.visits - before;
@@ -308,8 +323,6 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             active = run == count;
             count = run;
         }
-        double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
-        bool ok[rows];
         const bool warmed = i % chunk != 0 && i - rows >= begin;
         for (int k = 0; k < rows; ++k) {
             const std::ptrdiff_t r = i + (k < count ? k : 0);
@@ -336,9 +349,12 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             probe[k] = warmed ? shifts.mean : std::numeric_limits<double>::quiet_NaN();
             slope[k] = frees.mean;
         }
-        sides.side_by_side(y, p.y_stride / size, p.n, count, l, u, h, start, relative,
-                           probing ? probe : nullptr, probing ? slope : nullptr, tau, ok, out,
-                           p.out_stride / size, streaming, next, scratch.get());
+        call.y = y;
+        call.count = count;
+        call.relative = relative;
+        call.out = out;
+        call.next = next;
+        sides.side_by_side(call);
         if (probing) {
             frees.add(slope, ok, false);
         }
@@ -349,7 +365,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         offsets.add(start, ok, judging);
         for (int k = 0; k < count; ++k) {
             double start = std::numeric_limits<double>::quiet_NaN();
-            if (!ok[k] && !solve_one<T>(p, i + k, plain, ws, splitter, start)) {
+            if (!ok[k] && !solve_one<T>(p, i + k, ws, splitter, start)) {
                 return i + k;
             }
         }
