@@ -324,6 +324,10 @@ def _determinism_rows(kind, m, n, g):
         return -(2.0 ** g.uniform(0, 60, (m, n))), 0.5, 0.0, 1e300, None
     if kind == "top-k":
         return g.integers(0, 100, (m, n)).astype(float), float(max(1, n // 3)), 0.0, 1.0, None
+    if kind == "no free element":
+        # Every shift in [0, 0.5] puts each element at a bound: one of them is the answer.
+        y = g.integers(-3, 4, (m, n)).astype(float)
+        return y, 0.5 * (y > 0).sum(1), 0.0, 0.5, None
     if kind == "per element":
         low = -g.random((m, n))
         high = g.random((m, n))
@@ -343,6 +347,7 @@ def _determinism_rows(kind, m, n, g):
         "ties",
         "geometric",
         "top-k",
+        "no free element",
         "per element",
         "weights",
     ],
