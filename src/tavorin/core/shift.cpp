@@ -334,55 +334,73 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, Workspace &ws, const S
     }
     Candidates out{ws.y.data(), s.l ? ws.l.data() : nullptr, s.u ? ws.u.data() : nullptr,
                    s.w ? ws.w.data() : nullptr, capacity};
-    bool pieces = false;
-    const Filtered f =
-        filter_all(s, passes, band.lo, band.hi, band.summing, out, ws, splitter, pieces);
-    ws.visits += s.n;
-    if (!f.finite) {
-        found = {k_nan, false};
-        return true;
-    }
-    if (!f.fitted) {
-        found = whole_or_scaled(v, passes, ws, band.tau, Search{}, true, spec);
-        return true;
-    }
-    if (!band.summing || !s.w) {
-        ws.filtering = {s.y, s.l, s.u, s.w, s.l_all, s.u_all, s.n, band.lo, band.hi, f, pieces};
-    }
-    Span<double> kept;
-    kept.y = out.y;
-    kept.l = out.l;
-    kept.u = out.u;
-    kept.w = out.w;
-    kept.l_all = s.l_all;
-    kept.u_all = s.u_all;
-    kept.n = f.kept;
-    kept.finite = true;  // the filtering pass looked
-    // As the vector's: the finish settles the shift from exact sums of its own.
-    kept.exact_bounds = s.exact_bounds;
-    ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
-    const Rounds r = newton(kept, table_of(kept, ws), f.fixed, v.h, s.n, band.tau,
-                            Search{band.lo, band.hi, true, true}, ws, spec);
-    ws.pieces_used = false;
+    // A root beyond the band gets one more filtering pass, over a band from
+    // the end it passed to beyond the candidates' Newton step from there
+    // (that step is close when few elements change class on the way), before
+    // the rounds go over every element.
+    double lo = band.lo;
+    double hi = band.hi;
+    double from = band.tau;
     Search rest;
-    double from = k_nan;
-    switch (r.outcome) {
-    case Outcome::root:
-        found = {r.tau, true};
-        found.written = r.written;
-        return true;
-    case Outcome::above:
-        rest.lo = r.tau;
-        from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, k_inf);
-        break;
-    case Outcome::below:
-        rest.hi = r.tau;
-        from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, -k_inf);
-        break;
-    case Outcome::failed: found = scaled(v, ws); return true;
-    }
-    if (!(from > rest.lo && from < rest.hi)) {
-        from = k_nan;  // start from the hyperplane's shift
+    for (int pass = 0;; ++pass) {
+        bool pieces = false;
+        const Filtered f = filter_all(s, passes, lo, hi, band.summing, out, ws, splitter, pieces);
+        ws.visits += s.n;
+        if (!f.finite) {
+            found = {k_nan, false};
+            return true;
+        }
+        if (!f.fitted) {
+            found = whole_or_scaled(v, passes, ws, from, rest, true, spec);
+            return true;
+        }
+        if (!band.summing || !s.w) {
+            ws.filtering = {s.y, s.l, s.u, s.w, s.l_all, s.u_all, s.n, lo, hi, f, pieces};
+        }
+        Span<double> kept;
+        kept.y = out.y;
+        kept.l = out.l;
+        kept.u = out.u;
+        kept.w = out.w;
+        kept.l_all = s.l_all;
+        kept.u_all = s.u_all;
+        kept.n = f.kept;
+        kept.finite = true;  // the filtering pass looked
+        // As the vector's: the finish settles the shift from exact sums of its own.
+        kept.exact_bounds = s.exact_bounds;
+        ws.pieces_used = pieces;  // only the candidates' rounds read them as pieces
+        const Rounds r = newton(kept, table_of(kept, ws), f.fixed, v.h, s.n, from,
+                                Search{lo, hi, true, true}, ws, spec);
+        ws.pieces_used = false;
+        switch (r.outcome) {
+        case Outcome::root:
+            found = {r.tau, true};
+            found.written = r.written;
+            return true;
+        case Outcome::above:
+            rest.lo = r.tau;
+            from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, k_inf);
+            break;
+        case Outcome::below:
+            rest.hi = r.tau;
+            from = r.line.slope > 0 ? r.line.root() : std::nextafter(r.tau, -k_inf);
+            break;
+        case Outcome::failed: found = scaled(v, ws); return true;
+        }
+        if (!(from > rest.lo && from < rest.hi)) {
+            from = k_nan;  // start from the hyperplane's shift
+        }
+        if (pass > 0 || std::isnan(from)) {
+            break;
+        }
+        // The candidates in `out` are the next pass's from here on.
+        ws.filtering = Filtering{};
+        const double reach = std::fmax(std::fabs(from - r.tau), 0.5 * (hi - lo));
+        lo = r.outcome == Outcome::above ? r.tau : from - reach;
+        hi = r.outcome == Outcome::above ? from + reach : r.tau;
+        if (!(lo < hi) || !std::isfinite(hi - lo)) {
+            break;
+        }
     }
     found = whole_or_scaled(v, passes, ws, from, rest, true, spec);
     return true;
