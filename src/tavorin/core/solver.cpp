@@ -244,6 +244,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     // One-sided: the last vector (or call's vectors) went the equality's way,
     // so the next is taken as the same, its clip not written ahead.
     bool active = false;
+    // One-sided: the last block of four vectors decided together, for the next run.
+    one_sided::Decisions decisions;
+    decisions.limit = end;
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -287,7 +290,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                 continue;
             }
             if (i != unclipped_at && !active) {
-                const std::ptrdiff_t clipped = one_sided::clipped_run<T>(p, i, end);
+                const std::ptrdiff_t clipped =
+                    one_sided::clipped_run<T>(p, i, end, true, &decisions);
                 if (clipped > 0) {
                     i += clipped;
                     unclipped_at = i;  // the vector the run stopped at, if any
@@ -297,8 +301,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // Vector i is known not clipped, unless taken as such after a call
             // of vectors none of which was.
             const int known = i == unclipped_at || !active ? 1 : 0;
-            const int run =
-                known + static_cast<int>(one_sided::clipped_run<T>(p, i + known, i + count, false));
+            const int run = known + static_cast<int>(one_sided::clipped_run<T>(
+                                        p, i + known, i + count, false, &decisions));
             if (run == 0) {
                 active = false;  // its clip satisfies it, and is written
                 ++i;
