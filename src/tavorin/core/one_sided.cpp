@@ -438,7 +438,7 @@ TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff
     // Bit k of the satisfied vectors' mask from bit k of the below-h one.
     const int flip = p.sense > 0 ? 0 : 0xf;
     const int want = clipped ? 0xf : 0;
-    for (; i + 4 <= reach;) {
+    while (i < end && i + 4 <= reach) {
         F64x4 sum[4], size[4], probe[4];
         for (int k = 0; k < 4; ++k) {
             const T *y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
