@@ -170,6 +170,8 @@ def set_cases():
     # vectors of every length, and h on the clip's sum exactly (quarters: exact sums).
     yield "mixed runs, rows of 10", normal((61, 10)), 3.4, 0.0, 1.0, None
     yield "mixed runs, h per vector", normal((37, 40)), rng.uniform(11.0, 16.0, 37), 0.0, 1.0, None
+    lo_v, hi_v = rng.uniform(-0.2, 0.0, (53, 1)), rng.uniform(0.6, 1.0, (53, 1))
+    yield "mixed runs, bounds per vector", normal((53, 12)), 3.0, lo_v, hi_v, None
     quarters = rng.integers(-4, 8, (13, 256)) / 4
     on_sum = np.clip(quarters, 0.0, 1.0).sum(1) - np.arange(13) % 3 * 0.25
     yield "h on the clip's sum, rows of 256", quarters, on_sum, 0.0, 1.0, None

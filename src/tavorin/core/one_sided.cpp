@@ -384,8 +384,8 @@ TAVORIN_SIMD_INLINE void clipped_block(const Problem &p, std::ptrdiff_t i, bool 
 // (`decided`: the bound decides; `below`: its sum below h), else
 // clip_satisfies; the clip written when it does and was not written ahead.
 template <class T>
-bool settled(const Problem &p, std::ptrdiff_t i, bool decided, bool below, bool clipped,
-             bool ahead) noexcept
+TAVORIN_SIMD_INLINE bool settled(const Problem &p, std::ptrdiff_t i, bool decided, bool below,
+                                 bool clipped, bool ahead) noexcept
 {
     if (!decided) {
         // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
@@ -398,15 +398,32 @@ bool settled(const Problem &p, std::ptrdiff_t i, bool decided, bool below, bool 
     return satisfied;
 }
 
+// Vectors i on of the block `d` holds, while it holds them and they go as the
+// run expects (settled, the clip written if it was not): false at one that
+// does not (i left at it).
+template <class T>
+TAVORIN_SIMD_INLINE bool from_block(const Problem &p, std::ptrdiff_t &i, std::ptrdiff_t end,
+                                    bool clipped, const Decisions &d) noexcept
+{
+    for (; i < end && i >= d.first && i < d.first + 4; ++i) {
+        const int k = static_cast<int>(i - d.first);
+        if (settled<T>(p, i, d.decided >> k & 1, d.below >> k & 1, clipped, d.written) != clipped) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // clipped_block's blocks for vectors that share l, u, w and h, from i on
-// while four are left (i left past the last): the setup once, and a block
-// all of whose vectors the bound decides as the run expects settled in one
-// test.  The vector the run stops at, or -1.
+// while four are left before `reach` (i left past the last taken): the
+// setup once, and a block all of whose vectors the bound decides as the run
+// expects settled in one test.  The last block read stays in `d`.  The
+// vector the run stops at, or -1.
 template <class T, bool Weighted, bool OneSign, bool Write>
 TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff_t &i,
-                                                  std::ptrdiff_t end, bool clipped,
-                                                  simd::Mask4 tail, double slack,
-                                                  double least) noexcept
+                                                  std::ptrdiff_t end, std::ptrdiff_t reach,
+                                                  bool clipped, simd::Mask4 tail, double slack,
+                                                  double least, Decisions &d) noexcept
 {
     using namespace simd;
     const std::ptrdiff_t n = p.n;
@@ -421,7 +438,7 @@ TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff
     // Bit k of the satisfied vectors' mask from bit k of the below-h one.
     const int flip = p.sense > 0 ? 0 : 0xf;
     const int want = clipped ? 0xf : 0;
-    for (; i + 4 <= end; i += 4) {
+    while (i < end && i + 4 <= reach) {
         F64x4 sum[4], size[4], probe[4];
         for (int k = 0; k < 4; ++k) {
             const T *y = reinterpret_cast<const T *>(p.y + (i + k) * p.y_stride);
@@ -444,13 +461,25 @@ TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff
             lt(bound, max(total, negated(total))) & le(bound, most) & eq(probes - probes, zero());
         const int decided = bits(ok);
         const int below = bits(lt(total, zero()));
-        if (decided == 0xf && ((below ^ flip) & 0xf) == want && (Write || !clipped)) {
-            continue;  // as expected, and (clipped) written ahead
+        const bool expected =
+            decided == 0xf && ((below ^ flip) & 0xf) == want && (Write || !clipped);
+        if (expected && i + 4 <= end) {
+            i += 4;  // as expected, and (clipped) written ahead
+            continue;
         }
-        for (int k = 0; k < 4; ++k) {
-            if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, Write) != clipped) {
-                return i + k;
-            }
+        d.first = i;
+        d.decided = decided;
+        d.below = below;
+        d.written = Write;
+        if (expected) {
+            i = end;  // the rest of the block stays in d for the next run
+            break;
+        }
+        if (!from_block<T>(p, i, end, clipped, d)) {
+            return i;
+        }
+        if (i >= end) {
+            break;  // the rest of the block stays in d for the next run
         }
     }
     return -1;
@@ -464,7 +493,8 @@ TAVORIN_SIMD_INLINE std::ptrdiff_t uniform_blocks(const Problem &p, std::ptrdiff
 // run of short vectors, not a call and its setup each.
 template <class T, bool Weighted>
 TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdiff_t begin,
-                                                    std::ptrdiff_t end, bool clipped) noexcept
+                                                    std::ptrdiff_t end, bool clipped,
+                                                    Decisions &d) noexcept
 {
     const std::ptrdiff_t n = p.n;
     const bool ahead = clipped && p.out != p.y;
@@ -472,35 +502,38 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
     const double least = (static_cast<double>(n) + 2) * k_least;
     std::ptrdiff_t i = begin;
     if (n >= 4 && n <= k_one_sided_block_max_n) {
+        // A run within the block read before needs no setup.
+        if (!from_block<T>(p, i, end, clipped, d) || i >= end) {
+            return i - begin;
+        }
+        // Blocks may read ahead of the run, up to the thread's last vector.
+        const std::ptrdiff_t reach = d.limit > end ? d.limit : end;
         const simd::Mask4 tail = simd::mask((0xf << (4 - n % 4)) & 0xf);
         const bool uniform = p.l.vector.stride == 0 && p.u.vector.stride == 0 &&
                              (!Weighted || p.w.vector.stride == 0) && p.h.stride == 0;
-        if (uniform && i + 4 <= end) {
+        if (uniform) {
             const T l_i = static_cast<T>(p.l.vector[i]);
             const T u_i = static_cast<T>(p.u.vector[i]);
             const bool one_sign = (l_i >= 0 && u_i >= 0) || u_i <= 0;
-            const std::ptrdiff_t stop = one_sign
-                                            ? (ahead ? uniform_blocks<T, Weighted, true, true>(
-                                                           p, i, end, clipped, tail, slack, least)
-                                                     : uniform_blocks<T, Weighted, true, false>(
-                                                           p, i, end, clipped, tail, slack, least))
-                                            : (ahead ? uniform_blocks<T, Weighted, false, true>(
-                                                           p, i, end, clipped, tail, slack, least)
-                                                     : uniform_blocks<T, Weighted, false, false>(
-                                                           p, i, end, clipped, tail, slack, least));
+            const std::ptrdiff_t stop =
+                one_sign ? (ahead ? uniform_blocks<T, Weighted, true, true>(
+                                        p, i, end, reach, clipped, tail, slack, least, d)
+                                  : uniform_blocks<T, Weighted, true, false>(
+                                        p, i, end, reach, clipped, tail, slack, least, d))
+                         : (ahead ? uniform_blocks<T, Weighted, false, true>(
+                                        p, i, end, reach, clipped, tail, slack, least, d)
+                                  : uniform_blocks<T, Weighted, false, false>(
+                                        p, i, end, reach, clipped, tail, slack, least, d));
             if (stop >= 0) {
                 return stop - begin;
             }
         }
-        for (; i + 4 <= end; i += 4) {
-            int decided = 0;
-            int below = 0;
-            clipped_block<T, Weighted>(p, i, ahead, tail, slack, least, decided, below);
-            for (int k = 0; k < 4; ++k) {
-                if (settled<T>(p, i + k, decided >> k & 1, below >> k & 1, clipped, ahead) !=
-                    clipped) {
-                    return i + k - begin;
-                }
+        while (i < end && i + 4 <= reach) {
+            clipped_block<T, Weighted>(p, i, ahead, tail, slack, least, d.decided, d.below);
+            d.first = i;
+            d.written = ahead;
+            if (!from_block<T>(p, i, end, clipped, d)) {
+                return i - begin;
             }
         }
     }
@@ -601,12 +634,14 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
 }
 
 template <class T>
-std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end,
-                           bool clipped) noexcept
+std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end, bool clipped,
+                           Decisions *decisions) noexcept
 {
     if (simd::available() && !p.l.each && !p.u.each && !p.w.each) {
-        return p.w.vector.data ? clipped_run_simd<T, true>(p, begin, end, clipped)
-                               : clipped_run_simd<T, false>(p, begin, end, clipped);
+        Decisions none;
+        Decisions &d = decisions ? *decisions : none;
+        return p.w.vector.data ? clipped_run_simd<T, true>(p, begin, end, clipped, d)
+                               : clipped_run_simd<T, false>(p, begin, end, clipped, d);
     }
     std::ptrdiff_t i = begin;
     while (i < end && clip_satisfies<T>(p, i, clipped) == clipped) {
@@ -617,9 +652,9 @@ std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
-template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
-                                           bool) noexcept;
-template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t,
-                                            bool) noexcept;
+template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,
+                                           Decisions *) noexcept;
+template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,
+                                            Decisions *) noexcept;
 
 }  // namespace tavorin::one_sided

@@ -20,13 +20,25 @@ namespace tavorin::one_sided {
 template <class T>
 bool clip_satisfies(const Problem &problem, std::ptrdiff_t i, bool write = true) noexcept;
 
+// The decisions of the last four vectors clipped_run read together, kept for
+// the next call, which takes them instead of reading the vectors again (runs
+// often end inside a block of four).  One for a thread's vectors, in order.
+struct Decisions {
+    std::ptrdiff_t first = -1;  // the vectors first to first + 3 (none with -1)
+    int decided = 0;            // bit k: its sums' error bound decided vector first + k
+    int below = 0;              // bit k: its clip's sum below h
+    bool written = false;       // their clips are in out
+    std::ptrdiff_t limit = 0;   // a block may read vectors before this one (the thread's)
+};
+
 // How many of the vectors [begin, end), from begin on, clip_satisfies holds
 // for (or, without `clipped`, does not hold for), each left as clip_satisfies
 // leaves it, and so is the first vector past the run (if any); the rows of
-// out past that hold some values their own solve overwrites.
+// out past that hold some values their own solve overwrites.  `decisions`:
+// kept from the call before (vectors taken in order), or null.
 template <class T>
 std::ptrdiff_t clipped_run(const Problem &problem, std::ptrdiff_t begin, std::ptrdiff_t end,
-                           bool clipped = true) noexcept;
+                           bool clipped = true, Decisions *decisions = nullptr) noexcept;
 
 }  // namespace tavorin::one_sided
 

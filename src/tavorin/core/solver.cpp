@@ -259,6 +259,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     call.out_stride = p.out_stride / size;
     call.stream = streaming;
     call.scratch = scratch.get();
+    // One-sided: the last block of four vectors decided together, for the next run.
+    one_sided::Decisions decisions;
+    decisions.limit = end;
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
@@ -302,7 +305,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
                 continue;
             }
             if (i != unclipped_at && !active) {
-                const std::ptrdiff_t clipped = one_sided::clipped_run<T>(p, i, end);
+                const std::ptrdiff_t clipped =
+                    one_sided::clipped_run<T>(p, i, end, true, &decisions);
                 if (clipped > 0) {
                     i += clipped;
                     unclipped_at = i;  // the vector the run stopped at, if any
@@ -312,8 +316,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // Vector i is known not clipped, unless taken as such after a call
             // of vectors none of which was.
             const int known = i == unclipped_at || !active ? 1 : 0;
-            const int run =
-                known + static_cast<int>(one_sided::clipped_run<T>(p, i + known, i + count, false));
+            const int run = known + static_cast<int>(one_sided::clipped_run<T>(
+                                        p, i + known, i + count, false, &decisions));
             if (run == 0) {
                 active = false;  // its clip satisfies it, and is written
                 ++i;
