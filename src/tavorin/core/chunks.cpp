@@ -309,14 +309,7 @@ finish::Band band_vector(const Vector<T> &v, double lo, double hi, const Workspa
     if (ws.filtering.y && filtered_over(v.span, ws.filtering, lo, hi)) {
         // The candidates' band, and the other elements' classes and sums.
         const Filtering &f = ws.filtering;
-        Span<double> kept;
-        kept.y = ws.y.data();
-        kept.l = v.span.l ? ws.l.data() : nullptr;
-        kept.u = v.span.u ? ws.u.data() : nullptr;
-        kept.w = v.span.w ? ws.w.data() : nullptr;
-        kept.l_all = v.span.l_all;
-        kept.u_all = v.span.u_all;
-        kept.n = f.filtered.kept;
+        const Span<double> kept = kept_of(v.span, ws, f.filtered.kept);
         const Table<double> &passes = table_of(kept, ws);
         const auto piece = [&](std::ptrdiff_t k) noexcept {
             return piece_of(kept, ws, static_cast<std::size_t>(k));

@@ -45,6 +45,22 @@ double bound_at(const T *each, double all, std::ptrdiff_t j) noexcept
     return each ? static_cast<double>(each[j]) : all;
 }
 
+// The n candidates a filtering pass of s left in the workspace, as a span
+// of doubles with s's shared l and u.
+template <class T>
+Span<double> kept_of(const Span<T> &s, const Workspace &ws, std::ptrdiff_t n) noexcept
+{
+    Span<double> kept;
+    kept.y = ws.y.data();
+    kept.l = s.l ? ws.l.data() : nullptr;
+    kept.u = s.u ? ws.u.data() : nullptr;
+    kept.w = s.w ? ws.w.data() : nullptr;
+    kept.l_all = s.l_all;
+    kept.u_all = s.u_all;
+    kept.n = n;
+    return kept;
+}
+
 // Piece k of a span whose elements lie in the workspace's pieces.
 template <class T>
 Span<T> piece_of(const Span<T> &s, const Workspace &ws, std::size_t k) noexcept

@@ -357,14 +357,7 @@ bool filtered(const Vector<T> &v, const Table<T> &passes, Workspace &ws, const S
         if (!band.summing || !s.w) {
             ws.filtering = {s.y, s.l, s.u, s.w, s.l_all, s.u_all, s.n, lo, hi, f, pieces};
         }
-        Span<double> kept;
-        kept.y = out.y;
-        kept.l = out.l;
-        kept.u = out.u;
-        kept.w = out.w;
-        kept.l_all = s.l_all;
-        kept.u_all = s.u_all;
-        kept.n = f.kept;
+        Span<double> kept = kept_of(s, ws, f.kept);
         kept.finite = true;  // the filtering pass looked
         // As the vector's: the finish settles the shift from exact sums of its own.
         kept.exact_bounds = s.exact_bounds;
