@@ -291,15 +291,18 @@ def _unreachable_roots():
     outliers = rng(5).standard_normal(3000)
     outliers[(np.arange(16) * 3000) // 16] = rng(6).choice([-1e20, 1e20], 16)
     # A long vector whose sampled runs of eight (spread evenly) sit a unit
-    # above the rest: the band around the sample's shift misses the root.
+    # above or below the rest: the band around the sample's shift misses the root.
     n = 20000
     runs = (int(2 * math.sqrt(n)) // 8 * 8) // 8
-    unlike = rng(7).standard_normal(n) * 0.01
+    sampled = np.zeros(n)
     for r in range(runs):
         first = int(r * (n - 8) / runs)
-        unlike[first : first + 8] += 1.0
+        sampled[first : first + 8] = 1.0
+    rest = rng(7).standard_normal(n) * 0.01
     return [
-        ("a sample unlike the rest", unlike, 1.0, 0.0, 1.0),
+        ("a sample above the rest", rest + sampled, 1.0, 0.0, 1.0),
+        ("a sample below the rest", rest - sampled, 1.0, 0.0, 1.0),
+        ("a sample above the rest, u=inf", rest + sampled, 20.0, 0.0, INF),
         ("factorials u=1e300", -fact, 0.5, 0.0, 1e300),
         ("factorials u=inf", -fact, 0.5, 0.0, INF),
         ("mirrored factorials", fact, -0.5, -1e300, 0.0),
