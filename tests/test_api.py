@@ -276,6 +276,9 @@ def test_one_sided_results_depend_on_the_vector_alone_and_not_on_out(call, n):
     assert all(whole[i].tobytes() == call(y[i : i + 1])[0].tobytes() for i in range(len(y)))
     in_place = y.copy()  # y read before each vector's clip is known to be its result
     assert call(in_place, out=in_place, workers=2).tobytes() == whole.tobytes()
+    # Apart, a clip may be written as it is summed and then overwritten, or not.
+    apart = np.full_like(y, 7.0)
+    assert call(y, out=apart, workers=2).tobytes() == whole.tobytes()
 
 
 @pytest.mark.parametrize("method", ["exact", "brentq"])

@@ -13,6 +13,7 @@ namespace tavorin::one_sided {
 namespace {
 
 using tuning::k_one_sided_block_max_n;
+using tuning::k_one_sided_guess_sample;
 
 constexpr double k_eps = std::numeric_limits<double>::epsilon();
 // Beyond what the products' underflow loses (half the least subnormal each),
@@ -221,8 +222,8 @@ struct Sums {
 
 // Elements j to j + 3 into the sums: of the terms w clip(y_j) (the clip to x
 // with Write; x may be null without), of their magnitudes (not with
-// OneSign), and of y itself.
-template <class T, bool Weighted, bool OneSign, bool Write>
+// OneSign), and of y itself (not with Probe false: y known finite).
+template <class T, bool Weighted, bool OneSign, bool Write, bool Probe = true>
 TAVORIN_SIMD_INLINE void clip_step(const T *y, T *x, std::ptrdiff_t j, simd::F64x4 l, simd::F64x4 u,
                                    simd::F64x4 w, simd::F64x4 &sum, simd::F64x4 &size,
                                    simd::F64x4 &probe) noexcept
@@ -238,15 +239,17 @@ TAVORIN_SIMD_INLINE void clip_step(const T *y, T *x, std::ptrdiff_t j, simd::F64
     if (!OneSign) {
         size = size + max(t0, negated(t0));
     }
-    probe = probe + y0;
+    if (Probe) {
+        probe = probe + y0;
+    }
 }
 
-// One vector's sums for clipped_run_simd, in two sets of four lanes: of the
+// One vector's sums for clipped_run_simd, in four sets of four lanes: of the
 // terms w clip(y_j), of their magnitudes, and of y itself (not finite after
 // a NaN or an infinity, or past the doubles).  With OneSign every term has
 // the sign of the first (l >= 0 and u >= 0, or u <= 0, and one weight), so
 // the magnitudes' sum is the sum's own; with Write the clip goes to x.
-template <class T, bool Weighted, bool OneSign, bool Write>
+template <class T, bool Weighted, bool OneSign, bool Write, bool Probe = true>
 TAVORIN_SIMD_INLINE Sums scalar_sums(const T *y, T *x, std::ptrdiff_t n, T l_i, T u_i,
                                      double w_i) noexcept
 {
@@ -254,21 +257,25 @@ TAVORIN_SIMD_INLINE Sums scalar_sums(const T *y, T *x, std::ptrdiff_t n, T l_i, 
     const F64x4 l = broadcast(static_cast<double>(l_i));
     const F64x4 u = broadcast(static_cast<double>(u_i));
     const F64x4 w = broadcast(w_i);
-    F64x4 sum0 = zero(), sum1 = zero(), size0 = zero(), size1 = zero();
-    F64x4 probe0 = zero(), probe1 = zero();
+    // Four sets of lanes: four chains of additions in flight, and the loop's
+    // own steps once every sixteen elements.
+    F64x4 sum[4] = {zero(), zero(), zero(), zero()};
+    F64x4 size[4] = {zero(), zero(), zero(), zero()};
+    F64x4 probe[4] = {zero(), zero(), zero(), zero()};
     std::ptrdiff_t j = 0;
-    for (; j + 8 <= n; j += 8) {
-        clip_step<T, Weighted, OneSign, Write>(y, x, j, l, u, w, sum0, size0, probe0);
-        clip_step<T, Weighted, OneSign, Write>(y, x, j + 4, l, u, w, sum1, size1, probe1);
+    for (; j + 16 <= n; j += 16) {
+        for (int q = 0; q < 4; ++q) {
+            clip_step<T, Weighted, OneSign, Write, Probe>(y, x, j + 4 * q, l, u, w, sum[q], size[q],
+                                                          probe[q]);
+        }
     }
-    if (j + 4 <= n) {
-        clip_step<T, Weighted, OneSign, Write>(y, x, j, l, u, w, sum0, size0, probe0);
-        j += 4;
+    for (int q = 0; j + 4 <= n; j += 4, ++q) {
+        clip_step<T, Weighted, OneSign, Write, Probe>(y, x, j, l, u, w, sum[q], size[q], probe[q]);
     }
     double sums[4], sizes[4], probes[4];
-    store(sums, sum0 + sum1);
-    store(sizes, size0 + size1);
-    store(probes, probe0 + probe1);
+    store(sums, (sum[0] + sum[1]) + (sum[2] + sum[3]));
+    store(sizes, (size[0] + size[1]) + (size[2] + size[3]));
+    store(probes, (probe[0] + probe[1]) + (probe[2] + probe[3]));
     for (; j < n; ++j) {
         const T y_j = y[j];
         const T above = y_j > l_i ? y_j : l_i;
@@ -574,16 +581,27 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
 
 // The sign of sum_j w clip(y_j) - h for sets of one value per vector, from
 // scalar_sums where its error bound decides it, else 3 (clip_sign decides).
+// `finite`: y is known to hold no NaN or infinity (scanned), so that the sums
+// need not look for them when the clip is not written.
 template <class T, bool Weighted>
-TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h, bool finite) noexcept
 {
     const bool one_sign = (r.l_all >= 0 && r.u_all >= 0) || r.u_all <= 0;
-    const Sums s =
-        one_sign
-            ? (x ? scalar_sums<T, Weighted, true, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
-                 : scalar_sums<T, Weighted, true, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all))
-            : (x ? scalar_sums<T, Weighted, false, true>(r.y, x, r.n, r.l_all, r.u_all, r.w_all)
-                 : scalar_sums<T, Weighted, false, false>(r.y, x, r.n, r.l_all, r.u_all, r.w_all));
+    const T l = r.l_all;
+    const T u = r.u_all;
+    Sums s;
+    if (x) {
+        s = one_sign ? scalar_sums<T, Weighted, true, true>(r.y, x, r.n, l, u, r.w_all)
+                     : scalar_sums<T, Weighted, false, true>(r.y, x, r.n, l, u, r.w_all);
+    }
+    else if (finite) {
+        s = one_sign ? scalar_sums<T, Weighted, true, false, false>(r.y, x, r.n, l, u, r.w_all)
+                     : scalar_sums<T, Weighted, false, false, false>(r.y, x, r.n, l, u, r.w_all);
+    }
+    else {
+        s = one_sign ? scalar_sums<T, Weighted, true, false>(r.y, x, r.n, l, u, r.w_all)
+                     : scalar_sums<T, Weighted, false, false>(r.y, x, r.n, l, u, r.w_all);
+    }
     const double total = s.sum - h;
     const double n = static_cast<double>(r.n) + 2;
     const double bound = n * k_eps * (s.size + std::fabs(h)) + n * k_least;
@@ -595,15 +613,15 @@ TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h) noexcept
 }
 
 template <class T>
-int scalar_sign(const Row<T> &r, T *x, double h) noexcept
+int scalar_sign(const Row<T> &r, T *x, double h, bool finite) noexcept
 {
-    return r.w_all != 1.0 ? scalar_sign<T, true>(r, x, h) : scalar_sign<T, false>(r, x, h);
+    return r.w_all != 1.0 ? scalar_sign<T, true>(r, x, h, finite)
+                          : scalar_sign<T, false>(r, x, h, finite);
 }
 
-}  // namespace
-
+// Vector i of the problem as the clip reads it.
 template <class T>
-bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
+Row<T> row_at(const Problem &p, std::ptrdiff_t i) noexcept
 {
     Row<T> r;
     r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
@@ -614,12 +632,39 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
     r.u_all = r.u ? T(0) : static_cast<T>(p.u.vector[i]);
     r.w_all = p.w.vector.data && !p.w.each ? p.w.vector[i] : 1.0;
     r.n = p.n;
+    return r;
+}
+
+}  // namespace
+
+template <class T>
+bool likely_clipped(const Problem &p, std::ptrdiff_t i) noexcept
+{
+    constexpr std::ptrdiff_t k = k_one_sided_guess_sample;
+    const Row<T> r = row_at<T>(p, i);
+    if (r.n < 2 * k) {
+        return true;
+    }
+    // Evenly spread, the first half a step in.
+    double sum = 0.0;
+    for (std::ptrdiff_t q = 0; q < k; ++q) {
+        const std::ptrdiff_t j = (2 * q + 1) * r.n / (2 * k);
+        sum += r.weight(j) * static_cast<double>(r.clip(j));
+    }
+    const double estimate = sum * (static_cast<double>(r.n) / static_cast<double>(k));
+    return p.sense > 0 ? !(estimate > p.h[i]) : !(estimate < p.h[i]);
+}
+
+template <class T>
+bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
+{
+    const Row<T> r = row_at<T>(p, i);
     T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
     // In place, y stays intact until the clip is known to be the result.
     const bool ahead = write && p.out != p.y;
     int sign = 3;
     if (!r.l && !r.u && !r.w && simd::available()) {
-        sign = scalar_sign(r, ahead ? out : nullptr, p.h[i]);
+        sign = scalar_sign(r, ahead ? out : nullptr, p.h[i], p.finite);
     }
     if (sign == 3) {
         sign = clip_sign(r, ahead ? out : nullptr, p.h[i]);
@@ -650,6 +695,8 @@ std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     return i - begin;
 }
 
+template bool likely_clipped<float>(const Problem &, std::ptrdiff_t) noexcept;
+template bool likely_clipped<double>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,

@@ -20,6 +20,12 @@ namespace tavorin::one_sided {
 template <class T>
 bool clip_satisfies(const Problem &problem, std::ptrdiff_t i, bool write = true) noexcept;
 
+// A guess, from a sample of its elements, whether clip_satisfies holds for
+// vector i: where to write its clip as it is summed when no vector before it
+// tells.  Only a guess (true for short vectors); the decision is clip_satisfies'.
+template <class T>
+bool likely_clipped(const Problem &problem, std::ptrdiff_t i) noexcept;
+
 // The decisions of the last four vectors clipped_run read together, kept for
 // the next call, which takes them instead of reading the vectors again (runs
 // often end inside a block of four).  One for a thread's vectors, in order.

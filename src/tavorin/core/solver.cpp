@@ -240,7 +240,8 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     std::ptrdiff_t clipped_at = -1;    // one-sided: the vector found clipped after a run
     std::ptrdiff_t unclipped_at = -1;  // and found not to be after a run of clipped ones
     // One-sided: the last vector (or call's vectors) went the equality's way,
-    // so the next is taken as the same, its clip not written ahead.
+    // so the next is taken as the same, its clip not written ahead (the
+    // range's first vector as a sample of its elements suggests).
     bool active = false;
     // What every call of vectors side by side shares; each sets its rows.
     double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
@@ -266,6 +267,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     while (i < end) {
         if (!side) {
             if (p.sense != 0) {
+                if (i == begin) {
+                    active = !one_sided::likely_clipped<T>(p, i);
+                }
                 const bool clipped = one_sided::clip_satisfies<T>(p, i, !active);
                 active = !clipped;
                 if (clipped) {

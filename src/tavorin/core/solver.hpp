@@ -34,6 +34,8 @@ struct Problem {
     Operand u;
     Operand w;
     bool check_finite = false;
+    // y is known to hold no NaN or infinity (the caller scanned it).
+    bool finite = false;
     // 0: sum_j w_j x_j = h; 1: <= h; -1: >= h.  One-sided, a vector whose
     // clip(y, l, u) satisfies the sum is that clip, else the equality's
     // projection.

@@ -123,6 +123,10 @@ constexpr std::ptrdiff_t k_spare_max_doubles = std::ptrdiff_t{1} << 25;
 // Rows up to this many elements are decided four vectors at a time (one setup, reduction
 // and error bound for the four): rows of 100 took 2.8 instructions an element alone, 2.5 so.
 constexpr std::ptrdiff_t k_one_sided_block_max_n = 256;
+// The elements whose clips guess, for a thread's first long vector, whether its own clip
+// is the result (and so is written as it is summed): a guess only, and a wrong one costs
+// one pass of writes; rows shorter than twice this take the guess that it is.
+constexpr std::ptrdiff_t k_one_sided_guess_sample = 32;
 
 }  // namespace tavorin::tuning
 

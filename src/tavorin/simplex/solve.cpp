@@ -183,6 +183,7 @@ PyObject *solve(PyObject *, PyObject *args) noexcept
             first = scan(y, team);
         }
         if (started && first < 0) {
+            problem.finite = check_finite == 2;
             first = tavorin::solve(problem, team);
         }
     });
