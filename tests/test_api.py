@@ -175,6 +175,13 @@ def set_cases():
     quarters = rng.integers(-4, 8, (13, 256)) / 4
     on_sum = np.clip(quarters, 0.0, 1.0).sum(1) - np.arange(13) % 3 * 0.25
     yield "h on the clip's sum, rows of 256", quarters, on_sum, 0.0, 1.0, None
+    # Mostly not clipped, so that calls of vectors go side by side unchecked (the
+    # kernel tells their clips): a few clipped, a few on the clip's sum.
+    tenths = rng.integers(-4, 12, (200, 10)) / 8
+    sums = np.clip(tenths, 0.0, 1.0).sum(1)
+    some = np.where(np.arange(200) % 23 == 19, sums + 0.5, np.minimum(0.2, sums / 2))
+    some = np.where(np.arange(200) % 37 == 30, sums, some)
+    yield "rows of 10, a few clipped or on the clip's sum", tenths, some, 0.0, 1.0, None
     beyond = [[1.5e308, 1.5e308, -1.0, 2.0]]
     yield "finite y, its sum beyond the doubles", beyond, 0.0, -1e308, 1e308, None
 

@@ -25,10 +25,12 @@
 #define TAVORIN_TARGET_AVX2
 #define TAVORIN_ALWAYS_INLINE __forceinline
 #define TAVORIN_EXPORT __declspec(dllexport)
+#define TAVORIN_NOINLINE __declspec(noinline)
 #else
 #define TAVORIN_TARGET_AVX2 __attribute__((target("avx2")))
 #define TAVORIN_ALWAYS_INLINE inline __attribute__((always_inline))
 #define TAVORIN_EXPORT __attribute__((visibility("default")))
+#define TAVORIN_NOINLINE __attribute__((noinline))
 #endif
 
 namespace tavorin {

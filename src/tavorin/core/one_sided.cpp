@@ -2,6 +2,7 @@
 #include "core/one_sided.hpp"
 
 #include "core/exact_sum.hpp"
+#include "core/passes.hpp"
 #include "core/simd.hpp"
 #include "core/tuning.hpp"
 
@@ -16,9 +17,7 @@ using tuning::k_one_sided_block_max_n;
 using tuning::k_one_sided_guess_sample;
 
 constexpr double k_eps = std::numeric_limits<double>::epsilon();
-// Beyond what the products' underflow loses (half the least subnormal each),
-// and normal: arithmetic on subnormals is slow.
-constexpr double k_least = 0x1p-1020;
+constexpr double k_least = passes::k_clip_least;
 
 template <class T>
 const T *row_of(const Operand &o, std::ptrdiff_t i) noexcept
@@ -679,6 +678,19 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
 }
 
 template <class T>
+bool clips_of_unsettled(const Problem &p, std::ptrdiff_t i, int count, bool *ok) noexcept
+{
+    bool any = false;
+    for (int k = 0; k < count; ++k) {
+        if (!ok[k] && clip_satisfies<T>(p, i + k)) {
+            ok[k] = true;
+            any = true;
+        }
+    }
+    return any;
+}
+
+template <class T>
 std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end, bool clipped,
                            Decisions *decisions) noexcept
 {
@@ -699,6 +711,8 @@ template bool likely_clipped<float>(const Problem &, std::ptrdiff_t) noexcept;
 template bool likely_clipped<double>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
+template bool clips_of_unsettled<float>(const Problem &, std::ptrdiff_t, int, bool *) noexcept;
+template bool clips_of_unsettled<double>(const Problem &, std::ptrdiff_t, int, bool *) noexcept;
 template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,
                                            Decisions *) noexcept;
 template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,

@@ -21,6 +21,11 @@
 
 namespace tavorin::passes {
 
+// The least term of a one-sided decision's error bound (one_sided.cpp, and
+// Side::sense): beyond what the products' underflow loses (half the least
+// subnormal each), and normal, since arithmetic on subnormals is slow.
+constexpr double k_clip_least = 0x1p-1020;
+
 // One vector as the passes read it: l, u, w point at n values each, or are
 // null and the same value holds for every element (no weights: w = 1).
 template <class T>
@@ -126,7 +131,7 @@ struct Side {
     double *slope = nullptr;
     // What it found: tau[k], and ok[k] false when it left vector k to the
     // general path (a non-finite y or sum, l >= u, magnitudes near the
-    // largest double).
+    // largest double, a clip that may satisfy a one-sided sum).
     double *tau = nullptr;
     bool *ok = nullptr;
     // The settled vectors' projections are written to out (`out_stride`
@@ -136,6 +141,11 @@ struct Side {
     T *out = nullptr;
     std::ptrdiff_t out_stride = 0;
     bool stream = false;
+    // One-sided (1: sum_j x_j <= h, -1: >= h; 0: the equality): a vector
+    // whose clip(y, l, u), l and u rounded to T, may satisfy its sum (its
+    // sum's error bound does not show that it does not) is left unsettled,
+    // for the caller to decide exactly; the rest are the equality's.
+    int sense = 0;
     // Where the next call's vectors start (null: none; only read ahead
     // into the caches).
     const T *next = nullptr;

@@ -320,8 +320,13 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // Vector i is known not clipped, unless taken as such after a call
             // of vectors none of which was.
             const int known = i == unclipped_at || !active ? 1 : 0;
-            const int run = known + static_cast<int>(one_sided::clipped_run<T>(
-                                        p, i + known, i + count, false, &decisions));
+            // Taken as such without weights (the kernel's sums are those of
+            // one weight), the kernel tells each vector's clip from its copy.
+            const bool telling = known == 0 && !p.w.vector.data;
+            call.sense = telling ? p.sense : 0;
+            const int run = telling ? count
+                                    : known + static_cast<int>(one_sided::clipped_run<T>(
+                                                  p, i + known, i + count, false, &decisions));
             if (run == 0) {
                 active = false;  // its clip satisfies it, and is written
                 ++i;
@@ -371,6 +376,9 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         const bool judging = i % chunk < 2 * rows;
         shifts.add(tau, ok, judging);
         offsets.add(start, ok, judging);
+        if (call.sense != 0 && one_sided::clips_of_unsettled<T>(p, i, count, ok)) {
+            active = false;  // the next go as after a clipped one
+        }
         for (int k = 0; k < count; ++k) {
             double start = std::numeric_limits<double>::quiet_NaN();
             if (!ok[k] && !solve_one<T>(p, i + k, ws, splitter, start)) {
