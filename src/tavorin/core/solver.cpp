@@ -320,9 +320,11 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             // Vector i is known not clipped, unless taken as such after a call
             // of vectors none of which was.
             const int known = i == unclipped_at || !active ? 1 : 0;
-            // Taken as such without weights (the kernel's sums are those of
-            // one weight), the kernel tells each vector's clip from its copy.
-            const bool telling = known == 0 && !p.w.vector.data;
+            // Without weights (the kernel's sums are those of one weight) the
+            // next vectors go side by side as they come, and the kernel tells
+            // each one's clip from its copy (Side::sense): calls of eight
+            // where the clipped and the others alternate, not runs of a few.
+            const bool telling = !p.w.vector.data;
             call.sense = telling ? p.sense : 0;
             const int run = telling ? count
                                     : known + static_cast<int>(one_sided::clipped_run<T>(
