@@ -265,7 +265,7 @@ def mixed_batch(seed, n):
     return rng.standard_normal((70, n)) * rng.choice([0.05, 1.0, 30.0], (70, 1))
 
 
-@pytest.mark.parametrize("n", [5, 10, 300, 9000])
+@pytest.mark.parametrize("n", [5, 10, 300, 2500, 9000])
 @pytest.mark.parametrize(
     "call",
     [

@@ -1,7 +1,8 @@
-// The clip of a one-sided set's vector, and the exact sign of its sum's distance from h.
+// Whether a one-sided set's vector is its clip: one vector at a time, or runs of them four
+// at a time, the sums in lanes and their error bounds (the exact sign in one_sided_sign.cpp).
 #include "core/one_sided.hpp"
+#include "core/one_sided_row.hpp"
 
-#include "core/exact_sum.hpp"
 #include "core/passes.hpp"
 #include "core/simd.hpp"
 #include "core/tuning.hpp"
@@ -18,186 +19,6 @@ using tuning::k_one_sided_guess_sample;
 
 constexpr double k_eps = std::numeric_limits<double>::epsilon();
 constexpr double k_least = passes::k_clip_least;
-
-template <class T>
-const T *row_of(const Operand &o, std::ptrdiff_t i) noexcept
-{
-    return o.each ? reinterpret_cast<const T *>(o.each + i * o.each_stride) : nullptr;
-}
-
-// The elements of one vector as the clip reads them.
-template <class T>
-struct Row {
-    const T *y;
-    const T *l;  // per element, else l_all for all
-    const T *u;
-    const T *w;  // per element, else w_all (1 without weights)
-    T l_all;
-    T u_all;
-    double w_all;
-    std::ptrdiff_t n;
-
-    // min(max(y, l), u) as the lanes take them (simd.hpp): at u when
-    // u <= y, else at l when y <= l, as the passes class an element at a
-    // shift of 0.
-    T clip(std::ptrdiff_t j) const noexcept
-    {
-        const T y_j = y[j];
-        const T u_j = u ? u[j] : u_all;
-        const T l_j = l ? l[j] : l_all;
-        const T c = y_j > l_j ? y_j : l_j;
-        return c < u_j ? c : u_j;
-    }
-    double weight(std::ptrdiff_t j) const noexcept { return w ? static_cast<double>(w[j]) : w_all; }
-};
-
-// The sign of sum_j w_j clip(y_j) - h, exactly.
-template <class T>
-int exact_sign(const Row<T> &r, double h) noexcept
-{
-    ExactSum s;
-    for (std::ptrdiff_t j = 0; j < r.n; ++j) {
-        s.add(r.weight(j), static_cast<double>(r.clip(j)));
-    }
-    s.add(-h);
-    return s.sign();
-}
-
-// Whether y holds a NaN or an infinity (the sum of y above was not finite:
-// either, or finite elements past the doubles).
-template <class T>
-bool nonfinite(const Row<T> &r) noexcept
-{
-    for (std::ptrdiff_t j = 0; j < r.n; ++j) {
-        if (!std::isfinite(static_cast<double>(r.y[j]))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The sign from four lanes' sums: of the terms, of their magnitudes, and of
-// y itself (not finite after a NaN or an infinity), or 2 for a NaN or an
-// infinity in y.
-template <class T>
-int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
-            const double (&probe)[4], double h) noexcept
-{
-    const double total = ((sum[0] + sum[1]) + (sum[2] + sum[3])) - h;
-    const double magnitude = ((size[0] + size[1]) + (size[2] + size[3])) + std::fabs(h);
-    if (!std::isfinite((probe[0] + probe[1]) + (probe[2] + probe[3])) && nonfinite(r)) {
-        return 2;
-    }
-    // Each product and each addition rounds once, by at most half an ulp of
-    // a partial sum of magnitudes (or, underflowing, of the least double).
-    const double n = static_cast<double>(r.n) + 2;
-    const double bound = n * k_eps * magnitude + n * k_least;
-    if (std::isfinite(bound) && std::fabs(total) > bound) {
-        return total > 0 ? 1 : -1;
-    }
-    return exact_sign(r, h);
-}
-
-// The sign of sum_j w_j clip(y_j) - h (the clip written to x when not
-// null), or 2 when y holds a NaN or an infinity: from a sum in doubles where
-// its error bound decides it, else exactly (a sum within rounding of h, or
-// beyond the doubles).
-template <class T>
-int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
-{
-    double sum[4] = {0.0, 0.0, 0.0, 0.0};
-    double size[4] = {0.0, 0.0, 0.0, 0.0};
-    double probe[4] = {0.0, 0.0, 0.0, 0.0};  // y itself: not finite after a NaN or an infinity
-    std::ptrdiff_t j = 0;
-    for (; j + 4 <= r.n; j += 4) {
-        for (int k = 0; k < 4; ++k) {
-            const T c = r.clip(j + k);
-            if (x) {
-                x[j + k] = c;
-            }
-            const double t = r.weight(j + k) * static_cast<double>(c);
-            sum[k] += t;
-            size[k] += std::fabs(t);
-            probe[k] += static_cast<double>(r.y[j + k]);
-        }
-    }
-    for (; j < r.n; ++j) {
-        const T c = r.clip(j);
-        if (x) {
-            x[j] = c;
-        }
-        const double t = r.weight(j) * static_cast<double>(c);
-        sum[0] += t;
-        size[0] += std::fabs(t);
-        probe[0] += static_cast<double>(r.y[j]);
-    }
-    return decided(r, sum, size, probe, h);
-}
-
-// clip_sign_plain in lanes of four; the clip is min(max(y, l), u), which
-// classes as the rule does (at u when u <= y, else at l when y <= l).
-template <class T, bool Write, bool Each, bool Weighted>
-TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
-{
-    using namespace simd;
-    const F64x4 l_all = broadcast(static_cast<double>(r.l_all));
-    const F64x4 u_all = broadcast(static_cast<double>(r.u_all));
-    const F64x4 w_all = broadcast(r.w_all);
-    F64x4 sum = zero(), size = zero(), probe = zero();
-    const std::ptrdiff_t n4 = r.n - r.n % 4;
-    for (std::ptrdiff_t j = 0; j < n4; j += 4) {
-        const F64x4 y = load(r.y + j);
-        const F64x4 l = Each && r.l ? load(r.l + j) : l_all;
-        const F64x4 u = Each && r.u ? load(r.u + j) : u_all;
-        const F64x4 c = min(max(y, l), u);
-        if (Write) {
-            store(x + j, c);
-        }
-        const F64x4 t = Weighted ? (Each && r.w ? load(r.w + j) : w_all) * c : c;
-        sum = sum + t;
-        size = size + max(t, negated(t));
-        probe = probe + y;
-    }
-    double sums[4], sizes[4], probes[4];
-    store(sums, sum);
-    store(sizes, size);
-    store(probes, probe);
-    for (std::ptrdiff_t j = n4; j < r.n; ++j) {
-        const T c = r.clip(j);
-        if (Write) {
-            x[j] = c;
-        }
-        const double t = r.weight(j) * static_cast<double>(c);
-        sums[0] += t;
-        sizes[0] += std::fabs(t);
-        probes[0] += static_cast<double>(r.y[j]);
-    }
-    return decided(r, sums, sizes, probes, h);
-}
-
-template <class T>
-int clip_sign(const Row<T> &r, T *x, double h) noexcept
-{
-    if (!simd::available()) {
-        return clip_sign_plain(r, x, h);
-    }
-    const bool each = r.l || r.u || r.w;
-    const bool weighted = r.w || r.w_all != 1.0;
-    if (each) {
-        return x ? clip_sign_simd<T, true, true, true>(r, x, h)
-                 : clip_sign_simd<T, false, true, true>(r, x, h);
-    }
-    if (weighted) {
-        return x ? clip_sign_simd<T, true, false, true>(r, x, h)
-                 : clip_sign_simd<T, false, false, true>(r, x, h);
-    }
-    return x ? clip_sign_simd<T, true, false, false>(r, x, h)
-             : clip_sign_simd<T, false, false, false>(r, x, h);
-}
-
-}  // namespace
-
-namespace {
 
 // Vector i's clip(y, l, u) into its row of out (sets of one value per vector).
 template <class T>
@@ -616,22 +437,6 @@ int scalar_sign(const Row<T> &r, T *x, double h, bool finite) noexcept
 {
     return r.w_all != 1.0 ? scalar_sign<T, true>(r, x, h, finite)
                           : scalar_sign<T, false>(r, x, h, finite);
-}
-
-// Vector i of the problem as the clip reads it.
-template <class T>
-Row<T> row_at(const Problem &p, std::ptrdiff_t i) noexcept
-{
-    Row<T> r;
-    r.y = reinterpret_cast<const T *>(p.y + i * p.y_stride);
-    r.l = row_of<T>(p.l, i);
-    r.u = row_of<T>(p.u, i);
-    r.w = row_of<T>(p.w, i);
-    r.l_all = r.l ? T(0) : static_cast<T>(p.l.vector[i]);
-    r.u_all = r.u ? T(0) : static_cast<T>(p.u.vector[i]);
-    r.w_all = p.w.vector.data && !p.w.each ? p.w.vector[i] : 1.0;
-    r.n = p.n;
-    return r;
 }
 
 }  // namespace
