@@ -3,9 +3,11 @@
     python bench/sets.py [--reps N] [--only NAME]
 
 Columns (medians of N interleaved calls, ratios the medians of paired ratios,
-as in bench/exact.py): `<=/==`, tavorin._simplex.solve with sense "<=" where
-the constraint is active against "==" on the same data (random: N(0,1)/sqrt(n),
-h=1, l=0, u=1); `<= in/clip`, "<=" where every vector's clip satisfies the sum
+as in bench/exact.py): `<=/==`, tavorin._simplex.solve with sense "<=" against
+"==" on the same data (random: N(0,1)/sqrt(n), h=1, l=0, u=1: active in every
+vector from rows of 100 on, in about two thirds of the rows of 10); `<=/== all`,
+the same with h half the least clip's sum, where the constraint is active in
+every vector; `<= in/clip`, "<=" where every vector's clip satisfies the sum
 (h = n) against one np.clip(y, 0, 1, out=...); `l1/|y|`, tavorin.project_l1_ball
 (radius 1) against tavorin.project_capped_simplex(|y|, 1, 0, inf, sense="<=")
 with a precomputed |y|, and `l1/abs` against the same with np.abs(y) taken in
@@ -72,9 +74,12 @@ def columns(y, peer):
     n = y.shape[1]
     a = np.abs(y)
     out = np.empty_like(y)
+    low = 0.5 * float(np.clip(y, 0.0, 1.0).sum(axis=1).min())
     cols = {
         "==": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 0),
         "<=": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 1),
+        "== all": lambda: _simplex.solve(y, out, low, 0.0, 1.0, None, True, 1, 0),
+        "<= all": lambda: _simplex.solve(y, out, low, 0.0, 1.0, None, True, 1, 1),
         "<= in": lambda: _simplex.solve(y, out, float(n), 0.0, 1.0, None, True, 1, 1),
         "clip": lambda: np.clip(y, 0.0, 1.0, out=out),
         "l1": lambda: tavorin.project_l1_ball(y, 1.0),
@@ -97,7 +102,8 @@ def main():
     args = parser.parse_args()
     peer = optax_ball()
     rng = np.random.default_rng(36)
-    head = f"{'workload':<20} {'<=/==':>7} {'<= in/clip':>11} {'l1/|y|':>7} {'l1/abs':>7}"
+    head = f"{'workload':<20} {'<=/==':>7} {'<=/== all':>10} {'<= in/clip':>11}"
+    head += f" {'l1/|y|':>7} {'l1/abs':>7}"
     print(head + f" {'optax/l1':>9} {'jax l1/l1':>10} {'jax <=/<=':>10} {'optax/jax l1':>13}")
     for m, n in SHAPES:
         name = f"random {m}x{n}"
@@ -107,6 +113,7 @@ def main():
         cols = columns(y, peer)
         samples = measure(cols, args.reps)
         line = f"{name:<20} {paired(samples, '<=', '=='):>6.2f}x"
+        line += f" {paired(samples, '<= all', '== all'):>9.2f}x"
         line += f" {paired(samples, '<= in', 'clip'):>10.2f}x {paired(samples, 'l1', '|y|'):>6.2f}x"
         line += f" {paired(samples, 'l1', 'abs'):>6.2f}x"
         line += f" {paired(samples, 'optax', 'l1'):>8.1f}x" if peer else f" {'':>9}"

@@ -259,24 +259,32 @@ def test_l1_ball_against_exact_arithmetic(case):
             assert (np.signbit(got[i]) == np.signbit(want)).all(), i
 
 
-def mixed_batch(seed, n):
-    """Vectors inside and outside the one-sided sets and the ball, alike and not."""
+def mixed_batch(seed, n, dtype=np.float64):
+    """Vectors inside and outside the one-sided sets and the ball, alike and not; in float32
+    with signed zeros among them."""
     rng = np.random.default_rng(seed)
-    return rng.standard_normal((70, n)) * rng.choice([0.05, 1.0, 30.0], (70, 1))
+    y = rng.standard_normal((70, n)) * rng.choice([0.05, 1.0, 30.0], (70, 1))
+    if dtype == np.float32:
+        zero = rng.random(y.shape) < 0.2
+        y[zero] = np.copysign(0.0, rng.standard_normal(zero.sum()))
+    return y.astype(dtype)
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32], ids=["float64", "float32"])
 @pytest.mark.parametrize("n", [5, 10, 300, 2500, 9000])
 @pytest.mark.parametrize(
     "call",
     [
         lambda y, **o: project(y, 0.2 * y.shape[1], -1.0, 2.0, sense="<=", **o),
         lambda y, **o: project(y, -0.2 * y.shape[1], -2.0, 1.0, sense=">=", **o),
+        # l a signed zero in float32: the clip's zeros take its sign
+        lambda y, **o: project(y, 0.3 * y.shape[1], -1e-50, 1.0, sense="<=", **o),
         lambda y, **o: tavorin.project_l1_ball(y, 0.5 * y.shape[1], **o),
     ],
-    ids=["<=", ">=", "l1 ball"],
+    ids=["<=", ">=", "<= l rounding to -0", "l1 ball"],
 )
-def test_one_sided_results_depend_on_the_vector_alone_and_not_on_out(call, n):
-    y = mixed_batch(n, n)
+def test_one_sided_results_depend_on_the_vector_alone_and_not_on_out(call, n, dtype):
+    y = mixed_batch(n, n, dtype)
     order = np.random.default_rng(1).permutation(len(y))
     whole = call(y, workers=2)
     assert whole.tobytes() == call(y[order], workers=2)[np.argsort(order)].tobytes()

@@ -483,16 +483,18 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
 }
 
 template <class T>
-bool clips_of_unsettled(const Problem &p, std::ptrdiff_t i, int count, bool *ok) noexcept
+int clips_of_unsettled(const Problem &p, std::ptrdiff_t i, int count, bool *ok,
+                       const int *clipped) noexcept
 {
-    bool any = false;
+    int clips = 0;
     for (int k = 0; k < count; ++k) {
-        if (!ok[k] && clip_satisfies<T>(p, i + k)) {
+        const bool written = ((clipped[k / 4] >> (k % 4)) & 1) != 0;
+        if (!ok[k] && (written || clip_satisfies<T>(p, i + k))) {
             ok[k] = true;
-            any = true;
+            ++clips;
         }
     }
-    return any;
+    return clips;
 }
 
 template <class T>
@@ -516,8 +518,10 @@ template bool likely_clipped<float>(const Problem &, std::ptrdiff_t) noexcept;
 template bool likely_clipped<double>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
-template bool clips_of_unsettled<float>(const Problem &, std::ptrdiff_t, int, bool *) noexcept;
-template bool clips_of_unsettled<double>(const Problem &, std::ptrdiff_t, int, bool *) noexcept;
+template int clips_of_unsettled<float>(const Problem &, std::ptrdiff_t, int, bool *,
+                                       const int *) noexcept;
+template int clips_of_unsettled<double>(const Problem &, std::ptrdiff_t, int, bool *,
+                                        const int *) noexcept;
 template std::ptrdiff_t clipped_run<float>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,
                                            Decisions *) noexcept;
 template std::ptrdiff_t clipped_run<double>(const Problem &, std::ptrdiff_t, std::ptrdiff_t, bool,

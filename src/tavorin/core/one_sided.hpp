@@ -26,12 +26,13 @@ bool clip_satisfies(const Problem &problem, std::ptrdiff_t i, bool write = true)
 template <class T>
 bool likely_clipped(const Problem &problem, std::ptrdiff_t i) noexcept;
 
-// For each of the vectors [i, i + count) with ok[k] false, whether
-// clip_satisfies holds (then its clip is written and ok[k] set): whether it
-// held for any.  For those the side-by-side kernel left unsettled with
-// Side::sense.
+// For each of the vectors [i, i + count) with ok[k] false, whether its clip
+// is the result (then ok[k] is set): where the side-by-side kernel wrote it
+// (Side::clipped), else where clip_satisfies holds, which writes it.
+// How many they were.
 template <class T>
-bool clips_of_unsettled(const Problem &problem, std::ptrdiff_t i, int count, bool *ok) noexcept;
+int clips_of_unsettled(const Problem &problem, std::ptrdiff_t i, int count, bool *ok,
+                       const int *clipped) noexcept;
 
 // The decisions of the last four vectors clipped_run read together, kept for
 // the next call, which takes them instead of reading the vectors again (runs

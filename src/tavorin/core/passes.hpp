@@ -134,6 +134,10 @@ struct Side {
     // largest double, a clip that may satisfy a one-sided sum).
     double *tau = nullptr;
     bool *ok = nullptr;
+    // With `sense`, bit k % 4 of clipped[k / 4] (k_side_rows / 4 of them)
+    // set where vector k's clip satisfies its sum (the bound shows it) and is
+    // written to out; ok[k] is false there.
+    int *clipped = nullptr;
     // The settled vectors' projections are written to out (`out_stride`
     // elements apart; may be the rows themselves; null: not written); with
     // `stream`, whole lines of it are stored past the caches where its rows
@@ -142,9 +146,10 @@ struct Side {
     std::ptrdiff_t out_stride = 0;
     bool stream = false;
     // One-sided (1: sum_j x_j <= h, -1: >= h; 0: the equality): a vector
-    // whose clip(y, l, u), l and u rounded to T, may satisfy its sum (its
-    // sum's error bound does not show that it does not) is left unsettled,
-    // for the caller to decide exactly; the rest are the equality's.
+    // whose clip(y, l, u), l and u rounded to T, satisfies its sum by the
+    // sum's error bound is the clip (`clipped`, where out is not null); one
+    // the bound leaves open is left unsettled, for the caller to decide
+    // exactly; the rest are the equality's.
     int sense = 0;
     // Where the next call's vectors start (null: none; only read ahead
     // into the caches).

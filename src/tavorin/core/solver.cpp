@@ -246,6 +246,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     // What every call of vectors side by side shares; each sets its rows.
     double l[rows], u[rows], h[rows], start[rows], tau[rows], probe[rows], slope[rows];
     bool ok[rows];
+    int clipped[rows / 4] = {};
     passes::Side<T> call;
     call.stride = p.y_stride / size;
     call.n = p.n;
@@ -257,6 +258,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     call.slope = probing ? slope : nullptr;
     call.tau = tau;
     call.ok = ok;
+    call.clipped = clipped;
     call.out_stride = p.out_stride / size;
     call.stream = streaming;
     call.scratch = scratch.get();
@@ -378,7 +380,7 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
         const bool judging = i % chunk < 2 * rows;
         shifts.add(tau, ok, judging);
         offsets.add(start, ok, judging);
-        if (call.sense != 0 && one_sided::clips_of_unsettled<T>(p, i, count, ok)) {
+        if (call.sense != 0 && one_sided::clips_of_unsettled<T>(p, i, count, ok, clipped) > 0) {
             active = false;  // the next go as after a clipped one
         }
         for (int k = 0; k < count; ++k) {
