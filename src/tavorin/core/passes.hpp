@@ -134,9 +134,9 @@ struct Side {
     // largest double, a clip that may satisfy a one-sided sum).
     double *tau = nullptr;
     bool *ok = nullptr;
-    // With `sense`, bit k % 4 of clipped[k / 4] (k_side_rows / 4 of them)
-    // set where vector k's clip satisfies its sum (the bound shows it) and is
-    // written to out; ok[k] is false there.
+    // With `sense` (then not null), bit k % 4 of clipped[k / 4]
+    // (k_side_rows / 4 of them) set where vector k's clip satisfies its sum
+    // (the bound shows it) and is written to out; ok[k] is false there.
     int *clipped = nullptr;
     // The settled vectors' projections are written to out (`out_stride`
     // elements apart; may be the rows themselves; null: not written); with
