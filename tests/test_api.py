@@ -239,6 +239,16 @@ def l1_cases():
     yield "float32", normal((30, 20)).astype(np.float32), 4.0, None
     yield "ints", rng.integers(-3, 4, (20, 6)), 5, None
     yield "blocks of short vectors", normal((900, 10)), rng.uniform(4.0, 12.0, 900), None
+    # Longer than a block; integers keep the reference quick. Radii past, on and short of
+    # the sum of |y| (on it and 2**-30 short of it, rounding leaves the sign to the exact
+    # decision).
+    long = rng.integers(-3, 4, (3, 8200)).astype(float)
+    size = np.abs(long).sum(axis=1)
+    yield "long vectors", long, size + [1.0, 0.0, -(2.0**-30)], None
+    w_long = np.where(long > 0, 2.0, 1.0)
+    w_size = (w_long * np.abs(long)).sum(axis=1)
+    yield "long, weights", long, w_size - [0.0, 3.0, 500.0], w_long
+    yield "long, float32", long.astype(np.float32), size - [0.0, 1.0, 2000.0], None
 
 
 @pytest.mark.parametrize("case", list(l1_cases()), ids=lambda c: c[0])

@@ -1,7 +1,11 @@
 // The l1 ball over rows, a block of vectors at a time in scratch the caches keep.
 #include "core/ball.hpp"
 
+#include "core/passes.hpp"
+
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -39,12 +43,85 @@ void signed_back(const Problem &part, std::ptrdiff_t rows) noexcept
     }
 }
 
+// |y| of a vector longer than a block into its row of out, and the weighted
+// sum of it: whether that shows the vector inside the ball (-1), outside
+// (1), or neither (0: a sum within its error bound of h, the bound
+// clip_satisfies takes, or not finite).  Four sums, so that the adds do not
+// wait on each other; any order of them keeps the bound.
+template <class T, bool Each>
+int absolute_side(const Problem &part) noexcept
+{
+    const T *y = reinterpret_cast<const T *>(part.y);
+    T *z = reinterpret_cast<T *>(part.out);
+    const T *w = reinterpret_cast<const T *>(part.w.each);
+    const std::ptrdiff_t n = part.n;
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        for (int k = 0; k < 4; ++k) {
+            z[j + k] = std::fabs(y[j + k]);
+            const double term = static_cast<double>(z[j + k]);
+            sums[k] += Each ? static_cast<double>(w[j + k]) * term : term;
+        }
+    }
+    for (; j < n; ++j) {
+        z[j] = std::fabs(y[j]);
+        sums[0] += Each ? static_cast<double>(w[j]) * static_cast<double>(z[j])
+                        : static_cast<double>(z[j]);
+    }
+    const double w_all = part.w.vector.data && !Each ? part.w.vector[0] : 1.0;
+    const double sum = ((sums[0] + sums[1]) + (sums[2] + sums[3])) * w_all;
+    const double h = part.h[0];
+    const double terms = static_cast<double>(n) + 2;
+    const double bound = terms * std::numeric_limits<double>::epsilon() * (sum + std::fabs(h)) +
+                         terms * passes::k_clip_least;
+    if (!(std::isfinite(sum) && std::fabs(sum - h) > bound &&
+          bound <= std::numeric_limits<double>::max())) {
+        return 0;
+    }
+    return sum > h ? 1 : -1;
+}
+
+// A vector longer than a block, solved in out (never y's memory), where a
+// block of scratch would not stay in the caches anyway.  |y|'s pass decides
+// the ball where it can: inside, y is the result; outside, the equality's
+// projection, which then reads |y| without the one-sided decision's pass.
+template <class T>
+std::ptrdiff_t solve_long(const Problem &p, std::ptrdiff_t i, Team *team) noexcept
+{
+    Problem part = rows_of(p, i, 1);
+    part.signs = false;
+    const int side = part.w.each ? absolute_side<T, true>(part) : absolute_side<T, false>(part);
+    if (side < 0) {
+        std::memcpy(part.out, part.y, static_cast<std::size_t>(p.n) * sizeof(T));
+        return -1;
+    }
+    const Problem signs = part;
+    part.y = part.out;
+    part.y_stride = part.out_stride;
+    part.sense = side > 0 ? 0 : part.sense;
+    const std::ptrdiff_t bad = tavorin::solve_rows(part, 0, 1, team);
+    if (bad < 0) {
+        signed_back<T>(signs, 1);
+    }
+    return bad;
+}
+
 template <class T>
 std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t end, Team *team,
                            std::ptrdiff_t chunk) noexcept
 {
     const std::ptrdiff_t chunks = k_block_elements / (p.n * chunk);
     const std::ptrdiff_t fit = chunk * (chunks < 1 ? 1 : chunks);
+    if (p.n > k_block_elements) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            const std::ptrdiff_t bad = solve_long<T>(p, i, team);
+            if (bad >= 0) {
+                return i + bad;
+            }
+        }
+        return -1;
+    }
     const std::ptrdiff_t block = fit < end - begin ? fit : end - begin;
     const std::unique_ptr<T[]> scratch(new (std::nothrow) T[static_cast<std::size_t>(block * p.n)]);
     for (std::ptrdiff_t i = begin; i < end; i += block) {
