@@ -113,6 +113,9 @@ NAN_LAST[-1, -1] = np.nan
 # Short vectors, the NaN's many vectors after the first: the ball solves them a block at a time.
 NAN_LATE = np.ones((3000, 10))
 NAN_LATE[2500, 3] = -np.inf
+# Vectors longer than the l1 ball's blocks, the second holding a NaN.
+NAN_LONG = np.ones((3, 9000))
+NAN_LONG[1, 8000] = np.nan
 MASKED = (
     "{0} is a masked array, and the projection would ignore its mask: pass {0}.filled(value) "
     "to choose the masked values, or {0}.compressed() to drop them"
@@ -274,6 +277,11 @@ L1_REFUSALS = [
      "unspecified result)"),
     ((Y, 1.0), {"sense": "<="}, TypeError,
      "project_l1_ball() got an unexpected keyword argument 'sense'"),
+    ((NAN_LONG, 1.0), {}, ValueError, "y holds NaN or infinity in the vector at batch index "
+     "(1,) (check_finite=False projects it anyway, into an unspecified result)"),
+    ((NAN_LONG, 1.0), {"out": np.zeros((3, 9000)), "workers": 1}, ValueError, "y holds NaN or "
+     "infinity in the vector at batch index (1,) (check_finite=False projects it anyway, into "
+     "an unspecified result)"),
 ]  # fmt: skip
 
 
