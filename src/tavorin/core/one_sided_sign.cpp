@@ -62,6 +62,24 @@ int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
     return exact_sign(r, h);
 }
 
+// The elements [from, n) into the first of the sums (the clip written to x
+// when not null), one at a time: the tail the four sums leave.
+template <class T>
+inline void add_tail(const Row<T> &r, T *x, std::ptrdiff_t from, double (&sum)[4],
+                     double (&size)[4], double (&probe)[4]) noexcept
+{
+    for (std::ptrdiff_t j = from; j < r.n; ++j) {
+        const T c = r.clip(j);
+        if (x) {
+            x[j] = c;
+        }
+        const double t = r.weight(j) * static_cast<double>(c);
+        sum[0] += t;
+        size[0] += std::fabs(t);
+        probe[0] += static_cast<double>(r.y[j]);
+    }
+}
+
 // The sign of sum_j w_j clip(y_j) - h (the clip written to x when not
 // null), or 2 when y holds a NaN or an infinity: from a sum in doubles where
 // its error bound decides it, else exactly (a sum within rounding of h, or
@@ -85,16 +103,7 @@ int clip_sign_plain(const Row<T> &r, T *x, double h) noexcept
             probe[k] += static_cast<double>(r.y[j + k]);
         }
     }
-    for (; j < r.n; ++j) {
-        const T c = r.clip(j);
-        if (x) {
-            x[j] = c;
-        }
-        const double t = r.weight(j) * static_cast<double>(c);
-        sum[0] += t;
-        size[0] += std::fabs(t);
-        probe[0] += static_cast<double>(r.y[j]);
-    }
+    add_tail(r, x, j, sum, size, probe);
     return decided(r, sum, size, probe, h);
 }
 
@@ -126,16 +135,7 @@ TAVORIN_SIMD_KERNEL int clip_sign_simd(const Row<T> &r, T *x, double h) noexcept
     store(sums, sum);
     store(sizes, size);
     store(probes, probe);
-    for (std::ptrdiff_t j = n4; j < r.n; ++j) {
-        const T c = r.clip(j);
-        if (Write) {
-            x[j] = c;
-        }
-        const double t = r.weight(j) * static_cast<double>(c);
-        sums[0] += t;
-        sizes[0] += std::fabs(t);
-        probes[0] += static_cast<double>(r.y[j]);
-    }
+    add_tail(r, Write ? x : nullptr, n4, sums, sizes, probes);
     return decided(r, sums, sizes, probes, h);
 }
 
