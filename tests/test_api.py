@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -182,6 +183,28 @@ def set_cases():
     some = np.where(np.arange(200) % 23 == 19, sums + 0.5, np.minimum(0.2, sums / 2))
     some = np.where(np.arange(200) % 37 == 30, sums, some)
     yield "rows of 10, a few clipped or on the clip's sum", tenths, some, 0.0, 1.0, None
+    # Longer than the side-by-side rows, one at a time: h on the clip's sum, a quarter and
+    # 2**-30 either side of it, in an order where each follows vectors of both kinds.
+    long = rng.integers(-4, 8, (10, 2100)) / 4
+    t = 2.0**-30
+    beside = np.array([-0.25, t, 0.25, -t, 0.0, 0.25, -t, -0.25, 0.0, t])
+    long_sums = np.clip(long, 0.0, 1.0).sum(1)
+    yield "long, h beside the clip's sum", long, long_sums + beside, 0.0, 1.0, None
+    # One weight a vector, and free elements of every bit: h an ulp from w times the clip's
+    # sum s, where h/w, rounded, lies on the other side of s than h/w.
+    some_bits = long.copy()
+    some_bits[:, :3] = rng.uniform(0.1, 0.9, (10, 3))
+    w_long, h_long = [], []
+    for row in np.clip(some_bits, 0.0, 1.0):
+        s = sum(map(Fraction, row))
+        found = []
+        while not found:
+            w = float(rng.uniform(0.5, 2.0))
+            ends = np.nextafter(w * float(s), [-np.inf, np.inf])
+            found = [h for h in ends if (Fraction(w) * s - Fraction(h)) * (s - Fraction(h / w)) < 0]
+        w_long.append([w])
+        h_long.append(found[0])
+    yield "long, a weight each, h by the clip's sum", some_bits, h_long, 0.0, 1.0, w_long
     beyond = [[1.5e308, 1.5e308, -1.0, 2.0]]
     yield "finite y, its sum beyond the doubles", beyond, 0.0, -1e308, 1e308, None
 

@@ -483,6 +483,27 @@ bool clip_satisfies(const Problem &p, std::ptrdiff_t i, bool write) noexcept
 }
 
 template <class T>
+bool equality_first(const Problem &p, std::ptrdiff_t i) noexcept
+{
+    if (p.out == p.y || p.l.each || p.u.each || p.w.vector.data) {
+        return false;
+    }
+    const double l = p.l.vector[i];
+    const double u = p.u.vector[i];
+    if (static_cast<double>(static_cast<T>(l)) != l ||
+        static_cast<double>(static_cast<T>(u)) != u) {
+        return false;
+    }
+    const double reach = static_cast<double>(p.n) * (p.sense > 0 ? u : l);
+    if (std::isinf(reach)) {
+        return p.sense > 0 ? reach > 0 : reach < 0;
+    }
+    // 2^-20: past the product's rounding and the bound's to float.
+    const double margin = std::fabs(reach) * 0x1p-20;
+    return p.sense > 0 ? p.h[i] < reach - margin : p.h[i] > reach + margin;
+}
+
+template <class T>
 int clips_of_unsettled(const Problem &p, std::ptrdiff_t i, int count, bool *ok,
                        const int *clipped) noexcept
 {
@@ -516,6 +537,8 @@ std::ptrdiff_t clipped_run(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
 
 template bool likely_clipped<float>(const Problem &, std::ptrdiff_t) noexcept;
 template bool likely_clipped<double>(const Problem &, std::ptrdiff_t) noexcept;
+template bool equality_first<float>(const Problem &, std::ptrdiff_t) noexcept;
+template bool equality_first<double>(const Problem &, std::ptrdiff_t) noexcept;
 template bool clip_satisfies<float>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template bool clip_satisfies<double>(const Problem &, std::ptrdiff_t, bool) noexcept;
 template int clips_of_unsettled<float>(const Problem &, std::ptrdiff_t, int, bool *,

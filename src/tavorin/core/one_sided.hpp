@@ -26,6 +26,28 @@ bool clip_satisfies(const Problem &problem, std::ptrdiff_t i, bool write = true)
 template <class T>
 bool likely_clipped(const Problem &problem, std::ptrdiff_t i) noexcept;
 
+// Whether vector i of a one-sided problem may take the equality's solve
+// before its decision, whose shift then decides it (equality_stands): out
+// apart from y (the clip may still replace the equality's result); one l and
+// u, both of y's type, so that the clip's sum is the equality's residual at
+// shift 0; no weights (one weight divides h, whose rounding could turn that
+// residual's sign); and h inside the equality's range by far more than the
+// rounding of n*u (n*l for ">="), so that the equality's root exists.
+template <class T>
+bool equality_first(const Problem &problem, std::ptrdiff_t i) noexcept;
+
+// Whether the equality's result at shift `tau` (the finish's, NaN where
+// there is none) is the one-sided set's.  R(0), the residual at shift 0, is
+// the clip's exact sum less h, and R does not increase, so with "<=" a
+// shift above 0 (the double nearest R's root) shows R(0) > 0, the
+// constraint active; or R(0) = 0 with R zero up to tau, where every element
+// is at a bound and the clip has the same bytes.  Mirrored for ">=".  At 0
+// or NaN, clip_satisfies decides.
+inline bool equality_stands(const Problem &problem, double tau) noexcept
+{
+    return problem.sense > 0 ? tau > 0 : tau < 0;
+}
+
 // For each of the vectors [i, i + count) with ok[k] false, whether its clip
 // is the result (then ok[k] is set): where the side-by-side kernel wrote it
 // (Side::clipped), else where clip_satisfies holds, which writes it.

@@ -268,11 +268,16 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
     std::ptrdiff_t i = begin;
     while (i < end) {
         if (!side) {
+            // One-sided: a vector taken as not clipped takes the equality's
+            // solve first where it may, and its shift decides it (a pass
+            // over the vector less); the others are decided first.
+            bool undecided = false;
             if (p.sense != 0) {
                 if (i == begin) {
                     active = !one_sided::likely_clipped<T>(p, i);
                 }
-                const bool clipped = one_sided::clip_satisfies<T>(p, i, !active);
+                undecided = active && one_sided::equality_first<T>(p, i);
+                const bool clipped = !undecided && one_sided::clip_satisfies<T>(p, i, !active);
                 active = !clipped;
                 if (clipped) {
                     ++i;
@@ -288,6 +293,10 @@ std::ptrdiff_t solve_typed(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_
             const std::int64_t before = ws.visits;
             if (!solve_one<T>(p, i, ws, splitter, start)) {
                 return i;
+            }
+            if (undecided && !one_sided::equality_stands(p, start) &&
+                one_sided::clip_satisfies<T>(p, i, false)) {
+                active = false;  // its clip, written over the equality's result
             }
             const std::int64_t visits = ws.visits - before;
             if (!warm) {
