@@ -18,7 +18,7 @@
 // says which set: its 2 lowest bits the sum's relation to h (0 ==, 1 <=,
 // 2 >=); bit 2 the l1 ball, whose radius is h's column and whose l and u are
 // not given (0 and inf: |y| is projected with "<=", then y's signs copied
-// back, block by block here); bit 3 a y left unchecked for NaN and
+// back, as the NumPy function does); bit 3 a y left unchecked for NaN and
 // infinity.
 #include "core/derivatives.hpp"
 #include "core/feasibility.hpp"
@@ -196,38 +196,32 @@ void free_weights(const Problem &p, void *k) noexcept
     derivatives::free_weight_rows(sets, static_cast<Real *>(k), 0, p.m);
 }
 
-// Elements of the ball's blocks: a block's |y|, solved and signed while it is in cache.
-constexpr std::ptrdiff_t k_ball_block = 65536;
+// Elements of a block of |x| for the ball's free weights, kept in the caches.
+constexpr std::ptrdiff_t k_ball_block = 8192;
 
-// The l1 ball, a block of vectors at a time: |y| into a scratch block, solved from
-// there into the result (the solver reading memory it does not write), each
-// vector's free weight when `k` is asked for, and y's signs copied back.  Returns
-// the first vector holding a NaN or an infinity (when checked), or -1.
+// The l1 ball as the NumPy function solves it (the core's: |y| a block at a
+// time, y's signs put back), then, when `k` is asked for, each vector's free
+// weight, taken from |x| a block at a time.  Returns the first vector holding
+// a NaN or an infinity (when checked), or -1.
 template <typename Real>
-std::ptrdiff_t solve_ball(const Problem &p, Real *k, bool &started)
+std::ptrdiff_t solve_ball(Problem p, Real *k, bool &started)
 {
-    started = true;  // one thread: the calling one
+    p.signs = true;
+    const std::ptrdiff_t bad = solve(p, 1, started);
+    if (bad >= 0 || !started || !k) {
+        return bad;
+    }
     const std::ptrdiff_t block = std::max<std::ptrdiff_t>(1, k_ball_block / p.n);
     std::vector<Real> scratch(static_cast<std::size_t>(std::min(block, p.m) * p.n));
     for (std::ptrdiff_t begin = 0; begin < p.m; begin += block) {
         Problem part = rows_of(p, begin, std::min(block, p.m - begin));
-        const Real *from = reinterpret_cast<const Real *>(part.y);
-        Real *to = reinterpret_cast<Real *>(part.out);
+        const Real *x = reinterpret_cast<const Real *>(part.out);
         const std::ptrdiff_t size = part.m * p.n;
         for (std::ptrdiff_t i = 0; i < size; ++i) {
-            scratch[static_cast<std::size_t>(i)] = std::fabs(from[i]);
+            scratch[static_cast<std::size_t>(i)] = std::fabs(x[i]);
         }
-        part.y = reinterpret_cast<const char *>(scratch.data());
-        const std::ptrdiff_t bad = solve_rows(part, 0, part.m);
-        if (bad >= 0) {
-            return begin + bad;
-        }
-        if (k) {
-            free_weights<Real>(part, k + begin);
-        }
-        for (std::ptrdiff_t i = 0; i < size; ++i) {
-            to[i] = std::copysign(to[i], from[i]);
-        }
+        part.out = reinterpret_cast<char *>(scratch.data());
+        free_weights<Real>(part, k + begin);
     }
     return -1;
 }
@@ -303,6 +297,9 @@ xla::Error *execute(xla::CallFrame *frame)
     }
     if (m == 0 || n == 0) {
         return nullptr;
+    }
+    if (ball && y.data == out.data) {
+        return bad_call("the result shares y's buffer");  // the ball reads y after writing
     }
 
     const bool single = y.dtype == xla::k_f32;
