@@ -568,6 +568,7 @@ def test_non_finite_vectors():
 
 def _infeasible():
     ones = np.ones((2, 3))
+    ulp = EPS[np.float64]
     return [
         ("h not finite", 2, 3, np.array([1.0, np.nan]), 0.0, 1.0, None, 1),
         ("l above u", 2, 3, 1.0, np.array([0.0, 2.0]), 1.0, None, 1),
@@ -587,6 +588,9 @@ def _infeasible():
         ("sum beyond the largest double", 2, 3, 1.7e308, 0.0, 1e308, None, -1),
         ("one element, h above u", 1, 1, 1.5e308, 0.0, 1e308, None, 0),
         ("ulp above n*u", 2, 3, np.nextafter(1.5, 2.0), 0.1, 0.5, None, -1),
+        # One l and u a vector: plain products decide far from an end, the exact sums near it.
+        ("16 ulps above n*u", 2, 3, np.array([1.5, 1.5 * (1 + 16 * ulp)]), 0.1, 0.5, None, 1),
+        ("100 ulps below n*l", 2, 3, np.array([0.3 * (1 - 100 * ulp), 1.5]), 0.1, 0.5, None, 0),
         # Per element: the plain sums decide where h is clear of an end, the
         # compensated ones near it (cancelling terms) or where a product overflows.
         ("per element l = +inf", 2, 3, 1.0, ones * [[0.0], [INF]], INF, None, 1),
