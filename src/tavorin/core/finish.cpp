@@ -119,11 +119,12 @@ void complete(const Elements<T> &e, Band &b) noexcept
 
 // A bound on the error of n terms summed with their rounding errors carried
 // (the errors themselves summed in plain arithmetic), with room for the
-// error terms of products lost below the least double.
+// error terms of products lost below the least double (k_lost_below).  A
+// larger bound only leaves more to the exact sums.
 double sum_error(std::ptrdiff_t n, double magnitude) noexcept
 {
     const double k = static_cast<double>(n + 4) * k_eps;
-    return 4 * k * k * magnitude + static_cast<double>(n + 4) * 0x1p-1060;
+    return 4 * k * k * magnitude + k_lost_below;
 }
 
 // The gap from |x| to the next double up: every double of that size is a

@@ -34,6 +34,12 @@
 
 namespace tavorin::finish {
 
+// Room in the sums' error bounds for the error terms of products lost below
+// the least double, (n + 4) 2^-1060 at most: 2^-1000 exceeds it for any n and
+// is a normal double (arithmetic on a subnormal one takes about a hundred
+// cycles, once a vector).
+constexpr double k_lost_below = 0x1p-1000;
+
 // One vector's elements as the finish reads them: y[j * step]; l, u and w
 // per element (adjacent) where not null, else l_all and u_all for every
 // element and no weights.
