@@ -91,9 +91,7 @@ int absolute_side(const Problem &part) noexcept
     const double w_all = part.w.vector.data && !Each ? part.w.vector[0] : 1.0;
     const double sum = ((sums[0] + sums[1]) + (sums[2] + sums[3])) * w_all;
     const double h = part.h[0];
-    const double terms = static_cast<double>(n) + 2;
-    const double bound = terms * std::numeric_limits<double>::epsilon() * (sum + std::fabs(h)) +
-                         terms * passes::k_clip_least;
+    const double bound = passes::clip_error(n).of(sum + std::fabs(h));
     if (!(std::isfinite(sum) && std::fabs(sum - h) > bound &&
           bound <= std::numeric_limits<double>::max())) {
         return 0;

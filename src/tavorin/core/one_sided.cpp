@@ -17,9 +17,6 @@ namespace {
 using tuning::k_one_sided_block_max_n;
 using tuning::k_one_sided_guess_sample;
 
-constexpr double k_eps = std::numeric_limits<double>::epsilon();
-constexpr double k_least = passes::k_clip_least;
-
 // Vector i's clip(y, l, u) into its row of out (sets of one value per vector).
 template <class T>
 void clip_row(const Problem &p, std::ptrdiff_t i) noexcept
@@ -325,8 +322,9 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
 {
     const std::ptrdiff_t n = p.n;
     const bool ahead = clipped && p.out != p.y;
-    const double slack = (static_cast<double>(n) + 2) * k_eps;
-    const double least = (static_cast<double>(n) + 2) * k_least;
+    const passes::ClipError error = passes::clip_error(n);
+    const double slack = error.slack;
+    const double least = error.least;
     std::ptrdiff_t i = begin;
     if (n >= 4 && n <= k_one_sided_block_max_n) {
         // A run within the block read before needs no setup.
@@ -379,7 +377,7 @@ TAVORIN_SIMD_KERNEL std::ptrdiff_t clipped_run_simd(const Problem &p, std::ptrdi
                               : scalar_sums<T, Weighted, false, false>(y, x, n, l_i, u_i, w_i));
         const double h = p.h[i];
         const double total = s.sum - h;
-        const double bound = slack * (s.size + std::fabs(h)) + least;
+        const double bound = error.of(s.size + std::fabs(h));
         if (!(std::isfinite(s.probe) && std::fabs(total) > bound &&
               bound <= std::numeric_limits<double>::max())) {
             // NaN or infinity in y, a sum within rounding of h or beyond the doubles.
@@ -423,8 +421,7 @@ TAVORIN_SIMD_KERNEL int scalar_sign(const Row<T> &r, T *x, double h, bool finite
                      : scalar_sums<T, Weighted, false, false>(r.y, x, r.n, l, u, r.w_all);
     }
     const double total = s.sum - h;
-    const double n = static_cast<double>(r.n) + 2;
-    const double bound = n * k_eps * (s.size + std::fabs(h)) + n * k_least;
+    const double bound = passes::clip_error(r.n).of(s.size + std::fabs(h));
     if (std::isfinite(s.probe) && std::fabs(total) > bound &&
         bound <= std::numeric_limits<double>::max()) {
         return total > 0 ? 1 : -1;

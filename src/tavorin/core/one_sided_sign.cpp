@@ -12,9 +12,6 @@ namespace tavorin::one_sided {
 
 namespace {
 
-constexpr double k_eps = std::numeric_limits<double>::epsilon();
-constexpr double k_least = passes::k_clip_least;
-
 // The sign of sum_j w_j clip(y_j) - h, exactly.
 template <class T>
 int exact_sign(const Row<T> &r, double h) noexcept
@@ -52,10 +49,7 @@ int decided(const Row<T> &r, const double (&sum)[4], const double (&size)[4],
     if (!std::isfinite((probe[0] + probe[1]) + (probe[2] + probe[3])) && nonfinite(r)) {
         return 2;
     }
-    // Each product and each addition rounds once, by at most half an ulp of
-    // a partial sum of magnitudes (or, underflowing, of the least double).
-    const double n = static_cast<double>(r.n) + 2;
-    const double bound = n * k_eps * magnitude + n * k_least;
+    const double bound = passes::clip_error(r.n).of(magnitude);
     if (std::isfinite(bound) && std::fabs(total) > bound) {
         return total > 0 ? 1 : -1;
     }

@@ -26,6 +26,22 @@ namespace tavorin::passes {
 // subnormal each), and normal, since arithmetic on subnormals is slow.
 constexpr double k_clip_least = 0x1p-1020;
 
+// The error bound of a clip's plain sum over n elements less h, from the
+// terms' and h's magnitudes: each product and each addition rounds once, by
+// at most half an ulp of a partial sum of magnitudes or, underflowing, of the
+// least double.  slack * magnitude + least, the two kept apart for the lanes.
+struct ClipError {
+    double slack;
+    double least;
+    double of(double magnitude) const noexcept { return slack * magnitude + least; }
+};
+
+inline ClipError clip_error(std::ptrdiff_t n) noexcept
+{
+    const double terms = static_cast<double>(n) + 2;
+    return {terms * std::numeric_limits<double>::epsilon(), terms * k_clip_least};
+}
+
 // One vector as the passes read it: l, u, w point at n values each, or are
 // null and the same value holds for every element (no weights: w = 1).
 template <class T>
