@@ -591,6 +591,7 @@ def _infeasible():
         # One l and u a vector: plain products decide far from an end, the exact sums near it.
         ("16 ulps above n*u", 2, 3, np.array([1.5, 1.5 * (1 + 16 * ulp)]), 0.1, 0.5, None, 1),
         ("100 ulps below n*l", 2, 3, np.array([0.3 * (1 - 100 * ulp), 1.5]), 0.1, 0.5, None, 0),
+        ("rows repeated, then one off", 4, 3, np.array([1.0, 1.0, 1.0, 9.0]), 0.0, 1.0, None, 3),
         # Per element: the plain sums decide where h is clear of an end, the
         # compensated ones near it (cancelling terms) or where a product overflows.
         ("per element l = +inf", 2, 3, 1.0, ones * [[0.0], [INF]], INF, None, 1),

@@ -4,6 +4,7 @@
 #include "core/passes.hpp"
 #include "core/twofold.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -227,7 +228,21 @@ std::ptrdiff_t first_infeasible(const Problem &p) noexcept
     const bool same_for_all = p.h.stride == 0 && !p.l.each && p.l.vector.stride == 0 && !p.u.each &&
                               p.u.vector.stride == 0 && !p.w.each && p.w.vector.stride == 0;
     const std::ptrdiff_t rows = same_for_all && p.m > 0 ? 1 : p.m;
+    // Values per vector often repeat along the batch (one value broadcast to
+    // every vector): a vector with the last one's h, l, u and w is as feasible.
+    const bool per_vector = !p.l.each && !p.u.each && !p.w.each;
+    double last[4] = {};
     for (std::ptrdiff_t i = 0; i < rows; ++i) {
+        if (per_vector) {
+            const double now[4] = {p.h[i], p.l.vector[i], p.u.vector[i],
+                                   p.w.vector.data ? p.w.vector[i] : 1.0};
+            const bool again = i > 0 && now[0] == last[0] && now[1] == last[1] &&
+                               now[2] == last[2] && now[3] == last[3];
+            std::copy(now, now + 4, last);
+            if (again) {
+                continue;
+            }
+        }
         if (!(p.single ? feasible<float>(p, i) : feasible<double>(p, i))) {
             return i;
         }
