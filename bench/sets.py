@@ -2,23 +2,24 @@
 
     python bench/sets.py [--reps N] [--only NAME]
 
-Columns (medians of N interleaved calls, ratios the medians of paired ratios,
-as in bench/exact.py): `<=/==`, tavorin._simplex.solve with sense "<=" against
-"==" on the same data (random: N(0,1)/sqrt(n), h=1, l=0, u=1: active in every
-vector from rows of 100 on, in about two thirds of the rows of 10); `<=/== all`,
-the same with h half the least clip's sum, where the constraint is active in
-every vector; `<= in/clip`, "<=" where every vector's clip satisfies the sum
-(h = n) against one np.clip(y, 0, 1, out=...); `l1/|y|`, tavorin.project_l1_ball
-(radius 1) against tavorin.project_capped_simplex(|y|, 1, 0, inf, sense="<=")
-with a precomputed |y|, and `l1/abs` against the same with np.abs(y) taken in
-the call (a fresh array each time, as the ball's own is: the solver on the
-very array it had just solved runs faster, which the first ratio flatters the
-other side with); and, when installed (bench/requirements-peers.txt), `optax/l1`:
-Optax's projection_l1_ball under jit+vmap, timed after compilation.  With jax
-installed, tavorin.jax on the CPU (the compiled core through XLA) under jit+vmap,
-timed after compilation: `jax l1/l1` and `jax <=/<=` against the NumPy
-functions (target: within 1.2x), and `optax/jax l1`, Optax's ball against
-tavorin.jax.project_l1_ball (target: at least 4x).
+Columns (medians of N interleaved calls, ratios the medians of paired ratios, as in
+bench/exact.py): `<=/==`, tavorin._simplex.solve with sense "<=" against "==" on the
+same data (random: N(0,1)/sqrt(n), h=1, l=0, u=1: active in every vector from rows of
+100 on, in about two thirds of the rows of 10); `<=/== all`, the same with each vector's
+h half its clip's sum, where the constraint is active in every vector whose clip's sum
+is not 0 (a scalar h cannot be: some rows of 10 have every element at or below 0, whose
+clip's sum 0 would make h = 0 = n*l, the set's single point, for every vector); `<=
+in/clip`, "<=" where every vector's clip satisfies the sum (h = n) against one
+np.clip(y, 0, 1, out=...); `l1/|y|`, tavorin.project_l1_ball (radius 1) against
+tavorin.project_capped_simplex(|y|, 1, 0, inf, sense="<=") with a precomputed |y|, and
+`l1/abs` against the same with np.abs(y) taken in the call (a fresh array each time, as
+the ball's own is: the solver on the very array it had just solved runs faster, which
+the first ratio flatters the other side with); and, when installed
+(bench/requirements-peers.txt), `optax/l1`: Optax's projection_l1_ball under jit+vmap,
+timed after compilation. With jax installed, tavorin.jax on the CPU (the compiled core
+through XLA) under jit+vmap, timed after compilation: `jax l1/l1` and `jax <=/<=`
+against the NumPy functions (target: within 1.2x), and `optax/jax l1`, Optax's ball
+against tavorin.jax.project_l1_ball (target: at least 4x).
 """
 
 import argparse
@@ -74,7 +75,7 @@ def columns(y, peer):
     n = y.shape[1]
     a = np.abs(y)
     out = np.empty_like(y)
-    low = 0.5 * float(np.clip(y, 0.0, 1.0).sum(axis=1).min())
+    low = 0.5 * np.clip(y, 0.0, 1.0).sum(axis=1)
     cols = {
         "==": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 0),
         "<=": lambda: _simplex.solve(y, out, 1.0, 0.0, 1.0, None, True, 1, 1),
