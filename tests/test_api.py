@@ -292,6 +292,18 @@ def test_l1_ball_against_exact_arithmetic(case):
             assert (np.signbit(got[i]) == np.signbit(want)).all(), i
 
 
+@pytest.mark.parametrize("n", [9000, 270000], ids=["a block", "split over threads"])
+def test_l1_ball_of_a_long_vector_is_the_signed_simplex_of_its_magnitudes(n):
+    # Past a block the result's write takes y's signs as it goes, on every thread.
+    y = np.random.default_rng(n).standard_normal((1, n))
+    y[:, ::7] = -0.0
+    radius = np.abs(y).sum() / 3
+    z = tavorin.project_capped_simplex(np.abs(y), radius, 0.0, np.inf, sense="<=", workers=1)
+    for workers in (1, 2):
+        got = tavorin.project_l1_ball(y, radius, workers=workers)
+        assert got.tobytes() == np.copysign(z, y).tobytes()
+
+
 def mixed_batch(seed, n, dtype=np.float64):
     """Vectors inside and outside the one-sided sets and the ball, alike and not; in float32
     with signed zeros among them."""

@@ -2,6 +2,8 @@
 #include "core/ball.hpp"
 
 #include "core/passes.hpp"
+#include "core/signs.hpp"
+#include "core/simd.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -17,26 +19,19 @@ namespace {
 // caches (64 KiB of doubles), in whole chunks of the solver's warm starts.
 constexpr std::ptrdiff_t k_block_elements = std::ptrdiff_t{1} << 13;
 
-// |y| of the part's vectors into rows `stride` bytes apart from `to`.
+// |y| of `rows` vectors into rows `stride` bytes apart from `to` (one loop
+// over a block of contiguous rows: short rows' own loops barely vectorise).
 template <class T>
 void absolute(const Problem &part, char *to, std::ptrdiff_t stride) noexcept
 {
     const auto row = part.n * static_cast<std::ptrdiff_t>(sizeof(T));
-    if (part.y_stride == row && stride == row) {
-        // One loop over the block (short rows' own loops barely vectorise).
-        const T *y = reinterpret_cast<const T *>(part.y);
-        T *z = reinterpret_cast<T *>(to);
-        for (std::ptrdiff_t j = 0; j < part.m * part.n; ++j) {
-            z[j] = std::fabs(y[j]);
-        }
-        return;
-    }
-    for (std::ptrdiff_t i = 0; i < part.m; ++i) {
+    const bool whole = part.y_stride == row && stride == row;
+    const std::ptrdiff_t rows = whole ? 1 : part.m;
+    const std::ptrdiff_t count = whole ? part.m * part.n : part.n;
+    for (std::ptrdiff_t i = 0; i < rows; ++i) {
         const T *y = reinterpret_cast<const T *>(part.y + i * part.y_stride);
         T *z = reinterpret_cast<T *>(to + i * stride);
-        for (std::ptrdiff_t j = 0; j < part.n; ++j) {
-            z[j] = std::fabs(y[j]);
-        }
+        signs::absolutes(y, z, count);
     }
 }
 
@@ -45,28 +40,65 @@ template <class T>
 void signed_back(const Problem &part, std::ptrdiff_t rows) noexcept
 {
     const auto row = part.n * static_cast<std::ptrdiff_t>(sizeof(T));
-    if (part.y_stride == row && part.out_stride == row) {
-        const T *y = reinterpret_cast<const T *>(part.y);
-        T *x = reinterpret_cast<T *>(part.out);
-        for (std::ptrdiff_t j = 0; j < rows * part.n; ++j) {
-            x[j] = std::copysign(x[j], y[j]);
-        }
-        return;
-    }
-    for (std::ptrdiff_t i = 0; i < rows; ++i) {
+    const bool whole = part.y_stride == row && part.out_stride == row;
+    const std::ptrdiff_t passes = whole ? 1 : rows;
+    const std::ptrdiff_t count = whole ? rows * part.n : part.n;
+    for (std::ptrdiff_t i = 0; i < passes; ++i) {
         const T *y = reinterpret_cast<const T *>(part.y + i * part.y_stride);
         T *x = reinterpret_cast<T *>(part.out + i * part.out_stride);
-        for (std::ptrdiff_t j = 0; j < part.n; ++j) {
-            x[j] = std::copysign(x[j], y[j]);
+        signs::signed_like(y, x, count);
+    }
+}
+
+// |y| into z and its sum (weighted per element with Each), in four sets of
+// lanes; any order of the additions keeps absolute_side's bound.
+template <class T, bool Each>
+TAVORIN_SIMD_KERNEL double absolute_sum(const T *y, T *z, const T *w, std::ptrdiff_t n) noexcept
+{
+    using namespace simd;
+    F64x4 sums[4] = {zero(), zero(), zero(), zero()};
+    std::ptrdiff_t j = 0;
+    for (; j + 16 <= n; j += 16) {
+        for (int q = 0; q < 4; ++q) {
+            const F64x4 a = absolute(load(y + j + 4 * q));
+            store(z + j + 4 * q, a);
+            sums[q] = sums[q] + (Each ? load(w + j + 4 * q) * a : a);
         }
     }
+    double s[4];
+    store(s, (sums[0] + sums[1]) + (sums[2] + sums[3]));
+    for (; j < n; ++j) {
+        z[j] = std::fabs(y[j]);
+        const double a = static_cast<double>(z[j]);
+        s[0] += Each ? static_cast<double>(w[j]) * a : a;
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+template <class T, bool Each>
+double absolute_sum_plain(const T *y, T *z, const T *w, std::ptrdiff_t n) noexcept
+{
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        for (int k = 0; k < 4; ++k) {
+            z[j + k] = std::fabs(y[j + k]);
+            const double a = static_cast<double>(z[j + k]);
+            s[k] += Each ? static_cast<double>(w[j + k]) * a : a;
+        }
+    }
+    for (; j < n; ++j) {
+        z[j] = std::fabs(y[j]);
+        const double a = static_cast<double>(z[j]);
+        s[0] += Each ? static_cast<double>(w[j]) * a : a;
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // |y| of a vector longer than a block into its row of out, and the weighted
 // sum of it: whether that shows the vector inside the ball (-1), outside
 // (1), or neither (0: a sum within its error bound of h, the bound
-// clip_satisfies takes, or not finite).  Four sums, so that the adds do not
-// wait on each other; any order of them keeps the bound.
+// clip_satisfies takes, or not finite).
 template <class T, bool Each>
 int absolute_side(const Problem &part) noexcept
 {
@@ -74,22 +106,10 @@ int absolute_side(const Problem &part) noexcept
     T *z = reinterpret_cast<T *>(part.out);
     const T *w = reinterpret_cast<const T *>(part.w.each);
     const std::ptrdiff_t n = part.n;
-    double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    std::ptrdiff_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        for (int k = 0; k < 4; ++k) {
-            z[j + k] = std::fabs(y[j + k]);
-            const double term = static_cast<double>(z[j + k]);
-            sums[k] += Each ? static_cast<double>(w[j + k]) * term : term;
-        }
-    }
-    for (; j < n; ++j) {
-        z[j] = std::fabs(y[j]);
-        sums[0] += Each ? static_cast<double>(w[j]) * static_cast<double>(z[j])
-                        : static_cast<double>(z[j]);
-    }
     const double w_all = part.w.vector.data && !Each ? part.w.vector[0] : 1.0;
-    const double sum = ((sums[0] + sums[1]) + (sums[2] + sums[3])) * w_all;
+    const double sum = (simd::available() ? absolute_sum<T, Each>(y, z, w, n)
+                                          : absolute_sum_plain<T, Each>(y, z, w, n)) *
+                       w_all;
     const double h = part.h[0];
     const double bound = passes::clip_error(n).of(sum + std::fabs(h));
     if (!(std::isfinite(sum) && std::fabs(sum - h) > bound &&
@@ -116,7 +136,13 @@ std::ptrdiff_t solve_long(const Problem &p, std::ptrdiff_t i, Team *team) noexce
     const Problem signs = part;
     part.y = part.out;
     part.y_stride = part.out_stride;
-    part.sense = side > 0 ? 0 : part.sense;
+    if (side > 0) {
+        // The equality's, whose write takes y's signs as it goes.
+        part.sense = 0;
+        part.sign_source = signs.y;
+        part.sign_stride = signs.y_stride;
+        return tavorin::solve_rows(part, 0, 1, team);
+    }
     const std::ptrdiff_t bad = tavorin::solve_rows(part, 0, 1, team);
     if (bad < 0) {
         signed_back<T>(signs, 1);

@@ -1,6 +1,8 @@
 // A long span's passes chunk by chunk (chunks.hpp).
 #include "core/chunks.hpp"
 
+#include "core/signs.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -234,6 +236,9 @@ void write_vector(const Vector<T> &v, double tau, T *out, const Workspace &ws,
         Span<T> range = chunk_of(s, begin, k_chunk);
         range.n = std::min(s.n, end * k_chunk) - begin * k_chunk;
         passes.write(range, tau, out + begin * k_chunk);
+        if (v.signs) {
+            signs::signed_like(v.signs + begin * k_chunk, out + begin * k_chunk, range.n);
+        }
     });
 }
 

@@ -145,6 +145,8 @@ template <class T>
 struct Vector {
     passes::Span<T> span;
     double h = 0.0;
+    // Where not null, n elements whose signs write_vector gives the result.
+    const T *signs = nullptr;
 };
 
 struct Found {

@@ -15,6 +15,7 @@
 
 #include "core/compiler.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -241,6 +242,19 @@ inline F64x4 next_up(F64x4 x) noexcept
 inline F64x4 negated(F64x4 x) noexcept
 {
 #define TAVORIN_LANE(k) -x.v[k]
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
+// |x| and x with the sign of s, by the sign bit (NaN included): fabs and copysign.
+inline F64x4 absolute(F64x4 x) noexcept
+{
+#define TAVORIN_LANE(k) std::fabs(x.v[k])
+    return TAVORIN_SIMD_LANES(TAVORIN_LANE);
+#undef TAVORIN_LANE
+}
+inline F64x4 signed_as(F64x4 x, F64x4 s) noexcept
+{
+#define TAVORIN_LANE(k) std::copysign(x.v[k], s.v[k])
     return TAVORIN_SIMD_LANES(TAVORIN_LANE);
 #undef TAVORIN_LANE
 }
@@ -495,6 +509,16 @@ TAVORIN_SIMD_INLINE F64x4 negated(F64x4 x) noexcept
 {
     return {_mm256_xor_pd(x.v, _mm256_set1_pd(-0.0))};
 }
+// |x| and x with the sign of s, by the sign bit (NaN included): fabs and copysign.
+TAVORIN_SIMD_INLINE F64x4 absolute(F64x4 x) noexcept
+{
+    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v)};
+}
+TAVORIN_SIMD_INLINE F64x4 signed_as(F64x4 x, F64x4 s) noexcept
+{
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    return {_mm256_or_pd(_mm256_andnot_pd(sign, x.v), _mm256_and_pd(sign, s.v))};
+}
 // The next double below x.
 TAVORIN_SIMD_INLINE F64x4 next_down(F64x4 x) noexcept
 {
@@ -566,6 +590,7 @@ constexpr bool available() noexcept
     return true;
 }
 
+using plain::absolute;
 using plain::andnot;
 using plain::bits;
 using plain::broadcast;
@@ -588,6 +613,7 @@ using plain::negated;
 using plain::next_down;
 using plain::next_up;
 using plain::select;
+using plain::signed_as;
 using plain::store;
 using plain::stream;
 using plain::stream_fence;

@@ -7,6 +7,7 @@
 #include "core/finish.hpp"
 #include "core/one_sided.hpp"
 #include "core/shift.hpp"
+#include "core/signs.hpp"
 #include "core/tuning.hpp"
 
 #include <atomic>
@@ -119,7 +120,16 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
     v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
     v.h = p.h[i];
+    v.signs =
+        p.sign_source ? reinterpret_cast<const T *>(p.sign_source + i * p.sign_stride) : nullptr;
     T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
+    // The scaled copy's write gives no signs: they follow it.
+    const auto write_scaled = [&](const shift::Found &found) noexcept {
+        shift::write_scaled(v, ws, found, out);
+        if (v.signs) {
+            signs::signed_like(v.signs, out, v.span.n);
+        }
+    };
     if (p.w.vector.data && !p.w.each) {
         // One weight c for the whole vector: sum_j x_j = h / c with the
         // shift tau*c, so the plain passes serve (the shift is not returned),
@@ -134,7 +144,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
             v.h = p.h[i];
             const shift::Found found = shift::solve_weighted(v, c, ws);
             if (found.scaled) {
-                shift::write_scaled(v, ws, found, out);
+                write_scaled(found);
             }
             else {
                 // No room for the copy: some result, as for non-finite y unchecked.
@@ -143,8 +153,9 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
             return true;
         }
     }
-    // Writing ahead of the verification needs y intact after a miss.
-    const bool apart = p.out != p.y;
+    // Writing ahead of the verification needs y intact after a miss (and
+    // gives no signs).
+    const bool apart = p.out != p.y && !v.signs;
     const shift::Found found = shift::solve_vector(v, ws, splitter, apart ? out : nullptr, from);
     if (!found.finite) {
         if (p.check_finite) {
@@ -156,7 +167,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     // The rounds' shift settled by the one rule; a scaled copy's verified
     // shift stands (its sums are beyond the doubles).
     if (found.scaled && found.verified) {
-        shift::write_scaled(v, ws, found, out);
+        write_scaled(found);
         return true;
     }
     const finish::Elements<T> elements{
@@ -175,7 +186,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     if (!settled.ok) {
         // Beyond the exact finish's doubles too: the rounds' last shift.
         if (found.scaled) {
-            shift::write_scaled(v, ws, found, out);
+            write_scaled(found);
         }
         else if (!found.written) {
             shift::write_vector(v, found.tau, out, ws, splitter);
@@ -481,6 +492,9 @@ Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) no
     Problem part = p;
     part.y += begin * p.y_stride;
     part.out += begin * p.out_stride;
+    if (p.sign_source) {
+        part.sign_source += begin * p.sign_stride;
+    }
     part.m = count;
     part.h = shifted(p.h);
     for (Operand *o : {&part.l, &part.u, &part.w}) {

@@ -43,6 +43,11 @@ struct Problem {
     // The l1 ball (with l = 0, u = inf and sense 1): |y| is what is projected,
     // and the result takes y's signs; out apart from y.
     bool signs = false;
+    // Where not null (the ball's long vectors, solved in place on |y| with
+    // sense 0), the vectors of this memory, rows sign_stride bytes apart,
+    // whose signs each written result takes.
+    const char *sign_source = nullptr;
+    std::ptrdiff_t sign_stride = 0;
 };
 
 // Solves the vectors [begin, end) on the calling thread.  With check_finite,
