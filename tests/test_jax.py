@@ -276,6 +276,19 @@ def test_the_ball_of_many_vectors_has_the_numpy_bytes_and_names_a_late_vector(dt
         jax.jit(project_l1_ball)(y, radius).block_until_ready()
 
 
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weights"])
+def test_the_balls_gradient_on_long_vectors_is_the_numpy_vjp(weighted):
+    # Longer than a block of the free weights' |x| (and of the core's ball).
+    g = np.random.default_rng(8)
+    y = g.standard_normal((3, 9000))
+    c = g.standard_normal((3, 9000))
+    w = g.uniform(0.5, 2.0, (3, 9000)) if weighted else None
+    x = tavorin.project_l1_ball(y, 30.0, weights=w)
+    want, _ = tavorin.project_l1_ball_vjp(x, c, 30.0, weights=w)
+    grad = jax.grad(lambda v: jnp.sum(c * project_l1_ball(v, 30.0, weights=w)))(jnp.asarray(y))
+    assert_allclose(np.asarray(grad), want, rtol=1e-12, atol=1e-12)
+
+
 def test_the_jacobian_is_symmetric_with_zero_row_sums_forward_and_back():
     (y, h, l, u), _ = arguments("scalar")  # noqa: E741
     f = lambda v: project_capped_simplex(v, h, l, u)  # noqa: E731
