@@ -16,6 +16,7 @@
 // after another one (whose shift its rounds may start from) must give the
 // same bytes, and a vector with shared bounds solved again from its own
 // shift too.
+#include "core/finish.hpp"
 #include "core/passes.hpp"
 #include "core/shift.hpp"
 #include "core/solver.hpp"
@@ -275,21 +276,62 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(x, found.finite);
     if (!l_each && !u_each && !w_each && found.finite && !found.scaled &&
         static_cast<std::ptrdiff_t>(n) < ws.filter_min_n) {
-        // Started from its own shift (as from a like neighbour's): the same bytes.
+        // Started from its own shift (as from a like neighbour's): the same bytes
+        // once the two results are settled as the batch solver settles them (the
+        // rounds from there may end on another shift; where they go to the scaled
+        // copy, the vector's own start is taken again).
         tavorin::shift::Workspace again;
         again.plain = ws.plain;
         again.filter_min_n = ws.filter_min_n;
         again.summing_min_n = ws.summing_min_n;
-        std::vector<double> x2(n);
-        const tavorin::shift::Found other = tavorin::shift::solve_vector(
+        std::vector<double> x1(n), x2(n);
+        tavorin::shift::Found other = tavorin::shift::solve_vector(
             v, again, one, (shape & 32) ? x2.data() : nullptr, found.tau);
+        tavorin::shift::Workspace cold;
+        cold.plain = ws.plain;
+        cold.filter_min_n = ws.filter_min_n;
+        cold.summing_min_n = ws.summing_min_n;
+        tavorin::shift::Workspace *other_ws = &again;
         if (other.scaled) {
-            tavorin::shift::write_scaled(v, again, other, x2.data());
+            // As the batch solver does: the vector's own start again.
+            other = tavorin::shift::solve_vector(v, cold, one, static_cast<double *>(nullptr),
+                                                 std::numeric_limits<double>::quiet_NaN());
+            other_ws = &cold;
         }
-        else if (!other.written) {
-            tavorin::shift::write_vector(v, other.tau, x2.data(), again, one);
-        }
-        if (std::memcmp(x.data(), x2.data(), n * sizeof(double)) != 0) {
+        // What the batch solver writes for a result of the rounds (solver.cpp,
+        // solve_one): the shift the finish's rule settles, else the rounds' own.
+        const auto write_settled = [&](const tavorin::shift::Found &f, tavorin::shift::Workspace &w,
+                                       double *out) {
+            namespace finish = tavorin::finish;
+            if (f.scaled && f.verified) {
+                tavorin::shift::write_scaled(v, w, f, out);
+                return;
+            }
+            const finish::Elements<double> e{
+                v.span.y, 1, nullptr, nullptr, nullptr, v.span.l_all, v.span.u_all, v.span.n};
+            finish::Settled s;
+            if (f.scaled) {
+                s = finish::settle(e, v.h, std::numeric_limits<double>::quiet_NaN());
+            }
+            else {
+                const double scale = finish::band_scale(v.span.l_all, v.span.u_all);
+                const finish::Band band = tavorin::shift::band_vector(
+                    v, finish::band_lo(f.tau, scale), finish::band_hi(f.tau, scale), w, one);
+                s = finish::settle(e, v.h, f.tau, &band);
+            }
+            if (s.ok) {
+                tavorin::shift::write_vector(v, s.tau, out, w, one);
+            }
+            else if (f.scaled) {
+                tavorin::shift::write_scaled(v, w, f, out);
+            }
+            else {
+                tavorin::shift::write_vector(v, f.tau, out, w, one);
+            }
+        };
+        write_settled(found, ws, x1.data());
+        write_settled(other, *other_ws, x2.data());
+        if (std::memcmp(x1.data(), x2.data(), n * sizeof(double)) != 0) {
             fail("started from its own shift, the vector gets other bytes", 0);
         }
     }

@@ -157,6 +157,16 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     // gives no signs).
     const bool apart = p.out != p.y && !v.signs;
     const shift::Found found = shift::solve_vector(v, ws, splitter, apart ? out : nullptr, from);
+    if (found.scaled && !std::isnan(from)) {
+        // Rounds from a warm start that went to the scaled copy (some sum on
+        // their way overflowed, which depends on where they started): the
+        // vector's own start chooses between the two paths, as for the vector
+        // alone.
+        double cold = std::numeric_limits<double>::quiet_NaN();
+        const bool done = solve_one<T>(p, i, ws, splitter, cold);
+        start = cold;
+        return done;
+    }
     if (!found.finite) {
         if (p.check_finite) {
             return false;
