@@ -6,6 +6,7 @@
 #include "core/simd.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -51,18 +52,27 @@ void signed_back(const Problem &part, std::ptrdiff_t rows) noexcept
 }
 
 // |y| into z and its sum (weighted per element with Each), in four sets of
-// lanes; any order of the additions keeps absolute_side's bound.
+// lanes (any order of the additions keeps absolute_side's bound), and y's
+// signs into `bits` (signs.hpp).
 template <class T, bool Each>
-TAVORIN_SIMD_KERNEL double absolute_sum(const T *y, T *z, const T *w, std::ptrdiff_t n) noexcept
+TAVORIN_SIMD_KERNEL double absolute_sum(const T *y, T *z, const T *w, std::uint8_t *bits,
+                                        std::ptrdiff_t n) noexcept
 {
     using namespace simd;
     F64x4 sums[4] = {zero(), zero(), zero(), zero()};
     std::ptrdiff_t j = 0;
     for (; j + 16 <= n; j += 16) {
+        int signs = 0;
         for (int q = 0; q < 4; ++q) {
-            const F64x4 a = absolute(load(y + j + 4 * q));
+            const F64x4 e = load(y + j + 4 * q);
+            const F64x4 a = absolute(e);
+            signs |= sign_bits(e) << (4 * q);
             store(z + j + 4 * q, a);
             sums[q] = sums[q] + (Each ? load(w + j + 4 * q) * a : a);
+        }
+        if (bits) {
+            bits[j / 8] = static_cast<std::uint8_t>(signs);
+            bits[j / 8 + 1] = static_cast<std::uint8_t>(signs >> 8);
         }
     }
     double s[4];
@@ -76,7 +86,8 @@ TAVORIN_SIMD_KERNEL double absolute_sum(const T *y, T *z, const T *w, std::ptrdi
 }
 
 template <class T, bool Each>
-double absolute_sum_plain(const T *y, T *z, const T *w, std::ptrdiff_t n) noexcept
+double absolute_sum_plain(const T *y, T *z, const T *w, std::uint8_t *bits,
+                          std::ptrdiff_t n) noexcept
 {
     double s[4] = {0.0, 0.0, 0.0, 0.0};
     std::ptrdiff_t j = 0;
@@ -92,24 +103,34 @@ double absolute_sum_plain(const T *y, T *z, const T *w, std::ptrdiff_t n) noexce
         const double a = static_cast<double>(z[j]);
         s[0] += Each ? static_cast<double>(w[j]) * a : a;
     }
+    for (std::ptrdiff_t k = 0; bits && k < n - n % 16; ++k) {
+        const int bit = 1 << (k % 8);
+        bits[k / 8] =
+            static_cast<std::uint8_t>(std::signbit(y[k]) ? bits[k / 8] | bit : bits[k / 8] & ~bit);
+    }
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // |y| of a vector longer than a block into its row of out, and the weighted
 // sum of it: whether that shows the vector inside the ball (-1), outside
 // (1), or neither (0: a sum within its error bound of h, the bound
-// clip_satisfies takes, or not finite).
+// clip_satisfies takes, or not finite); y's signs into `bits` unless null.
 template <class T, bool Each>
-int absolute_side(const Problem &part) noexcept
+int absolute_side(const Problem &part, std::uint8_t *bits) noexcept
 {
     const T *y = reinterpret_cast<const T *>(part.y);
     T *z = reinterpret_cast<T *>(part.out);
     const T *w = reinterpret_cast<const T *>(part.w.each);
     const std::ptrdiff_t n = part.n;
     const double w_all = part.w.vector.data && !Each ? part.w.vector[0] : 1.0;
-    const double sum = (simd::available() ? absolute_sum<T, Each>(y, z, w, n)
-                                          : absolute_sum_plain<T, Each>(y, z, w, n)) *
+    const double sum = (simd::available() ? absolute_sum<T, Each>(y, z, w, bits, n)
+                                          : absolute_sum_plain<T, Each>(y, z, w, bits, n)) *
                        w_all;
+    for (std::ptrdiff_t j = n - n % 16; bits && j < n; ++j) {
+        const int bit = 1 << (j % 8);
+        bits[j / 8] =
+            static_cast<std::uint8_t>(std::signbit(y[j]) ? bits[j / 8] | bit : bits[j / 8] & ~bit);
+    }
     const double h = part.h[0];
     const double bound = passes::clip_error(n).of(sum + std::fabs(h));
     if (!(std::isfinite(sum) && std::fabs(sum - h) > bound &&
@@ -128,7 +149,11 @@ std::ptrdiff_t solve_long(const Problem &p, std::ptrdiff_t i, Team *team) noexce
 {
     Problem part = rows_of(p, i, 1);
     part.signs = false;
-    const int side = part.w.each ? absolute_side<T, true>(part) : absolute_side<T, false>(part);
+    // y's signs a bit an element, for the write to take without reading y again.
+    const std::unique_ptr<std::uint8_t[]> bits(
+        new (std::nothrow) std::uint8_t[static_cast<std::size_t>(p.n / 8 + 1)]());
+    const int side = part.w.each ? absolute_side<T, true>(part, bits.get())
+                                 : absolute_side<T, false>(part, bits.get());
     if (side < 0) {
         std::memcpy(part.out, part.y, static_cast<std::size_t>(p.n) * sizeof(T));
         return -1;
@@ -136,13 +161,13 @@ std::ptrdiff_t solve_long(const Problem &p, std::ptrdiff_t i, Team *team) noexce
     const Problem signs = part;
     part.y = part.out;
     part.y_stride = part.out_stride;
-    if (side > 0) {
+    if (side > 0 && bits) {
         // The equality's, whose write takes y's signs as it goes.
         part.sense = 0;
-        part.sign_source = signs.y;
-        part.sign_stride = signs.y_stride;
+        part.sign_bits = bits.get();
         return tavorin::solve_rows(part, 0, 1, team);
     }
+    part.sense = side > 0 ? 0 : part.sense;
     const std::ptrdiff_t bad = tavorin::solve_rows(part, 0, 1, team);
     if (bad < 0) {
         signed_back<T>(signs, 1);

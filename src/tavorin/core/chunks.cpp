@@ -236,8 +236,8 @@ void write_vector(const Vector<T> &v, double tau, T *out, const Workspace &ws,
         Span<T> range = chunk_of(s, begin, k_chunk);
         range.n = std::min(s.n, end * k_chunk) - begin * k_chunk;
         passes.write(range, tau, out + begin * k_chunk);
-        if (v.signs) {
-            signs::signed_like(v.signs + begin * k_chunk, out + begin * k_chunk, range.n);
+        if (v.sign_bits) {
+            signs::signed_by(v.sign_bits + begin * k_chunk / 8, out + begin * k_chunk, range.n);
         }
     });
 }

@@ -145,8 +145,9 @@ template <class T>
 struct Vector {
     passes::Span<T> span;
     double h = 0.0;
-    // Where not null, n elements whose signs write_vector gives the result.
-    const T *signs = nullptr;
+    // Where not null, the signs write_vector gives the result, a bit an
+    // element (signs.hpp).
+    const std::uint8_t *sign_bits = nullptr;
 };
 
 struct Found {

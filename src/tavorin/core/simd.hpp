@@ -258,6 +258,15 @@ inline F64x4 signed_as(F64x4 x, F64x4 s) noexcept
     return TAVORIN_SIMD_LANES(TAVORIN_LANE);
 #undef TAVORIN_LANE
 }
+// The lanes' sign bits, lane k's as bit k.
+inline int sign_bits(F64x4 x) noexcept
+{
+    int b = 0;
+    for (int k = 0; k < 4; ++k) {
+        b |= std::signbit(x.v[k]) ? 1 << k : 0;
+    }
+    return b;
+}
 // The next double below x.
 inline F64x4 next_down(F64x4 x) noexcept
 {
@@ -519,6 +528,11 @@ TAVORIN_SIMD_INLINE F64x4 signed_as(F64x4 x, F64x4 s) noexcept
     const __m256d sign = _mm256_set1_pd(-0.0);
     return {_mm256_or_pd(_mm256_andnot_pd(sign, x.v), _mm256_and_pd(sign, s.v))};
 }
+// The lanes' sign bits, lane k's as bit k.
+TAVORIN_SIMD_INLINE int sign_bits(F64x4 x) noexcept
+{
+    return _mm256_movemask_pd(x.v);
+}
 // The next double below x.
 TAVORIN_SIMD_INLINE F64x4 next_down(F64x4 x) noexcept
 {
@@ -613,6 +627,7 @@ using plain::negated;
 using plain::next_down;
 using plain::next_up;
 using plain::select;
+using plain::sign_bits;
 using plain::signed_as;
 using plain::store;
 using plain::stream;

@@ -120,14 +120,13 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     v.span.l_all = p.l.each ? 0.0 : p.l.vector[i];
     v.span.u_all = p.u.each ? 0.0 : p.u.vector[i];
     v.h = p.h[i];
-    v.signs =
-        p.sign_source ? reinterpret_cast<const T *>(p.sign_source + i * p.sign_stride) : nullptr;
+    v.sign_bits = p.sign_bits;
     T *out = reinterpret_cast<T *>(p.out + i * p.out_stride);
     // The scaled copy's write gives no signs: they follow it.
     const auto write_scaled = [&](const shift::Found &found) noexcept {
         shift::write_scaled(v, ws, found, out);
-        if (v.signs) {
-            signs::signed_like(v.signs, out, v.span.n);
+        if (v.sign_bits) {
+            signs::signed_by(v.sign_bits, out, v.span.n);
         }
     };
     if (p.w.vector.data && !p.w.each) {
@@ -155,7 +154,7 @@ bool solve_one(const Problem &p, std::ptrdiff_t i, shift::Workspace &ws,
     }
     // Writing ahead of the verification needs y intact after a miss (and
     // gives no signs).
-    const bool apart = p.out != p.y && !v.signs;
+    const bool apart = p.out != p.y && !v.sign_bits;
     const shift::Found found = shift::solve_vector(v, ws, splitter, apart ? out : nullptr, from);
     if (found.scaled && !std::isnan(from)) {
         // Rounds from a warm start that went to the scaled copy (some sum on
@@ -502,9 +501,6 @@ Problem rows_of(const Problem &p, std::ptrdiff_t begin, std::ptrdiff_t count) no
     Problem part = p;
     part.y += begin * p.y_stride;
     part.out += begin * p.out_stride;
-    if (p.sign_source) {
-        part.sign_source += begin * p.sign_stride;
-    }
     part.m = count;
     part.h = shifted(p.h);
     for (Operand *o : {&part.l, &part.u, &part.w}) {

@@ -7,6 +7,7 @@
 #include "core/row_values.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tavorin {
 
@@ -43,11 +44,10 @@ struct Problem {
     // The l1 ball (with l = 0, u = inf and sense 1): |y| is what is projected,
     // and the result takes y's signs; out apart from y.
     bool signs = false;
-    // Where not null (the ball's long vectors, solved in place on |y| with
-    // sense 0), the vectors of this memory, rows sign_stride bytes apart,
-    // whose signs each written result takes.
-    const char *sign_source = nullptr;
-    std::ptrdiff_t sign_stride = 0;
+    // Where not null (a long vector of the ball, solved in place on |y| with
+    // sense 0: a problem of one vector), the signs its written result takes,
+    // a bit an element (signs.hpp).
+    const std::uint8_t *sign_bits = nullptr;
 };
 
 // Solves the vectors [begin, end) on the calling thread.  With check_finite,
