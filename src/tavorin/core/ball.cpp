@@ -86,8 +86,7 @@ TAVORIN_SIMD_KERNEL double absolute_sum(const T *y, T *z, const T *w, std::uint8
 }
 
 template <class T, bool Each>
-double absolute_sum_plain(const T *y, T *z, const T *w, std::uint8_t *bits,
-                          std::ptrdiff_t n) noexcept
+double absolute_sum_plain(const T *y, T *z, const T *w, std::ptrdiff_t n) noexcept
 {
     double s[4] = {0.0, 0.0, 0.0, 0.0};
     std::ptrdiff_t j = 0;
@@ -103,18 +102,14 @@ double absolute_sum_plain(const T *y, T *z, const T *w, std::uint8_t *bits,
         const double a = static_cast<double>(z[j]);
         s[0] += Each ? static_cast<double>(w[j]) * a : a;
     }
-    for (std::ptrdiff_t k = 0; bits && k < n - n % 16; ++k) {
-        const int bit = 1 << (k % 8);
-        bits[k / 8] =
-            static_cast<std::uint8_t>(std::signbit(y[k]) ? bits[k / 8] | bit : bits[k / 8] & ~bit);
-    }
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // |y| of a vector longer than a block into its row of out, and the weighted
 // sum of it: whether that shows the vector inside the ball (-1), outside
 // (1), or neither (0: a sum within its error bound of h, the bound
-// clip_satisfies takes, or not finite); y's signs into `bits` unless null.
+// clip_satisfies takes, or not finite); y's signs into `bits` (zeroed)
+// unless null.
 template <class T, bool Each>
 int absolute_side(const Problem &part, std::uint8_t *bits) noexcept
 {
@@ -123,13 +118,13 @@ int absolute_side(const Problem &part, std::uint8_t *bits) noexcept
     const T *w = reinterpret_cast<const T *>(part.w.each);
     const std::ptrdiff_t n = part.n;
     const double w_all = part.w.vector.data && !Each ? part.w.vector[0] : 1.0;
-    const double sum = (simd::available() ? absolute_sum<T, Each>(y, z, w, bits, n)
-                                          : absolute_sum_plain<T, Each>(y, z, w, bits, n)) *
+    const bool lanes = simd::available();
+    const double sum = (lanes ? absolute_sum<T, Each>(y, z, w, bits, n)
+                              : absolute_sum_plain<T, Each>(y, z, w, n)) *
                        w_all;
-    for (std::ptrdiff_t j = n - n % 16; bits && j < n; ++j) {
-        const int bit = 1 << (j % 8);
-        bits[j / 8] =
-            static_cast<std::uint8_t>(std::signbit(y[j]) ? bits[j / 8] | bit : bits[j / 8] & ~bit);
+    // The signs the lanes left: past their last sixteen, or all of them.
+    for (std::ptrdiff_t j = lanes ? n - n % 16 : 0; bits && j < n; ++j) {
+        bits[j / 8] = static_cast<std::uint8_t>(bits[j / 8] | std::signbit(y[j]) << (j % 8));
     }
     const double h = part.h[0];
     const double bound = passes::clip_error(n).of(sum + std::fabs(h));
