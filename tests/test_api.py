@@ -316,7 +316,7 @@ def mixed_batch(seed, n, dtype=np.float64):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32], ids=["float64", "float32"])
-@pytest.mark.parametrize("n", [5, 10, 300, 2500, 9000])
+@pytest.mark.parametrize("n", [5, 10, 300, 2500, 9000, 20000])
 @pytest.mark.parametrize(
     "call",
     [
